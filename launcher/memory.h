@@ -1,0 +1,17 @@
+// launcher/memory.h: the one allocator behind every Text, ByteArray, record and list of the program.
+// Blocks come from the process heap. Exhausted memory is a fatal fault of the frame, never a result.
+#pragma once
+#include <cstddef>
+
+// A block of at least `bytes` bytes; never null. When the heap cannot supply it, the fatal report
+// "分配 %d 字节内存失败!" ends the program.
+void* Allocate(std::size_t bytes);
+
+// Gives a block back. An absent pointer and any pointer into the program's constant data do nothing,
+// so a constant may stand wherever a released value is expected.
+void Release(const void* block);
+
+// The program's constant data: the read-only sections of the program's own image. Recorded at
+// start-up; before that, the first call of Release records it.
+void RecordConstantRange();
+bool InConstantRange(const void* pointer);

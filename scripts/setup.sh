@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# Installs everything the build and the tests need on Debian 12, as root. Safe to run again:
+# each step checks whether its work is already done.
+set -euo pipefail
+
+cache="${KESTREL_CACHE:-/var/cache/kestrel}"
+test_user="${KESTREL_TEST_USER:-kestrel}"
+
+need_root() {
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "setup.sh: run as root (it installs packages and creates the test user)" >&2
+        exit 1
+    fi
+}
+need_root
+
+# The Debian source-package entry, so that minizip's sources can be taken from the zlib source package.
+sources_list=/etc/apt/sources.list.d/kestrel-src.sources
+if [ ! -f "$sources_list" ]; then
+    cat > "$sources_list" <<'SRC'
+Types: deb-src
+URIs: http://deb.debian.org/debian
+Suites: bookworm
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+SRC
+    fresh_lists=1
+fi
+
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386
+    fresh_lists=1
+fi
+
+packages=(g++-mingw-w64-i686 mingw-w64-tools libz-mingw-w64-dev wine wine32:i386 cmake ninja-build
+          dpkg-dev python3 locales procps)
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ "${#missing[@]}" -gt 0 ] || [ -n "${fresh_lists:-}" ]; then
+    apt-get update -q
+fi
+if [ "${#missing[@]}" -gt 0 ]; then
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+# Wine takes its ANSI code page from the locale: zh_CN.UTF-8 gives code page 936 (GBK).
+if ! locale -a 2>/dev/null | grep -qi '^zh_CN\.utf-\?8$'; then
+    sed -i 's/^# *\(zh_CN.UTF-8 UTF-8\)/\1/' /etc/locale.gen
+    grep -q '^zh_CN.UTF-8 UTF-8' /etc/locale.gen || echo 'zh_CN.UTF-8 UTF-8' >> /etc/locale.gen
+    locale-gen >/dev/null
+fi
+
+# minizip comes as sources from Debian's zlib source package; only contrib/minizip is kept.
+minizip="$cache/minizip"
+if [ ! -f "$minizip/unzip.c" ]; then
+    work=$(mktemp -d)
+    (cd "$work" && apt-get source -q --download-only zlib && dpkg-source -x --no-check zlib_*.dsc src >/dev/null)
+    mkdir -p "$cache"
+    rm -rf "$minizip"
+    cp -r "$work/src/contrib/minizip" "$minizip"
+    rm -rf "$work"
+fi
+
+# The Wine tests run as an unprivileged user: as root, Wine lets a read-only file be overwritten.
+if ! id "$test_user" >/dev/null 2>&1; then
+    useradd --create-home --shell /usr/sbin/nologin "$test_user"
+fi
+
+echo "setup.sh: toolchain, Wine, minizip ($minizip) and test user '$test_user' are ready"
