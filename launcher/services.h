@@ -28,6 +28,8 @@ struct ServiceEntry {
     bool (*raiseEvent)(EventFrame& frame) = nullptr;
     // The live platform window of a component, or null when the component is not loaded.
     HWND (*findComponentWindow)(std::int32_t windowId, std::int32_t componentId) = nullptr;
+    // A component whose carrier window has been destroyed tells the window host that it is gone.
+    void (*componentGone)(std::int32_t windowId, std::int32_t componentId) = nullptr;
     // Copies the names (zero-terminated, cut to the buffer) for the fatal report. Component id 0
     // stands for the window's entry 0.
     PositionNames (*namePosition)(std::int32_t windowId, std::int32_t componentId, char* windowName,
@@ -44,6 +46,7 @@ const ServiceEntry& Services();
 void PumpPendingMessagesThroughFrame();
 bool RaiseEventThroughFrame(EventFrame& frame);
 HWND FindComponentWindowThroughFrame(std::int32_t windowId, std::int32_t componentId);
+void ComponentGoneThroughFrame(std::int32_t windowId, std::int32_t componentId);
 [[noreturn]] void EndProgramThroughFrame(std::int32_t exitCode);  // ExitProcess when unconnected
 
 // EventSuppressionDepth: while it is above 0, no event handler runs. Raised for window creation, for
