@@ -1,0 +1,558 @@
+// payload/archive_reader.cpp: the archive entry reader over minizip's unzip interface and zlib.
+#include "payload/archive_reader.h"
+
+#include <cstring>
+#include <new>
+
+#include "launcher/memory.h"
+#include "launcher/owners.h"
+#include "launcher/text.h"
+
+extern "C" {
+#include "unzip.h"
+}
+
+namespace {
+
+constexpr std::size_t kCopyBufferSize = 16384;
+
+// The archive file as minizip sees it: positions count from where the handle stood at opening.
+struct ArchiveStream {
+    HANDLE file = INVALID_HANDLE_VALUE;
+    LONGLONG base = 0;
+    // Where the file pointer stands, relative to `base`, so that a seek to the place the pointer
+    // already is (minizip seeks before each block it reads) costs no system call; -1 when unknown.
+    LONGLONG position = -1;
+};
+
+bool SetPosition(HANDLE file, LONGLONG to, DWORD method, LONGLONG* result) {
+    LARGE_INTEGER distance;
+    distance.QuadPart = to;
+    LARGE_INTEGER now;
+    if (!SetFilePointerEx(file, distance, &now, method))
+        return false;
+    *result = now.QuadPart;
+    return true;
+}
+
+voidpf ZCALLBACK StreamOpen(voidpf opaque, const char*, int) {
+    return opaque;  // the handle was opened by OpenArchive; minizip gets it as its stream
+}
+
+uLong ZCALLBACK StreamRead(voidpf, voidpf stream, void* buffer, uLong size) {
+    auto* s = static_cast<ArchiveStream*>(stream);
+    DWORD read = 0;
+    if (!ReadFile(s->file, buffer, size, &read, nullptr)) {
+        s->position = -1;
+        return 0;
+    }
+    if (s->position >= 0)
+        s->position += read;
+    return read;
+}
+
+uLong ZCALLBACK StreamWrite(voidpf, voidpf, const void*, uLong) {
+    return 0;  // the archive is only read
+}
+
+long ZCALLBACK StreamTell(voidpf, voidpf stream) {
+    auto* s = static_cast<ArchiveStream*>(stream);
+    if (s->position < 0) {
+        LONGLONG now = 0;
+        if (!SetPosition(s->file, 0, FILE_CURRENT, &now))
+            return -1;
+        s->position = now - s->base;
+    }
+    return static_cast<long>(s->position);
+}
+
+long ZCALLBACK StreamSeek(voidpf, voidpf stream, uLong offset, int origin) {
+    auto* s = static_cast<ArchiveStream*>(stream);
+    LONGLONG now = 0;
+    bool done = false;
+    switch (origin) {
+    case ZLIB_FILEFUNC_SEEK_SET:
+        if (s->position == static_cast<LONGLONG>(offset))
+            return 0;
+        done = SetPosition(s->file, s->base + offset, FILE_BEGIN, &now);
+        break;
+    case ZLIB_FILEFUNC_SEEK_CUR:
+        done = SetPosition(s->file, offset, FILE_CURRENT, &now);
+        break;
+    case ZLIB_FILEFUNC_SEEK_END:
+        done = SetPosition(s->file, offset, FILE_END, &now);
+        break;
+    default:
+        return -1;
+    }
+    if (!done) {
+        s->position = -1;
+        return -1;
+    }
+    s->position = now - s->base;
+    return 0;
+}
+
+int ZCALLBACK StreamClose(voidpf, voidpf) {
+    return 0;  // the handle belongs to the OpenedArchive and is closed by CloseArchive
+}
+
+int ZCALLBACK StreamError(voidpf, voidpf) {
+    return 0;
+}
+
+bool EndsInSeparator(const char* s) {
+    const char* last = LastChar(s);
+    return last && (*last == '\\' || *last == '/') && last[1] == '\0';
+}
+
+// Seconds since 1970-01-01 UTC to a FILETIME through the UTC calendar breakdown.
+bool FileTimeFromUnixSeconds(std::int64_t seconds, FILETIME& time) {
+    std::int64_t days = seconds / 86400;
+    std::int64_t rest = seconds % 86400;
+    if (rest < 0) {
+        rest += 86400;
+        --days;
+    }
+    // Civil date from a day count (proleptic Gregorian calendar).
+    std::int64_t z = days + 719468;
+    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const unsigned doe = static_cast<unsigned>(z - era * 146097);
+    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const unsigned mp = (5 * doy + 2) / 153;
+    const unsigned day = doy - (153 * mp + 2) / 5 + 1;
+    const unsigned month = mp < 10 ? mp + 3 : mp - 9;
+    const std::int64_t year = static_cast<std::int64_t>(yoe) + era * 400 + (month <= 2);
+    SYSTEMTIME calendar{};
+    calendar.wYear = static_cast<WORD>(year);
+    calendar.wMonth = static_cast<WORD>(month);
+    calendar.wDay = static_cast<WORD>(day);
+    calendar.wDayOfWeek = static_cast<WORD>((days % 7 + 11) % 7);  // 1970-01-01 was a Thursday
+    calendar.wHour = static_cast<WORD>(rest / 3600);
+    calendar.wMinute = static_cast<WORD>(rest / 60 % 60);
+    calendar.wSecond = static_cast<WORD>(rest % 60);
+    return SystemTimeToFileTime(&calendar, &time) != FALSE;
+}
+
+std::uint32_t Read16(const unsigned char* p) { return p[0] | (p[1] << 8); }
+std::int32_t Read32(const unsigned char* p) {
+    return static_cast<std::int32_t>(p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<std::uint32_t>(p[3]) << 24));
+}
+
+// The first extended-timestamp ("UT") block of a local extra field replaces the times it holds.
+// Values that do not fit in the block or the field, or that the calendar cannot hold, are passed over.
+void ApplyExtendedTimestamp(const unsigned char* extra, std::size_t size, ArchiveEntry& entry) {
+    std::size_t at = 0;
+    while (size - at > 4) {
+        const std::uint32_t id = Read16(extra + at);
+        const std::size_t dataSize = Read16(extra + at + 2);
+        if (id != 0x5455) {
+            at += 4 + dataSize;
+            if (at >= size)
+                return;
+            continue;
+        }
+        const unsigned char* data = extra + at + 4;
+        const std::size_t available = dataSize < size - at - 4 ? dataSize : size - at - 4;
+        const unsigned flags = data[0];
+        std::size_t next = 1;
+        FILETIME* fields[3] = {&entry.writeTime, &entry.accessTime, &entry.creationTime};
+        for (int bit = 0; bit < 3; ++bit) {
+            if (!(flags & (1u << bit)))
+                continue;
+            if (next + 4 > available)
+                return;
+            FILETIME time;
+            if (FileTimeFromUnixSeconds(Read32(data + next), time))
+                *fields[bit] = time;
+            next += 4;
+        }
+        return;
+    }
+}
+
+}  // namespace
+
+struct OpenedArchive {
+    ArchiveStream stream;
+    unzFile zip = nullptr;
+    std::int32_t count = 0;
+    std::int32_t current = 0;       // the entry minizip stands on
+    std::int32_t openEntry = -1;    // the entry whose data is open, -1 for none
+    std::int32_t cachedIndex = -1;  // the entry in `cached`, -1 for none
+    ArchiveEntry cached;
+    char root[kPathBufferSize] = {};
+};
+
+namespace {
+
+void CloseOpenEntry(OpenedArchive& archive) {
+    if (archive.openEntry >= 0) {
+        unzCloseCurrentFile(archive.zip);
+        archive.openEntry = -1;
+    }
+}
+
+// Moves minizip onto the entry: back to the first one only when the index lies behind.
+bool PositionOn(OpenedArchive& archive, std::int32_t index) {
+    if (index < archive.current) {
+        if (unzGoToFirstFile(archive.zip) != UNZ_OK)
+            return false;
+        archive.current = 0;
+    }
+    while (archive.current < index) {
+        if (unzGoToNextFile(archive.zip) != UNZ_OK) {
+            // minizip no longer stands on a known entry: start from the first next time.
+            unzGoToFirstFile(archive.zip);
+            archive.current = 0;
+            return false;
+        }
+        ++archive.current;
+    }
+    return true;
+}
+
+}  // namespace
+
+DWORD EntryAttributes(std::uint32_t a) {
+    DWORD attributes = FILE_ATTRIBUTE_NORMAL;
+    if ((a & 0x40000000u) || (a & 0x10u))
+        attributes = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_NORMAL;
+    if (a & 0x20u)
+        attributes |= FILE_ATTRIBUTE_ARCHIVE;
+    if (a & 0x02u)
+        attributes |= FILE_ATTRIBUTE_HIDDEN;
+    if (!(a & 0x00800000u) || (a & 0x01u))
+        attributes |= FILE_ATTRIBUTE_READONLY;
+    if (a & 0x04u)
+        attributes |= FILE_ATTRIBUTE_SYSTEM;
+    return attributes;
+}
+
+OpenedArchive* OpenArchive(const char* archivePath, const char* destination) {
+    if (!destination || !*destination || !archivePath)
+        return nullptr;
+    const std::size_t destinationLength = std::strlen(destination);
+    const bool addSeparator = !EndsInSeparator(destination);
+    if (destinationLength + (addSeparator ? 1 : 0) >= kPathBufferSize)
+        return nullptr;
+
+    FileHandle file{CreateFileWithParent(archivePath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                         FILE_ATTRIBUTE_NORMAL, nullptr)};
+    if (!file)
+        return nullptr;
+    auto* archive = new (std::nothrow) OpenedArchive;
+    if (!archive)
+        return nullptr;
+    archive->stream.file = file.get();
+    if (GetFileType(file.get()) == FILE_TYPE_DISK) {
+        LONGLONG start = 0;
+        if (SetPosition(file.get(), 0, FILE_CURRENT, &start))
+            archive->stream.base = start;
+        archive->stream.position = 0;
+    }
+    zlib_filefunc_def functions{};
+    functions.zopen_file = StreamOpen;
+    functions.zread_file = StreamRead;
+    functions.zwrite_file = StreamWrite;
+    functions.ztell_file = StreamTell;
+    functions.zseek_file = StreamSeek;
+    functions.zclose_file = StreamClose;
+    functions.zerror_file = StreamError;
+    functions.opaque = &archive->stream;
+    archive->zip = unzOpen2(archivePath, &functions);
+    unz_global_info global{};
+    if (!archive->zip || unzGetGlobalInfo(archive->zip, &global) != UNZ_OK) {
+        if (archive->zip)
+            unzClose(archive->zip);
+        delete archive;
+        return nullptr;  // the owner closes the file
+    }
+    archive->count = static_cast<std::int32_t>(global.number_entry);
+    std::memcpy(archive->root, destination, destinationLength);
+    if (addSeparator)
+        archive->root[destinationLength] = '\\';
+    file.release();
+    return archive;
+}
+
+void CloseArchive(OpenedArchive* archive) {
+    if (!archive)
+        return;
+    CloseOpenEntry(*archive);
+    unzClose(archive->zip);
+    FileHandle closing{archive->stream.file};
+    delete archive;
+}
+
+bool ReadEntryInfo(OpenedArchive& archive, std::int32_t index, ArchiveEntry& entry) {
+    if (index < -1 || index >= archive.count)
+        return false;
+    CloseOpenEntry(archive);
+    if (index == -1) {
+        entry = ArchiveEntry{};
+        entry.index = archive.count;
+        return true;
+    }
+    if (index == archive.cachedIndex) {
+        entry = archive.cached;
+        return true;
+    }
+    if (!PositionOn(archive, index))
+        return false;
+
+    ArchiveEntry read;
+    read.index = index;
+    unz_file_info info{};
+    if (unzGetCurrentFileInfo(archive.zip, &info, read.name, sizeof read.name, nullptr, 0, nullptr, 0) != UNZ_OK)
+        return false;
+    // minizip cuts a long name to the buffer without a terminator: never use the cut name.
+    if (info.size_filename >= kPathBufferSize) {
+        read.nameTooLong = true;
+        std::memset(read.name, 0, sizeof read.name);
+    } else {
+        read.name[info.size_filename] = '\0';
+    }
+    // Opening the entry's data makes minizip check the local header against the central one.
+    if (unzOpenCurrentFile(archive.zip) != UNZ_OK)
+        return false;
+    const int extraSize = unzGetLocalExtrafield(archive.zip, nullptr, 0);
+    bool extraRead = extraSize >= 0;
+    unsigned char extra[0x10000];
+    if (extraRead && extraSize > 0)
+        extraRead = unzGetLocalExtrafield(archive.zip, extra, static_cast<unsigned>(extraSize)) == extraSize;
+    unzCloseCurrentFile(archive.zip);  // nothing was read: its CRC verdict says nothing
+    if (!extraRead)
+        return false;
+
+    read.encrypted = (info.flag & 1u) != 0;
+    read.attributes = EntryAttributes(static_cast<std::uint32_t>(info.external_fa));
+    read.compressedSize = static_cast<std::uint32_t>(info.compressed_size);
+    read.uncompressedSize = static_cast<std::uint32_t>(info.uncompressed_size);
+    FILETIME dosTime{};
+    DosDateTimeToFileTime(static_cast<WORD>(info.dosDate >> 16), static_cast<WORD>(info.dosDate & 0xFFFF),
+                          &dosTime);
+    read.accessTime = read.creationTime = read.writeTime = dosTime;
+    if (extraSize > 4)
+        ApplyExtendedTimestamp(extra, static_cast<std::size_t>(extraSize), read);
+
+    archive.cached = read;
+    archive.cachedIndex = index;
+    entry = read;
+    return true;
+}
+
+namespace {
+
+// The destination root joined with the entry's name as stored, or the name alone when it names a
+// drive or starts at a root. False when the join would not fit the path buffer.
+bool JoinFolderPath(const OpenedArchive& archive, const char* name, char (&path)[kPathBufferSize]) {
+    const bool standsAlone = (name[0] && name[1] == ':') || name[0] == '\\' || name[0] == '/';
+    const char* prefix = standsAlone ? "" : archive.root;
+    const std::size_t prefixLength = std::strlen(prefix), nameLength = std::strlen(name);
+    if (prefixLength + nameLength >= kPathBufferSize)
+        return false;
+    std::memcpy(path, prefix, prefixLength);
+    std::memcpy(path + prefixLength, name, nameLength + 1);
+    return true;
+}
+
+// Removes a file this reader created and could not finish; it was created read-only for the
+// payload's entries, which DeleteFileA refuses.
+void DiscardFile(const char* path) {
+    DWORD error = GetLastError();
+    SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
+    DeleteFileA(path);
+    SetLastError(error);
+}
+
+}  // namespace
+
+bool ExtractEntryToFile(OpenedArchive& archive, std::int32_t index, const char* path) {
+    CloseOpenEntry(archive);
+    if (index < 0 || index >= archive.count || !path)
+        return false;
+    if (!PositionOn(archive, index))
+        return false;
+    ArchiveEntry entry;
+    if (!ReadEntryInfo(archive, index, entry))
+        return false;
+    if (entry.nameTooLong || std::strlen(path) >= kPathBufferSize) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return false;
+    }
+
+    if ((*path && EndsInSeparator(path)) || (entry.attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        char folder[kPathBufferSize];
+        if (!JoinFolderPath(archive, entry.name, folder)) {
+            SetLastError(ERROR_FILENAME_EXCED_RANGE);
+            return false;
+        }
+        (void)CreateFolderRecursive(folder);
+        return true;
+    }
+    if (entry.encrypted) {
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return false;
+    }
+
+    FileHandle file{CreateFileWithParent(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, entry.attributes,
+                                         nullptr)};
+    if (!file)
+        return false;
+
+    bool failed = unzOpenCurrentFile(archive.zip) != UNZ_OK;
+    if (!failed) {
+        archive.openEntry = index;
+        char buffer[kCopyBufferSize];
+        for (;;) {
+            const int got = unzReadCurrentFile(archive.zip, buffer, sizeof buffer);
+            if (got < 0) {
+                failed = true;
+                break;
+            }
+            if (got == 0)
+                break;
+            DWORD written = 0;
+            if (!WriteFile(file.get(), buffer, static_cast<DWORD>(got), &written, nullptr)) {
+                failed = true;
+                break;
+            }
+        }
+    }
+    if (!failed && GetFileType(file.get()) == FILE_TYPE_DISK)
+        SetFileTime(file.get(), &entry.creationTime, &entry.accessTime, &entry.writeTime);
+    const bool closed = file.close();
+    if (archive.openEntry >= 0) {
+        // A CRC-32 mismatch is reported here: the data is not the entry's, so the file fails.
+        if (unzCloseCurrentFile(archive.zip) != UNZ_OK)
+            failed = true;
+        archive.openEntry = -1;
+    }
+    if (failed || !closed) {
+        DiscardFile(path);
+        return false;
+    }
+    return true;
+}
+
+bool CreateFolderRecursive(const char* path) {
+    if (!path || !*path)
+        return false;
+    const std::size_t length = std::strlen(path);
+    if (length >= kPathBufferSize) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return false;
+    }
+    if (length == 2 && path[1] == ':')
+        return true;
+    if (CreateDirectoryA(path, nullptr))
+        return true;
+    const DWORD error = GetLastError();
+    if (error == ERROR_ALREADY_EXISTS)
+        return true;
+    if (error != ERROR_PATH_NOT_FOUND)
+        return false;
+
+    const char* split = FindLastBackslash(path);
+    if (!split)
+        return false;
+    if (split[1] == '\0') {
+        // The path ends in its backslash: the parent ends at the one before, found byte by byte.
+        split = nullptr;
+        for (const char* p = path + length - 2; p >= path; --p) {
+            if (*p == '\\') {
+                split = p;
+                break;
+            }
+        }
+        if (!split)
+            return false;
+    }
+    char parent[kPathBufferSize];
+    const std::size_t parentLength = static_cast<std::size_t>(split - path);
+    std::memcpy(parent, path, parentLength);
+    parent[parentLength] = '\0';
+    if (!CreateFolderRecursive(parent))
+        return false;
+    return CreateDirectoryA(path, nullptr) != FALSE;
+}
+
+HANDLE CreateFileWithParent(const char* path, DWORD access, DWORD shareMode, SECURITY_ATTRIBUTES* security,
+                            DWORD disposition, DWORD flagsAndAttributes, HANDLE templateFile) {
+    if (!path || std::strlen(path) >= kPathBufferSize) {
+        SetLastError(path ? ERROR_FILENAME_EXCED_RANGE : ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (disposition == CREATE_ALWAYS) {
+        if (const char* split = FindLastBackslash(path)) {
+            char parent[kPathBufferSize];
+            const std::size_t parentLength = static_cast<std::size_t>(split - path);
+            std::memcpy(parent, path, parentLength);
+            parent[parentLength] = '\0';
+            (void)CreateFolderRecursive(parent);
+        }
+    }
+    return CreateFileA(path, access, shareMode, security, disposition, flagsAndAttributes, templateFile);
+}
+
+namespace {
+
+bool SameLetters(const char* a, std::size_t length, const char* b) {
+    if (std::strlen(b) != length)
+        return false;
+    for (std::size_t i = 0; i < length; ++i) {
+        char c = a[i];
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+        if (c != b[i])
+            return false;
+    }
+    return true;
+}
+
+// A component names a device when what stands before its first dot, without trailing spaces, is a
+// reserved name: Windows opens the device for "nul", "NUL.txt" and "nul .txt" alike.
+bool IsDeviceName(const char* component, std::size_t length) {
+    std::size_t stem = 0;
+    while (stem < length && component[stem] != '.')
+        ++stem;
+    while (stem > 0 && component[stem - 1] == ' ')
+        --stem;
+    static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+    for (const char* device : kDevices)
+        if (SameLetters(component, stem, device))
+            return true;
+    if (stem == 4 && (SameLetters(component, 3, "COM") || SameLetters(component, 3, "LPT")) &&
+        component[3] >= '1' && component[3] <= '9')
+        return true;
+    return false;
+}
+
+}  // namespace
+
+bool EntryNameIsSafe(const ArchiveEntry& entry) {
+    const char* name = entry.name;
+    if (entry.nameTooLong || !*name)
+        return false;
+    if (name[0] == '/' || name[0] == '\\')
+        return false;
+    // Walk character by character: a trail byte may be 0x5C, which is then no backslash.
+    const char* start = name;
+    for (const char* p = name;; p = NextChar(p)) {
+        const bool end = *p == '\0';
+        if (!end && *p == ':')
+            return false;  // a drive or an alternate data stream
+        if (end || *p == '/' || *p == '\\') {
+            const std::size_t length = static_cast<std::size_t>(p - start);
+            if (length == 2 && start[0] == '.' && start[1] == '.')
+                return false;
+            if (length > 0 && IsDeviceName(start, length))
+                return false;
+            if (end)
+                return true;
+            start = p + 1;
+        }
+    }
+}

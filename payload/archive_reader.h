@@ -1,0 +1,65 @@
+// payload/archive_reader.h: the archive entry reader. Opens a ZIP file on disk, describes any entry
+// by its index, and writes one entry's data into a file of its own with the entry's attributes and
+// times. Also the two path services this needs. Every operation answers through its result; none
+// shows anything or ends the program. All paths are ANSI texts in the system code page.
+#pragma once
+#include <windows.h>
+
+#include <cstddef>
+#include <cstdint>
+
+// Paths and names are held in buffers of this many bytes, terminator included; anything of this
+// length or longer is refused.
+constexpr std::size_t kPathBufferSize = 260;
+
+struct ArchiveEntry {
+    std::int32_t index = 0;                  // position in the central directory, from 0
+    char name[kPathBufferSize] = {};         // as stored, "/" separators kept
+    bool nameTooLong = false;                // the stored name has 260 bytes or more; `name` is empty
+    bool encrypted = false;                  // flag bit 0: no decryption exists, the data is refused
+    DWORD attributes = 0;                    // EntryAttributes of the external attributes
+    FILETIME accessTime = {};
+    FILETIME creationTime = {};
+    FILETIME writeTime = {};
+    std::uint32_t compressedSize = 0;
+    std::uint32_t uncompressedSize = 0;
+};
+
+struct OpenedArchive;  // the reader's state over one open archive file
+
+// Windows attribute bits for a ZIP entry's external attributes (the host byte is not consulted).
+DWORD EntryAttributes(std::uint32_t externalAttributes);
+
+// Opens the archive for reading (shared for reading only) and reads its end record. `destination`
+// is the root for ExtractEntryToFile's folder branch. Null when the destination is empty or 259
+// bytes or longer, the file cannot be opened, or no end record can be read; nothing stays open then.
+OpenedArchive* OpenArchive(const char* archivePath, const char* destination);
+// Closes open entry data, the archive and its file, and releases `archive` (null does nothing).
+void CloseArchive(OpenedArchive* archive);
+
+// The entry at `index` (0 ..count-1), or -1 for the count (in `index`, every other field 0). False
+// for an index out of range, a local header that disagrees with the central one, a method other
+// than 0 and 8, or a failed seek or read; the reader stays usable.
+[[nodiscard]] bool ReadEntryInfo(OpenedArchive& archive, std::int32_t index, ArchiveEntry& entry);
+
+// Writes the entry at `index` into the file at `path` (created with the entry's attributes, its
+// folders made first) and sets its times. On any failure after the file was created (corrupt data,
+// read or write error, CRC-32 mismatch) the file is deleted again, so no partial or corrupt file is
+// left that looks complete. An encrypted entry, a name or path of 260 bytes or more fails before
+// anything is written. A path ending in a separator, or a folder entry, makes the folder instead.
+[[nodiscard]] bool ExtractEntryToFile(OpenedArchive& archive, std::int32_t index, const char* path);
+
+// Makes the folder and every missing parent. True when it exists afterwards; a bare drive ("C:")
+// answers true without asking the system. False for an empty path or one of 260 bytes or more.
+[[nodiscard]] bool CreateFolderRecursive(const char* path);
+
+// CreateFileA with its seven arguments unchanged; with CREATE_ALWAYS the folders before the last
+// backslash are made first. A path of 260 bytes or more gives INVALID_HANDLE_VALUE with
+// ERROR_FILENAME_EXCED_RANGE and nothing is made.
+HANDLE CreateFileWithParent(const char* path, DWORD access, DWORD shareMode, SECURITY_ATTRIBUTES* security,
+                            DWORD disposition, DWORD flagsAndAttributes, HANDLE templateFile);
+
+// True when an entry name stays inside the destination: no ".." component, no drive, no leading
+// separator, no colon (an alternate data stream), no component that is a reserved device name
+// (CON, PRN, AUX, NUL, COM1-COM9, LPT1-LPT9, with or without an extension), not too long.
+[[nodiscard]] bool EntryNameIsSafe(const ArchiveEntry& entry);
