@@ -1,0 +1,70 @@
+// sysops/processes.h: the running processes: list them, end one, start a command line.
+// Every operation answers through its result; none shows anything or ends the program.
+#pragma once
+#include <cstdint>
+#include <optional>
+
+#include "launcher/text.h"
+#include "launcher/value.h"
+
+// One process as the snapshot saw it. Records live on the frame's allocator and belong to their list.
+struct ProcessRecord {
+    std::uint32_t processId = 0;
+    Text exeName;  // the bare file name the snapshot reports, e.g. "Velkar.exe"
+    std::uint32_t moduleId = 0;
+    std::uint32_t parentProcessId = 0;
+    std::int32_t basePriority = 0;
+    std::uint32_t threadCount = 0;
+};
+
+// The list's memory image: dimension count (always 1), element count, then that many references.
+struct ProcessListImage {
+    std::int32_t dimensions;
+    std::int32_t count;
+    ProcessRecord** records() { return reinterpret_cast<ProcessRecord**>(this + 1); }
+};
+static_assert(sizeof(ProcessListImage) == 8);
+
+// The caller's list, in snapshot order. Releasing it releases every record and every name.
+class ProcessList {
+public:
+    ProcessList() = default;  // the empty list
+    ~ProcessList();
+    ProcessList(ProcessList&& other) noexcept;
+    ProcessList& operator=(ProcessList&& other) noexcept;
+    ProcessList(const ProcessList&) = delete;
+    ProcessList& operator=(const ProcessList&) = delete;
+
+    std::int32_t count() const { return image_ ? image_->count : 0; }
+    const ProcessRecord& operator[](std::int32_t index) const { return *image_->records()[index]; }  // 0-based
+
+    // Takes over an image built by ListProcesses.
+    explicit ProcessList(ProcessListImage* image) : image_(image) {}
+
+private:
+    ProcessListImage* image_ = nullptr;
+};
+
+// Every process of a fresh snapshot, however many; the empty list when no snapshot can be taken.
+ProcessList ListProcesses();
+
+// Ends one process: a Text names it (first a top-level window with exactly that title, whose owner
+// is ended; else the first process in snapshot order whose executable name equals it, in any letter
+// case); an 8-, 16- or 32-bit integer is its id; a float or double is truncated to the id. Any other
+// kind, "", id 0 and no match give false. True when the system accepted the termination (exit code 0).
+bool EndProcess(const Value& target);
+
+// The show mode of the started program's first window; RunCommand clamps other values into 1 to 6.
+namespace WindowMode {
+constexpr std::int32_t Hidden = 1;
+constexpr std::int32_t NormalActive = 2;  // used when no mode is given
+constexpr std::int32_t MinimizedActive = 3;
+constexpr std::int32_t MaximizedActive = 4;
+constexpr std::int32_t NormalInactive = 5;
+constexpr std::int32_t MinimizedInactive = 6;
+}  // namespace WindowMode
+
+// Starts `commandLine`, passed unchanged (quoting a path with spaces is the caller's affair). With
+// `wait` it blocks, handling no messages, until the program ends; otherwise it gives the program at
+// most 1000 ms to become idle. True when the process was created.
+bool RunCommand(const char* commandLine, bool wait = false, std::optional<std::int32_t> mode = std::nullopt);
