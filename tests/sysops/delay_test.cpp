@@ -1,0 +1,124 @@
+// Delay with a pump connected the way the frame connects its own: messages posted and timers firing
+// during the wait are dispatched, a quit message stays queued, and the wait blocks instead of spinning.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include "launcher/services.h"
+#include "sysops/delay.h"
+
+namespace {
+
+int pumps = 0;
+int posted = 0;
+int timers = 0;
+
+// What the frame's pump does: look without removing; stop on none or on WM_QUIT, leaving it queued;
+// otherwise take, translate and dispatch, and look again.
+void Pump() {
+    ++pumps;
+    MSG message;
+    while (PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE) && message.message != WM_QUIT) {
+        if (GetMessageA(&message, nullptr, 0, 0) <= 0)
+            return;
+        TranslateMessage(&message);
+        DispatchMessageA(&message);
+    }
+}
+
+LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM w, LPARAM l) {
+    if (message == WM_APP) {
+        ++posted;
+        return 0;
+    }
+    if (message == WM_TIMER) {
+        ++timers;
+        return 0;
+    }
+    return DefWindowProcA(window, message, w, l);
+}
+
+class DelayTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ServiceEntry entry;
+        entry.pumpPendingMessages = Pump;
+        ConnectServices(entry);
+        WNDCLASSA windowClass = {};
+        windowClass.lpfnWndProc = Procedure;
+        windowClass.hInstance = GetModuleHandleA(nullptr);
+        windowClass.lpszClassName = "KestrelDelayTest";
+        RegisterClassA(&windowClass);
+        window_ = CreateWindowA("KestrelDelayTest", "", 0, 0, 0, 0, 0, nullptr, nullptr, windowClass.hInstance,
+                                nullptr);
+        ASSERT_NE(window_, nullptr);
+        pumps = posted = timers = 0;
+    }
+    void TearDown() override {
+        KillTimer(window_, 7);
+        DestroyWindow(window_);
+        MSG message;
+        while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+        }
+        ConnectServices(ServiceEntry{});
+    }
+    HWND window_ = nullptr;
+};
+
+bool TakeQuit(int* code) {
+    MSG message;
+    if (!PeekMessageA(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE))
+        return false;
+    *code = static_cast<int>(message.wParam);
+    return true;
+}
+
+}  // namespace
+
+TEST_F(DelayTest, ReturnsAtOnceForZeroOrLessAndHandlesNothing) {
+    PostMessageA(window_, WM_APP, 0, 0);
+    Delay(0);
+    Delay(-1000);
+    EXPECT_EQ(pumps, 0);
+    EXPECT_EQ(posted, 0);
+}
+
+TEST_F(DelayTest, DispatchesPostedMessagesAndTimerPeriodsWhileItWaits) {
+    PostMessageA(window_, WM_APP, 0, 0);
+    SetTimer(window_, 7, 50, nullptr);
+    DWORD start = GetTickCount();
+    Delay(400);
+    DWORD waited = GetTickCount() - start;
+    EXPECT_GT(waited, 400u);  // it ends at the first reading past the time asked for
+    EXPECT_EQ(posted, 1);
+    EXPECT_GE(timers, 2);
+}
+
+TEST_F(DelayTest, LeavesAQuitMessageQueuedAndWaitsOutItsTime) {
+    PostQuitMessage(5);
+    DWORD start = GetTickCount();
+    Delay(300);
+    EXPECT_GT(GetTickCount() - start, 300u);
+    int code = -1;
+    ASSERT_TRUE(TakeQuit(&code));
+    EXPECT_EQ(code, 5);
+}
+
+TEST_F(DelayTest, BlocksBetweenPumpsEvenWithAQuitMessageQueued) {
+    // A waiting loop that spins would pump thousands of times in half a second; one that blocks
+    // pumps once on entry and once more per wake-up.
+    PostQuitMessage(0);
+    Delay(500);
+    EXPECT_LT(pumps, 40);
+    int code = -1;
+    EXPECT_TRUE(TakeQuit(&code));
+}
+
+TEST_F(DelayTest, WaitsOutItsTimeWithNoFrameConnected) {
+    ConnectServices(ServiceEntry{});
+    PostMessageA(window_, WM_APP, 0, 0);  // nobody takes it: the wait must not end early or spin on it
+    DWORD start = GetTickCount();
+    Delay(200);
+    EXPECT_GT(GetTickCount() - start, 200u);
+    EXPECT_EQ(posted, 0);
+}

@@ -1,0 +1,300 @@
+// Special folders and folder removal on real folders under Wine.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <string>
+
+#include "support/test_support.h"
+#include "sysops/folders.h"
+
+namespace {
+
+// The Unix spelling of a Windows path; Wine only.
+std::string UnixPath(const std::string& path) {
+    using ToUnix = char*(CDECL*)(const wchar_t*);
+    auto toUnix = reinterpret_cast<ToUnix>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
+    wchar_t wide[MAX_PATH];
+    MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide, MAX_PATH);
+    char* unix = toUnix ? toUnix(wide) : nullptr;
+    std::string result = unix ? unix : "";
+    if (unix)
+        HeapFree(GetProcessHeap(), 0, unix);
+    return result;
+}
+
+// Runs a Unix tool: Wine starts a program that is no Windows image natively. Its handle cannot be
+// waited on, so the caller polls for the outcome.
+bool RunUnix(const std::string& commandLine) {
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION created = {};
+    std::string line = commandLine;
+    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &created))
+        return false;
+    CloseHandle(created.hThread);
+    CloseHandle(created.hProcess);
+    return true;
+}
+
+bool Eventually(bool (*check)(const std::string&), const std::string& path, bool wanted) {
+    for (int i = 0; i < 100; ++i) {
+        if (check(path) == wanted)
+            return true;
+        Sleep(50);
+    }
+    return false;
+}
+
+// A Unix symbolic link `link` to `target`, which Wine reports with FILE_ATTRIBUTE_REPARSE_POINT.
+bool MakeLink(const std::string& target, const std::string& link) {
+    return RunUnix("Z:\\bin\\ln -s '" + UnixPath(target) + "' '" + UnixPath(link) + "'") &&
+           Eventually(test::Exists, link, true);
+}
+
+// Wine cannot remove a folder symbolic link through Windows calls.
+bool UnixRemove(const std::string& link) {
+    return RunUnix("Z:\\bin\\rm -f '" + UnixPath(link) + "'") && Eventually(test::Exists, link, false);
+}
+
+void MakeTree(const std::string& root) {
+    ASSERT_TRUE(CreateDirectoryA(root.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryA((root + "\\a").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryA((root + "\\a\\b").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryA((root + "\\c").c_str(), nullptr));
+    ASSERT_TRUE(test::WriteWholeFile(root + "\\top.txt", "1"));
+    ASSERT_TRUE(test::WriteWholeFile(root + "\\a\\one.txt", "2"));
+    ASSERT_TRUE(test::WriteWholeFile(root + "\\a\\b\\deep.bin", "3"));
+    ASSERT_TRUE(test::WriteWholeFile(root + "\\c\\\xCC\xB4\xCF\xAA.txt", "4"));  // 檀溪
+    SetFileAttributesA((root + "\\a\\one.txt").c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+}
+
+// Sets the user's application-data folder for the prefix and puts the old values back at the end.
+class AppDataFolderSetting {
+public:
+    explicit AppDataFolderSetting(const std::wstring& folder) {
+        for (int i = 0; i < 2; ++i) {
+            RegCreateKeyExW(HKEY_CURRENT_USER, Keys[i], 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &keys_[i], nullptr);
+            DWORD size = sizeof old_[i];
+            had_[i] = RegQueryValueExW(keys_[i], L"AppData", nullptr, &types_[i],
+                                       reinterpret_cast<BYTE*>(old_[i]), &size) == ERROR_SUCCESS;
+            oldSize_[i] = size;
+            RegSetValueExW(keys_[i], L"AppData", 0, i == 0 ? REG_EXPAND_SZ : REG_SZ,
+                           reinterpret_cast<const BYTE*>(folder.c_str()),
+                           static_cast<DWORD>((folder.size() + 1) * sizeof(wchar_t)));
+        }
+    }
+    ~AppDataFolderSetting() {
+        for (int i = 0; i < 2; ++i) {
+            if (had_[i])
+                RegSetValueExW(keys_[i], L"AppData", 0, types_[i], reinterpret_cast<const BYTE*>(old_[i]), oldSize_[i]);
+            else
+                RegDeleteValueW(keys_[i], L"AppData");
+            RegCloseKey(keys_[i]);
+        }
+    }
+
+private:
+    static constexpr const wchar_t* Keys[2] = {
+        L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders",
+        L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders"};
+    HKEY keys_[2] = {};
+    bool had_[2] = {};
+    DWORD types_[2] = {};
+    wchar_t old_[2][1024] = {};
+    DWORD oldSize_[2] = {};
+};
+
+std::wstring Wide(const std::string& ansi) {
+    wchar_t wide[MAX_PATH];
+    MultiByteToWideChar(CP_ACP, 0, ansi.c_str(), -1, wide, MAX_PATH);
+    return wide;
+}
+
+}  // namespace
+
+TEST(LookUpSpecialFolder, GivesAppDataWithExactlyOneTrailingBackslash) {
+    Text appData = LookUpSpecialFolder(SpecialFolderId::AppData);
+    std::string path = appData.c_str();
+    ASSERT_GE(path.size(), 4u);
+    EXPECT_EQ(path.back(), '\\');
+    EXPECT_NE(path[path.size() - 2], '\\');
+    EXPECT_TRUE(test::IsFolder(path + "."));
+}
+
+TEST(LookUpSpecialFolder, EndsEveryKnownFolderInOneBackslashAndTempInNoMore) {
+    for (std::int32_t id = 1; id <= 11; ++id) {
+        std::string path = LookUpSpecialFolder(id).c_str();
+        if (path.empty())
+            continue;  // a shell folder the prefix does not have
+        EXPECT_EQ(path.back(), '\\') << id;
+        EXPECT_NE(path.substr(path.size() - 2), "\\\\") << id;
+    }
+    EXPECT_FALSE(std::string(LookUpSpecialFolder(SpecialFolderId::TempFolder).c_str()).empty());
+    EXPECT_FALSE(std::string(LookUpSpecialFolder(SpecialFolderId::WindowsFolder).c_str()).empty());
+}
+
+TEST(LookUpSpecialFolder, GivesTheEmptyTextForUnknownIds) {
+    for (std::int32_t id : {0, 12, -1, 26, 0x7FFFFFFF}) {
+        Text path = LookUpSpecialFolder(id);
+        EXPECT_TRUE(path.empty()) << id;
+        EXPECT_TRUE(path.absent()) << id;
+    }
+}
+
+TEST(LookUpSpecialFolder, GivesAFolderTheCodePageCannotSpellInItsShortForm) {
+    test::TempFolder base("appdata");
+    // "Paweł 김" : ł (U+0142) and 김 (U+AE40) have no spelling in GBK.
+    std::wstring folder = Wide(base.path()) + L"\\Pawe\x0142 \xAE40";
+    BOOL lossy = FALSE;
+    char probe[MAX_PATH];
+    WideCharToMultiByte(CP_ACP, 0, folder.c_str(), -1, probe, MAX_PATH, nullptr, &lossy);
+    ASSERT_TRUE(lossy) << "the name must be one the code page cannot spell";
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((folder + L"\\marker").c_str(), nullptr));
+    {
+        AppDataFolderSetting setting(folder);
+        std::string path = LookUpSpecialFolder(SpecialFolderId::AppData).c_str();
+        ASSERT_FALSE(path.empty());
+        EXPECT_EQ(path.find('?'), std::string::npos) << path;
+        EXPECT_EQ(path.back(), '\\');
+        EXPECT_TRUE(test::IsFolder(path + "marker")) << path;  // the very folder, through the ANSI path
+    }
+    RemoveDirectoryW((folder + L"\\marker").c_str());
+    RemoveDirectoryW(folder.c_str());
+}
+
+TEST(LookUpSpecialFolder, GivesAFolderTheCodePageCanSpellExactly) {
+    test::TempFolder base("appdata");
+    std::string folder = base / "\xCC\xB4\xCF\xAA\xD5\x5C";  // 檀溪誠: the last byte is 0x5C
+    ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
+    AppDataFolderSetting setting(Wide(folder));
+    EXPECT_STREQ(LookUpSpecialFolder(SpecialFolderId::AppData).c_str(), folder.c_str());  // nothing appended
+}
+
+TEST(CreateFolder, CreatesOneLevelOnly) {
+    test::TempFolder base("create");
+    EXPECT_TRUE(CreateFolder((base / "one").c_str()));
+    EXPECT_FALSE(CreateFolder((base / "one").c_str()));
+    EXPECT_FALSE(CreateFolder((base / "two\\three").c_str()));
+    EXPECT_FALSE(test::Exists(base / "two"));
+}
+
+TEST(RemoveFile, DeletesOneFileAndNeverExpandsWildcards) {
+    test::TempFolder base("file");
+    ASSERT_TRUE(test::WriteWholeFile(base / "a.txt", "a"));
+    ASSERT_TRUE(test::WriteWholeFile(base / "b.txt", "b"));
+    EXPECT_FALSE(RemoveFile((base.path() + "\\*.*").c_str()));
+    EXPECT_FALSE(RemoveFile((base / "?.txt").c_str()));
+    EXPECT_TRUE(test::Exists(base / "a.txt"));
+    EXPECT_TRUE(RemoveFile((base / "a.txt").c_str()));
+    EXPECT_FALSE(test::Exists(base / "a.txt"));
+    EXPECT_FALSE(RemoveFile((base / "a.txt").c_str()));
+    EXPECT_FALSE(RemoveFile(base.path().c_str()));
+    ASSERT_TRUE(SetFileAttributesA((base / "b.txt").c_str(), FILE_ATTRIBUTE_READONLY));
+    EXPECT_FALSE(RemoveFile((base / "b.txt").c_str()));
+    EXPECT_TRUE(test::Exists(base / "b.txt"));
+}
+
+TEST(RemoveFolder, RemovesANestedTreeAndAnswersTrue) {
+    test::TempFolder base("tree");
+    MakeTree(base / "tree");
+    EXPECT_TRUE(RemoveFolder((base / "tree").c_str()));
+    EXPECT_FALSE(test::Exists(base / "tree"));
+    MakeTree(base / "spaced");
+    EXPECT_TRUE(RemoveFolder(("   " + (base / "spaced")).c_str()));  // leading spaces are skipped
+    EXPECT_FALSE(test::Exists(base / "spaced"));
+}
+
+TEST(RemoveFolder, KeepsAReadOnlyFileAndEveryFolderAboveIt) {
+    test::TempFolder base("readonly");
+    MakeTree(base / "tree");
+    ASSERT_TRUE(SetFileAttributesA((base / "tree\\a\\b\\deep.bin").c_str(), FILE_ATTRIBUTE_READONLY));
+    EXPECT_FALSE(RemoveFolder((base / "tree").c_str()));
+    EXPECT_TRUE(test::Exists(base / "tree\\a\\b\\deep.bin"));
+    EXPECT_FALSE(test::Exists(base / "tree\\a\\one.txt"));  // hidden and system, removed like any other
+    EXPECT_FALSE(test::Exists(base / "tree\\c"));
+    EXPECT_FALSE(test::Exists(base / "tree\\top.txt"));
+}
+
+TEST(RemoveFolder, PassesOverNamesBeginningWithAFullStop) {
+    test::TempFolder base("dot");
+    MakeTree(base / "tree");
+    ASSERT_TRUE(test::WriteWholeFile(base / "tree\\c\\.keep", "k"));
+    EXPECT_FALSE(RemoveFolder((base / "tree").c_str()));
+    EXPECT_TRUE(test::Exists(base / "tree\\c\\.keep"));
+    EXPECT_FALSE(test::Exists(base / "tree\\a"));
+}
+
+TEST(RemoveFolder, GivesFalseForAFileOrAMissingFolderAndLeavesThem) {
+    test::TempFolder base("notfolder");
+    ASSERT_TRUE(test::WriteWholeFile(base / "file.txt", "x"));
+    EXPECT_FALSE(RemoveFolder((base / "file.txt").c_str()));
+    EXPECT_TRUE(test::Exists(base / "file.txt"));
+    EXPECT_FALSE(RemoveFolder((base / "missing").c_str()));
+}
+
+TEST(RemoveFolder, TouchesNothingForEmptyPathsBareDrivesAndDriveRoots) {
+    test::TempFolder base("guard");
+    MakeTree(base / "root");
+    // The bare drive "C:" means drive C's current folder: make that a tree a failure would empty.
+    char saved[MAX_PATH];
+    GetCurrentDirectoryA(MAX_PATH, saved);
+    ASSERT_TRUE(SetCurrentDirectoryA((base / "root").c_str()));
+    std::string drive = base.path().substr(0, 2);
+    for (const std::string& path : {std::string(""), std::string("   "), drive, "  " + drive, std::string("Q:")})
+        EXPECT_FALSE(RemoveFolder(path.c_str())) << "'" << path << "'";
+    SetCurrentDirectoryA(saved);
+    EXPECT_TRUE(test::Exists(base / "root\\a\\b\\deep.bin"));
+
+    // A drive of the prefix whose root is the tree: drive letters are links in Wine's dosdevices.
+    std::string dosdevices = UnixPath("C:\\");
+    dosdevices = dosdevices.substr(0, dosdevices.find_last_of('/', dosdevices.size() - 2));
+    std::string letterLink = dosdevices + "/q:";
+    ASSERT_TRUE(RunUnix("Z:\\bin\\ln -s '" + UnixPath(base / "root") + "' '" + letterLink + "'"));
+    bool mapped = Eventually(test::Exists, "Q:\\top.txt", true);
+    for (const char* path : {"Q:\\", "  Q:\\", "Q:"})
+        EXPECT_FALSE(RemoveFolder(path)) << path;
+    RunUnix("Z:\\bin\\rm -f '" + letterLink + "'");
+    Eventually(test::Exists, "Q:\\top.txt", false);
+    EXPECT_TRUE(mapped) << "the drive Q: did not appear; only the results were checked";
+    EXPECT_TRUE(test::Exists(base / "root\\top.txt"));
+    EXPECT_TRUE(test::Exists(base / "root\\a\\b\\deep.bin"));
+    EXPECT_TRUE(test::Exists(base / "root\\c"));
+}
+
+TEST(RemoveFolder, RemovesALinkWithoutEmptyingItsTarget) {
+    test::TempFolder base("links");
+    MakeTree(base / "outside");
+    MakeTree(base / "tree");
+    ASSERT_TRUE(MakeLink(base / "outside", base / "tree\\a\\folder-link"));
+    ASSERT_TRUE(MakeLink(base / "outside\\top.txt", base / "tree\\file-link.txt"));
+    ASSERT_TRUE(test::AttributesOf(base / "tree\\a\\folder-link") & FILE_ATTRIBUTE_REPARSE_POINT);
+
+    bool removed = RemoveFolder((base / "tree").c_str());
+
+    // What matters: nothing behind a link was touched, and the file link itself is gone.
+    EXPECT_TRUE(test::Exists(base / "outside\\top.txt"));
+    EXPECT_TRUE(test::Exists(base / "outside\\a\\b\\deep.bin"));
+    EXPECT_TRUE(test::Exists(base / "outside\\c\\\xCC\xB4\xCF\xAA.txt"));
+    EXPECT_FALSE(test::Exists(base / "tree\\file-link.txt"));
+    EXPECT_FALSE(test::Exists(base / "tree\\c"));
+    // Wine cannot remove a folder symbolic link (RemoveDirectoryA fails on it), so under Wine the link
+    // and the folders above it stay and the answer is false; Windows removes the link and answers true.
+    if (test::Exists(base / "tree\\a\\folder-link")) {
+        EXPECT_FALSE(removed);
+        EXPECT_TRUE(UnixRemove(base / "tree\\a\\folder-link"));
+    }
+}
+
+TEST(RemoveFolder, RemovesAFolderThatIsItselfALinkAsALink) {
+    test::TempFolder base("toplink");
+    MakeTree(base / "outside");
+    ASSERT_TRUE(MakeLink(base / "outside", base / "link"));
+    RemoveFolder((base / "link").c_str());
+    EXPECT_TRUE(test::Exists(base / "outside\\top.txt"));
+    EXPECT_TRUE(test::Exists(base / "outside\\a\\b\\deep.bin"));
+    if (test::Exists(base / "link"))
+        EXPECT_TRUE(UnixRemove(base / "link"));  // Wine: see above
+}
