@@ -1,0 +1,154 @@
+#include "launcher/external_routines.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "launcher/fatal.h"
+#include "launcher/frame.h"
+#include "launcher/text.h"
+
+namespace {
+
+struct ExternalRoutine {
+    const char* library;
+    const char* exportName;
+    FARPROC address;
+    HMODULE module;
+};
+
+constexpr int kMaxRoutines = 32;
+ExternalRoutine routines[kMaxRoutines] = {};
+int routineCount = 0;
+
+// Tried in this order when a routine names no library.
+const char* const kUsualLibraries[] = {"Kernel32.dll", "Gdi32.dll", "User32.dll",
+                                       "Advapi32.dll", "Mpr.dll",   "Shell32.dll"};
+
+bool HasDriveColon(const char* name) {
+    for (const char* p = name; *p; p = NextChar(p))
+        if (*p == ':')
+            return true;
+    return false;
+}
+
+// "#123" names ordinal 123 (modulo 65536); anything else is a name.
+LPCSTR ExportKey(const char* exportName) {
+    if (exportName[0] != '#')
+        return exportName;
+    unsigned long ordinal = std::strtoul(exportName + 1, nullptr, 10);
+    return MAKEINTRESOURCEA(static_cast<WORD>(ordinal % 65536));
+}
+
+// The system folder's copy of `name`, or absent when the system folder holds no such file.
+Text SystemCopyOf(const char* name) {
+    char folder[MAX_PATH];
+    UINT length = GetSystemDirectoryA(folder, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
+        return Text{};
+    Text path = JoinText(folder, JoinText("\\", name).c_str());
+    DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return Text{};
+    return path;
+}
+
+[[noreturn]] void ReportMissingExport(const ExternalRoutine& routine) {
+    char message[1024];
+    if (routine.library[0] == '\0')
+        std::snprintf(message, sizeof message, "无法找到指定DLL库文件中的输出命令“%s”", routine.exportName);
+    else
+        std::snprintf(message, sizeof message, "无法找到指定DLL库文件“%s”中的输出命令“%s”", routine.library,
+                      routine.exportName);
+    ReportRuntimeError(kNoErrorCode, message, 0, 0);
+}
+
+}  // namespace
+
+HMODULE LoadRoutineLibrary(const char* library, const char* programFolder) {
+    if (HasDriveColon(library))
+        return LoadLibraryA(library);
+    // A library the system holds comes from the system folder and from nowhere else: searching the
+    // program's folder first would load whatever file of that name lies beside the program.
+    Text systemCopy = SystemCopyOf(library);
+    if (!systemCopy.absent())
+        return LoadLibraryA(systemCopy.c_str());
+    Text beside = JoinText(programFolder, JoinText("\\", library).c_str());
+    if (HMODULE module = LoadLibraryA(beside.c_str()))
+        return module;
+    return LoadLibraryA(library);
+}
+
+void SetExternalRoutines(const ExternalRoutineDeclaration* declarations, int count) {
+    ReleaseExternalRoutines();
+    for (int i = 0; i < count && i < kMaxRoutines; ++i) {
+        routines[i] = ExternalRoutine{declarations[i].library ? declarations[i].library : "",
+                                      declarations[i].exportName ? declarations[i].exportName : "", nullptr,
+                                      nullptr};
+        routineCount = i + 1;
+    }
+}
+
+FARPROC ResolveExternalRoutine(int index) {
+    if (index < 0 || index >= routineCount)
+        ReportRuntimeError(kIndexAboveRange, "", 0, 0);
+    ExternalRoutine& routine = routines[index];
+    if (routine.address)
+        return routine.address;
+    LPCSTR key = ExportKey(routine.exportName);
+
+    if (routine.library[0] == '\0') {
+        for (const char* library : kUsualLibraries) {
+            HMODULE module = LoadRoutineLibrary(library, ProgramFolder());
+            if (module == nullptr)
+                continue;
+            if (FARPROC address = GetProcAddress(module, key)) {
+                routine.address = address;
+                routine.module = module;
+                return address;
+            }
+            FreeLibrary(module);
+        }
+        ReportMissingExport(routine);
+    }
+
+    HMODULE module = LoadRoutineLibrary(routine.library, ProgramFolder());
+    FARPROC address = module ? GetProcAddress(module, key) : nullptr;
+    if (address == nullptr) {
+        if (module)
+            FreeLibrary(module);
+        ReportMissingExport(routine);
+    }
+    routine.address = address;
+    routine.module = module;
+    return address;
+}
+
+std::uint32_t CallExternalRoutine(int index, std::uint32_t argument, std::int32_t position1,
+                                  std::int32_t position2) {
+    FARPROC address = ResolveExternalRoutine(index);
+    std::uint32_t result;
+    std::int32_t imbalance;
+    // The stack position is kept in ESI, which every Windows calling convention preserves, and put
+    // back after the call, so that a routine that leaves its argument behind (or takes too much)
+    // cannot break this frame before the imbalance is reported.
+    asm volatile(
+        "movl %%esp, %%esi\n\t"
+        "pushl %[argument]\n\t"
+        "call *%[address]\n\t"
+        "movl %%esp, %%edx\n\t"
+        "subl %%esi, %%edx\n\t"
+        "movl %%esi, %%esp\n\t"
+        : "=a"(result), "=d"(imbalance)
+        : [argument] "b"(argument), [address] "D"(address)
+        : "ecx", "esi", "memory", "cc");
+    if (imbalance != 0)
+        ReportRuntimeError(kStackImbalance, "", position1, position2);
+    return result;
+}
+
+void ReleaseExternalRoutines() {
+    for (int i = 0; i < routineCount; ++i)
+        if (routines[i].module)
+            FreeLibrary(routines[i].module);
+    routineCount = 0;
+}

@@ -1,0 +1,281 @@
+#include "launcher/frame.h"
+
+#include <ole2.h>
+
+#include <cstring>
+
+#include "host/window_host.h"
+#include "launcher/external_routines.h"
+#include "launcher/fatal.h"
+#include "launcher/memory.h"
+#include "launcher/services.h"
+#include "launcher/text.h"
+
+namespace {
+
+// EndProgram called from another thread asks the main thread through HiddenOwnerWindow.
+constexpr UINT kEndProgramRequest = 0x83E7;
+constexpr char kHiddenOwnerClass[] = "KestrelHiddenOwner";
+
+struct IdleHook {
+    HWND window;
+    void (*routine)(void* argument);
+    void* argument;
+};
+constexpr int kMaxIdleHooks = 16;
+
+// The one application object of the process.
+struct Application {
+    HANDLE heap = nullptr;
+    Text programFolder;
+    Text programFileName;
+    Text programFolderWithBackslash;
+    DWORD mainThreadId = 0;
+    IdleHook idleHooks[kMaxIdleHooks] = {};
+    int idleHookCount = 0;
+    HWND hiddenOwnerWindow = nullptr;
+    HWND mainWindow = nullptr;  // the program names none: pre-translation walks up to the top
+    bool shuttingDown = false;
+    bool oleStarted = false;
+    MSG currentMessage = {};
+    POINT lastMousePoint = {-1, -1};
+    UINT lastMouseMessage = 0;
+    int quitCode = 0;
+};
+Application app;
+
+LRESULT CALLBACK HiddenOwnerProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == kEndProgramRequest) {
+        EndProgram(static_cast<std::int32_t>(wParam));
+        return 0;
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+HWND CreateHiddenOwnerWindow() {
+    HINSTANCE instance = GetModuleHandleA(nullptr);
+    WNDCLASSA windowClass = {};
+    windowClass.lpfnWndProc = HiddenOwnerProcedure;
+    windowClass.hInstance = instance;
+    windowClass.hCursor = LoadCursorA(nullptr, IDC_ARROW);
+    windowClass.lpszClassName = kHiddenOwnerClass;
+    RegisterClassA(&windowClass);  // a second registration fails harmlessly
+    return CreateWindowExA(WS_EX_TOOLWINDOW, kHiddenOwnerClass, "", 0, 0, 0, 0, 0, nullptr, nullptr, instance,
+                           nullptr);
+}
+
+// The program's full path, split at its last backslash character by character: a trail byte 0x5C
+// of a double-byte character is no separator.
+void RecordProgramPath() {
+    char path[MAX_PATH + 1] = "";
+    DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    path[length < MAX_PATH ? length : MAX_PATH] = '\0';
+    const char* backslash = FindLastBackslash(path);
+    if (backslash == nullptr) {
+        app.programFolder = Text::Copy("");
+        app.programFileName = Text::Copy(path);
+        app.programFolderWithBackslash = Text::Copy("");
+        return;
+    }
+    std::size_t folderLength = static_cast<std::size_t>(backslash - path);
+    app.programFolder = Text::FromBytes(path, folderLength);
+    app.programFileName = Text::Copy(backslash + 1);
+    app.programFolderWithBackslash = Text::FromBytes(path, folderLength + 1);
+}
+
+// The framework's thread-message handling: the program maps no thread message, so every thread
+// message goes on to dispatch.
+bool HandleThreadMessage(const MSG&) { return false; }
+
+// Repeated mouse moves at the same place, paints and the caret blink do not end an idle period.
+bool IsIdleMessage(const MSG& message) {
+    if (message.message == WM_MOUSEMOVE || message.message == WM_NCMOUSEMOVE) {
+        bool same = message.message == app.lastMouseMessage && message.pt.x == app.lastMousePoint.x &&
+                    message.pt.y == app.lastMousePoint.y;
+        app.lastMouseMessage = message.message;
+        app.lastMousePoint = message.pt;
+        return !same;
+    }
+    return message.message != WM_PAINT && message.message != 0x0118;  // 0x0118: the system timer
+}
+
+// Takes one message and handles it; false when it was the quit message (left taken, its code kept).
+bool PumpOneMessage(MSG& message) {
+    BOOL got = GetMessageA(&message, nullptr, 0, 0);
+    if (got == 0) {
+        app.quitCode = static_cast<int>(message.wParam);
+        return false;
+    }
+    if (got == -1)
+        return true;
+    if (!PreTranslateMessage(message)) {
+        TranslateMessage(&message);
+        DispatchMessageA(&message);
+    }
+    return true;
+}
+
+void RunIdleHooks() {
+    for (int i = app.idleHookCount - 1; i >= 0; --i) {
+        if (IsWindow(app.idleHooks[i].window)) {
+            app.idleHooks[i].routine(app.idleHooks[i].argument);
+            continue;
+        }
+        for (int j = i; j + 1 < app.idleHookCount; ++j)
+            app.idleHooks[j] = app.idleHooks[j + 1];
+        --app.idleHookCount;
+    }
+}
+
+// The framework's idle step: one pass of idle work, then it answers that there is no more.
+bool IdleStep(long count) { return count < 1; }
+
+// EndProgram's steps after the clean-up list; shared with the end that follows the event loop.
+void ReleaseFrame() {
+    NotifyProgramEnding();
+    ReleaseExternalRoutines();
+    if (app.hiddenOwnerWindow) {
+        DestroyWindow(app.hiddenOwnerWindow);
+        app.hiddenOwnerWindow = nullptr;
+    }
+    if (app.oleStarted) {
+        OleUninitialize();
+        app.oleStarted = false;
+    }
+}
+
+void BeginShutdown() {
+    app.shuttingDown = true;
+    app.idleHookCount = 0;
+    DropLoadedWindows();
+}
+
+void ConnectFrameServices() {
+    ServiceEntry entry;
+    entry.pumpPendingMessages = PumpPendingMessages;
+    entry.raiseEvent = RaiseEvent;
+    entry.findComponentWindow = FindComponentWindow;
+    entry.componentGone = ComponentGone;
+    entry.namePosition = NamePosition;
+    entry.endProgram = EndProgram;
+    ConnectServices(entry);
+}
+
+}  // namespace
+
+const char* ProgramFolder() { return app.programFolder.c_str(); }
+const char* ProgramFileName() { return app.programFileName.c_str(); }
+const char* ProgramFolderWithBackslash() { return app.programFolderWithBackslash.c_str(); }
+HWND HiddenOwnerWindow() { return app.hiddenOwnerWindow; }
+bool ShuttingDown() { return app.shuttingDown; }
+
+int RunProgram(const ProgramDeclarations& declarations) {
+    RecordProgramPath();
+    ProgramEntry(declarations);
+    // The loop has taken the quit message: the same end as EndProgram, without the clean-up list.
+    RaiseEventSuppression();
+    BeginShutdown();
+    ReleaseFrame();
+    return app.quitCode;
+}
+
+int ProgramEntry(const ProgramDeclarations& declarations) {
+    app.heap = GetProcessHeap();
+    if (!app.oleStarted && SUCCEEDED(OleInitialize(nullptr)))
+        app.oleStarted = true;
+    RecordProgramPath();
+    // Every relative path the program uses later resolves against its own folder.
+    SetCurrentDirectoryA(app.programFolder.c_str());
+    app.hiddenOwnerWindow = CreateHiddenOwnerWindow();
+    app.mainThreadId = GetCurrentThreadId();
+    RecordConstantRange();
+    SetExternalRoutines(declarations.externalRoutines, declarations.externalRoutineCount);
+    ConnectFrameServices();
+    ConnectHandlers(declarations.handlers, declarations.handlerCount);
+    bool described = declarations.description
+                         ? ReadWindowDescriptionFrom(declarations.description, declarations.descriptionSize)
+                         : ReadWindowDescription();
+    if (!described)
+        ReportRuntimeError(kNoErrorCode, "载入窗口模板数据段出错!", 0, 0);
+
+    if (declarations.startRoutine)
+        declarations.startRoutine();
+    if (declarations.cleanup)
+        RegisterCleanup(declarations.cleanup);
+    if (!LoadWindow(declarations.startWindowId))
+        ReportRuntimeError(kNoErrorCode, "载入启动窗口失败", declarations.startWindowId, 0);
+    RunMessageLoop();
+    return 0;
+}
+
+void RunMessageLoop() {
+    SetQuitOnLastWindow();
+    if (!AnyLoadedWindowAlive())
+        return;
+    bool idle = true;
+    long idleCount = 0;
+    for (;;) {
+        while (idle && !PeekMessageA(&app.currentMessage, nullptr, 0, 0, PM_NOREMOVE)) {
+            RunIdleHooks();
+            if (!IdleStep(idleCount++))
+                idle = false;
+        }
+        do {
+            if (!PumpOneMessage(app.currentMessage))
+                return;
+            if (IsIdleMessage(app.currentMessage)) {
+                idle = true;
+                idleCount = 0;
+            }
+        } while (PeekMessageA(&app.currentMessage, nullptr, 0, 0, PM_NOREMOVE));
+    }
+}
+
+void PumpPendingMessages() {
+    MSG message;
+    while (PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE)) {
+        // Leave WM_QUIT queued: the main loop, not this pump, decides when the program ends.
+        if (message.message == WM_QUIT)
+            return;
+        if (!PumpOneMessage(message))
+            return;  // cannot happen after the look above; kept so a quit is never swallowed twice
+    }
+}
+
+bool PreTranslateMessage(MSG& message) {
+    if (message.hwnd == nullptr)
+        return HandleThreadMessage(message);
+    DWORD thread = GetCurrentThreadId();
+    for (HWND window = message.hwnd; window != nullptr; window = GetParent(window)) {
+        WindowObject* object = PermanentWindowObject(window);
+        // Only a window of this thread is asked for its object: a send to another thread's window
+        // (an owner GetParent reports) could block, and its answer would be no pointer of ours.
+        if (object == nullptr && GetWindowThreadProcessId(window, nullptr) == thread)
+            object = reinterpret_cast<WindowObject*>(SendMessageA(window, kWindowObjectQuery, 0, 0));
+        if (object != nullptr && object->PreTranslateMessage(message))
+            return true;
+        if (window == app.mainWindow)
+            break;
+    }
+    return false;
+}
+
+void EndProgram(std::int32_t exitCode) {
+    RaiseEventSuppression();
+    if (app.mainThreadId != 0 && GetCurrentThreadId() != app.mainThreadId) {
+        if (app.hiddenOwnerWindow && IsWindow(app.hiddenOwnerWindow))
+            SendMessageA(app.hiddenOwnerWindow, kEndProgramRequest, static_cast<WPARAM>(exitCode), 0);
+        if (!app.shuttingDown)
+            ExitProcess(static_cast<UINT>(exitCode));
+        return;
+    }
+    BeginShutdown();
+    RunCleanups();
+    ReleaseFrame();
+    ExitProcess(static_cast<UINT>(exitCode));
+}
+
+void AddIdleHook(HWND window, void (*routine)(void* argument), void* argument) {
+    if (app.idleHookCount < kMaxIdleHooks)
+        app.idleHooks[app.idleHookCount++] = IdleHook{window, routine, argument};
+}

@@ -1,0 +1,342 @@
+// The real programs under Wine: the fault program (the frame and host with declarations of its own)
+// and launcher.exe, started with CreateProcess and watched from outside.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "support/test_support.h"
+
+namespace {
+
+constexpr DWORD kFatalExit = 0xFFFFFFFF;  // -1 as a Windows parent sees it
+constexpr DWORD kWait = 30000;
+
+std::string Quoted(const std::string& s) { return "\"" + s + "\""; }
+
+test::Child StartFault(const std::string& mode, const test::TempFolder& markers,
+                       const std::string& program = test::ProgramBeside("frame_fault_program.exe"),
+                       const std::string& startFolder = "") {
+    return test::Child::Start(Quoted(program) + " " + mode + " " + Quoted(markers.path()), startFolder);
+}
+
+std::string ReadMarker(const test::TempFolder& markers, const std::string& name) {
+    std::string bytes;
+    return test::ReadWholeFile(markers / name, bytes) ? bytes : std::string();
+}
+
+// Pumps the test's own queue (out-of-context event hooks arrive through it) while waiting.
+void PumpFor(DWORD milliseconds) {
+    double end = test::NowMilliseconds() + milliseconds;
+    while (test::NowMilliseconds() < end) {
+        MSG message;
+        while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE))
+            DispatchMessageA(&message);
+        Sleep(5);
+    }
+}
+
+struct WindowSearch {
+    DWORD processId;
+    const char* className;  // null: any
+    const char* title;
+    HWND found;
+};
+
+BOOL CALLBACK MatchWindow(HWND window, LPARAM parameter) {
+    auto* search = reinterpret_cast<WindowSearch*>(parameter);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (owner != search->processId)
+        return TRUE;
+    char className[64] = "", title[256] = "";
+    GetClassNameA(window, className, sizeof className);
+    GetWindowTextA(window, title, sizeof title);
+    if ((search->className && std::string(className) != search->className) || std::string(title) != search->title)
+        return TRUE;
+    search->found = window;
+    return FALSE;
+}
+
+HWND WaitForWindow(DWORD processId, const char* className, const char* title, DWORD milliseconds = kWait) {
+    double end = test::NowMilliseconds() + milliseconds;
+    do {
+        WindowSearch search{processId, className, title, nullptr};
+        EnumWindows(MatchWindow, reinterpret_cast<LPARAM>(&search));
+        if (search.found)
+            return search.found;
+        PumpFor(20);
+    } while (test::NowMilliseconds() < end);
+    return nullptr;
+}
+
+std::string TextOf(HWND window) {
+    char text[4096] = "";
+    GetWindowTextA(window, text, sizeof text);
+    return text;
+}
+
+// --- The fatal report ---------------------------------------------------------------------------------
+
+struct FatalCase {
+    const char* mode;
+    const char* text;
+};
+
+// The report text exactly as the box shows it; every position part ends in a line break.
+const FatalCase kFatalCases[] = {
+    {"missing-export",
+     "运行时出错!\r\n\r\n错误信息：无法找到指定DLL库文件“Kernel32.dll”中的输出命令“KestrelNoSuchRoutine”\r\n\r\n0, 0\r\n"},
+    {"missing-export-anywhere", "运行时出错!\r\n\r\n错误信息：无法找到指定DLL库文件中的输出命令“KestrelNoSuchRoutine”\r\n\r\n0, 0\r\n"},
+    {"stack-imbalance", "运行时出错!\r\n\r\n错误代码：6\r\n\r\n错误信息：调用DLL命令后发现堆栈错误\r\n\r\n67174435, 18\r\n"},
+    {"unknown-window", "运行时出错!\r\n\r\n错误信息：未找到引发事件的窗口\r\n\r\n1375836569, 0\r\n未找到所指定的窗口\r\n"},
+    {"unknown-component",
+     "运行时出错!\r\n\r\n错误信息：未找到引发事件的窗口组件\r\n\r\n1375797249, 369203609\r\n\"\"\r\n未找到所指定的窗口组件\r\n"},
+    {"bad-description", "运行时出错!\r\n\r\n错误信息：载入窗口模板数据段出错!\r\n\r\n0, 0\r\n"},
+    {"unknown-start-window", "运行时出错!\r\n\r\n错误信息：载入启动窗口失败\r\n\r\n1375797250, 0\r\n未找到所指定的窗口\r\n"},
+    {"allocation", "运行时出错!\r\n\r\n错误信息：分配 2147483632 字节内存失败!\r\n\r\n0, 0\r\n"},
+};
+
+class FatalReport : public testing::TestWithParam<FatalCase> {};
+
+TEST_P(FatalReport, ShowsItsTextInAnErrorBoxAndEndsWithMinusOneWithoutCleanUp) {
+    const FatalCase& fault = GetParam();
+    test::TempFolder markers("fatal");
+    test::Child child = StartFault(fault.mode, markers);
+    ASSERT_TRUE(child.started());
+    HWND box = WaitForWindow(child.id(), nullptr, "错误");
+    ASSERT_NE(box, nullptr) << "no box captioned 错误";
+
+    // The message box's text is its static control 0xFFFF; the icon is a static control holding one.
+    HWND text = GetDlgItem(box, 0xFFFF);
+    ASSERT_NE(text, nullptr);
+    EXPECT_EQ(TextOf(text), fault.text);
+    HICON icon = nullptr;
+    for (HWND control = GetWindow(box, GW_CHILD); control; control = GetWindow(control, GW_HWNDNEXT))
+        if (!icon)
+            icon = reinterpret_cast<HICON>(SendMessageA(control, STM_GETICON, 0, 0));
+    EXPECT_NE(icon, nullptr) << "the box shows no icon";
+    EXPECT_EQ(GetDlgItem(box, IDCANCEL) == nullptr || !IsWindowVisible(GetDlgItem(box, IDCANCEL)), true);
+
+    // The program does not end before the box is closed.
+    EXPECT_FALSE(child.Wait(200));
+    PostMessageA(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(box, IDOK)));
+    DWORD exitCode = 0;
+    ASSERT_TRUE(child.Wait(kWait, &exitCode));
+    EXPECT_EQ(exitCode, kFatalExit);
+    EXPECT_EQ(ReadMarker(markers, "cleanup.txt"), "") << "a registered clean-up ran after the report";
+}
+
+INSTANTIATE_TEST_SUITE_P(EachReachableKind, FatalReport, testing::ValuesIn(kFatalCases),
+                         [](const testing::TestParamInfo<FatalCase>& info) {
+                             std::string name = info.param.mode;
+                             for (char& c : name)
+                                 if (c == '-')
+                                     c = '_';
+                             return name;
+                         });
+
+// --- The external routine table -------------------------------------------------------------------------
+
+TEST(ExternalRoutine, ABalancedCallAnswersTheRoutinesResultAndTheNormalEndRunsTheCleanUp) {
+    test::TempFolder markers("call");
+    test::Child child = StartFault("balanced-call", markers);
+    DWORD exitCode = 1;
+    ASSERT_TRUE(child.Wait(kWait, &exitCode));
+    EXPECT_EQ(exitCode, 0u);
+    EXPECT_EQ(ReadMarker(markers, "report.txt"), "result=42\n");
+    EXPECT_EQ(ReadMarker(markers, "cleanup.txt"), "ran\n");
+}
+
+TEST(ExternalRoutine, APlantedKernel32BesideTheProgramIsNeverLoaded) {
+    test::TempFolder folder("planted");
+    std::string program = folder / "fault.exe";
+    ASSERT_TRUE(CopyFileA(test::ProgramBeside("frame_fault_program.exe").c_str(), program.c_str(), FALSE));
+    ASSERT_TRUE(CopyFileA(test::ProgramBeside("planted_kernel32.dll").c_str(), (folder / "Kernel32.dll").c_str(),
+                          FALSE));
+    test::Child child = StartFault("system-routine", folder, program);
+    DWORD exitCode = 1;
+    ASSERT_TRUE(child.Wait(kWait, &exitCode));
+    EXPECT_EQ(exitCode, 0u);
+    std::string report = ReadMarker(folder, "report.txt");
+    EXPECT_EQ(report.rfind("result=", 0), 0u) << report;
+    EXPECT_NE(report, "result=32343\n") << "the planted routine answered";
+    EXPECT_FALSE(test::Exists(folder / "planted-loaded.txt")) << "the planted library was loaded";
+}
+
+// --- Start-up ---------------------------------------------------------------------------------------------
+
+TEST(ProgramStart, MakesTheProgramsFolderTheCurrentDirectoryWhereverItWasStartedFrom) {
+    test::TempFolder root("start");
+    // "\xD5\x5C" (誠) ends in the byte of a backslash: a bytewise split would cut the folder there.
+    std::string folder = root / "\xD5\x5C";
+    ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
+    std::string program = folder + "\\fault.exe";
+    ASSERT_TRUE(CopyFileA(test::ProgramBeside("frame_fault_program.exe").c_str(), program.c_str(), FALSE));
+    test::TempFolder markers("markers");
+    test::Child child = StartFault("current-dir", markers, program, root.path());
+    DWORD exitCode = 1;
+    ASSERT_TRUE(child.Wait(kWait, &exitCode));
+    EXPECT_EQ(exitCode, 0u);
+    EXPECT_EQ(ReadMarker(markers, "report.txt"), folder + "\n");
+}
+
+// --- The event loop ---------------------------------------------------------------------------------------
+
+// One run of a mode, shared by the tests that read its report.
+std::string ReportOfRun(const char* mode, DWORD* exitCode, std::string* cleanup) {
+    test::TempFolder markers("run");
+    test::Child child = StartFault(mode, markers);
+    *exitCode = 0xFFFFFFFE;
+    if (!child.Wait(kWait, exitCode))
+        child.Kill();
+    *cleanup = ReadMarker(markers, "cleanup.txt");
+    return ReadMarker(markers, "report.txt");
+}
+
+class TimerRun : public testing::Test {
+protected:
+    static void SetUpTestSuite() { report = ReportOfRun("timer", &exitCode, &cleanup); }
+    static std::string report, cleanup;
+    static DWORD exitCode;
+    bool Has(const std::string& line) { return report.find(line + "\n") != std::string::npos; }
+};
+std::string TimerRun::report, TimerRun::cleanup;
+DWORD TimerRun::exitCode;
+
+TEST_F(TimerRun, NoPeriodFallsDueWhileTheIntervalIsZero) { EXPECT_TRUE(Has("zero-pending=0")) << report; }
+TEST_F(TimerRun, WritingTheSameIntervalDoesNotRestartThePeriod) {
+    EXPECT_TRUE(Has("same-write-pending=1")) << report;
+}
+TEST_F(TimerRun, ANegativeIntervalStopsTheTimerAndReadsAsZero) {
+    EXPECT_TRUE(Has("negative-reads=0")) << report;
+    EXPECT_TRUE(Has("negative-pending=0")) << report;
+}
+TEST_F(TimerRun, PeriodsReachTheHandlerThroughTheLoopUntilEndProgram) {
+    EXPECT_TRUE(Has("ticks-from-loop=3")) << report;
+    EXPECT_EQ(exitCode, 0u);
+    EXPECT_EQ(cleanup, "ran\n");
+}
+
+TEST(EventSuppression, NoHandlerRunsWhileTheDepthIsAboveZeroOrAfterEndProgramBegan) {
+    DWORD exitCode;
+    std::string cleanup;
+    std::string report = ReportOfRun("suppression", &exitCode, &cleanup);
+    EXPECT_EQ(report, "ticks-while-suppressed=0\nticks-after-lowered=1\nraised-after-end=0\nticks-after-end=0\n");
+    EXPECT_EQ(exitCode, 0u);
+    EXPECT_EQ(cleanup, "ran\n");
+}
+
+TEST(PumpPendingMessages, LeavesAQuitPostedWhilePumpingQueuedForTheMainLoop) {
+    DWORD exitCode;
+    std::string cleanup;
+    std::string report = ReportOfRun("quit-pump", &exitCode, &cleanup);
+    // The message posted after the quit is still handled by the pump; the quit waits for the loop,
+    // whose end gives the quit's code as the exit code.
+    EXPECT_EQ(report, "handled-after-quit=1\nquit-queued=1\n");
+    EXPECT_EQ(exitCode, 3u);
+    EXPECT_EQ(cleanup, "");
+}
+
+// --- The hidden window ------------------------------------------------------------------------------------
+
+// Every window of the process that the system reports shown, as its class name.
+std::vector<std::string> shownClasses;
+DWORD watchedProcess = 0;
+
+void CALLBACK OnShow(HWINEVENTHOOK, DWORD, HWND window, LONG object, LONG, DWORD, DWORD) {
+    if (object != OBJID_WINDOW || window == nullptr)
+        return;
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    char className[64] = "";
+    GetClassNameA(window, className, sizeof className);
+    if (watchedProcess == 0 || owner == watchedProcess)
+        shownClasses.push_back(className);
+}
+
+// Starts `commandLine`, watches it until its window has been there for a second, and answers the
+// window (null when it never came), with every show of the process's windows in shownClasses.
+HWND WatchStart(test::Child& child, const std::string& commandLine, bool* everVisible) {
+    shownClasses.clear();
+    watchedProcess = 0;
+    HWINEVENTHOOK hook = SetWinEventHook(EVENT_OBJECT_SHOW, EVENT_OBJECT_SHOW, nullptr, OnShow, 0, 0,
+                                         WINEVENT_OUTOFCONTEXT);
+    child = test::Child::Start(commandLine);
+    watchedProcess = child.id();
+    *everVisible = false;
+    HWND window = nullptr;
+    double end = test::NowMilliseconds() + kWait;
+    double seenUntil = 0;
+    while (test::NowMilliseconds() < end) {
+        WindowSearch search{child.id(), "WTWindow", "一键安装檀溪舟楫", nullptr};
+        EnumWindows(MatchWindow, reinterpret_cast<LPARAM>(&search));
+        if (search.found) {
+            window = search.found;
+            if (IsWindowVisible(window) || (GetWindowLongA(window, GWL_STYLE) & WS_VISIBLE))
+                *everVisible = true;
+            for (HWND c = GetWindow(window, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT))
+                if (IsWindowVisible(c))
+                    *everVisible = true;
+            if (seenUntil == 0)
+                seenUntil = test::NowMilliseconds() + 1000;
+            else if (test::NowMilliseconds() > seenUntil)
+                break;
+        }
+        PumpFor(2);
+    }
+    PumpFor(100);
+    UnhookWinEvent(hook);
+    return window;
+}
+
+TEST(LauncherWindow, IsNeverVisibleAndEndsWithZeroOnACloseRequestFromAnotherProcess) {
+    test::Child child;
+    bool everVisible = true;
+    HWND window = WatchStart(child, Quoted(test::ProgramBeside("launcher.exe")), &everVisible);
+    ASSERT_NE(window, nullptr) << "no WTWindow titled 一键安装檀溪舟楫";
+    EXPECT_FALSE(everVisible);
+    for (const std::string& name : shownClasses)
+        EXPECT_NE(name, "WTWindow") << "the window was shown";
+    EXPECT_EQ(GetParent(window), nullptr);
+    EXPECT_EQ(GetWindow(window, GW_OWNER), nullptr);
+
+    PostMessageA(window, WM_CLOSE, 0, 0);
+    DWORD exitCode = 1;
+    ASSERT_TRUE(child.Wait(kWait, &exitCode));
+    EXPECT_EQ(exitCode, 0u);
+}
+
+// The watch above would miss a show it cannot see: a window shown on purpose must be caught.
+TEST(LauncherWindow, TheWatchSeesAWindowThatIsShown) {
+    test::TempFolder markers("show");
+    test::Child child;
+    bool everVisible = false;
+    HWND window = WatchStart(
+        child, Quoted(test::ProgramBeside("frame_fault_program.exe")) + " show-window " + Quoted(markers.path()),
+        &everVisible);
+    ASSERT_NE(window, nullptr);
+    EXPECT_TRUE(everVisible);
+    bool hookSaw = false;
+    for (const std::string& name : shownClasses)
+        hookSaw = hookSaw || name == "WTWindow";
+    EXPECT_TRUE(hookSaw) << "the show event hook saw nothing";
+    PostMessageA(window, WM_CLOSE, 0, 0);
+    EXPECT_TRUE(child.Wait(kWait));
+}
+
+TEST(LauncherWindow, ACloseRequestEndsTheLoopWithZeroAndNoCleanUp) {
+    test::TempFolder markers("close");
+    test::Child child = StartFault("idle", markers);
+    HWND window = WaitForWindow(child.id(), "WTWindow", "一键安装檀溪舟楫");
+    ASSERT_NE(window, nullptr);
+    PostMessageA(window, WM_CLOSE, 0, 0);
+    DWORD exitCode = 1;
+    ASSERT_TRUE(child.Wait(kWait, &exitCode));
+    EXPECT_EQ(exitCode, 0u);
+    EXPECT_EQ(ReadMarker(markers, "cleanup.txt"), "");
+}
+
+}  // namespace

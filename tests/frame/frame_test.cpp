@@ -1,0 +1,192 @@
+// The frame's library in-process: message pumping and pre-translation, and the resolution of the
+// external routine table.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <string>
+
+#include "host/window_host.h"
+#include "launcher/external_routines.h"
+#include "launcher/frame.h"
+#include "support/test_support.h"
+
+namespace {
+
+// A window object that consumes every message of one kind.
+class Consumer : public WindowObject {
+public:
+    explicit Consumer(UINT kind) : kind_(kind) {}
+    bool PreTranslateMessage(MSG& message) override {
+        if (message.message != kind_)
+            return false;
+        ++consumed;
+        return true;
+    }
+    int consumed = 0;
+
+private:
+    UINT kind_;
+};
+
+int dispatched = 0;
+Consumer* answered = nullptr;  // what a test window answers to the window-object query
+
+LRESULT CALLBACK TestProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == kWindowObjectQuery)
+        return reinterpret_cast<LRESULT>(answered);
+    if (message == WM_USER + 1) {
+        ++dispatched;
+        return 0;
+    }
+    if (message == WM_USER + 2) {
+        PostQuitMessage(5);
+        return 0;
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+class MessagePumping : public testing::Test {
+protected:
+    void SetUp() override {
+        WNDCLASSA windowClass = {};
+        windowClass.lpfnWndProc = TestProcedure;
+        windowClass.hInstance = GetModuleHandleA(nullptr);
+        windowClass.lpszClassName = "FrameTestWindow";
+        RegisterClassA(&windowClass);
+        parent_ = CreateWindowExA(0, "FrameTestWindow", "", WS_OVERLAPPED, 0, 0, 10, 10, nullptr, nullptr,
+                                  windowClass.hInstance, nullptr);
+        child_ = CreateWindowExA(0, "FrameTestWindow", "", WS_CHILD, 0, 0, 5, 5, parent_, nullptr,
+                                 windowClass.hInstance, nullptr);
+        dispatched = 0;
+        answered = nullptr;
+    }
+    void TearDown() override {
+        DestroyWindow(parent_);
+        MSG message;
+        while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+        }
+        answered = nullptr;
+    }
+    HWND parent_ = nullptr;
+    HWND child_ = nullptr;
+};
+
+TEST_F(MessagePumping, LeavesAQuitPostedDuringThePumpQueuedAndHandlesWhatCameBeforeIt) {
+    PostMessageA(parent_, WM_USER + 2, 0, 0);  // posts the quit when handled
+    PostMessageA(parent_, WM_USER + 1, 0, 0);
+    PumpPendingMessages();
+    EXPECT_EQ(dispatched, 1);
+    MSG message;
+    ASSERT_TRUE(PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE));
+    EXPECT_EQ(message.message, static_cast<UINT>(WM_QUIT));
+    EXPECT_EQ(message.wParam, 5u);
+    // A second pump finds the quit first and leaves it again.
+    PumpPendingMessages();
+    EXPECT_TRUE(PeekMessageA(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
+}
+
+TEST_F(MessagePumping, AWindowThatAnswersTheObjectQueryGetsToConsumeItsMessages) {
+    Consumer consumer(WM_USER + 1);
+    answered = &consumer;
+    PostMessageA(parent_, WM_USER + 1, 0, 0);
+    PumpPendingMessages();
+    EXPECT_EQ(consumer.consumed, 1);
+    EXPECT_EQ(dispatched, 0);
+}
+
+TEST_F(MessagePumping, AChildsMessageIsOfferedToTheObjectsUpItsParents) {
+    // Both windows answer the query with the same object; it consumes the child's message on the
+    // first offer, so the message is never dispatched.
+    Consumer consumer(WM_USER + 1);
+    answered = &consumer;
+    MSG message = {};
+    message.hwnd = child_;
+    message.message = WM_USER + 1;
+    EXPECT_TRUE(PreTranslateMessage(message));
+    Consumer other(WM_USER + 9);
+    answered = &other;
+    EXPECT_FALSE(PreTranslateMessage(message));
+}
+
+TEST_F(MessagePumping, AMessageNoObjectAcceptsGoesOnToDispatch) {
+    PostMessageA(child_, WM_USER + 1, 0, 0);
+    PostThreadMessageA(GetCurrentThreadId(), WM_USER + 1, 0, 0);  // a thread message: nothing maps it
+    PumpPendingMessages();
+    EXPECT_EQ(dispatched, 1);
+    MSG message;
+    EXPECT_FALSE(PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE));
+}
+
+// --- The external routine table ---------------------------------------------------------------------
+
+class ExternalRoutineTable : public testing::Test {
+protected:
+    void TearDown() override { ReleaseExternalRoutines(); }
+};
+
+TEST_F(ExternalRoutineTable, ARoutineWithoutALibraryIsFoundInTheUsualSystemLibraries) {
+    static const ExternalRoutineDeclaration table[] = {{"", "GetTickCount"}, {"", "GetSystemMetrics"}};
+    SetExternalRoutines(table, 2);
+    EXPECT_EQ(ResolveExternalRoutine(0), GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetTickCount"));
+    EXPECT_EQ(ResolveExternalRoutine(1), GetProcAddress(GetModuleHandleA("user32.dll"), "GetSystemMetrics"));
+}
+
+TEST_F(ExternalRoutineTable, AnOrdinalIsTakenModulo65536) {
+    HMODULE module = LoadLibraryA(test::ProgramBeside("frame_test_routines.dll").c_str());
+    ASSERT_NE(module, nullptr);
+    // The linker numbers the exports by name from 1: CdeclRoutine 1, StdcallRoutine 2.
+    FARPROC stdcallRoutine = GetProcAddress(module, "StdcallRoutine");
+    ASSERT_EQ(GetProcAddress(module, MAKEINTRESOURCEA(2)), stdcallRoutine);
+    static const ExternalRoutineDeclaration table[] = {{"frame_test_routines.dll", "#2"},
+                                                       {"frame_test_routines.dll", "#65538"}};
+    SetExternalRoutines(table, 2);
+    EXPECT_EQ(ResolveExternalRoutine(0), stdcallRoutine);
+    EXPECT_EQ(ResolveExternalRoutine(1), stdcallRoutine);
+    FreeLibrary(module);
+}
+
+TEST_F(ExternalRoutineTable, ACallOfARoutineThatRemovesItsArgumentAnswersItsResult) {
+    static const ExternalRoutineDeclaration table[] = {{"frame_test_routines.dll", "StdcallRoutine"}};
+    SetExternalRoutines(table, 1);
+    EXPECT_EQ(CallExternalRoutine(0, 41, 1, 2), 42u);
+    EXPECT_EQ(CallExternalRoutine(0, 0xFFFFFFFF, 1, 2), 0u);
+}
+
+class LibraryPlanting : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(CopyFileA(test::ProgramBeside("planted_kernel32.dll").c_str(),
+                              (folder_ / "Kernel32.dll").c_str(), FALSE));
+    }
+    test::TempFolder folder_{"plant"};
+};
+
+TEST_F(LibraryPlanting, ALibraryTheSystemFolderHoldsIsLoadedFromThereOnly) {
+    HMODULE module = LoadRoutineLibrary("Kernel32.dll", folder_.path().c_str());
+    EXPECT_EQ(module, GetModuleHandleA("kernel32.dll"));
+    EXPECT_FALSE(test::Exists(folder_ / "planted-loaded.txt"));
+    if (module)
+        FreeLibrary(module);
+}
+
+TEST_F(LibraryPlanting, ALibraryTheSystemDoesNotHoldComesFromTheProgramFolder) {
+    ASSERT_TRUE(CopyFileA(test::ProgramBeside("planted_kernel32.dll").c_str(),
+                          (folder_ / "kestrel_own.dll").c_str(), FALSE));
+    HMODULE module = LoadRoutineLibrary("kestrel_own.dll", folder_.path().c_str());
+    ASSERT_NE(module, nullptr);
+    EXPECT_TRUE(test::Exists(folder_ / "planted-loaded.txt"));
+    FreeLibrary(module);
+}
+
+TEST_F(LibraryPlanting, AFullPathIsLoadedAsGiven) {
+    HMODULE module = LoadRoutineLibrary((folder_ / "Kernel32.dll").c_str(), "");
+    // Wine may refuse a second library of a core system name; when it loads, it is the file given.
+    if (module) {
+        EXPECT_NE(module, GetModuleHandleA("kernel32.dll"));
+        EXPECT_TRUE(test::Exists(folder_ / "planted-loaded.txt"));
+        FreeLibrary(module);
+    }
+}
+
+}  // namespace
