@@ -1,0 +1,87 @@
+#include "payload/bytes.h"
+
+#include <windows.h>
+
+#include <cstdint>
+#include <cstring>
+
+#include "launcher/fatal.h"
+#include "launcher/owners.h"
+
+namespace {
+
+// One allocation of length + 8 bytes, header (1, length) then the bytes copied in one block.
+ByteArray CopyOf(const void* bytes, std::int64_t length) {
+    if (length <= 0)
+        return ByteArray();
+    // A length the image's 32-bit field cannot hold cannot be allocated either.
+    if (length > INT32_MAX - 8)
+        ReportAllocationFailure(static_cast<std::size_t>(-1));
+    ByteArray copy = ByteArray::Allocate(static_cast<std::int32_t>(length));
+    std::memcpy(copy.bytes(), bytes, static_cast<std::size_t>(length));
+    return copy;
+}
+
+}  // namespace
+
+ByteArray ToByteArray(const Value& value) {
+    switch (value.kind()) {
+    case ValueKind::Bytes: {
+        const ByteArrayImage* array = value.asBytes();
+        return CopyOf(array->bytes(), array->length);
+    }
+    case ValueKind::Text: {
+        const char* text = value.asText();
+        return CopyOf(text, static_cast<std::int64_t>(std::strlen(text)));
+    }
+    case ValueKind::Byte:
+    case ValueKind::Short:
+    case ValueKind::Int:
+    case ValueKind::Long:
+    case ValueKind::Bool: {
+        // The low bytes of the 64-bit integer are the value's own little-endian bytes.
+        std::int64_t integer = value.asInteger();
+        return CopyOf(&integer, Value::WidthOf(value.kind()));
+    }
+    case ValueKind::Float: {
+        float single = value.asFloat();
+        return CopyOf(&single, sizeof single);
+    }
+    case ValueKind::Double:
+    case ValueKind::DateTime: {
+        double floating = value.asFloating();
+        return CopyOf(&floating, sizeof floating);
+    }
+    case ValueKind::NumericArray: {
+        int width = Value::WidthOf(value.elementKind());
+        if (width == 0 || value.elements() == nullptr)
+            return ByteArray();
+        return CopyOf(value.elements(), static_cast<std::int64_t>(value.elementCount()) * width);
+    }
+    default:
+        return ByteArray();
+    }
+}
+
+bool WriteBytesToFile(const char* path, const ByteArrayImage* const* arrays, int count) {
+    if (path == nullptr || path[0] == '\0')
+        return false;
+    SECURITY_ATTRIBUTES security = {sizeof security, nullptr, TRUE};
+    FileHandle file{CreateFileA(path, GENERIC_WRITE, 0, &security, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)};
+    if (!file)
+        return false;
+    for (int i = 0; i < count; ++i) {
+        const ByteArrayImage* array = arrays[i] ? arrays[i] : &EmptyByteArray;
+        if (array->length <= 0)
+            continue;
+        DWORD written = 0;
+        auto length = static_cast<DWORD>(array->length);
+        if (!WriteFile(file.get(), array->bytes(), length, &written, nullptr) || written != length)
+            return false;  // the owner closes the handle; what was written stays
+    }
+    return file.close();
+}
+
+bool WriteBytesToFile(const char* path, std::initializer_list<const ByteArrayImage*> arrays) {
+    return WriteBytesToFile(path, arrays.begin(), static_cast<int>(arrays.size()));
+}

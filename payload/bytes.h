@@ -1,0 +1,26 @@
+// payload/bytes.h: byte arrays from values, and byte arrays into a file: how the launcher turns the
+// embedded archive into the archive file on disk.
+// Both answer through their result; neither shows anything or ends the program (running out of memory
+// for a copy is the allocator's fatal report).
+#pragma once
+#include <initializer_list>
+
+#include "launcher/value.h"
+
+// A fresh heap copy of the value's bytes, owned by the caller; never a reference into the argument.
+//   byte array          its bytes
+//   text                its bytes without the terminating zero
+//   integers, floats    their own little-endian bytes (1, 2, 4 or 8); a boolean its 4 bytes,
+//                       a date-time its 8 bytes
+//   numeric array       its elements' bytes in index order
+//   anything else       absent
+// An empty result (length 0, empty text, no elements) is the absent array.
+ByteArray ToByteArray(const Value& value);
+
+// Creates `path` (or truncates it), writes the arrays back to back in order and closes it. Answers true
+// only when the open, every write and the close succeeded. An empty path touches nothing. The file is
+// opened for writing only, shared with nobody while open, through an inheritable handle; each non-empty
+// array goes out in one WriteFile call. After a failed write or close the file stays as far as it got.
+// A null entry in `arrays` counts as the empty array.
+bool WriteBytesToFile(const char* path, const ByteArrayImage* const* arrays, int count);
+bool WriteBytesToFile(const char* path, std::initializer_list<const ByteArrayImage*> arrays);
