@@ -1,0 +1,99 @@
+#include "extract_fixture.h"
+
+#include <algorithm>
+
+#include "launcher/services.h"
+
+namespace payloadtest {
+namespace {
+
+ConnectedComponent* current = nullptr;
+
+HWND FindComponent(std::int32_t windowId, std::int32_t componentId) {
+    if (!current || !current->found || windowId != kWindowId || componentId != kComponentId)
+        return nullptr;
+    return current->carrier;
+}
+
+bool Raise(EventFrame& frame) {
+    if (!current)
+        return false;
+    EXPECT_EQ(frame.windowId, kWindowId);
+    EXPECT_EQ(frame.componentId, kComponentId);
+    EXPECT_EQ(frame.eventIndex, kExtractProgressEvent);
+    EXPECT_EQ(frame.argumentCount, 1);
+    current->percentages.push_back(frame.arguments[0]);
+    if (current->stopAfter >= 0 && static_cast<int>(current->percentages.size()) >= current->stopAfter) {
+        frame.resultPresent = 1;
+        frame.result = 0;
+    }
+    return true;
+}
+
+void ListInto(const std::string& folder, const std::string& prefix, std::vector<std::string>& names) {
+    WIN32_FIND_DATAA data;
+    HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &data);
+    if (search == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        const std::string name = data.cFileName;
+        if (name == "." || name == "..")
+            continue;
+        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            names.push_back(prefix + name + "\\");
+            ListInto(folder + "\\" + name, prefix + name + "\\", names);
+        } else {
+            names.push_back(prefix + name);
+        }
+    } while (FindNextFileA(search, &data));
+    FindClose(search);
+}
+
+}  // namespace
+
+ConnectedComponent::ConnectedComponent() {
+    parent = CreateWindowExA(0, "STATIC", "", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+    carrier = CreateZipCarrier(parent, 0, 0, 1, 1, 0, kWindowId, kComponentId);
+    current = this;
+    ServiceEntry entry;
+    entry.findComponentWindow = FindComponent;
+    entry.raiseEvent = Raise;
+    ConnectServices(entry);
+}
+
+ConnectedComponent::~ConnectedComponent() {
+    ConnectServices(ServiceEntry{});
+    current = nullptr;
+    if (parent)
+        DestroyWindow(parent);
+}
+
+zipwriter::Entry File(const std::string& name, const std::string& data) {
+    zipwriter::Entry e;
+    e.name = name;
+    e.data = data;
+    zipwriter::SetEntryTime(e, 1600000000);
+    return e;
+}
+
+zipwriter::Entry Folder(const std::string& name) {
+    zipwriter::Entry e;
+    e.name = name;
+    e.folder = true;
+    zipwriter::SetEntryTime(e, 1600000000);
+    return e;
+}
+
+bool WriteArchive(const std::string& path, const std::vector<zipwriter::Entry>& entries,
+                  const zipwriter::Options& options) {
+    return test::WriteWholeFile(path, zipwriter::BuildArchive(entries, options));
+}
+
+std::vector<std::string> ListTree(const std::string& folder) {
+    std::vector<std::string> names;
+    ListInto(folder, "", names);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+}  // namespace payloadtest

@@ -1,0 +1,44 @@
+// tests/payload/extract_fixture.h: what the extraction tests share: a ZipComponent carrier
+// connected through the service entry, the percentages its ExtractProgress events carried, and
+// small archives written from the archive writer.
+#pragma once
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "payload/zip_component.h"
+#include "support/test_support.h"
+#include "zip_writer.h"
+
+namespace payloadtest {
+
+constexpr std::int32_t kWindowId = 0x52010001;
+constexpr std::int32_t kComponentId = 0x16010043;
+
+// Connects a service entry whose component lookup finds a carrier made here and whose event raise
+// records each ExtractProgress percentage; `stopAfter` events in, the handler answers false.
+class ConnectedComponent {
+public:
+    ConnectedComponent();
+    ~ConnectedComponent();
+    std::vector<int> percentages;
+    int stopAfter = -1;   // -1: never stop
+    bool found = true;    // false: the lookup finds no component
+    HWND carrier = nullptr;
+    HWND parent = nullptr;
+};
+
+zipwriter::Entry File(const std::string& name, const std::string& data);
+zipwriter::Entry Folder(const std::string& name);
+
+// Writes an archive to `path`; true when the file was written.
+bool WriteArchive(const std::string& path, const std::vector<zipwriter::Entry>& entries,
+                  const zipwriter::Options& options = {});
+
+// Every name under `folder` (relative, "\" separators, folders ending in "\"), sorted.
+std::vector<std::string> ListTree(const std::string& folder);
+
+}  // namespace payloadtest
