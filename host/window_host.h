@@ -58,6 +58,7 @@ PositionNames NamePosition(std::int32_t windowId, std::int32_t componentId, char
 // For the event loop and the end of the program.
 bool AnyLoadedWindowAlive();
 void SetQuitOnLastWindow();  // from now on the end of the last loaded window posts WM_QUIT with 0
+void ClearQuitOnLastWindow();  // for tests that load and close windows one after another
 void DropLoadedWindows();    // the end of the program: forget the loaded windows
 void NotifyProgramEnding();  // the end of the program, told to the component kinds
 

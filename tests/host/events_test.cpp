@@ -1,0 +1,111 @@
+// RaiseEvent: suppression, entry 0 under component id 0, unbound events, results; and the ZIP kind's
+// carrier from the payload's factory.
+#include "host/host_fixture.h"
+
+namespace hosttest {
+namespace {
+
+using RaiseEventTest = HostTest;
+
+EventFrame Frame(std::int32_t componentId, std::int32_t eventIndex) {
+    EventFrame frame;
+    frame.windowId = kLauncherWindowId;
+    frame.componentId = componentId;
+    frame.eventIndex = eventIndex;
+    return frame;
+}
+
+TEST_F(RaiseEventTest, CallsNothingWhileSuppressedAtAnyDepth) {
+    RaiseEventSuppression();
+    RaiseEventSuppression();
+    EventFrame frame = Frame(kWatchTimerId, 0);
+    EXPECT_FALSE(RaiseEvent(frame));
+    LowerEventSuppression();
+    EXPECT_FALSE(RaiseEvent(frame));
+    EXPECT_TRUE(Record().events.empty());
+    LowerEventSuppression();
+    EXPECT_TRUE(RaiseEvent(frame));
+    EXPECT_EQ(Record().events.size(), 1u);
+}
+
+TEST_F(RaiseEventTest, SuppressionDuringLoadingKeepsTimerMessagesFromTheHandler) {
+    ASSERT_TRUE(LoadWindow(kLauncherWindowId));
+    Record().events.clear();
+    RaiseEventSuppression();
+    PostMessageA(TimerCarrier(), WM_TIMER, 1000, 0);
+    Pump();
+    EXPECT_EQ(Record().periods, 0);
+    LowerEventSuppression();
+}
+
+TEST_F(RaiseEventTest, ComponentZeroIsEntryZero) {
+    EventFrame frame = Frame(0, 0);
+    EXPECT_TRUE(RaiseEvent(frame));
+    ASSERT_EQ(Record().events.size(), 1u);
+    EXPECT_EQ(Record().events[0].eventIndex, 0);
+}
+
+TEST_F(RaiseEventTest, AnUnboundEventOrAnEmptySlotCallsNothing) {
+    EventFrame moved = Frame(kLauncherWindowEntryId, 3);
+    EXPECT_FALSE(RaiseEvent(moved));
+    EventFrame progress = Frame(kZipComponentId, 1);  // the ZIP component binds nothing
+    EXPECT_FALSE(RaiseEvent(progress));
+    ConnectHandlers(nullptr, 0);
+    EventFrame created = Frame(kLauncherWindowEntryId, 0);
+    EXPECT_FALSE(RaiseEvent(created));
+    EXPECT_TRUE(Record().events.empty());
+}
+
+TEST_F(RaiseEventTest, AReturnedResultIsStoredWithItsFlag) {
+    EventFrame silent = Frame(kWatchTimerId, 0);
+    EXPECT_TRUE(RaiseEvent(silent));
+    EXPECT_EQ(silent.resultPresent, 0);
+    Record().answerFor = 0;
+    Record().answer = -7;
+    EventFrame answered = Frame(kWatchTimerId, 0);
+    EXPECT_TRUE(RaiseEvent(answered));
+    EXPECT_EQ(answered.resultPresent, 1);
+    EXPECT_EQ(answered.result, -7);
+}
+
+// The payload's factory: records what it was asked for and makes a plain static child.
+struct FactoryCall {
+    int calls = 0;
+    HWND parent = nullptr;
+    int left = 0, top = 0, width = 0, height = 0;
+    DWORD style = 0;
+    std::int32_t windowId = 0, componentId = 0;
+    HWND made = nullptr;
+};
+FactoryCall factory;
+
+HWND MakeCarrier(HWND parent, int left, int top, int width, int height, DWORD style, std::int32_t windowId,
+                 std::int32_t componentId) {
+    factory = {factory.calls + 1, parent, left, top, width, height, style, windowId, componentId, nullptr};
+    factory.made = CreateWindowExA(0, "STATIC", "", style, left, top, width, height, parent, nullptr,
+                                   GetModuleHandleA(nullptr), nullptr);
+    return factory.made;
+}
+
+TEST_F(RaiseEventTest, TheZipKindUsesTheConnectedFactoryAndForgetsACarrierThatReportsItsEnd) {
+    factory = FactoryCall{};
+    ConnectZipKind(&MakeCarrier);
+    ASSERT_TRUE(LoadWindow(kLauncherWindowId));
+    EXPECT_EQ(factory.calls, 1);
+    EXPECT_EQ(factory.parent, LauncherHwnd());
+    EXPECT_EQ(factory.left, 8);
+    EXPECT_EQ(factory.width, 24);
+    EXPECT_EQ(factory.style & WS_VISIBLE, 0u);
+    EXPECT_EQ(factory.windowId, kLauncherWindowId);
+    EXPECT_EQ(factory.componentId, kZipComponentId);
+    EXPECT_EQ(FindComponentWindow(kLauncherWindowId, kZipComponentId), factory.made);
+    EXPECT_FALSE(IsWindowVisible(factory.made));  // hidden: the ZIP kind is invisible at run time
+
+    DestroyWindow(factory.made);
+    ComponentGone(kLauncherWindowId, kZipComponentId);
+    EXPECT_EQ(FindComponentWindow(kLauncherWindowId, kZipComponentId), nullptr);
+    ConnectZipKind(nullptr);
+}
+
+}  // namespace
+}  // namespace hosttest

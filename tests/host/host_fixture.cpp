@@ -1,0 +1,133 @@
+#include "host/host_fixture.h"
+
+#include "support/test_support.h"
+
+namespace hosttest {
+
+namespace {
+
+Recorder recorder;
+
+bool Handle(const EventFrame& frame, std::int32_t& result) {
+    recorder.events.push_back({frame.componentId, frame.eventIndex, EventSuppressionDepth()});
+    if (frame.componentId == kWatchTimerId && frame.eventIndex == 0) {
+        if (recorder.periods++ == 0)
+            recorder.firstPeriodAt = test::NowMilliseconds();
+    }
+    if (recorder.onEvent)
+        recorder.onEvent(frame);
+    if (recorder.answerFor == frame.eventIndex) {
+        result = recorder.answer;
+        return true;
+    }
+    return false;
+}
+
+// The frame's pre-translation: from the message's window up through its parents, the first window
+// object that accepts the message consumes it.
+bool PreTranslate(MSG& message) {
+    for (HWND window = message.hwnd; window != nullptr; window = GetParent(window)) {
+        WindowObject* object = PermanentWindowObject(window);
+        if (object == nullptr)
+            object = reinterpret_cast<WindowObject*>(SendMessageA(window, kWindowObjectQuery, 0, 0));
+        if (object != nullptr && object->PreTranslateMessage(message))
+            return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+Recorder& Record() { return recorder; }
+
+void Pump() {
+    MSG message;
+    while (PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE)) {
+        if (message.message == WM_QUIT)
+            return;
+        GetMessageA(&message, nullptr, 0, 0);
+        if (!PreTranslate(message)) {
+            TranslateMessage(&message);
+            DispatchMessageA(&message);
+        }
+    }
+}
+
+bool RunLoopUntil(bool (*done)(), double milliseconds) {
+    const double end = test::NowMilliseconds() + milliseconds;
+    for (;;) {
+        Pump();
+        if (done != nullptr && done())
+            return true;
+        double left = end - test::NowMilliseconds();
+        if (left <= 0)
+            return done != nullptr && done();
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(left) + 1, QS_ALLINPUT);
+    }
+}
+
+void RunLoop(double milliseconds) { RunLoopUntil(nullptr, milliseconds); }
+
+bool TakeQuit(WPARAM* code) {
+    MSG message;
+    if (!PeekMessageA(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE))
+        return false;
+    if (code)
+        *code = message.wParam;
+    return true;
+}
+
+std::vector<unsigned char> LauncherDescription(bool bindWindowEvents) {
+    DescriptionWriter<1024> w;
+    w.Window(kLauncherWindowId, "");
+    w.Component(kLauncherWindowEntryId, KindId::Window, "", {50, 50, 222, 79}, 0);
+    if (bindWindowEvents) {
+        for (std::int32_t event : kEveryWindowEvent)
+            w.Event(event, kOnLauncherCreatedSlot);
+    } else {
+        w.Event(0, kOnLauncherCreatedSlot);
+    }
+    w.TextSetting(8, "一键安装檀溪舟楫");
+    w.Component(kWatchTimerId, KindId::Timer, "时钟1", {32, 8, 24, 24}, 0);
+    w.Event(0, kOnWatchTimerSlot);
+    w.Component(kZipComponentId, KindId::Zip, "ZIP压缩1", {8, 8, 24, 24}, 0);
+    w.Finish();
+    return std::vector<unsigned char>(w.data(), w.data() + w.size());
+}
+
+HWND LauncherHwnd() { return FindComponentWindow(kLauncherWindowId, kLauncherWindowEntryId); }
+HWND TimerCarrier() { return FindComponentWindow(kLauncherWindowId, kWatchTimerId); }
+
+void HostTest::SetUp() {
+    recorder = Recorder{};
+    ServiceEntry entry;
+    entry.pumpPendingMessages = &Pump;
+    entry.raiseEvent = &RaiseEvent;
+    entry.findComponentWindow = &FindComponentWindow;
+    entry.componentGone = &ComponentGone;
+    entry.namePosition = &NamePosition;
+    ConnectServices(entry);
+    static const EventHandler table[kHandlerSlotCount] = {&Handle, &Handle};
+    ConnectHandlers(table, kHandlerSlotCount);
+    ConnectZipKind(nullptr);
+    ClearQuitOnLastWindow();
+    ASSERT_TRUE(ReadWindowDescription());
+}
+
+void HostTest::TearDown() {
+    while (EventSuppressionDepth() > 0)
+        LowerEventSuppression();
+    recorder.onEvent = nullptr;
+    recorder.answerFor = -1;
+    if (HWND window = LauncherHwnd())
+        DestroyWindow(window);
+    ClearQuitOnLastWindow();
+    Pump();
+    TakeQuit();
+}
+
+void HostTest::Use(const std::vector<unsigned char>& description) {
+    ASSERT_TRUE(ReadWindowDescriptionFrom(description.data(), description.size()));
+}
+
+}  // namespace hosttest
