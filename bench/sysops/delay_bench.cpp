@@ -1,0 +1,95 @@
+// Measures a Delay of 3000 ms (or the milliseconds given on the command line): wall time, the
+// process's processor time and their ratio, once for Delay and once for a waiting loop that only
+// pumps and reads the tick count (the way a wait without blocking works), as a baseline. A window
+// with a 100 ms timer keeps messages coming, as the launcher's window would. Prints to stdout.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "launcher/services.h"
+#include "sysops/delay.h"
+
+namespace {
+
+int timerPeriods = 0;
+
+void Pump() {
+    MSG message;
+    while (PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE) && message.message != WM_QUIT) {
+        if (GetMessageA(&message, nullptr, 0, 0) <= 0)
+            return;
+        TranslateMessage(&message);
+        DispatchMessageA(&message);
+    }
+}
+
+LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM w, LPARAM l) {
+    if (message == WM_TIMER) {
+        ++timerPeriods;
+        return 0;
+    }
+    return DefWindowProcA(window, message, w, l);
+}
+
+void SpinningDelay(std::int32_t milliseconds) {
+    DWORD deadline = GetTickCount() + static_cast<DWORD>(milliseconds);
+    for (;;) {
+        Pump();
+        Pump();
+        if (GetTickCount() > deadline)
+            return;
+        Pump();
+        Pump();
+    }
+}
+
+double ProcessorMilliseconds() {
+    FILETIME created, ended, kernel, user;
+    GetProcessTimes(GetCurrentProcess(), &created, &ended, &kernel, &user);
+    auto ticks = [](const FILETIME& t) { return (static_cast<unsigned long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime; };
+    return static_cast<double>(ticks(kernel) + ticks(user)) / 10000.0;
+}
+
+double WallMilliseconds() {
+    LARGE_INTEGER frequency, now;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&now);
+    return static_cast<double>(now.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
+}
+
+void Measure(const char* name, void (*wait)(std::int32_t), std::int32_t milliseconds, bool quitQueued) {
+    if (quitQueued)
+        PostQuitMessage(0);
+    timerPeriods = 0;
+    double wall0 = WallMilliseconds(), cpu0 = ProcessorMilliseconds();
+    wait(milliseconds);
+    double wall = WallMilliseconds() - wall0, cpu = ProcessorMilliseconds() - cpu0;
+    std::printf("%-8s %-11s wall %7.1f ms  cpu %7.1f ms  cpu/wall %6.3f  timer periods %d\n", name,
+                quitQueued ? "quit-queued" : "plain", wall, cpu, cpu / wall, timerPeriods);
+    std::fflush(stdout);
+    MSG message;
+    while (PeekMessageA(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) {
+    }
+}
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
+    std::int32_t milliseconds = commandLine && *commandLine ? std::atoi(commandLine) : 3000;
+    ServiceEntry entry;
+    entry.pumpPendingMessages = Pump;
+    ConnectServices(entry);
+    WNDCLASSA windowClass = {};
+    windowClass.lpfnWndProc = Procedure;
+    windowClass.hInstance = instance;
+    windowClass.lpszClassName = "KestrelDelayBench";
+    RegisterClassA(&windowClass);
+    HWND window = CreateWindowA("KestrelDelayBench", "", 0, 0, 0, 0, 0, nullptr, nullptr, instance, nullptr);
+    SetTimer(window, 1, 100, nullptr);
+    Measure("Delay", Delay, milliseconds, false);
+    Measure("Delay", Delay, milliseconds, true);
+    Measure("spinning", SpinningDelay, milliseconds, false);
+    DestroyWindow(window);
+    return 0;
+}

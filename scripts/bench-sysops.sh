@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Measures Delay under Wine: wall time, processor time and their ratio for a 3000 ms wait, beside a
+# spinning wait measured in the same run, all pinned to one CPU.
+#   scripts/bench-sysops.sh [BUILD_DIR] [MILLISECONDS]
+set -euo pipefail
+repo=$(cd "$(dirname "$0")/.." && pwd)
+build="${1:-$repo/build-sysops}"
+ms="${2:-3000}"
+if [ ! -f "$build/build.ninja" ]; then
+    cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/i686-w64-mingw32.cmake" >/dev/null
+fi
+cmake --build "$build" --target sysops_delay_bench >/dev/null
+# A prefix of the benchmark's own, so that its wineserver is started by the pinned program and runs
+# on the same CPU (a server already running for the tests would not be pinned).
+prefix="$build/bench-prefix"
+"$repo/scripts/wine-run" --prefix="$prefix" --kill
+# Wine writes a GUI program's stdout to the terminal as it would a console program's.
+taskset -c 0 "$repo/scripts/wine-run" --prefix="$prefix" "$build/bin/sysops_delay_bench.exe" "$ms" | cat
