@@ -1,0 +1,86 @@
+// bench_driver RUNS DEST ARCHIVE: runs Extract (extract_bench), the inflate limit (inflate_limit)
+// and minizip's miniunz, built beside it, RUNS times each in turn over a fresh DEST, and prints the
+// median wall time of each (process start included alike), the ratios and the peak working sets.
+#include <windows.h>
+#include <psapi.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "support/test_support.h"
+
+namespace {
+
+struct Program {
+    const char* label;
+    std::string commandLine;
+    std::vector<double> times;
+    SIZE_T peak = 0;
+};
+
+double Median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : (v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 4) {
+        std::fprintf(stderr, "usage: bench_driver RUNS DEST ARCHIVE\n");
+        return 2;
+    }
+    const int runs = std::atoi(argv[1]);
+    const std::string dest = argv[2], archive = argv[3];
+    const std::string q = "\"";
+    std::vector<Program> programs = {
+        {"Extract", q + test::ProgramBeside("extract_bench.exe") + q + " " + q + archive + q + " " + q + dest + q, {}},
+        {"inflate limit (a)", q + test::ProgramBeside("inflate_limit.exe") + q + " " + q + archive + q + " " + q + dest + q, {}},
+        {"miniunz (b)", q + test::ProgramBeside("miniunz.exe") + q + " -x -o " + q + archive + q + " -d " + q + dest + q, {}},
+    };
+    for (int run = 0; run < runs; ++run) {
+        for (Program& program : programs) {
+            test::RemoveTree(dest);
+            CreateDirectoryA(dest.c_str(), nullptr);
+            STARTUPINFOA startup{};
+            startup.cb = sizeof startup;
+            // Throw away the children's own output: only the driver's figures are wanted.
+            SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+            HANDLE nul = CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr);
+            startup.dwFlags = STARTF_USESTDHANDLES;
+            startup.hStdOutput = startup.hStdError = nul;
+            PROCESS_INFORMATION process{};
+            std::string line = program.commandLine;
+            const double start = test::NowMilliseconds();
+            if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                                &process)) {
+                std::fprintf(stderr, "cannot start %s\n", program.commandLine.c_str());
+                return 1;
+            }
+            WaitForSingleObject(process.hProcess, INFINITE);
+            program.times.push_back(test::NowMilliseconds() - start);
+            DWORD code = 0;
+            GetExitCodeProcess(process.hProcess, &code);
+            PROCESS_MEMORY_COUNTERS memory{};
+            if (GetProcessMemoryInfo(process.hProcess, &memory, sizeof memory))
+                program.peak = std::max(program.peak, memory.PeakWorkingSetSize);
+            if (code != 0)
+                std::fprintf(stderr, "%s ended with %lu\n", program.label, static_cast<unsigned long>(code));
+            CloseHandle(process.hThread);
+            CloseHandle(process.hProcess);
+            CloseHandle(nul);
+        }
+    }
+    test::RemoveTree(dest);
+    std::printf("%d runs each, medians of wall time (process start included)\n", runs);
+    for (const Program& program : programs)
+        std::printf("  %-18s %8.1f ms   peak working set %6lu KB\n", program.label, Median(program.times),
+                    static_cast<unsigned long>(program.peak / 1024));
+    const double extract = Median(programs[0].times);
+    std::printf("  Extract / (a) = %.3f  (goal <= 1.1)\n", extract / Median(programs[1].times));
+    std::printf("  Extract / (b) = %.3f  (goal < 1)\n", extract / Median(programs[2].times));
+    return 0;
+}

@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Measures Extract of the full-size test archive under Wine beside (a) the inflate limit of this
+# machine and (b) minizip's own miniunz, in one run, and prints medians, ratios and peak memory.
+#   scripts/bench-extract.sh BUILD_DIR [RUNS]      (RUNS defaults to 5)
+# wineserver and the measured programs are pinned to CPU 0: a round trip to wineserver from the
+# other CPU costs several times more, and unpinned medians jump between two modes.
+set -euo pipefail
+repo=$(cd "$(dirname "$0")/.." && pwd)
+build=$(cd "${1:?usage: bench-extract.sh BUILD_DIR [RUNS]}" && pwd)
+runs="${2:-5}"
+cmake --build "$build" --target bench_driver >/dev/null
+prefix="$build/wine-prefix"
+archive="$build/test-data/full-size.zip"
+windows_archive="Z:${archive//\//\\}"
+# A wineserver left running by earlier tests is not pinned: end it so the pinned run starts its own.
+"$repo/scripts/wine-run" --prefix="$prefix" --kill
+echo "archive: $archive ($(stat -c %s "$archive") bytes)"
+taskset -c 0 "$repo/scripts/wine-run" --prefix="$prefix" "$build/bin/bench_driver.exe" "$runs" \
+    'C:\kestrel-bench-extract' "$windows_archive"
+"$repo/scripts/wine-run" --prefix="$prefix" --kill
