@@ -226,6 +226,26 @@ TEST_F(LoadWindowTest, WritingVisibleShowsTheWindowAndNeverAnInvisibleKind) {
     EXPECT_EQ(GetComponentProperty(kLauncherWindowId, kLauncherWindowEntryId, kPropertyVisible, -1), 0);
 }
 
+void CloseOnCreated(const EventFrame& frame) {
+    if (frame.eventIndex == 0 && frame.componentId == kLauncherWindowEntryId)
+        SendMessageA(LauncherHwnd(), WM_CLOSE, 0, 0);
+}
+
+TEST_F(LoadWindowTest, AWindowClosedByItsCreatedHandlerGetsNoMovedOrResizedAndLoadingStillSucceeds) {
+    Use(LauncherDescription(true));
+    Record().onEvent = &CloseOnCreated;
+    ASSERT_TRUE(LoadWindow(kLauncherWindowId));
+    EXPECT_EQ(LauncherHwnd(), nullptr);
+    std::vector<std::int32_t> seen;
+    for (const Raised& raised : Record().events)
+        seen.push_back(raised.eventIndex);
+    EXPECT_EQ(seen, (std::vector<std::int32_t>{0, 12, 1, 2}));
+    // Nothing is loaded any more; a new load starts afresh.
+    Record().onEvent = nullptr;
+    EXPECT_TRUE(LoadWindow(kLauncherWindowId));
+    EXPECT_NE(LauncherHwnd(), nullptr);
+}
+
 using PropertyTest = HostTest;
 
 TEST_F(PropertyTest, ClampsPlaceAndSizeOnBothSidesOfTheLimits) {
