@@ -39,8 +39,9 @@ LPCSTR ExportKey(const char* exportName) {
     return MAKEINTRESOURCEA(static_cast<WORD>(ordinal % 65536));
 }
 
-// The system folder's copy of `name`, or absent when the system folder holds no such file.
-Text SystemCopyOf(const char* name) {
+}  // namespace
+
+Text SystemLibraryPath(const char* name) {
     char folder[MAX_PATH];
     UINT length = GetSystemDirectoryA(folder, MAX_PATH);
     if (length == 0 || length >= MAX_PATH)
@@ -51,6 +52,8 @@ Text SystemCopyOf(const char* name) {
         return Text{};
     return path;
 }
+
+namespace {
 
 [[noreturn]] void ReportMissingExport(const ExternalRoutine& routine) {
     char message[1024];
@@ -69,7 +72,7 @@ HMODULE LoadRoutineLibrary(const char* library, const char* programFolder) {
         return LoadLibraryA(library);
     // A library the system holds comes from the system folder and from nowhere else: searching the
     // program's folder first would load whatever file of that name lies beside the program.
-    Text systemCopy = SystemCopyOf(library);
+    Text systemCopy = SystemLibraryPath(library);
     if (!systemCopy.absent())
         return LoadLibraryA(systemCopy.c_str());
     Text beside = JoinText(programFolder, JoinText("\\", library).c_str());

@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+#include "launcher/text.h"
+
 // `library` may be empty (the usual system libraries are searched), a file name, or a full path with
 // a drive colon; `exportName` is a name or "#" followed by a decimal ordinal.
 struct ExternalRoutineDeclaration {
@@ -36,3 +38,7 @@ void ReleaseExternalRoutines();
 // holds from the system folder only; any other name from the program folder, then the system's
 // usual search. `programFolder` has no trailing backslash. Null when nothing loads.
 HMODULE LoadRoutineLibrary(const char* library, const char* programFolder);
+
+// The system folder's copy of `library` (system folder, backslash, name), or absent when the system
+// folder holds no file of that name. LoadRoutineLibrary takes such a library from there only.
+Text SystemLibraryPath(const char* library);

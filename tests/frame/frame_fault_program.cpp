@@ -1,4 +1,4 @@
-// frame_fault_program.exe MODE MARKER_FOLDER: the real frame and window host with declarations of its
+// frame_fault_program.exe MODE MARKER_FOLDER [LIBRARY]: the real frame and window host with declarations of its
 // own, for the end-to-end tests. MODE picks the fault to trigger or the behaviour to show; what the
 // program sees is written as "key=value" lines to MARKER_FOLDER\report.txt, and its clean-up routine
 // writes MARKER_FOLDER\cleanup.txt when it runs.

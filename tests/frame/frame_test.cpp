@@ -162,7 +162,13 @@ protected:
     test::TempFolder folder_{"plant"};
 };
 
+// Wine answers a load of any file named like one of its own libraries with its built-in copy, so the
+// loaded module cannot show which path was asked for; the path the table chooses is checked as well.
 TEST_F(LibraryPlanting, ALibraryTheSystemFolderHoldsIsLoadedFromThereOnly) {
+    char system[MAX_PATH];
+    GetSystemDirectoryA(system, MAX_PATH);
+    EXPECT_EQ(std::string(SystemLibraryPath("Kernel32.dll").c_str()), std::string(system) + "\\Kernel32.dll");
+    EXPECT_TRUE(SystemLibraryPath("kestrel_own.dll").absent());
     HMODULE module = LoadRoutineLibrary("Kernel32.dll", folder_.path().c_str());
     EXPECT_EQ(module, GetModuleHandleA("kernel32.dll"));
     EXPECT_FALSE(test::Exists(folder_ / "planted-loaded.txt"));
@@ -180,13 +186,14 @@ TEST_F(LibraryPlanting, ALibraryTheSystemDoesNotHoldComesFromTheProgramFolder) {
 }
 
 TEST_F(LibraryPlanting, AFullPathIsLoadedAsGiven) {
-    HMODULE module = LoadRoutineLibrary((folder_ / "Kernel32.dll").c_str(), "");
-    // Wine may refuse a second library of a core system name; when it loads, it is the file given.
-    if (module) {
-        EXPECT_NE(module, GetModuleHandleA("kernel32.dll"));
-        EXPECT_TRUE(test::Exists(folder_ / "planted-loaded.txt"));
-        FreeLibrary(module);
-    }
+    // A name the system folder does not hold: Wine hands out its own kernel32 for any path that ends
+    // in "Kernel32.dll", so that name cannot show which file a full path loads.
+    std::string path = folder_ / "kestrel_full.dll";
+    ASSERT_TRUE(CopyFileA(test::ProgramBeside("planted_kernel32.dll").c_str(), path.c_str(), FALSE));
+    HMODULE module = LoadRoutineLibrary(path.c_str(), "");
+    ASSERT_NE(module, nullptr);
+    EXPECT_TRUE(test::Exists(folder_ / "planted-loaded.txt"));
+    FreeLibrary(module);
 }
 
 }  // namespace
