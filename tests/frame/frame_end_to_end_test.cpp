@@ -169,6 +169,49 @@ TEST(ExternalRoutine, APlantedKernel32BesideTheProgramIsNeverLoaded) {
     EXPECT_FALSE(test::Exists(folder / "planted-loaded.txt")) << "the planted library was loaded";
 }
 
+// Wine's own kernel32 hides which path a load of "Kernel32.dll" asked for. Mpr.dll, which the program
+// does not import, shows it: the build runs these tests with WINEDLLOVERRIDES=mpr=n,b (Wine reads it
+// only from the environment it starts with), so a file of that name beside the program loads whenever
+// the resolution looks there. The first test shows that it would; the second that it does not.
+class PlantedSystemLibrary : public testing::Test {
+protected:
+    void SetUp() override {
+        program_ = folder_ / "fault.exe";
+        ASSERT_TRUE(CopyFileA(test::ProgramBeside("frame_fault_program.exe").c_str(), program_.c_str(), FALSE));
+        ASSERT_TRUE(CopyFileA(test::ProgramBeside("planted_kernel32.dll").c_str(), (folder_ / "Mpr.dll").c_str(),
+                              FALSE));
+    }
+    test::Child Start(const std::string& library) {
+        return test::Child::Start(Quoted(program_) + " routine-of " + Quoted(folder_.path()) + " " + Quoted(library));
+    }
+    test::TempFolder folder_{"plantmpr"};
+    std::string program_;
+};
+
+TEST_F(PlantedSystemLibrary, LoadsWhenNamedByItsFullPath) {
+    test::Child child = Start(folder_ / "Mpr.dll");
+    DWORD exitCode = 1;
+    if (!child.Wait(kWait, &exitCode))
+        child.Kill();
+    EXPECT_EQ(exitCode, 0u);
+    EXPECT_EQ(ReadMarker(folder_, "report.txt"), "result=32343\n") << "run with WINEDLLOVERRIDES=mpr=n,b";
+    EXPECT_TRUE(test::Exists(folder_ / "planted-loaded.txt"));
+}
+
+TEST_F(PlantedSystemLibrary, IsNotLoadedByItsNameAndTheSystemCopyLacksTheExport) {
+    test::Child child = Start("Mpr.dll");
+    HWND box = WaitForWindow(child.id(), nullptr, "错误");
+    ASSERT_NE(box, nullptr) << "no report: " << ReadMarker(folder_, "report.txt");
+    EXPECT_EQ(TextOf(GetDlgItem(box, 0xFFFF)),
+              "运行时出错!\r\n\r\n错误信息：无法找到指定DLL库文件“Mpr.dll”中的输出命令“Wow64DisableWow64FsRedirection”"
+              "\r\n\r\n0, 0\r\n");
+    PostMessageA(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(box, IDOK)));
+    DWORD exitCode = 0;
+    ASSERT_TRUE(child.Wait(kWait, &exitCode));
+    EXPECT_EQ(exitCode, kFatalExit);
+    EXPECT_FALSE(test::Exists(folder_ / "planted-loaded.txt")) << "the planted library was loaded";
+}
+
 // --- Start-up ---------------------------------------------------------------------------------------------
 
 TEST(ProgramStart, MakesTheProgramsFolderTheCurrentDirectoryWhereverItWasStartedFrom) {

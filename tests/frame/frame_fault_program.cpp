@@ -114,7 +114,7 @@ bool Created(const EventFrame&, std::int32_t&) {
     } else if (Is("balanced-call")) {
         Report("result", static_cast<long>(CallExternalRoutine(0, 41, 67174435, 18)));
         EndProgram(0);
-    } else if (Is("system-routine")) {
+    } else if (Is("system-routine") || Is("routine-of")) {
         void* previous = nullptr;
         Report("result", static_cast<long>(CallExternalRoutine(0, reinterpret_cast<std::uintptr_t>(&previous),
                                                                67174435, 18)));
@@ -199,6 +199,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
         routine = {"frame_test_routines.dll", "CdeclRoutine"};
     else if (Is("balanced-call"))
         routine = {"frame_test_routines.dll", "StdcallRoutine"};
+    else if (Is("routine-of") && __argc > 3)
+        routine = {__argv[3], "Wow64DisableWow64FsRedirection"};
 
     ProgramDeclarations declarations;
     declarations.externalRoutines = &routine;
