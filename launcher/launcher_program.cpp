@@ -3,19 +3,68 @@
 #include <cstdint>
 
 #include "host/window_host.h"
+#include "launcher/fatal.h"
+#include "payload/bytes.h"
+#include "payload/embedded_payload.h"
+#include "payload/zip_component.h"
+#include "sysops/delay.h"
+#include "sysops/folders.h"
+#include "sysops/processes.h"
+#include "sysops/texts.h"
 
 Text InstallDir;
 
 namespace {
 
 // Sites of the stack check after the external call in each handler, as the fatal report names them.
-[[maybe_unused]] constexpr std::int32_t kCreatedCallSite = 67174435;
-[[maybe_unused]] constexpr std::int32_t kWatchCallSite = 67174436;
-[[maybe_unused]] constexpr std::int32_t kCallSiteLine = 18;
+constexpr std::int32_t kCreatedCallSite = 67174435;
+constexpr std::int32_t kWatchCallSite = 67174436;
+constexpr std::int32_t kCallSiteLine = 18;
+
+// Where the fatal report places a list access out of bounds inside ProcessExists.
+constexpr std::int32_t kListAccessSite = 67174574;
+constexpr std::int32_t kListAccessLine = 158;
+
+constexpr char kFolderName[] = "Kestrelworks";
+constexpr char kFolderWithBackslash[] = "Kestrelworks\\";
+constexpr char kArchiveUnderAppData[] = "Kestrelworks\\檀溪舟楫.zip";
+constexpr char kApplicationCommand[] = "Velkar\\Velkar.exe\" /n";  // the path's closing quote, then the switch
+constexpr char kApplicationName[] = "Velkar.exe";
+constexpr char kApplicationFolder[] = "Velkar";
+
+constexpr std::int32_t kStartDelayMilliseconds = 3000;
+constexpr std::int32_t kWatchPeriodMilliseconds = 1000;
+constexpr std::int32_t kSettleMilliseconds = 1000;
 
 const ExternalRoutineDeclaration kExternalRoutines[] = {
     {"Kernel32.dll", "Wow64DisableWow64FsRedirection"},
 };
+
+// The routine stores the previous redirection state through its one argument, so it is handed the
+// address of a real variable: a made-up address passed to a system routine is undefined behaviour.
+// The answer is not needed: no path the launcher uses lies under the redirected system folder.
+void DisableFsRedirection(std::int32_t callSite) {
+    void* previousState = nullptr;
+    (void)CallExternalRoutine(kDisableFsRedirection,
+                              static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(&previousState)),
+                              callSite, kCallSiteLine);
+}
+
+// The application-data folder of a fresh lookup joined with `tail`; the folder text goes at once.
+// A failed lookup gives `tail` alone, relative to the program's folder.
+Text UnderAppData(const char* tail) {
+    Text appData = LookUpSpecialFolder(SpecialFolderId::AppData);
+    return JoinText(appData.c_str(), tail);
+}
+
+// The list's entry at 1-based `position`, bounds-tested as every list access is.
+const ProcessRecord& EntryAt(const ProcessList& list, std::int32_t position) {
+    if (position < 1)
+        ReportRuntimeError(kIndexBelowOne, "", kListAccessSite, kListAccessLine);
+    if (position > list.count())
+        ReportRuntimeError(kIndexAboveRange, "", kListAccessSite, kListAccessLine);
+    return list[position - 1];
+}
 
 bool LauncherCreated(const EventFrame&, std::int32_t&) {
     OnLauncherCreated();
@@ -29,19 +78,88 @@ bool WatchTimerPeriod(const EventFrame&, std::int32_t&) {
 
 const EventHandler kHandlers[kHandlerSlotCount] = {LauncherCreated, WatchTimerPeriod};
 
+// The launcher's start routine: the window's ZIP component gets its carrier from the payload library.
+void ConnectLauncherKinds() { ConnectZipKind(CreateZipCarrier); }
+
 }  // namespace
 
+bool ProcessExists(const char* name) {
+    ProcessList list = ListProcesses();
+    bool found = false;
+    const std::int32_t count = list.count();
+    for (std::int32_t position = 1; position <= count; ++position) {
+        Text exeName = ToText(Value::OfText(EntryAt(list, position).exeName.c_str()));
+        const bool same = CompareText(name, exeName.c_str(), false) == 0;
+        exeName = Text{};
+        if (same) {
+            found = true;
+            break;
+        }
+    }
+    list = ProcessList{};
+    return found;
+}
+
 void OnLauncherCreated() {
-    // TODO: the install-and-launch steps are missing: turn off file-system redirection through
-    // kDisableFsRedirection (stack check at kCreatedCallSite, kCallSiteLine), set InstallDir, write and
-    // extract the payload, wait three seconds, start "Velkar\Velkar.exe /n", arm WatchTimer at 1000 ms
-    // and write Visible = false.
+    DisableFsRedirection(kCreatedCallSite);
+
+    {
+        Text folder = UnderAppData(kFolderName);
+        (void)CreateFolder(folder.c_str());  // a folder left by an earlier run is fine
+    }
+
+    InstallDir = UnderAppData(kFolderWithBackslash);
+
+    {
+        Text archivePath = UnderAppData(kArchiveUnderAppData);
+        ByteArray archive = ToByteArray(Value::OfBytes(&PayloadArchive));
+        (void)WriteBytesToFile(archivePath.c_str(), {archive.image()});
+        archivePath = Text{};
+        archive = ByteArray{};
+    }
+
+    {
+        Text archivePath = UnderAppData(kArchiveUnderAppData);
+        (void)Extract(kLauncherWindowId, kZipComponentId, archivePath.c_str(), InstallDir.c_str());
+    }
+
+    Delay(kStartDelayMilliseconds);
+
+    {
+        // The program's path is quoted: the application-data folder often holds a space, and an
+        // unquoted "C:\Users\Ann Lee\..." would first start "C:\Users\Ann.exe" in the application's place.
+        Text quotedFolder = JoinText("\"", InstallDir.c_str());
+        Text commandLine = JoinText(quotedFolder.c_str(), kApplicationCommand);
+        quotedFolder = Text{};
+        (void)RunCommand(commandLine.c_str(), false);
+    }
+
+    SetComponentProperty(kLauncherWindowId, kWatchTimerId, kPropertyInterval, -1, kWatchPeriodMilliseconds);
+    SetComponentProperty(kLauncherWindowId, kLauncherWindowEntryId, kPropertyVisible, -1, 0);
 }
 
 void OnWatchTimer() {
-    // TODO: the watch and clean-up are missing: while "Velkar.exe" runs do nothing; then stop
-    // WatchTimer, turn off redirection (stack check at kWatchCallSite, kCallSiteLine), wait one
-    // second, end a late copy, remove the archive and the tree, and EndProgram(0).
+    if (ProcessExists(kApplicationName))
+        return;
+
+    // Stopped before the wait below pumps messages, so no later period starts the clean-up again.
+    SetComponentProperty(kLauncherWindowId, kWatchTimerId, kPropertyInterval, -1, 0);
+    Delay(kSettleMilliseconds);
+    DisableFsRedirection(kWatchCallSite);
+
+    // A copy started during the wait is ended rather than watched.
+    (void)EndProcess(Value::OfText(kApplicationName));
+
+    {
+        Text archivePath = UnderAppData(kArchiveUnderAppData);
+        (void)RemoveFile(archivePath.c_str());
+    }
+    {
+        Text tree = JoinText(InstallDir.c_str(), kApplicationFolder);
+        (void)RemoveFolder(tree.c_str());
+    }
+
+    EndProgram(0);
 }
 
 void ReleaseInstallDir() { InstallDir = Text{}; }
@@ -54,6 +172,7 @@ const ProgramDeclarations& LauncherDeclarations() {
         d.handlers = kHandlers;
         d.handlerCount = kHandlerSlotCount;
         d.startWindowId = kLauncherWindowId;
+        d.startRoutine = ConnectLauncherKinds;
         d.cleanup = ReleaseInstallDir;
         return d;
     }();
