@@ -1,5 +1,7 @@
 // RaiseEvent: suppression, entry 0 under component id 0, unbound events, results; and the ZIP kind's
 // carrier from the payload's factory.
+#include <cstring>
+
 #include "host/host_fixture.h"
 
 namespace hosttest {
@@ -105,6 +107,51 @@ TEST_F(RaiseEventTest, TheZipKindUsesTheConnectedFactoryAndForgetsACarrierThatRe
     ComponentGone(kLauncherWindowId, kZipComponentId);
     EXPECT_EQ(FindComponentWindow(kLauncherWindowId, kZipComponentId), nullptr);
     ConnectZipKind(nullptr);
+}
+
+// Loading dispatches what is queued before it raises the suppression, and dispatches again before it
+// lowers it: a probe window records the depth at which each posted message reaches it.
+constexpr UINT kBeforeLoading = WM_APP + 1;
+constexpr UINT kDuringCreation = WM_APP + 2;
+int depthSeen[2] = {-1, -1};
+HWND probe = nullptr;
+HHOOK creationHook = nullptr;
+
+LRESULT CALLBACK ProbeProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == kBeforeLoading || message == kDuringCreation)
+        depthSeen[message - kBeforeLoading] = EventSuppressionDepth();
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+LRESULT CALLBACK PostWhileCreating(int code, WPARAM wParam, LPARAM lParam) {
+    char name[32] = "";
+    if (code == HCBT_CREATEWND && GetClassNameA(reinterpret_cast<HWND>(wParam), name, sizeof name) &&
+        std::strcmp(name, "WTTimerCarrier") == 0)
+        PostMessageA(probe, kDuringCreation, 0, 0);
+    return CallNextHookEx(creationHook, code, wParam, lParam);
+}
+
+TEST_F(RaiseEventTest, LoadingPumpsQueuedMessagesBeforeRaisingAndBeforeLoweringTheSuppression) {
+    WNDCLASSA wc{};
+    wc.lpfnWndProc = ProbeProcedure;
+    wc.hInstance = GetModuleHandleA(nullptr);
+    wc.lpszClassName = "HostTestProbe";
+    RegisterClassA(&wc);
+    probe = CreateWindowExA(0, "HostTestProbe", "", 0, 0, 0, 1, 1, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
+    ASSERT_NE(probe, nullptr);
+    depthSeen[0] = depthSeen[1] = -1;
+    creationHook = SetWindowsHookExA(WH_CBT, PostWhileCreating, nullptr, GetCurrentThreadId());
+    ASSERT_NE(creationHook, nullptr);
+
+    PostMessageA(probe, kBeforeLoading, 0, 0);
+    ASSERT_TRUE(LoadWindow(kLauncherWindowId));
+    UnhookWindowsHookEx(creationHook);
+
+    // Both were dispatched inside LoadWindow, with no pump of the test's own in between.
+    EXPECT_EQ(depthSeen[0], 0);
+    EXPECT_EQ(depthSeen[1], 1);
+    EXPECT_EQ(EventSuppressionDepth(), 0);
+    DestroyWindow(probe);
 }
 
 }  // namespace
