@@ -117,6 +117,19 @@ Text EntryPath(const Text& root, const char* name) {
     return path;
 }
 
+// A file an interrupted run left behind may still be read-only (entries are created with their
+// archive attributes and made normal only once written), and CREATE_ALWAYS refuses to replace a
+// read-only file: the next run could then never install. Only a plain file inside the destination
+// is touched; a folder or a link keeps its attributes.
+void AllowReplacing(const char* path) {
+    const DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_READONLY) ||
+        (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)))
+        return;
+    const DWORD rest = attributes & ~FILE_ATTRIBUTE_READONLY;
+    SetFileAttributesA(path, rest != 0 ? rest : FILE_ATTRIBUTE_NORMAL);
+}
+
 std::int32_t FailureExit(ZipExtractor& extractor, OpenedArchive* archive, std::int32_t result) {
     extractor.doneEntries = extractor.totalEntries;
     ReportProgress(extractor);
@@ -166,6 +179,7 @@ std::int32_t Extract(std::int32_t windowId, std::int32_t componentId, const char
             if (!Exists(path.c_str()) && !CreateFolderChain(path.c_str()))
                 return FailureExit(extractor, archive, 0);
         } else {
+            AllowReplacing(path.c_str());
             if (!ExtractEntryToFile(*archive, index, path.c_str()))
                 return FailureExit(extractor, archive, 0);
             SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
