@@ -32,7 +32,7 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
     fresh_lists=1
 fi
 
-packages=(g++-mingw-w64-i686 mingw-w64-tools libz-mingw-w64-dev wine wine32:i386 cmake ninja-build
+packages=(g++ g++-mingw-w64-i686 mingw-w64-tools libz-mingw-w64-dev wine wine32:i386 cmake ninja-build
           dpkg-dev python3 locales procps zlib1g-dev)
 missing=()
 for p in "${packages[@]}"; do
