@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <shlobj.h>
+#include <tlhelp32.h>
 
 #include <string>
 #include <vector>
@@ -331,7 +333,41 @@ HWND WatchStart(test::Child& child, const std::string& commandLine, bool* everVi
     return window;
 }
 
+// The ids of the running processes named `name`, in any letter case.
+std::vector<DWORD> ProcessesNamed(const char* name) {
+    std::vector<DWORD> ids;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return ids;
+    PROCESSENTRY32 entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry))
+        if (lstrcmpiA(entry.szExeFile, name) == 0)
+            ids.push_back(entry.th32ProcessID);
+    CloseHandle(snapshot);
+    return ids;
+}
+
+std::string InstallFolder() {
+    char appData[MAX_PATH] = "";
+    SHGetSpecialFolderPathA(nullptr, appData, CSIDL_APPDATA, FALSE);
+    return std::string(appData) + "\\Kestrelworks";
+}
+
+// What a launcher run that was cut short leaves: the application and its installed files.
+void RemoveWhatTheLauncherLeft() {
+    for (DWORD id : ProcessesNamed("Velkar.exe"))
+        if (HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id)) {
+            TerminateProcess(process, 0);
+            WaitForSingleObject(process, 5000);
+            CloseHandle(process);
+        }
+    test::RemoveTree(InstallFolder() + "\\Velkar");
+    DeleteFileA((InstallFolder() + "\\檀溪舟楫.zip").c_str());
+}
+
 TEST(LauncherWindow, IsNeverVisibleAndEndsWithZeroOnACloseRequestFromAnotherProcess) {
+    RemoveWhatTheLauncherLeft();
     test::Child child;
     bool everVisible = true, shown = true;
     HWND window = WatchStart(child, Quoted(test::ProgramBeside("launcher.exe")), &everVisible, &shown);
@@ -341,10 +377,19 @@ TEST(LauncherWindow, IsNeverVisibleAndEndsWithZeroOnACloseRequestFromAnotherProc
     EXPECT_EQ(GetParent(window), nullptr);
     EXPECT_EQ(GetWindow(window, GW_OWNER), nullptr);
 
+    // The close request goes to the event loop: the launcher enters it right after starting the
+    // application, whose process is what can be seen of that from outside.
+    double end = test::NowMilliseconds() + kWait;
+    while (ProcessesNamed("Velkar.exe").empty() && test::NowMilliseconds() < end)
+        PumpFor(20);
+    PumpFor(300);
     PostMessageA(window, WM_CLOSE, 0, 0);
     DWORD exitCode = 1;
-    ASSERT_TRUE(child.Wait(kWait, &exitCode));
+    EXPECT_TRUE(child.Wait(kWait, &exitCode));
     EXPECT_EQ(exitCode, 0u);
+    // This end runs no clean-up: the installed archive stays.
+    EXPECT_TRUE(test::Exists(InstallFolder() + "\\檀溪舟楫.zip"));
+    RemoveWhatTheLauncherLeft();
 }
 
 // The watch above would miss a show it cannot see: a window shown on purpose must be caught.
