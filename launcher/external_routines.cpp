@@ -47,6 +47,14 @@ Text SystemLibraryPath(const char* name) {
     if (length == 0 || length >= MAX_PATH)
         return Text{};
     Text path = JoinText(folder, JoinText("\\", name).c_str());
+    // LoadLibraryA adds ".dll" to a file name without an extension, so "Kernel32" names the system's
+    // "Kernel32.dll" too; without this look it would be taken from beside the program.
+    const char* backslash = FindLastBackslash(name);
+    bool hasExtension = false;
+    for (const char* p = backslash ? backslash + 1 : name; *p; p = NextChar(p))
+        hasExtension = hasExtension || *p == '.';
+    if (!hasExtension)
+        path = JoinText(path.c_str(), ".dll");
     DWORD attributes = GetFileAttributesA(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY))
         return Text{};

@@ -39,6 +39,6 @@ void ReleaseExternalRoutines();
 // usual search. `programFolder` has no trailing backslash. Null when nothing loads.
 HMODULE LoadRoutineLibrary(const char* library, const char* programFolder);
 
-// The system folder's copy of `library` (system folder, backslash, name), or absent when the system
-// folder holds no file of that name. LoadRoutineLibrary takes such a library from there only.
+// The system folder's copy of `library` (system folder, backslash, name, with ".dll" added to a name
+// without an extension as LoadLibraryA does), or absent when the system folder holds no such file. LoadRoutineLibrary takes such a library from there only.
 Text SystemLibraryPath(const char* library);

@@ -169,6 +169,8 @@ TEST_F(LibraryPlanting, ALibraryTheSystemFolderHoldsIsLoadedFromThereOnly) {
     GetSystemDirectoryA(system, MAX_PATH);
     EXPECT_EQ(std::string(SystemLibraryPath("Kernel32.dll").c_str()), std::string(system) + "\\Kernel32.dll");
     EXPECT_TRUE(SystemLibraryPath("kestrel_own.dll").absent());
+    // The system adds ".dll" to a name without an extension: that name is the system's library too.
+    EXPECT_EQ(std::string(SystemLibraryPath("Kernel32").c_str()), std::string(system) + "\\Kernel32.dll");
     HMODULE module = LoadRoutineLibrary("Kernel32.dll", folder_.path().c_str());
     EXPECT_EQ(module, GetModuleHandleA("kernel32.dll"));
     EXPECT_FALSE(test::Exists(folder_ / "planted-loaded.txt"));
