@@ -19,3 +19,4 @@ prefix="$build/bench-prefix"
 "$repo/scripts/wine-run" --prefix="$prefix" --kill
 # Wine writes a GUI program's stdout to the terminal as it would a console program's.
 taskset -c 0 "$repo/scripts/wine-run" --prefix="$prefix" "$build/bin/sysops_delay_bench.exe" "$ms" | cat
+"$repo/scripts/wine-run" --prefix="$prefix" --kill
