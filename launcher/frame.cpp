@@ -87,8 +87,9 @@ void RecordProgramPath() {
 // message goes on to dispatch.
 bool HandleThreadMessage(const MSG&) { return false; }
 
-// Repeated mouse moves at the same place, paints and the caret blink do not end an idle period.
-bool IsIdleMessage(const MSG& message) {
+// Whether a pumped message ends an idle period. Repeated mouse moves at the same place, paints and
+// the caret blink do not.
+bool EndsIdlePeriod(const MSG& message) {
     if (message.message == WM_MOUSEMOVE || message.message == WM_NCMOUSEMOVE) {
         bool same = message.message == app.lastMouseMessage && message.pt.x == app.lastMousePoint.x &&
                     message.pt.y == app.lastMousePoint.y;
@@ -223,7 +224,7 @@ void RunMessageLoop() {
         do {
             if (!PumpOneMessage(app.currentMessage))
                 return;
-            if (IsIdleMessage(app.currentMessage)) {
+            if (EndsIdlePeriod(app.currentMessage)) {
                 idle = true;
                 idleCount = 0;
             }

@@ -288,6 +288,14 @@ TEST(PumpPendingMessages, LeavesAQuitPostedWhilePumpingQueuedForTheMainLoop) {
     EXPECT_EQ(cleanup, "");
 }
 
+TEST(RunMessageLoop, CallsTheIdleHooksLastToFirstAndDropsOneWhoseWindowIsGone) {
+    DWORD exitCode;
+    std::string cleanup;
+    std::string report = ReportOfRun("idle-hooks", &exitCode, &cleanup);
+    EXPECT_EQ(report, "hook=last\nhook=first\n");
+    EXPECT_EQ(exitCode, 0u);
+}
+
 // --- The hidden window ------------------------------------------------------------------------------------
 
 // Starts `commandLine` with a system-wide hook that notes any show of a "WTWindow" window in the

@@ -107,6 +107,27 @@ void PostsQuitWhilePumping() {
     Report("quit-queued", PeekMessageA(&message, nullptr, WM_QUIT, WM_QUIT, PM_NOREMOVE));
 }
 
+int hookCalls = 0;
+
+// Notes its argument; the second call ends the program, after one walk over the two live hooks.
+void IdleHookRoutine(void* argument) {
+    char line[64];
+    std::snprintf(line, sizeof line, "hook=%s", static_cast<const char*>(argument));
+    AppendTo("report.txt", line);
+    if (++hookCalls == 2)
+        EndProgram(0);
+}
+
+void RegistersIdleHooks() {
+    HWND live = FindComponentWindowThroughFrame(kLauncherWindowId, kLauncherWindowEntryId);
+    HWND gone = CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    DestroyWindow(gone);
+    static char first[] = "first", ofGone[] = "gone", last[] = "last";
+    AddIdleHook(live, IdleHookRoutine, first);
+    AddIdleHook(gone, IdleHookRoutine, ofGone);
+    AddIdleHook(live, IdleHookRoutine, last);
+}
+
 bool Created(const EventFrame&, std::int32_t&) {
     insideCreated = true;
     if (Is("missing-export") || Is("missing-export-anywhere") || Is("stack-imbalance")) {
@@ -145,6 +166,8 @@ bool Created(const EventFrame&, std::int32_t&) {
         LowerEventSuppression();
     } else if (Is("quit-pump")) {
         PostsQuitWhilePumping();
+    } else if (Is("idle-hooks")) {
+        RegistersIdleHooks();
     } else if (Is("show-window")) {
         SetComponentProperty(kLauncherWindowId, kLauncherWindowEntryId, kPropertyVisible, -1, 1);
     }
