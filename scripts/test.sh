@@ -24,6 +24,7 @@ bash "$repo/scripts/configure.sh" "$build"
 prefix=$(sed -n 's/^KESTREL_WINEPREFIX:PATH=//p' "$build/CMakeCache.txt")
 
 status=0
+"$repo/scripts/wine-run" --prefix="$prefix" --warm
 ctest --test-dir "$build" --output-on-failure -j2 "$@" || status=$?
 # Leave no Wine process running.
 "$repo/scripts/wine-run" --prefix="$prefix" --kill
