@@ -100,6 +100,10 @@ bool EndsIdlePeriod(const MSG& message) {
     return message.message != WM_PAINT && message.message != 0x0118;  // 0x0118: the system timer
 }
 
+bool IsOwnWindowClass(HWND window) {
+    return reinterpret_cast<HMODULE>(GetClassLongPtrA(window, GCLP_HMODULE)) == GetModuleHandleA(nullptr);
+}
+
 // Takes one message and handles it; false when it was the quit message (left taken, its code kept).
 bool PumpOneMessage(MSG& message) {
     BOOL got = GetMessageA(&message, nullptr, 0, 0);
@@ -250,8 +254,11 @@ bool PreTranslateMessage(MSG& message) {
     for (HWND window = message.hwnd; window != nullptr; window = GetParent(window)) {
         WindowObject* object = PermanentWindowObject(window);
         // Only a window of this thread is asked for its object: a send to another thread's window
-        // (an owner GetParent reports) could block, and its answer would be no pointer of ours.
-        if (object == nullptr && GetWindowThreadProcessId(window, nullptr) == thread)
+        // (an owner GetParent reports) could block, and its answer would be no pointer of ours. And
+        // only a window of a class this program registered: 0x8002 lies in the range any class may
+        // use for a message of its own, so a system or foreign window's answer is no object either.
+        if (object == nullptr && GetWindowThreadProcessId(window, nullptr) == thread &&
+            IsOwnWindowClass(window))
             object = reinterpret_cast<WindowObject*>(SendMessageA(window, kWindowObjectQuery, 0, 0));
         if (object != nullptr && object->PreTranslateMessage(message))
             return true;

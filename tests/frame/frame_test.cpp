@@ -118,6 +118,32 @@ TEST_F(MessagePumping, AMessageNoObjectAcceptsGoesOnToDispatch) {
     EXPECT_FALSE(PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE));
 }
 
+WNDPROC staticProcedure = nullptr;
+
+LRESULT CALLBACK AnsweringStaticProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == kWindowObjectQuery)
+        return reinterpret_cast<LRESULT>(answered);
+    return CallWindowProcA(staticProcedure, window, message, wParam, lParam);
+}
+
+// 0x8002 is free for any class to use: the answer of a window of a class the program did not register
+// (here a system "STATIC" that answers with an object anyway) is never taken for a window object.
+TEST_F(MessagePumping, AWindowOfAForeignClassIsNotAskedForItsObject) {
+    HWND foreign = CreateWindowExA(0, "STATIC", "", WS_POPUP, 0, 0, 5, 5, nullptr, nullptr, nullptr, nullptr);
+    ASSERT_NE(foreign, nullptr);
+    staticProcedure = reinterpret_cast<WNDPROC>(
+        SetWindowLongPtrA(foreign, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(AnsweringStaticProcedure)));
+    Consumer consumer(WM_USER + 1);
+    answered = &consumer;
+    ASSERT_EQ(SendMessageA(foreign, kWindowObjectQuery, 0, 0), reinterpret_cast<LRESULT>(&consumer));
+    MSG message = {};
+    message.hwnd = foreign;
+    message.message = WM_USER + 1;
+    EXPECT_FALSE(PreTranslateMessage(message));
+    EXPECT_EQ(consumer.consumed, 0);
+    DestroyWindow(foreign);
+}
+
 // --- The external routine table ---------------------------------------------------------------------
 
 class ExternalRoutineTable : public testing::Test {
