@@ -288,6 +288,14 @@ TEST(PumpPendingMessages, LeavesAQuitPostedWhilePumpingQueuedForTheMainLoop) {
     EXPECT_EQ(cleanup, "");
 }
 
+TEST(EndProgram, CalledFromAnotherThreadEndsTheProgramOnTheMainThreadWithItsCleanUp) {
+    DWORD exitCode;
+    std::string cleanup;
+    ReportOfRun("end-from-thread", &exitCode, &cleanup);
+    EXPECT_EQ(exitCode, 7u);
+    EXPECT_EQ(cleanup, "ran\n");
+}
+
 TEST(RunMessageLoop, CallsTheIdleHooksLastToFirstAndDropsOneWhoseWindowIsGone) {
     DWORD exitCode;
     std::string cleanup;

@@ -128,6 +128,11 @@ void RegistersIdleHooks() {
     AddIdleHook(live, IdleHookRoutine, last);
 }
 
+DWORD WINAPI EndsFromAnotherThread(void*) {
+    EndProgram(7);
+    return 0;
+}
+
 bool Created(const EventFrame&, std::int32_t&) {
     insideCreated = true;
     if (Is("missing-export") || Is("missing-export-anywhere") || Is("stack-imbalance")) {
@@ -166,6 +171,8 @@ bool Created(const EventFrame&, std::int32_t&) {
         LowerEventSuppression();
     } else if (Is("quit-pump")) {
         PostsQuitWhilePumping();
+    } else if (Is("end-from-thread")) {
+        CloseHandle(CreateThread(nullptr, 0, EndsFromAnotherThread, nullptr, 0, nullptr));
     } else if (Is("idle-hooks")) {
         RegistersIdleHooks();
     } else if (Is("show-window")) {
