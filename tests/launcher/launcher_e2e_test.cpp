@@ -1,0 +1,455 @@
+// The whole job under Wine: the real launcher (launcher_e2e.exe, carrying a small test payload whose
+// "Velkar\Velkar.exe" is recording_app.exe) started with CreateProcess and watched from outside: the
+// files it writes, the application's own records, the process list, its hidden window, its exit code.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <shlobj.h>
+
+#include <deque>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "support/test_support.h"
+
+namespace {
+
+constexpr char kRecords[] = "C:\\kestrel-e2e";
+constexpr char kArchiveName[] = "檀溪舟楫.zip";
+constexpr double kStartDelay = 3000;
+constexpr DWORD kLong = 20000;
+
+std::string Quoted(const std::string& s) { return "\"" + s + "\""; }
+
+std::string Lower(std::string s) {
+    CharLowerBuffA(s.data(), static_cast<DWORD>(s.size()));
+    return s;
+}
+
+// Milliseconds on the system clock, which the application's records use too.
+double SystemMilliseconds() {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    return static_cast<double>((static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime) /
+           10000.0;
+}
+
+// One start of the recording application, as it recorded itself.
+struct AppStart {
+    DWORD id = 0;
+    std::string command, folder, program;
+    double start = 0;  // system milliseconds
+};
+
+std::vector<AppStart> ReadStarts() {
+    std::vector<AppStart> runs;
+    WIN32_FIND_DATAA entry;
+    HANDLE search = FindFirstFileA((std::string(kRecords) + "\\run-*.txt").c_str(), &entry);
+    if (search == INVALID_HANDLE_VALUE)
+        return runs;
+    do {
+        std::string bytes;
+        if (!test::ReadWholeFile(std::string(kRecords) + "\\" + entry.cFileName, bytes))
+            continue;
+        AppStart run;
+        run.id = std::stoul(std::string(entry.cFileName).substr(4));
+        std::map<std::string, std::string> fields;
+        std::size_t at = 0;
+        while (at < bytes.size()) {
+            std::size_t end = bytes.find('\n', at);
+            std::string line = bytes.substr(at, end - at);
+            std::size_t equals = line.find('=');
+            if (equals != std::string::npos)
+                fields[line.substr(0, equals)] = line.substr(equals + 1);
+            at = end == std::string::npos ? bytes.size() : end + 1;
+        }
+        run.command = fields["command"];
+        run.folder = fields["folder"];
+        run.program = fields["program"];
+        run.start = std::stod(fields["start"]) / 10000.0;
+        runs.push_back(run);
+    } while (FindNextFileA(search, &entry));
+    FindClose(search);
+    return runs;
+}
+
+std::string ShellAppData() {
+    char path[MAX_PATH] = "";
+    SHGetSpecialFolderPathA(nullptr, path, CSIDL_APPDATA, FALSE);
+    return path;
+}
+
+bool SignalEvent(const std::string& name) {
+    HANDLE event = OpenEventA(EVENT_MODIFY_STATE, FALSE, name.c_str());
+    if (!event)
+        return false;
+    BOOL set = SetEvent(event);
+    CloseHandle(event);
+    return set != FALSE;
+}
+
+// Waits for a process by id; true when it ended (or was already gone).
+bool WaitForProcess(DWORD id, DWORD milliseconds) {
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, id);
+    if (!process)
+        return true;
+    bool ended = WaitForSingleObject(process, milliseconds) == WAIT_OBJECT_0;
+    CloseHandle(process);
+    return ended;
+}
+
+struct WindowSearch {
+    DWORD processId;
+    std::vector<HWND> found;
+};
+
+BOOL CALLBACK CollectWindow(HWND window, LPARAM parameter) {
+    auto* search = reinterpret_cast<WindowSearch*>(parameter);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    char className[64] = "";
+    GetClassNameA(window, className, sizeof className);
+    if (owner == search->processId && std::string(className) == "WTWindow")
+        search->found.push_back(window);
+    return TRUE;
+}
+
+// One launcher run in the prefix's real application-data folder (or another one a test sets), with
+// what the watch saw. Every test starts and ends with no "Kestrelworks" folder and no record.
+class LauncherRun : public testing::Test {
+protected:
+    void SetUp() override {
+        UseAppData(ShellAppData());
+        test::RemoveTree(kRecords);
+        ASSERT_TRUE(CreateDirectoryA(kRecords, nullptr));
+        endAll_ = CreateEventA(nullptr, TRUE, FALSE, "KestrelE2EEndAll");
+        ResetEvent(endAll_);
+    }
+
+    void TearDown() override {
+        SetEvent(endAll_);
+        for (const AppStart& run : ReadStarts())
+            WaitForProcess(run.id, 5000);
+        for (test::Child& launcher : launchers_)
+            launcher.Kill();
+        launchers_.clear();
+        CloseHandle(endAll_);
+        for (int attempt = 0; attempt < 20 && !test::RemoveTree(kestrelworks_); ++attempt)
+            Sleep(100);
+        EXPECT_FALSE(test::Exists(kestrelworks_)) << "the test leaves " << kestrelworks_;
+        test::RemoveTree(kRecords);
+    }
+
+    void UseAppData(const std::string& appData) {
+        kestrelworks_ = appData + "\\Kestrelworks";
+        test::RemoveTree(kestrelworks_);
+    }
+
+    std::string Archive() const { return kestrelworks_ + "\\" + kArchiveName; }
+    std::string Tree() const { return kestrelworks_ + "\\Velkar"; }
+    std::string Application() const { return Tree() + "\\Velkar.exe"; }
+
+    void SetLife(DWORD milliseconds) {
+        ASSERT_TRUE(test::WriteWholeFile(std::string(kRecords) + "\\live.txt", std::to_string(milliseconds)));
+    }
+
+    test::Child& StartLauncher() {
+        launcherStart_ = SystemMilliseconds();
+        launchers_.push_back(test::Child::Start(Quoted(test::ProgramBeside("launcher_e2e.exe"))));
+        EXPECT_TRUE(launchers_.back().started());
+        return launchers_.back();
+    }
+
+    // Looks at everything once: the files and the launchers' windows.
+    void Look() {
+        if (test::Exists(Archive()) && archiveSeen_ == 0)
+            archiveSeen_ = SystemMilliseconds();
+        if (test::Exists(Application()) && treeSeen_ == 0)
+            treeSeen_ = SystemMilliseconds();
+        for (test::Child& launcher : launchers_) {
+            WindowSearch search{launcher.id(), {}};
+            EnumWindows(CollectWindow, reinterpret_cast<LPARAM>(&search));
+            for (HWND window : search.found) {
+                windowSeen_ = true;
+                if (IsWindowVisible(window) || (GetWindowLongA(window, GWL_STYLE) & WS_VISIBLE))
+                    windowVisible_ = true;
+                for (HWND child = GetWindow(window, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT))
+                    if (IsWindowVisible(child))
+                        windowVisible_ = true;
+            }
+        }
+    }
+
+    // Looks every few milliseconds until `done` holds or the time is up; answers `done`.
+    bool WatchUntil(const std::function<bool()>& done, DWORD milliseconds) {
+        double end = test::NowMilliseconds() + milliseconds;
+        for (;;) {
+            Look();
+            if (done())
+                return true;
+            if (test::NowMilliseconds() > end)
+                return false;
+            Sleep(10);
+        }
+    }
+
+    void WatchFor(DWORD milliseconds) {
+        WatchUntil([] { return false; }, milliseconds);
+    }
+
+    bool WaitForRuns(std::size_t count, DWORD milliseconds = kLong) {
+        return WatchUntil([&] { return ReadStarts().size() >= count; }, milliseconds);
+    }
+
+    // Ends one recorded application and waits until its process is gone; answers when that was.
+    double EndApplication(const AppStart& run) {
+        EXPECT_TRUE(SignalEvent("KestrelE2EEnd-" + std::to_string(run.id)));
+        EXPECT_TRUE(WaitForProcess(run.id, 5000));
+        return SystemMilliseconds();
+    }
+
+    bool Gone() const { return !test::Exists(Archive()) && !test::Exists(Tree()); }
+
+    // Waits for the launcher to end and answers its exit code (0xFFFFFFFE when it did not end).
+    DWORD ExitCodeOf(test::Child& launcher, DWORD milliseconds = 10000) {
+        DWORD exitCode = 0xFFFFFFFE;
+        WatchUntil([&] { return launcher.Wait(0, &exitCode); }, milliseconds);
+        return exitCode;
+    }
+
+    // The run the launcher started: from the tree it installed.
+    static const AppStart* RunOf(const std::vector<AppStart>& runs, const std::string& program) {
+        for (const AppStart& run : runs)
+            if (Lower(run.program) == Lower(program))
+                return &run;
+        return nullptr;
+    }
+
+    std::string kestrelworks_;
+    HANDLE endAll_ = nullptr;
+    std::deque<test::Child> launchers_;  // a deque: references to earlier launchers stay valid
+    double launcherStart_ = 0;
+    double archiveSeen_ = 0, treeSeen_ = 0;
+    bool windowSeen_ = false, windowVisible_ = false;
+};
+
+TEST_F(LauncherRun, InstallsStartsTheApplicationOnceWithItsQuotedPathWatchesItAndCleansUpAfterIt) {
+    test::Child& launcher = StartLauncher();
+    ASSERT_TRUE(WaitForRuns(1)) << "the application never started";
+    std::vector<AppStart> runs = ReadStarts();
+    ASSERT_EQ(runs.size(), 1u);
+    const AppStart run = runs[0];
+    EXPECT_NE(archiveSeen_, 0) << "the archive never appeared";
+    EXPECT_NE(treeSeen_, 0) << "the tree never appeared";
+    EXPECT_GE(run.start - launcherStart_, kStartDelay) << "started before the three-second wait ended";
+    EXPECT_EQ(run.command, Quoted(Application()) + " /n");
+    EXPECT_EQ(Lower(run.program), Lower(Application()));
+    // The application inherits the launcher's current folder, its own program folder.
+    std::string launcherFolder = test::ProgramFolder();
+    EXPECT_EQ(Lower(run.folder + "\\"), Lower(launcherFolder));
+
+    // While it runs, the launcher waits and removes nothing.
+    WatchFor(3000);
+    EXPECT_TRUE(test::Exists(Archive()));
+    EXPECT_TRUE(test::Exists(Application()));
+    EXPECT_FALSE(launcher.Wait(0));
+
+    const double ended = EndApplication(run);
+    ASSERT_TRUE(WatchUntil([&] { return Gone(); }, 6000)) << "the archive or the tree stayed";
+    // One period (1 s) to notice plus the one-second wait before the clean-up.
+    EXPECT_LT(SystemMilliseconds() - ended, 3000);
+    EXPECT_EQ(ExitCodeOf(launcher), 0u);
+    EXPECT_TRUE(test::IsFolder(kestrelworks_)) << "the launcher's own folder must stay";
+    EXPECT_EQ(ReadStarts().size(), 1u) << "the application was started more than once";
+    EXPECT_TRUE(windowSeen_);
+    EXPECT_FALSE(windowVisible_) << "the launcher's window became visible";
+}
+
+TEST_F(LauncherRun, NoticesAnApplicationThatEndsAtOnceAtTheFirstPeriod) {
+    SetLife(0);
+    test::Child& launcher = StartLauncher();
+    ASSERT_TRUE(WaitForRuns(1));
+    const AppStart run = ReadStarts()[0];
+    ASSERT_TRUE(WatchUntil([&] { return Gone(); }, 8000));
+    // Started, then at most the input-idle wait, one period and the one-second wait.
+    EXPECT_LT(SystemMilliseconds() - run.start, 3500);
+    EXPECT_EQ(ExitCodeOf(launcher), 0u);
+    EXPECT_TRUE(test::IsFolder(kestrelworks_));
+    EXPECT_FALSE(windowVisible_);
+}
+
+TEST_F(LauncherRun, WaitsForAnyVelkarExeInAnyLetterCaseFromAnyFolder) {
+    test::TempFolder elsewhere("other");
+    const std::string other = elsewhere / "VELKAR.EXE";
+    ASSERT_TRUE(CopyFileA(test::ProgramBeside("recording_app.exe").c_str(), other.c_str(), FALSE));
+    test::Child stranger = test::Child::Start(Quoted(other), elsewhere.path());
+    ASSERT_TRUE(stranger.started());
+    test::Child& launcher = StartLauncher();
+    ASSERT_TRUE(WaitForRuns(2));
+    std::vector<AppStart> runs = ReadStarts();
+    const AppStart* own = RunOf(runs, Application());
+    ASSERT_NE(own, nullptr);
+    const AppStart ownRun = *own;
+
+    EndApplication(ownRun);
+    WatchFor(3500);
+    EXPECT_FALSE(launcher.Wait(0)) << "the launcher ended while VELKAR.EXE still ran";
+    EXPECT_TRUE(test::Exists(Archive()));
+    EXPECT_TRUE(test::Exists(Tree()));
+
+    const double ended = EndApplication(*RunOf(runs, other));
+    ASSERT_TRUE(WatchUntil([&] { return Gone(); }, 6000));
+    EXPECT_LT(SystemMilliseconds() - ended, 3000);
+    EXPECT_EQ(ExitCodeOf(launcher), 0u);
+}
+
+TEST_F(LauncherRun, EndsAVelkarExeStartedDuringTheLastWaitBeforeItCleansUp) {
+    test::TempFolder elsewhere("late");
+    const std::string late = elsewhere / "Velkar.exe";
+    ASSERT_TRUE(CopyFileA(test::ProgramBeside("recording_app.exe").c_str(), late.c_str(), FALSE));
+    test::Child& launcher = StartLauncher();
+    ASSERT_TRUE(WaitForRuns(1));
+    const AppStart run = ReadStarts()[0];
+    WatchFor(1500);  // the watch has begun
+
+    // The period that finds no application comes within a second of its end; the one-second wait
+    // follows it at once. A second after the end the launcher has checked and is waiting.
+    const double ended = EndApplication(run);
+    WatchUntil([] { return false; }, static_cast<DWORD>(1050 - (SystemMilliseconds() - ended)));
+    test::Child lateCopy = test::Child::Start(Quoted(late), elsewhere.path());
+    ASSERT_TRUE(lateCopy.started());
+
+    DWORD lateExit = 1;
+    EXPECT_TRUE(lateCopy.Wait(4000, &lateExit)) << "the late copy was not ended";
+    EXPECT_EQ(lateExit, 0u);
+    EXPECT_TRUE(WatchUntil([&] { return Gone(); }, 4000));
+    EXPECT_EQ(ExitCodeOf(launcher), 0u);
+}
+
+TEST_F(LauncherRun, ACloseRequestWhileWatchingEndsTheLauncherWithZeroAndLeavesTheFiles) {
+    test::Child& launcher = StartLauncher();
+    ASSERT_TRUE(WaitForRuns(1));
+    const AppStart run = ReadStarts()[0];
+    WatchFor(2000);  // the event loop runs
+    WindowSearch search{launcher.id(), {}};
+    EnumWindows(CollectWindow, reinterpret_cast<LPARAM>(&search));
+    ASSERT_EQ(search.found.size(), 1u);
+    PostMessageA(search.found[0], WM_CLOSE, 0, 0);
+    EXPECT_EQ(ExitCodeOf(launcher), 0u);
+    EXPECT_TRUE(test::Exists(Archive()));
+    EXPECT_TRUE(test::Exists(Application()));
+    EXPECT_FALSE(WaitForProcess(run.id, 0)) << "the application must go on running";
+    EXPECT_FALSE(windowVisible_);
+}
+
+TEST_F(LauncherRun, ASecondLauncherRunsItsCourseAndBothEndWhenNoApplicationIsLeft) {
+    test::Child& first = StartLauncher();
+    ASSERT_TRUE(WaitForRuns(1));
+    test::Child& second = StartLauncher();
+    ASSERT_TRUE(WaitForRuns(2)) << "the second launcher started no application";
+    std::vector<AppStart> runs = ReadStarts();
+    ASSERT_EQ(runs.size(), 2u);
+    for (const AppStart& run : runs) {
+        EXPECT_EQ(run.command, Quoted(Application()) + " /n");
+    }
+
+    EndApplication(runs[0]);
+    WatchFor(3000);
+    EXPECT_FALSE(first.Wait(0));
+    EXPECT_FALSE(second.Wait(0));
+
+    EndApplication(runs[1]);
+    EXPECT_EQ(ExitCodeOf(first), 0u);
+    EXPECT_EQ(ExitCodeOf(second), 0u);
+    EXPECT_TRUE(WatchUntil([&] { return Gone(); }, 3000));
+    EXPECT_TRUE(test::IsFolder(kestrelworks_));
+    EXPECT_FALSE(windowVisible_);
+}
+
+// Points the user's roaming application-data folder elsewhere for the time of a test.
+class AppDataRedirection {
+public:
+    explicit AppDataRedirection(const std::string& folder) {
+        saved_[0] = Read(kUserShellFolders, &types_[0]);
+        saved_[1] = Read(kShellFolders, &types_[1]);
+        Write(kUserShellFolders, REG_EXPAND_SZ, folder);
+        Write(kShellFolders, REG_SZ, folder);
+    }
+    ~AppDataRedirection() {
+        Write(kUserShellFolders, types_[0], saved_[0]);
+        Write(kShellFolders, types_[1], saved_[1]);
+    }
+
+private:
+    static constexpr char kUserShellFolders[] =
+        "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
+    static constexpr char kShellFolders[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";
+
+    static std::string Read(const char* key, DWORD* type) {
+        char value[MAX_PATH * 2] = "";
+        DWORD size = sizeof value - 1;
+        *type = REG_SZ;
+        if (RegGetValueA(HKEY_CURRENT_USER, key, "AppData", RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND,
+                         type, value, &size) != ERROR_SUCCESS)
+            return "";
+        return value;
+    }
+    static void Write(const char* key, DWORD type, const std::string& value) {
+        RegSetKeyValueA(HKEY_CURRENT_USER, key, "AppData", type, value.c_str(),
+                        static_cast<DWORD>(value.size() + 1));
+    }
+
+    std::string saved_[2];
+    DWORD types_[2] = {};
+};
+
+TEST_F(LauncherRun, AnApplicationDataFolderWithASpaceStartsTheRightProgramAndNotItsFirstWord) {
+    const std::string root = "C:\\kestrel e2e";
+    const std::string appData = root + "\\Roaming";
+    const std::string planted = "C:\\kestrel.exe";  // where the unquoted line would be tried first
+    test::RemoveTree(root);
+    ASSERT_TRUE(CreateDirectoryA(root.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryA(appData.c_str(), nullptr));
+    ASSERT_TRUE(CopyFileA(test::ProgramBeside("recording_app.exe").c_str(), planted.c_str(), FALSE));
+    {
+        AppDataRedirection redirection(appData);
+        ASSERT_EQ(Lower(ShellAppData()), Lower(appData)) << "the prefix did not take the redirection";
+        UseAppData(appData);
+        test::Child& launcher = StartLauncher();
+        ASSERT_TRUE(WaitForRuns(1));
+        WatchFor(1000);
+        std::vector<AppStart> runs = ReadStarts();
+        ASSERT_EQ(runs.size(), 1u);
+        EXPECT_EQ(Lower(runs[0].program), Lower(Application())) << "ran " << runs[0].program;
+        EXPECT_EQ(runs[0].command, Quoted(Application()) + " /n");
+        EndApplication(runs[0]);
+        EXPECT_EQ(ExitCodeOf(launcher), 0u);
+        EXPECT_TRUE(Gone());
+        test::RemoveTree(kestrelworks_);
+    }
+    DeleteFileA(planted.c_str());
+    test::RemoveTree(root);
+    UseAppData(ShellAppData());
+}
+
+TEST_F(LauncherRun, AnInterruptedEarlierRunDoesNotStopTheNextFromInstallingLaunchingAndCleaningUp) {
+    // What a run ended during extraction leaves: a stale archive and a partly written entry, still
+    // read-only as entries are created with the payload's attributes.
+    ASSERT_TRUE(CreateDirectoryA(kestrelworks_.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryA(Tree().c_str(), nullptr));
+    ASSERT_TRUE(test::WriteWholeFile(Archive(), "PK\x03\x04 stale and cut short"));
+    ASSERT_TRUE(test::WriteWholeFile(Application(), "MZ cut short"));
+    ASSERT_TRUE(SetFileAttributesA(Application().c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE));
+
+    test::Child& launcher = StartLauncher();
+    ASSERT_TRUE(WaitForRuns(1)) << "the application did not start over the leftovers";
+    const AppStart run = ReadStarts()[0];
+    EXPECT_EQ(Lower(run.program), Lower(Application()));
+    EndApplication(run);
+    EXPECT_TRUE(WatchUntil([&] { return Gone(); }, 6000)) << "the leftovers stayed";
+    EXPECT_EQ(ExitCodeOf(launcher), 0u);
+}
+
+}  // namespace

@@ -1,0 +1,80 @@
+// recording_app.exe: the application the end-to-end tests pack as "Velkar\Velkar.exe". It records how
+// it was started in the record folder C:\kestrel-e2e (outside every install tree) and stays until the
+// test tells it to end: the named event "KestrelE2EEnd-<process id>" ends this copy, "KestrelE2EEndAll"
+// ends every copy. "live.txt" in the record folder gives its life in milliseconds (0: end at once);
+// without it a copy ends by itself after a minute, so that none outlives its test.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+constexpr char kRecordFolder[] = "C:\\kestrel-e2e\\";
+constexpr DWORD kSafetyMilliseconds = 60000;
+
+unsigned long long Now() {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    return (static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+}
+
+DWORD Life() {
+    char text[32] = "";
+    std::string path = std::string(kRecordFolder) + "live.txt";
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return kSafetyMilliseconds;
+    DWORD got = 0;
+    ReadFile(file, text, sizeof text - 1, &got, nullptr);
+    CloseHandle(file);
+    text[got] = '\0';
+    return static_cast<DWORD>(std::strtoul(text, nullptr, 10));
+}
+
+// Written whole under a temporary name and then renamed, so the test never reads half a record.
+void Record(const std::string& name, const std::string& text) {
+    std::string final = std::string(kRecordFolder) + name;
+    std::string part = final + ".part";
+    HANDLE file = CreateFileA(part.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return;
+    DWORD written = 0;
+    WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    CloseHandle(file);
+    MoveFileExA(part.c_str(), final.c_str(), MOVEFILE_REPLACE_EXISTING);
+}
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+    const unsigned long long start = Now();
+    const DWORD id = GetCurrentProcessId();
+    char folder[MAX_PATH] = "", program[MAX_PATH] = "";
+    GetCurrentDirectoryA(MAX_PATH, folder);
+    GetModuleFileNameA(nullptr, program, MAX_PATH);
+    char startText[32];
+    std::snprintf(startText, sizeof startText, "%llu", start);
+    Record("run-" + std::to_string(id) + ".txt", std::string("command=") + GetCommandLineA() + "\nfolder=" + folder +
+                                                      "\nprogram=" + program + "\nstart=" + startText + "\n");
+
+    HANDLE events[2] = {
+        CreateEventA(nullptr, TRUE, FALSE, ("KestrelE2EEnd-" + std::to_string(id)).c_str()),
+        CreateEventA(nullptr, TRUE, FALSE, "KestrelE2EEndAll"),
+    };
+    // Waiting with a message queue makes the program idle for the starter's input-idle wait, as a
+    // real application with a window would be.
+    const DWORD end = GetTickCount() + Life();
+    for (;;) {
+        const DWORD now = GetTickCount();
+        const DWORD left = static_cast<LONG>(end - now) > 0 ? end - now : 0;
+        const DWORD woke = MsgWaitForMultipleObjects(2, events, FALSE, left, QS_ALLINPUT);
+        if (woke != WAIT_OBJECT_0 + 2)
+            break;
+        MSG message;
+        while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE))
+            DispatchMessageA(&message);
+    }
+    return 0;
+}
