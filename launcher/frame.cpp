@@ -242,8 +242,13 @@ void PumpPendingMessages() {
         // Leave WM_QUIT queued: the main loop, not this pump, decides when the program ends.
         if (message.message == WM_QUIT)
             return;
-        if (!PumpOneMessage(message))
-            return;  // cannot happen after the look above; kept so a quit is never swallowed twice
+        if (!PumpOneMessage(message)) {
+            // The look saw another message, yet GetMessageA took the quit: a message another thread
+            // sent, handled inside GetMessageA, posted it (a close request ending the last window),
+            // and the quit outranks a waiting paint or timer message. Put it back for the main loop.
+            PostQuitMessage(static_cast<int>(message.wParam));
+            return;
+        }
     }
 }
 

@@ -86,6 +86,32 @@ TEST_F(MessagePumping, LeavesAQuitPostedDuringThePumpQueuedAndHandlesWhatCameBef
     EXPECT_TRUE(PeekMessageA(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
 }
 
+// A quit posted while the pump looks at a waiting timer message, as a close request another thread
+// sends can post it inside the pump's own calls: the quit outranks the timer message, so the pump's
+// GetMessageA takes it instead.
+LRESULT CALLBACK PostsQuitOnTheFirstLook(int code, WPARAM removal, LPARAM lParam) {
+    static bool posted = false;
+    auto* message = reinterpret_cast<const MSG*>(lParam);
+    if (code == HC_ACTION && removal == PM_NOREMOVE && message->message == WM_TIMER && !posted) {
+        posted = true;
+        PostQuitMessage(6);
+    }
+    return CallNextHookEx(nullptr, code, removal, lParam);
+}
+
+TEST_F(MessagePumping, PutsBackAQuitItsGetMessageTookInPlaceOfTheMessageItSaw) {
+    SetTimer(parent_, 1, 1, nullptr);
+    Sleep(50);
+    HHOOK hook = SetWindowsHookExA(WH_GETMESSAGE, PostsQuitOnTheFirstLook, nullptr, GetCurrentThreadId());
+    ASSERT_NE(hook, nullptr);
+    PumpPendingMessages();
+    UnhookWindowsHookEx(hook);
+    KillTimer(parent_, 1);
+    MSG message;
+    ASSERT_TRUE(PeekMessageA(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) << "the quit was swallowed";
+    EXPECT_EQ(message.wParam, 6u);
+}
+
 TEST_F(MessagePumping, AWindowThatAnswersTheObjectQueryGetsToConsumeItsMessages) {
     Consumer consumer(WM_USER + 1);
     answered = &consumer;
