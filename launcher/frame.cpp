@@ -282,6 +282,11 @@ void EndProgram(std::int32_t exitCode) {
             ExitProcess(static_cast<UINT>(exitCode));
         return;
     }
+    // A clean-up routine, or a component told that the program ends, may call this again. The end
+    // under way has the clean-up list in hand, whose routines run at most once; running the list
+    // again would call the same routine into itself without end. This call only ends the process.
+    if (app.shuttingDown)
+        ExitProcess(static_cast<UINT>(exitCode));
     BeginShutdown();
     RunCleanups();
     ReleaseFrame();

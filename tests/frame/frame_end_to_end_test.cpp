@@ -296,6 +296,14 @@ TEST(EndProgram, CalledFromAnotherThreadEndsTheProgramOnTheMainThreadWithItsClea
     EXPECT_EQ(cleanup, "ran\n");
 }
 
+TEST(EndProgram, CalledAgainByACleanUpRoutineEndsTheProcessWithoutRunningTheListAgain) {
+    DWORD exitCode;
+    std::string cleanup;
+    ReportOfRun("end-in-cleanup", &exitCode, &cleanup);
+    EXPECT_EQ(exitCode, 4u);
+    EXPECT_EQ(cleanup, "ran\n");
+}
+
 TEST(RunMessageLoop, CallsTheIdleHooksLastToFirstAndDropsOneWhoseWindowIsGone) {
     DWORD exitCode;
     std::string cleanup;

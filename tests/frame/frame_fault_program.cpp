@@ -171,6 +171,8 @@ bool Created(const EventFrame&, std::int32_t&) {
         LowerEventSuppression();
     } else if (Is("quit-pump")) {
         PostsQuitWhilePumping();
+    } else if (Is("end-in-cleanup")) {
+        EndProgram(0);
     } else if (Is("end-from-thread")) {
         CloseHandle(CreateThread(nullptr, 0, EndsFromAnotherThread, nullptr, 0, nullptr));
     } else if (Is("idle-hooks")) {
@@ -207,6 +209,8 @@ void Cleanup() {
         Report("ticks-after-end", ticks - before);
     }
     AppendTo("cleanup.txt", "ran");
+    if (Is("end-in-cleanup"))
+        EndProgram(4);
 }
 
 const EventHandler kHandlers[kHandlerSlotCount] = {Created, Period};
