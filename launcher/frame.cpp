@@ -177,9 +177,11 @@ bool ShuttingDown() { return app.shuttingDown; }
 int RunProgram(const ProgramDeclarations& declarations) {
     RecordProgramPath();
     ProgramEntry(declarations);
-    // The loop has taken the quit message: the same end as EndProgram, without the clean-up list.
+    // The loop has taken the quit message: the same end as EndProgram, clean-up list included (it
+    // releases what the program holds; the installed files are the watch's affair and stay).
     RaiseEventSuppression();
     BeginShutdown();
+    RunCleanups();
     ReleaseFrame();
     return app.quitCode;
 }
