@@ -406,6 +406,7 @@ bool ExtractEntryToFile(OpenedArchive& archive, std::int32_t index, const char* 
     if (!failed) {
         archive.openEntry = index;
         char buffer[kCopyBufferSize];
+        std::uint32_t total = 0;
         for (;;) {
             const int got = unzReadCurrentFile(archive.zip, buffer, sizeof buffer);
             if (got < 0) {
@@ -414,12 +415,17 @@ bool ExtractEntryToFile(OpenedArchive& archive, std::int32_t index, const char* 
             }
             if (got == 0)
                 break;
+            total += static_cast<std::uint32_t>(got);
             DWORD written = 0;
             if (!WriteFile(file.get(), buffer, static_cast<DWORD>(got), &written, nullptr)) {
                 failed = true;
                 break;
             }
         }
+        // minizip checks the CRC-32 only once it has delivered the whole recorded size: data that
+        // ends early (a deflate stream that stops, stored bytes cut short) would pass unchecked.
+        if (!failed && total != entry.uncompressedSize)
+            failed = true;
     }
     if (!failed && GetFileType(file.get()) == FILE_TYPE_DISK)
         SetFileTime(file.get(), &entry.creationTime, &entry.accessTime, &entry.writeTime);

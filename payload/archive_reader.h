@@ -44,9 +44,10 @@ void CloseArchive(OpenedArchive* archive);
 
 // Writes the entry at `index` into the file at `path` (created with the entry's attributes, its
 // folders made first) and sets its times. On any failure after the file was created (corrupt data,
-// read or write error, CRC-32 mismatch) the file is deleted again, so no partial or corrupt file is
-// left that looks complete. An encrypted entry, a name or path of 260 bytes or more fails before
-// anything is written. A path ending in a separator, or a folder entry, makes the folder instead.
+// read or write error, CRC-32 mismatch, data shorter than the recorded size) the file is deleted
+// again, so no partial or corrupt file is left that looks complete. An encrypted entry, a name or
+// path of 260 bytes or more fails before anything is written. A path ending in a separator, or a
+// folder entry, makes the folder instead.
 [[nodiscard]] bool ExtractEntryToFile(OpenedArchive& archive, std::int32_t index, const char* path);
 
 // Makes the folder and every missing parent. True when it exists afterwards; a bare drive ("C:")
