@@ -17,12 +17,37 @@ namespace {
 constexpr std::size_t kCopyBufferSize = 16384;
 
 // The archive file as minizip sees it: positions count from where the handle stood at opening.
+//
+// minizip reads every header field a byte at a time and entry data in 16 KB blocks, each with a seek
+// before it, and every ReadFile is a system call. For a disk file the stream therefore reads ahead
+// into two windows and answers minizip from memory: a small one for the places minizip jumps to (the
+// central directory, each local header) and a large one that a read running on past either window's
+// end fills, which then serves the entry's data. The archive is shared for reading only while it is
+// open, so what a window holds cannot change under it.
+constexpr DWORD kHeaderWindowSize = 4096;
+constexpr DWORD kDataWindowSize = 256 * 1024;
+
+struct Window {
+    unsigned char* bytes = nullptr;
+    DWORD capacity = 0;
+    LONGLONG start = 0;  // stream position of bytes[0]
+    DWORD length = 0;    // bytes held; 0 for none
+
+    bool Holds(LONGLONG at) const { return at >= start && at < start + length; }
+    bool EndsAt(LONGLONG at) const { return length != 0 && at == start + length; }
+};
+
 struct ArchiveStream {
     HANDLE file = INVALID_HANDLE_VALUE;
     LONGLONG base = 0;
-    // Where the file pointer stands, relative to `base`, so that a seek to the place the pointer
-    // already is (minizip seeks before each block it reads) costs no system call; -1 when unknown.
+    // The stream position, relative to `base`; -1 when unknown (not a disk file, or after a failed
+    // call), and then the handle's own file pointer is the position and nothing is read ahead.
     LONGLONG position = -1;
+    bool readAhead = false;
+    Window header;
+    Window data;
+    unsigned char headerBytes[kHeaderWindowSize];
+    unsigned char dataBytes[kDataWindowSize];
 };
 
 bool SetPosition(HANDLE file, LONGLONG to, DWORD method, LONGLONG* result) {
@@ -35,12 +60,68 @@ bool SetPosition(HANDLE file, LONGLONG to, DWORD method, LONGLONG* result) {
     return true;
 }
 
+// Reads up to `size` bytes at the stream position without moving the file pointer there first: a
+// synchronous ReadFile with an offset reads at that offset. False only for a failed read; the end
+// of the file gives true with fewer bytes.
+bool ReadAt(const ArchiveStream& s, LONGLONG at, void* into, DWORD size, DWORD& got) {
+    OVERLAPPED where{};
+    const ULONGLONG offset = static_cast<ULONGLONG>(s.base + at);
+    where.Offset = static_cast<DWORD>(offset);
+    where.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    got = 0;
+    if (ReadFile(s.file, into, size, &got, &where))
+        return true;
+    return GetLastError() == ERROR_HANDLE_EOF;
+}
+
+DWORD CopyOut(const Window& window, LONGLONG at, unsigned char* into, DWORD wanted) {
+    const DWORD offset = static_cast<DWORD>(at - window.start);
+    const DWORD count = window.length - offset < wanted ? window.length - offset : wanted;
+    std::memcpy(into, window.bytes + offset, count);
+    return count;
+}
+
+uLong ReadAhead(ArchiveStream& s, unsigned char* into, DWORD size) {
+    DWORD done = 0;
+    while (done < size) {
+        if (s.header.Holds(s.position) || s.data.Holds(s.position)) {
+            const Window& from = s.header.Holds(s.position) ? s.header : s.data;
+            const DWORD count = CopyOut(from, s.position, into + done, size - done);
+            done += count;
+            s.position += count;
+            continue;
+        }
+        const DWORD rest = size - done;
+        if (rest >= kDataWindowSize) {
+            DWORD got = 0;
+            if (!ReadAt(s, s.position, into + done, rest, got))
+                break;
+            done += got;
+            s.position += got;
+            break;
+        }
+        // Reading on past a window's end is reading data; a jump elsewhere is reading a header.
+        Window& fill =
+            s.header.EndsAt(s.position) || s.data.EndsAt(s.position) || rest > kHeaderWindowSize ? s.data
+                                                                                                  : s.header;
+        DWORD got = 0;
+        const bool read = ReadAt(s, s.position, fill.bytes, fill.capacity, got);
+        fill.start = s.position;
+        fill.length = read ? got : 0;
+        if (fill.length == 0)
+            break;  // the end of the file, or a failed read: minizip sees a short count
+    }
+    return done;
+}
+
 voidpf ZCALLBACK StreamOpen(voidpf opaque, const char*, int) {
     return opaque;  // the handle was opened by OpenArchive; minizip gets it as its stream
 }
 
 uLong ZCALLBACK StreamRead(voidpf, voidpf stream, void* buffer, uLong size) {
     auto* s = static_cast<ArchiveStream*>(stream);
+    if (s->readAhead && s->position >= 0)
+        return ReadAhead(*s, static_cast<unsigned char*>(buffer), static_cast<DWORD>(size));
     DWORD read = 0;
     if (!ReadFile(s->file, buffer, size, &read, nullptr)) {
         s->position = -1;
@@ -68,6 +149,17 @@ long ZCALLBACK StreamTell(voidpf, voidpf stream) {
 
 long ZCALLBACK StreamSeek(voidpf, voidpf stream, uLong offset, int origin) {
     auto* s = static_cast<ArchiveStream*>(stream);
+    // Reading ahead reads at the stream position, so a seek from a known position is only a new one.
+    if (s->readAhead && s->position >= 0) {
+        if (origin == ZLIB_FILEFUNC_SEEK_SET) {
+            s->position = static_cast<LONGLONG>(offset);
+            return 0;
+        }
+        if (origin == ZLIB_FILEFUNC_SEEK_CUR) {
+            s->position += offset;
+            return 0;
+        }
+    }
     LONGLONG now = 0;
     bool done = false;
     switch (origin) {
@@ -246,11 +338,16 @@ OpenedArchive* OpenArchive(const char* archivePath, const char* destination) {
     if (!archive)
         return nullptr;
     archive->stream.file = file.get();
+    archive->stream.header.bytes = archive->stream.headerBytes;
+    archive->stream.header.capacity = kHeaderWindowSize;
+    archive->stream.data.bytes = archive->stream.dataBytes;
+    archive->stream.data.capacity = kDataWindowSize;
     if (GetFileType(file.get()) == FILE_TYPE_DISK) {
         LONGLONG start = 0;
         if (SetPosition(file.get(), 0, FILE_CURRENT, &start))
             archive->stream.base = start;
         archive->stream.position = 0;
+        archive->stream.readAhead = true;
     }
     zlib_filefunc_def functions{};
     functions.zopen_file = StreamOpen;
