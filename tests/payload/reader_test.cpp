@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "extract_fixture.h"
 #include "launcher/owners.h"
@@ -72,6 +73,44 @@ TEST_F(ReaderTest, ReadsEntriesInOrderWithDosTimeAsUtcAndTheCountRequest) {
     EXPECT_FALSE(ReadEntryInfo(*archive, 3, entry));
     EXPECT_FALSE(ReadEntryInfo(*archive, -2, entry));
     EXPECT_TRUE(ReadEntryInfo(*archive, 2, entry));  // still usable
+    CloseArchive(archive);
+}
+
+// The reader reads the archive ahead in a 4 KB window for headers and a 256 KB one for data. Here a
+// central directory of more than 4 KB, local headers at ever-changing offsets in those windows and
+// data spanning several 256 KB reads are taken last entry first, so that every entry is a jump.
+TEST_F(ReaderTest, ExtractsEveryEntryWhateverItsPlaceInTheReadAheadWindows) {
+    std::uint32_t seed = 12345;
+    auto noise = [&seed](std::size_t size) {  // incompressible bytes: deflated data stays as long
+        std::string bytes(size, '\0');
+        for (char& c : bytes) {
+            seed = seed * 1103515245u + 12345u;
+            c = static_cast<char>(seed >> 24);
+        }
+        return bytes;
+    };
+    std::vector<zipwriter::Entry> entries;
+    for (int i = 0; i < 200; ++i) {
+        entries.push_back(File("entries/entry-" + std::to_string(i) + ".bin", noise(1 + (i * 397) % 3001)));
+        entries.back().storeData = i % 2 == 0;
+    }
+    entries.push_back(File("big-stored.bin", noise(700000)));
+    entries.back().storeData = true;
+    entries.push_back(File("big-deflated.bin", noise(600000)));
+    entries.push_back(File("last.txt", "last"));
+    ASSERT_TRUE(WriteArchive(archivePath, entries));
+    OpenedArchive* archive = OpenArchive(archivePath.c_str(), folder.path().c_str());
+    ASSERT_NE(archive, nullptr);
+    for (int index = static_cast<int>(entries.size()) - 1; index >= 0; --index) {
+        ArchiveEntry entry;
+        ASSERT_TRUE(ReadEntryInfo(*archive, index, entry)) << index;
+        ASSERT_EQ(entry.name, entries[index].name);
+        const std::string path = folder / ("out\\" + std::to_string(index));
+        ASSERT_TRUE(ExtractEntryToFile(*archive, index, path.c_str())) << entry.name;
+        std::string written;
+        ASSERT_TRUE(test::ReadWholeFile(path, written));
+        ASSERT_TRUE(written == entries[index].data) << entry.name;
+    }
     CloseArchive(archive);
 }
 
