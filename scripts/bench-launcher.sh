@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Measures the launcher on the full-size test payload under Wine, each figure beside its limit or
+# baseline measured in the same run:
+#   1. launcher start to application start less the fixed 3,000 ms, beside a bare GUI program's start
+#      + writing the archive + the extraction benchmark's inflate limit (goal: within 1.15 x);
+#   2. the launcher's processor time over a run in which the application lives ten seconds (goal < 0.5 s);
+#   3. its peak working set beside a bare GUI program's (goal <= 2 x payload + bare + 8 MB).
+#   scripts/bench-launcher.sh [BUILD_DIR] [RUNS]      (defaults: build/bench, 3 runs)
+# wineserver and every measured program are pinned to CPU 0.
+set -euo pipefail
+repo=$(cd "$(dirname "$0")/.." && pwd)
+build="${1:-$repo/build/bench}"
+runs="${2:-3}"
+mkdir -p "$build"
+if [ ! -f "$build/build.ninja" ]; then
+    # Configure only: the targets below are all that is built.
+    cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/i686-w64-mingw32.cmake" >/dev/null
+fi
+build=$(cd "$build" && pwd)
+cmake --build "$build" --target launcher_bench_driver >/dev/null
+archive="$build/bench/launcher/full-size-payload.zip"
+windows_archive="Z:${archive//\//\\}"
+# A prefix of the benchmark's own, so that its wineserver is started by the pinned program and runs
+# on the same CPU (a server already running for the tests would not be pinned).
+prefix="$build/bench-prefix"
+"$repo/scripts/wine-run" --prefix="$prefix" --kill
+# Wine writes a GUI program's stdout to the terminal as it would a console program's.
+taskset -c 0 "$repo/scripts/wine-run" --prefix="$prefix" "$build/bin/launcher_bench_driver.exe" "$runs" \
+    "$windows_archive" | cat
+"$repo/scripts/wine-run" --prefix="$prefix" --kill
