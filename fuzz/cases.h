@@ -1,0 +1,30 @@
+// fuzz/cases.h: the hostile archives of the archive fuzzer. A few valid seed archives are made with
+// the archive writer; each case is one of them with structured faults (through the writer's knobs)
+// and raw ones (bit flips, truncations, edited size, offset and length fields) applied. A case is
+// fully determined by the seed, its index and the length of the destination path it will meet
+// (some names are sized to make the whole path 259, 260 or 261 bytes long).
+#pragma once
+#include <cstdint>
+#include <string>
+
+namespace fuzz {
+
+// Every name meant to climb out of the destination contains this marker, so a file that escapes can
+// be looked for where such names would lead (the drive root, the temporary folder, the folders
+// above the destination).
+constexpr const char kEscapeMarker[] = "kfzesc";
+
+struct Case {
+    std::string bytes;        // the archive file's contents
+    std::string description;  // the mutations applied, for the report of a failing case
+};
+
+// The case `index` of the run with `seed`, for a destination whose path (without a trailing
+// backslash) is `destinationLength` bytes long.
+Case MakeCase(std::uint64_t seed, std::uint64_t index, std::size_t destinationLength);
+
+// The number of seed archives and one of them unchanged (for the checks' own tests).
+int SeedArchiveCount();
+std::string SeedArchive(int which, std::size_t destinationLength);
+
+}  // namespace fuzz

@@ -1,0 +1,249 @@
+// fuzz/checks.cpp: the fuzzer's checks of the destination and the sandbox around it.
+#include "fuzz/checks.h"
+
+#include <windows.h>
+#include <zlib.h>
+
+#include <algorithm>
+
+#include "fuzz/cases.h"
+#include "support/test_support.h"
+
+namespace fuzz {
+namespace {
+
+std::uint32_t Get(const std::string& b, std::size_t at, int width) {
+    std::uint32_t value = 0;
+    for (int i = width - 1; i >= 0; --i)
+        value = (value << 8) | static_cast<unsigned char>(b[at + i]);
+    return value;
+}
+
+// A field as minizip reads it: a byte past the end of the file reads as "success" with the value of
+// the byte before it in the same field (0 for the field's first byte), because its end-of-file code
+// equals its success code.
+std::uint32_t Field(const std::string& b, std::size_t at, int width) {
+    std::uint32_t value = 0;
+    unsigned last = 0;
+    for (int i = 0; i < width; ++i) {
+        if (at + i < b.size())
+            last = static_cast<unsigned char>(b[at + i]);
+        value |= last << (8 * i);
+    }
+    return value;
+}
+
+// The path in its verbatim form ("\\?\C:\..."), which the system takes as it stands. Wine creates
+// files whose names end in a space or a dot, which the ordinary form of the path cannot reach again.
+std::string Verbatim(const std::string& path) {
+    return path.size() > 2 && path[1] == ':' ? "\\\\?\\" + path : path;
+}
+
+// Entry names as the system resolves the path they make.
+std::string Resolved(const std::string& name) {
+    std::string result, component;
+    auto flush = [&] {
+        while (!component.empty() && (component.back() == '.' || component.back() == ' '))
+            component.pop_back();
+        if (!component.empty()) {
+            if (!result.empty())
+                result.push_back('\\');
+            result += component;
+        }
+        component.clear();
+    };
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(name[i]);
+        if (IsDBCSLeadByte(c) && i + 1 < name.size()) {  // a trail byte 0x5C is no separator
+            component.push_back(name[i]);
+            component.push_back(name[++i]);
+        } else if (c == '/' || c == '\\') {
+            flush();
+        } else {
+            component.push_back(static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c));
+        }
+    }
+    flush();
+    return result;
+}
+
+struct Found {
+    std::string name;
+    DWORD attributes;
+};
+
+// The entries of a folder with the attributes the listing gives: a name that ends in a space or a
+// dot cannot be asked about again by its ordinary path.
+std::vector<Found> List(const std::string& folder, const std::string& pattern = "*") {
+    std::vector<Found> found;
+    WIN32_FIND_DATAA entry;
+    HANDLE search = FindFirstFileA((folder + "\\" + pattern).c_str(), &entry);
+    if (search == INVALID_HANDLE_VALUE)
+        return found;
+    do {
+        const std::string name = entry.cFileName;
+        if (name != "." && name != "..")
+            found.push_back({name, entry.dwFileAttributes});
+    } while (FindNextFileA(search, &entry));
+    FindClose(search);
+    std::sort(found.begin(), found.end(), [](const Found& a, const Found& b) { return a.name < b.name; });
+    return found;
+}
+
+std::vector<std::string> Names(const std::string& folder, const std::string& pattern = "*") {
+    std::vector<std::string> names;
+    for (const Found& found : List(folder, pattern))
+        names.push_back(found.name);
+    return names;
+}
+
+void CollectFiles(const std::string& folder, const std::string& relative, std::vector<std::string>& files) {
+    for (const Found& found : List(folder)) {
+        const std::string inner = relative.empty() ? found.name : relative + "\\" + found.name;
+        if ((found.attributes & FILE_ATTRIBUTE_DIRECTORY) && !(found.attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+            CollectFiles(folder + "\\" + found.name, inner, files);
+        else
+            files.push_back(inner);
+    }
+}
+
+// Anything in `folder` but `allowed` is reported and removed.
+void OnlyThese(const std::string& folder, const std::vector<std::string>& allowed, std::string& problems) {
+    for (const std::string& name : Names(folder)) {
+        if (std::find(allowed.begin(), allowed.end(), name) != allowed.end())
+            continue;
+        problems += "found " + folder + "\\" + name + "; ";
+        RemoveVerbatim(folder + "\\" + name);
+    }
+}
+
+void NoMarker(const std::string& folder, std::string& problems) {
+    for (const std::string& name : Names(folder, std::string(kEscapeMarker) + "*")) {
+        problems += "found " + folder + "\\" + name + "; ";
+        RemoveVerbatim(folder + "\\" + name);
+    }
+}
+
+}  // namespace
+
+bool RemoveVerbatim(const std::string& path) {
+    // The verbatim form does not lift the ANSI calls' 260-byte limit: use it only for what the
+    // ordinary form leaves.
+    return test::RemoveTree(path) || test::RemoveTree(Verbatim(path));
+}
+
+std::string FailureNames(unsigned failures) {
+    static const char* const kNames[] = {"bad result", "mismatch", "escape", "leftover", "crash", "hang"};
+    std::string names;
+    for (int bit = 0; bit < 6; ++bit)
+        if (failures & (1u << bit))
+            names += std::string(names.empty() ? "" : ", ") + kNames[bit];
+    return names.empty() ? "none" : names;
+}
+
+std::vector<CentralRecord> ReadCentralDirectory(const std::string& b) {
+    std::vector<CentralRecord> records;
+    if (b.size() < 4)
+        return records;
+    // minizip looks for the signature alone, from the end back over at most 65,535 bytes, and reads
+    // the fields after it even where the file ends first.
+    const std::size_t lowest = b.size() > 0xFFFF ? b.size() - 0xFFFF : 0;
+    std::size_t end = std::string::npos;
+    for (std::size_t at = b.size() - 4 + 1; at-- > lowest;) {
+        if (Get(b, at, 4) == 0x06054B50u) {
+            end = at;
+            break;
+        }
+    }
+    if (end == std::string::npos)
+        return records;
+    const std::uint32_t count = Field(b, end + 10, 2);
+    const std::uint64_t size = Field(b, end + 12, 4), offset = Field(b, end + 16, 4);
+    if (end < offset + size)
+        return records;
+    std::uint64_t at = end - size;  // where the directory starts, whatever its stored offset says
+    for (std::uint32_t i = 0; i < count; ++i) {
+        if (at + 46 > b.size() || Get(b, at, 4) != 0x02014B50u)
+            break;
+        CentralRecord record;
+        record.crc = Get(b, at + 16, 4);
+        record.size = Get(b, at + 24, 4);
+        const std::uint32_t nameLength = Get(b, at + 28, 2);
+        record.name = b.substr(at + 46, std::min<std::uint64_t>(nameLength, b.size() - (at + 46)));
+        records.push_back(record);
+        at += 46 + nameLength + Get(b, at + 30, 2) + Get(b, at + 32, 2);
+    }
+    return records;
+}
+
+Sandbox SandboxIn(const std::string& parent) {
+    Sandbox sandbox;
+    sandbox.parent = parent;
+    sandbox.box = parent + "\\box";
+    sandbox.archive = sandbox.box + "\\case.zip";
+    sandbox.destination = sandbox.box + "\\a\\b\\dest";
+    return sandbox;
+}
+
+bool MakeSandbox(const Sandbox& sandbox) {
+    for (const std::string& folder : {sandbox.parent, sandbox.box, sandbox.box + "\\a", sandbox.box + "\\a\\b"})
+        if (!CreateDirectoryA(folder.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
+            return false;
+    return true;
+}
+
+std::string CheckTree(const std::string& destination, const std::vector<CentralRecord>& records) {
+    std::vector<std::string> files;
+    CollectFiles(destination, "", files);
+    std::string problems;
+    for (const std::string& file : files) {
+        std::string bytes;
+        const std::string path = destination + "\\" + file;
+        if (!test::ReadWholeFile(path, bytes) && !test::ReadWholeFile(Verbatim(path), bytes)) {
+            problems += file + ": unreadable; ";
+            continue;
+        }
+        const std::uint32_t crc = static_cast<std::uint32_t>(
+            crc32(0, reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uInt>(bytes.size())));
+        const std::uint32_t size = static_cast<std::uint32_t>(bytes.size());
+        const std::string name = Resolved(file);
+        bool named = false, matched = false;
+        for (const CentralRecord& record : records) {
+            if (Resolved(record.name) != name)
+                continue;
+            named = true;
+            matched = matched || (record.crc == crc && record.size == size);
+        }
+        if (!named)
+            for (const CentralRecord& record : records)
+                matched = matched || (record.crc == crc && record.size == size);
+        if (!matched)
+            problems += file + (named ? ": differs from its entry" : ": matches no entry") + " (size " +
+                        std::to_string(size) + "); ";
+    }
+    return problems;
+}
+
+std::string CheckSandbox(const Sandbox& sandbox) {
+    std::string problems;
+    OnlyThese(sandbox.parent, {"box"}, problems);
+    OnlyThese(sandbox.box, {"a", "case.zip"}, problems);
+    OnlyThese(sandbox.box + "\\a", {"b"}, problems);
+    OnlyThese(sandbox.box + "\\a\\b", {"dest"}, problems);
+    char temp[MAX_PATH];
+    const DWORD length = GetTempPathA(MAX_PATH, temp);
+    if (length > 0 && length < MAX_PATH) {
+        std::string folder(temp, length);
+        if (folder.back() == '\\')
+            folder.pop_back();
+        NoMarker(folder, problems);
+        const std::string::size_type split = folder.rfind('\\');
+        if (split != std::string::npos)
+            NoMarker(folder.substr(0, split), problems);
+    }
+    for (const char* folder : {"C:", "Z:", "Z:\\tmp"})
+        NoMarker(folder, problems);
+    return problems;
+}
+
+}  // namespace fuzz

@@ -1,0 +1,61 @@
+// fuzz/checks.h: what the archive fuzzer checks after each Extract: the files written match the
+// archive's central directory, and nothing appeared outside the destination. The central directory
+// is read here independently of the reader, the way minizip locates it.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace fuzz {
+
+// The kinds of failure a case can show; a case may show several.
+enum Failure : unsigned {
+    kBadResult = 1,   // Extract answered something other than 1, 0 or -1
+    kMismatch = 2,    // a file's size or CRC-32 differs from every central record of its name
+    kEscape = 4,      // something appeared outside the destination
+    kLeftover = 8,    // the destination could not be removed, or the archive stayed held open
+    kCrash = 16,      // the process running the case ended abnormally
+    kHang = 32,       // the case did not end within its time bound
+};
+std::string FailureNames(unsigned failures);  // "mismatch, escape"; "none" for 0
+
+struct CentralRecord {
+    std::string name;  // as stored
+    std::uint32_t crc = 0;
+    std::uint32_t size = 0;  // uncompressed
+};
+
+// The records of the central directory found through the last end record within the archive's
+// last 65,535 bytes, with minizip's rule for bytes in front of the archive (the directory's offset
+// is taken relative to where the directory must start so that it ends at the end record). Stops at
+// the first record without its signature; empty when no end record is found.
+std::vector<CentralRecord> ReadCentralDirectory(const std::string& archive);
+
+// The folders of one fuzz run. `parent` belongs to the run alone; the archive and the destination
+// sit three levels apart inside it, so that names climbing one to five levels up land in a folder
+// that is looked at.
+struct Sandbox {
+    std::string parent;       // P: holds only "box"
+    std::string box;          // P\box: holds only the archive and "a"
+    std::string archive;      // P\box\case.zip
+    std::string destination;  // P\box\a\b\dest (holds only "dest" at P\box\a\b)
+};
+Sandbox SandboxIn(const std::string& parent);
+bool MakeSandbox(const Sandbox& sandbox);  // creates every folder but the destination
+
+// Problems with the files under `destination` (empty when there are none): every file must have the
+// size and CRC-32 of a central record of its name (names compared as the system resolves them:
+// "/" as "\", case ignored, "." and empty components dropped, trailing dots and spaces cut). A file
+// whose name matches no record must match some record's size and CRC-32.
+std::string CheckTree(const std::string& destination, const std::vector<CentralRecord>& records);
+
+// Removes a tree, and what is left through the verbatim form of its path, so that names ending in a
+// space or a dot (which Wine creates) go too. True when nothing is left.
+bool RemoveVerbatim(const std::string& path);
+
+// Problems outside the destination: anything in the sandbox's folders but what belongs there, and
+// anything carrying the escape marker in the temporary folder or the roots of drives C: and Z: (and
+// Z:\tmp). What is found is removed, so the next case starts clean.
+std::string CheckSandbox(const Sandbox& sandbox);
+
+}  // namespace fuzz

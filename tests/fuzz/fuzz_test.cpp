@@ -1,0 +1,185 @@
+// tests/fuzz/fuzz_test.cpp: the faults the archive fuzzer found in extraction, and the fuzzer's own
+// parts: its cases are reproducible, and its checks neither miss a bad file or an escape nor flag
+// a sound extraction.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "fuzz/cases.h"
+#include "fuzz/checks.h"
+#include "payload/zip_component.h"
+#include "support/test_support.h"
+#include "zip_writer.h"
+
+namespace {
+
+constexpr std::int32_t kWindowId = 0x52010001;
+constexpr std::int32_t kComponentId = 0x16010043;
+
+zipwriter::Entry File(const std::string& name, const std::string& data) {
+    zipwriter::Entry entry;
+    entry.name = name;
+    entry.data = data;
+    return entry;
+}
+
+void Put32(std::string& bytes, std::size_t at, std::uint32_t value) {
+    for (int i = 0; i < 4; ++i)
+        bytes[at + i] = static_cast<char>(value >> (8 * i));
+}
+
+std::size_t FindSignature(const std::string& bytes, const char* signature) {
+    return bytes.find(std::string(signature, 4));
+}
+
+class FuzzSandbox : public ::testing::Test {
+protected:
+    FuzzSandbox() : sandbox(fuzz::SandboxIn(folder.path())) { EXPECT_TRUE(fuzz::MakeSandbox(sandbox)); }
+
+    std::int32_t ExtractBytes(const std::string& bytes) {
+        EXPECT_TRUE(test::WriteWholeFile(sandbox.archive, bytes));
+        return Extract(kWindowId, kComponentId, sandbox.archive.c_str(), sandbox.destination.c_str());
+    }
+    std::string In(const std::string& name) const { return sandbox.destination + "\\" + name; }
+
+    test::TempFolder folder{"fuzz"};
+    fuzz::Sandbox sandbox;
+};
+
+// --- Faults found by the fuzzer --------------------------------------------------------------------
+
+// minizip checks an entry's CRC-32 only after delivering its whole recorded size, so data that ends
+// early used to be written short and reported as a success.
+using ExtractShortData = FuzzSandbox;
+
+TEST_F(ExtractShortData, RefusesStoredBytesCutShortAndLeavesNoFile) {
+    zipwriter::Entry cut = File("x.txt", "xyz");
+    cut.storeData = true;
+    cut.truncateBy = 2;  // one byte of three is stored; both headers still say three
+    EXPECT_EQ(ExtractBytes(zipwriter::BuildArchive({File("a.txt", "a"), cut})), 0);
+    EXPECT_FALSE(test::Exists(In("x.txt")));
+    EXPECT_TRUE(test::Exists(In("a.txt")));
+}
+
+TEST_F(ExtractShortData, RefusesADeflateStreamThatEndsBeforeItsRecordedSize) {
+    const std::string data = "hello hello hello hello";
+    const std::string archive = zipwriter::BuildArchive({File("x.txt", data)});
+    EXPECT_EQ(ExtractBytes(archive), 1);  // as made: the recorded size is exact
+
+    // One byte more recorded in both headers than the complete stream gives.
+    std::string longer = archive;
+    Put32(longer, 22, static_cast<std::uint32_t>(data.size() + 1));
+    Put32(longer, FindSignature(longer, "PK\x01\x02") + 24, static_cast<std::uint32_t>(data.size() + 1));
+    ASSERT_TRUE(test::RemoveTree(sandbox.destination));
+    EXPECT_EQ(ExtractBytes(longer), 0);
+    EXPECT_FALSE(test::Exists(In("x.txt")));
+}
+
+// --- The fuzzer's cases --------------------------------------------------------------------------
+
+TEST(FuzzCases, AreTheSameForTheSameSeedAndIndexAndDifferOtherwise) {
+    int differing = 0;
+    for (std::uint64_t index = 0; index < 50; ++index) {
+        const fuzz::Case one = fuzz::MakeCase(7, index, 60);
+        const fuzz::Case again = fuzz::MakeCase(7, index, 60);
+        EXPECT_EQ(one.bytes, again.bytes);
+        EXPECT_EQ(one.description, again.description);
+        if (fuzz::MakeCase(8, index, 60).bytes != one.bytes)
+            ++differing;
+    }
+    EXPECT_GE(differing, 45);
+}
+
+// --- The fuzzer's checks -------------------------------------------------------------------------
+
+TEST(ReadCentralDirectory, FindsTheRecordsAsMinizipDoesEvenWithBytesInFrontOrTheEndCutShort) {
+    const std::vector<zipwriter::Entry> entries = {File("a.txt", "alpha"), File("sub/b.txt", "")};
+    zipwriter::Options stub;
+    stub.stub = "MZ stub in front";
+    std::string cut = zipwriter::BuildArchive(entries);
+    cut.pop_back();  // the comment length's upper byte: minizip reads it as the byte before (0)
+    for (const std::string& archive : {zipwriter::BuildArchive(entries), zipwriter::BuildArchive(entries, stub), cut}) {
+        const std::vector<fuzz::CentralRecord> records = fuzz::ReadCentralDirectory(archive);
+        ASSERT_EQ(records.size(), 2u);
+        EXPECT_EQ(records[0].name, "a.txt");
+        EXPECT_EQ(records[0].size, 5u);
+        EXPECT_EQ(records[0].crc, 0xD0E0396Au);  // CRC-32 of "alpha"
+        EXPECT_EQ(records[1].name, "sub/b.txt");
+        EXPECT_EQ(records[1].crc, 0u);
+    }
+    EXPECT_TRUE(fuzz::ReadCentralDirectory("PK\x05\x06").empty());
+    EXPECT_TRUE(fuzz::ReadCentralDirectory("no archive at all").empty());
+}
+
+using CheckTree = FuzzSandbox;
+
+TEST_F(CheckTree, PassesEverySeedArchiveExtractedAsItIs) {
+    for (int which = 0; which < fuzz::SeedArchiveCount(); ++which) {
+        const std::string archive = fuzz::SeedArchive(which, sandbox.destination.size());
+        EXPECT_EQ(ExtractBytes(archive), 1) << which;
+        EXPECT_EQ(fuzz::CheckTree(sandbox.destination, fuzz::ReadCentralDirectory(archive)), "") << which;
+        EXPECT_EQ(fuzz::CheckSandbox(sandbox), "") << which;
+        EXPECT_TRUE(fuzz::RemoveVerbatim(sandbox.destination));
+    }
+}
+
+TEST_F(CheckTree, MatchesNamesAsTheSystemResolvesThem) {
+    const std::string archive = zipwriter::BuildArchive({
+        File("Dir/./Name.TXT", "one"),
+        File("trail.", "two"),
+        File("\xCC\xB4\xCF\xAA/\xD5\x5C.txt", "three"),  // 檀溪 and a character whose trail byte is 0x5C
+    });
+    ASSERT_TRUE(CreateDirectoryA(sandbox.destination.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryA(In("dir").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryA(In("\xCC\xB4\xCF\xAA").c_str(), nullptr));
+    ASSERT_TRUE(test::WriteWholeFile(In("dir\\name.txt"), "one"));
+    ASSERT_TRUE(test::WriteWholeFile(In("trail"), "two"));
+    ASSERT_TRUE(test::WriteWholeFile(In("\xCC\xB4\xCF\xAA\\\xD5\x5C.txt"), "three"));
+    EXPECT_EQ(fuzz::CheckTree(sandbox.destination, fuzz::ReadCentralDirectory(archive)), "");
+}
+
+TEST_F(CheckTree, FlagsAFileThatDiffersFromItsEntryOrMatchesNoEntry) {
+    const std::string archive = zipwriter::BuildArchive({File("a.txt", "alpha"), File("b.txt", "beta")});
+    ASSERT_EQ(ExtractBytes(archive), 1);
+    const std::vector<fuzz::CentralRecord> records = fuzz::ReadCentralDirectory(archive);
+
+    ASSERT_TRUE(test::WriteWholeFile(In("a.txt"), "alph"));  // one byte short
+    EXPECT_NE(fuzz::CheckTree(sandbox.destination, records).find("a.txt: differs"), std::string::npos);
+    ASSERT_TRUE(test::WriteWholeFile(In("a.txt"), "beta"));  // another entry's bytes under this name
+    EXPECT_NE(fuzz::CheckTree(sandbox.destination, records).find("a.txt: differs"), std::string::npos);
+    ASSERT_TRUE(test::WriteWholeFile(In("a.txt"), "alpha"));
+
+    ASSERT_TRUE(test::WriteWholeFile(In("stray.txt"), "gamma"));
+    EXPECT_NE(fuzz::CheckTree(sandbox.destination, records).find("stray.txt: matches no entry"), std::string::npos);
+    // A name the system spelled differently is still accepted when its bytes are an entry's.
+    ASSERT_TRUE(test::WriteWholeFile(In("stray.txt"), "beta"));
+    EXPECT_EQ(fuzz::CheckTree(sandbox.destination, records), "");
+}
+
+using CheckSandbox = FuzzSandbox;
+
+TEST_F(CheckSandbox, FlagsAndRemovesWhatLiesOutsideTheDestination) {
+    ASSERT_TRUE(CreateDirectoryA(sandbox.destination.c_str(), nullptr));
+    ASSERT_TRUE(test::WriteWholeFile(sandbox.archive, "archive"));
+    ASSERT_TRUE(test::WriteWholeFile(In("inside.txt"), "fine"));
+    EXPECT_EQ(fuzz::CheckSandbox(sandbox), "");
+
+    const std::string above = sandbox.box + "\\a\\b\\up.txt";  // what "../up.txt" would make
+    const std::string parent = sandbox.parent + "\\kfzesc-top";
+    char temp[MAX_PATH];
+    GetTempPathA(MAX_PATH, temp);
+    const std::string marked = std::string(temp) + fuzz::kEscapeMarker + "-test";
+    for (const std::string& path : {above, parent, marked})
+        ASSERT_TRUE(test::WriteWholeFile(path, "escaped"));
+
+    const std::string problems = fuzz::CheckSandbox(sandbox);
+    for (const std::string& path : {above, parent, marked}) {
+        EXPECT_NE(problems.find(path.substr(path.rfind('\\'))), std::string::npos) << path;
+        EXPECT_FALSE(test::Exists(path)) << path;
+    }
+    EXPECT_TRUE(test::Exists(In("inside.txt")));
+    EXPECT_EQ(fuzz::CheckSandbox(sandbox), "");
+}
+
+}  // namespace
