@@ -1,5 +1,7 @@
 #include "launcher/launcher_program.h"
 
+#include <windows.h>
+
 #include <cstdint>
 
 #include "host/window_host.h"
@@ -36,6 +38,11 @@ constexpr std::int32_t kStartDelayMilliseconds = 3000;
 constexpr std::int32_t kWatchPeriodMilliseconds = 1000;
 constexpr std::int32_t kSettleMilliseconds = 1000;
 
+// Scanners and indexers hold freshly written files for a moment: what the clean-up could not remove
+// is tried again, with a pause between tries, until about this long has passed in all.
+constexpr DWORD kRemovalRetryMilliseconds = 3000;
+constexpr std::int32_t kRemovalPauseMilliseconds = 300;
+
 const ExternalRoutineDeclaration kExternalRoutines[] = {
     {"Kernel32.dll", "Wow64DisableWow64FsRedirection"},
 };
@@ -56,6 +63,8 @@ Text UnderAppData(const char* tail) {
     Text appData = LookUpSpecialFolder(SpecialFolderId::AppData);
     return JoinText(appData.c_str(), tail);
 }
+
+bool StillThere(const char* path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
 
 // The list's entry at 1-based `position`, bounds-tested as every list access is.
 const ProcessRecord& EntryAt(const ProcessList& list, std::int32_t position) {
@@ -152,11 +161,22 @@ void OnWatchTimer() {
 
     {
         Text archivePath = UnderAppData(kArchiveUnderAppData);
-        (void)RemoveFile(archivePath.c_str());
-    }
-    {
         Text tree = JoinText(InstallDir.c_str(), kApplicationFolder);
+        (void)RemoveFile(archivePath.c_str());
         (void)RemoveFolder(tree.c_str());
+        // The pause handles messages and idles the processor; what is still held afterwards stays.
+        const DWORD began = GetTickCount();
+        for (;;) {
+            const bool archiveLeft = StillThere(archivePath.c_str());
+            const bool treeLeft = StillThere(tree.c_str());
+            if ((!archiveLeft && !treeLeft) || GetTickCount() - began >= kRemovalRetryMilliseconds)
+                break;
+            Delay(kRemovalPauseMilliseconds);
+            if (archiveLeft)
+                (void)RemoveFile(archivePath.c_str());
+            if (treeLeft)
+                (void)RemoveFolder(tree.c_str());
+        }
     }
 
     EndProgram(0);
