@@ -5,6 +5,7 @@
 
 #include <windows.h>
 #include <shlobj.h>
+#include <tlhelp32.h>
 
 #include <deque>
 #include <functional>
@@ -116,11 +117,42 @@ BOOL CALLBACK CollectWindow(HWND window, LPARAM parameter) {
     return TRUE;
 }
 
+// The ids of the processes named "Velkar.exe" in any letter case.
+std::vector<DWORD> VelkarProcesses() {
+    std::vector<DWORD> ids;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return ids;
+    PROCESSENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry))
+        if (lstrcmpiA(entry.szExeFile, "Velkar.exe") == 0)
+            ids.push_back(entry.th32ProcessID);
+    CloseHandle(snapshot);
+    return ids;
+}
+
+// Any Velkar.exe would keep a launcher waiting: one left by an earlier test program of this prefix
+// (the frame's tests start the demo application, which ends by itself after a few seconds) is
+// given time to end, and ended after that.
+void NoVelkarLeft() {
+    for (DWORD id : VelkarProcesses()) {
+        if (WaitForProcess(id, 10000))
+            continue;
+        if (HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id)) {
+            TerminateProcess(process, 1);
+            WaitForSingleObject(process, 5000);
+            CloseHandle(process);
+        }
+    }
+}
+
 // One launcher run in the prefix's real application-data folder (or another one a test sets), with
 // what the watch saw. Every test starts and ends with no "Kestrelworks" folder and no record.
 class LauncherRun : public testing::Test {
 protected:
     void SetUp() override {
+        NoVelkarLeft();
         UseAppData(ShellAppData());
         test::RemoveTree(kRecords);
         ASSERT_TRUE(CreateDirectoryA(kRecords, nullptr));
