@@ -1,0 +1,287 @@
+// The real launcher (launcher_rel.exe, whose "Velkar\Velkar.exe" is fault_app.exe) under faults on
+// disk and in its application: files held open by other programs, an install folder it cannot make,
+// a link planted in its tree, an application that crashes, is killed or hands over to a child.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <set>
+#include <string>
+
+#include "reliability/launcher_faults.h"
+
+namespace {
+
+using rel::InstallPaths;
+
+constexpr DWORD kLong = 20000;
+// The clean-up gives what is held about three seconds in all; the watch period and the settling wait
+// come before it.
+constexpr double kRetryBound = 3000;
+
+// The Unix spelling of a Windows path; Wine only.
+std::string UnixPath(const std::string& path) {
+    using ToUnix = char*(CDECL*)(const wchar_t*);
+    auto toUnix = reinterpret_cast<ToUnix>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
+    wchar_t wide[MAX_PATH];
+    MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide, MAX_PATH);
+    char* unix = toUnix ? toUnix(wide) : nullptr;
+    std::string result = unix ? unix : "";
+    if (unix)
+        HeapFree(GetProcessHeap(), 0, unix);
+    return result;
+}
+
+// Runs a Unix tool through Wine (the command line is split at spaces, no shell). Its handle cannot be
+// waited on, so the caller polls for the outcome.
+bool RunUnix(const std::string& commandLine) {
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION created = {};
+    std::string line = commandLine;
+    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &created))
+        return false;
+    CloseHandle(created.hThread);
+    CloseHandle(created.hProcess);
+    return true;
+}
+
+std::set<std::string> Listing(const std::string& folder) {
+    std::set<std::string> names;
+    WIN32_FIND_DATAA entry;
+    HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &entry);
+    if (search == INVALID_HANDLE_VALUE)
+        return names;
+    do
+        names.insert(entry.cFileName);
+    while (FindNextFileA(search, &entry));
+    FindClose(search);
+    return names;
+}
+
+HANDLE HoldWithoutSharing(const std::string& path) {
+    return CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
+class LauncherFaults : public testing::Test {
+protected:
+    void SetUp() override {
+        test::RemoveTree(paths_.kestrelworks);
+        test::RemoveTree(rel::kRecords);
+        ASSERT_TRUE(CreateDirectoryA(rel::kRecords, nullptr));
+        end_ = CreateEventA(nullptr, TRUE, FALSE, "KestrelRelEnd");
+        ResetEvent(end_);
+    }
+
+    void TearDown() override {
+        SetEvent(end_);
+        for (DWORD id : rel::RecordedStarts())
+            rel::ProcessGone(id, 5000);
+        launcher_.Kill();
+        CloseHandle(end_);
+        for (int attempt = 0; attempt < 20 && !test::RemoveTree(paths_.kestrelworks); ++attempt)
+            Sleep(100);
+        EXPECT_FALSE(test::Exists(paths_.kestrelworks)) << "the test leaves " << paths_.kestrelworks;
+        test::RemoveTree(rel::kRecords);
+    }
+
+    void StartLauncher() {
+        launcher_ = test::Child::Start(rel::Quoted(test::ProgramBeside("launcher_rel.exe")));
+        ASSERT_TRUE(launcher_.started());
+    }
+
+    bool WaitForStarts(std::size_t count) {
+        return rel::WaitUntil([&] { return rel::RecordedStarts().size() >= count; }, kLong);
+    }
+
+    // Waits for the launcher's end, watching for a dialog of its own all along; answers its exit code
+    // (0xFFFFFFFE when it did not end) and the system milliseconds it ended at.
+    DWORD ExitCode(double* endedAt = nullptr, DWORD milliseconds = kLong) {
+        DWORD exitCode = 0xFFFFFFFE;
+        rel::WaitUntil(
+            [&] {
+                if (rel::ShowsDialog(launcher_.id()))
+                    dialogSeen_ = true;
+                return launcher_.Wait(0, &exitCode);
+            },
+            milliseconds);
+        if (endedAt)
+            *endedAt = test::NowMilliseconds();
+        return exitCode;
+    }
+
+    InstallPaths paths_{rel::ShellAppData()};
+    test::Child launcher_;
+    HANDLE end_ = nullptr;
+    bool dialogSeen_ = false;
+};
+
+TEST_F(LauncherFaults, AnArchiveHeldWithoutSharingAtTheStartStaysAsItWasAndTheLauncherEndsWithZero) {
+    ASSERT_TRUE(CreateDirectoryA(paths_.kestrelworks.c_str(), nullptr));
+    ASSERT_TRUE(test::WriteWholeFile(paths_.Archive(), "an earlier archive"));
+    HANDLE held = HoldWithoutSharing(paths_.Archive());
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    const double start = test::NowMilliseconds();
+    StartLauncher();
+    double ended = 0;
+    EXPECT_EQ(ExitCode(&ended), 0u);
+    CloseHandle(held);
+    EXPECT_FALSE(dialogSeen_);
+    EXPECT_TRUE(rel::RecordedStarts().empty()) << "no tree was extracted, so nothing can have started";
+    EXPECT_FALSE(test::Exists(paths_.Tree()));
+    std::string bytes;
+    ASSERT_TRUE(test::ReadWholeFile(paths_.Archive(), bytes)) << "only what was held stays";
+    EXPECT_EQ(bytes, "an earlier archive");
+    // Three seconds' start wait, the first period, the settling second, then at most the retries.
+    EXPECT_LT(ended - start, 3000 + 1000 + 1000 + kRetryBound + 3000);
+}
+
+TEST_F(LauncherFaults, ATreeFileHeldDuringTheCleanUpAndReleasedAfterASecondIsRemovedAfterAll) {
+    StartLauncher();
+    ASSERT_TRUE(WaitForStarts(1));
+    HANDLE held = HoldWithoutSharing(paths_.Tree() + "\\data\\held.txt");
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(rel::EndApplications());
+    // The archive goes first: once it is gone, the clean-up has made its first try at the tree.
+    ASSERT_TRUE(rel::WaitUntil([&] { return !test::Exists(paths_.Archive()); }, kLong));
+    EXPECT_TRUE(test::Exists(paths_.Tree() + "\\data\\held.txt"));
+    Sleep(1000);
+    CloseHandle(held);
+    EXPECT_EQ(ExitCode(), 0u);
+    EXPECT_FALSE(dialogSeen_);
+    EXPECT_TRUE(paths_.Gone()) << "the file released within the retries is removed, and the tree with it";
+}
+
+TEST_F(LauncherFaults, ATreeFileHeldThroughoutStaysAloneAndTheRunEndsWithinTheRetryBound) {
+    StartLauncher();
+    ASSERT_TRUE(WaitForStarts(1));
+    const std::string heldPath = paths_.Tree() + "\\data\\held.txt";
+    HANDLE held = HoldWithoutSharing(heldPath);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(rel::EndApplications());
+    ASSERT_TRUE(rel::WaitUntil([&] { return !test::Exists(paths_.Archive()); }, kLong));
+    const double firstTry = test::NowMilliseconds();
+    double ended = 0;
+    EXPECT_EQ(ExitCode(&ended), 0u);
+    CloseHandle(held);
+    EXPECT_FALSE(dialogSeen_);
+    EXPECT_GE(ended - firstTry, kRetryBound - 500) << "gave up before trying again";
+    EXPECT_LT(ended - firstTry, kRetryBound + 1500) << "the retries are bounded";
+    EXPECT_TRUE(test::Exists(heldPath));
+    EXPECT_EQ(Listing(paths_.Tree()), (std::set<std::string>{".", "..", "data"}));
+    EXPECT_EQ(Listing(paths_.Tree() + "\\data"), (std::set<std::string>{".", "..", "held.txt"}));
+}
+
+TEST_F(LauncherFaults, AFileInThePlaceOfTheInstallFolderIsLeftAloneWithNoDialog) {
+    test::TempFolder appData("rel-file");
+    rel::AppDataRedirection redirection(appData.path());
+    InstallPaths here(appData.path());
+    ASSERT_TRUE(test::WriteWholeFile(here.kestrelworks, "not a folder"));
+    ASSERT_TRUE(test::WriteWholeFile(appData / "neighbour.txt", "untouched"));
+    StartLauncher();
+    EXPECT_EQ(ExitCode(), 0u);
+    EXPECT_FALSE(dialogSeen_);
+    EXPECT_TRUE(rel::RecordedStarts().empty());
+    EXPECT_EQ(Listing(appData.path()), (std::set<std::string>{".", "..", "Kestrelworks", "neighbour.txt"}));
+    std::string bytes;
+    ASSERT_TRUE(test::ReadWholeFile(here.kestrelworks, bytes));
+    EXPECT_EQ(bytes, "not a folder");
+    ASSERT_TRUE(test::ReadWholeFile(appData / "neighbour.txt", bytes));
+    EXPECT_EQ(bytes, "untouched");
+}
+
+TEST_F(LauncherFaults, AnApplicationDataFolderThatCannotBeWrittenIsLeftAloneWithNoDialog) {
+    test::TempFolder appData("rel-ro");
+    ASSERT_TRUE(test::WriteWholeFile(appData / "neighbour.txt", "untouched"));
+    // The read-only attribute does not stop a folder being made inside on Windows: the Unix
+    // permissions do, for the unprivileged user Wine runs as.
+    const std::string unixFolder = UnixPath(appData.path());
+    ASSERT_FALSE(unixFolder.empty());
+    ASSERT_TRUE(RunUnix("Z:\\bin\\chmod 555 " + unixFolder));
+    const bool locked = rel::WaitUntil(
+        [&] {
+            if (!CreateDirectoryA((appData / "probe").c_str(), nullptr))
+                return true;
+            RemoveDirectoryA((appData / "probe").c_str());
+            return false;
+        },
+        5000);
+    if (!locked) {
+        RunUnix("Z:\\bin\\chmod 755 " + unixFolder);
+        GTEST_SKIP() << "the folder stays writable here (Wine running as root?)";
+    }
+    {
+        rel::AppDataRedirection redirection(appData.path());
+        StartLauncher();
+        EXPECT_EQ(ExitCode(), 0u);
+    }
+    EXPECT_FALSE(dialogSeen_);
+    EXPECT_TRUE(rel::RecordedStarts().empty());
+    EXPECT_EQ(Listing(appData.path()), (std::set<std::string>{".", "..", "neighbour.txt"}));
+    RunUnix("Z:\\bin\\chmod 755 " + unixFolder);
+    rel::WaitUntil([&] { return test::WriteWholeFile(appData / "probe.txt", ""); }, 5000);
+}
+
+TEST_F(LauncherFaults, ALinkPlantedInTheTreeLeavesTheFolderItPointsAtIntact) {
+    test::TempFolder outside("rel-outside");
+    ASSERT_TRUE(CreateDirectoryA((outside / "inner").c_str(), nullptr));
+    ASSERT_TRUE(test::WriteWholeFile(outside / "keep.txt", "keep"));
+    ASSERT_TRUE(test::WriteWholeFile(outside / "inner\\deep.txt", "deep"));
+    StartLauncher();
+    ASSERT_TRUE(WaitForStarts(1));
+    const std::string link = paths_.Tree() + "\\data\\link";
+    ASSERT_TRUE(RunUnix("Z:\\bin\\ln -s " + UnixPath(outside.path()) + " " + UnixPath(paths_.Tree() + "\\data") +
+                        "/link"));
+    ASSERT_TRUE(rel::WaitUntil([&] { return test::Exists(link + "\\keep.txt"); }, 5000));
+    ASSERT_TRUE(rel::EndApplications());
+    EXPECT_EQ(ExitCode(), 0u);
+    EXPECT_FALSE(dialogSeen_);
+    std::string bytes;
+    EXPECT_TRUE(test::ReadWholeFile(outside / "keep.txt", bytes) && bytes == "keep");
+    EXPECT_TRUE(test::ReadWholeFile(outside / "inner\\deep.txt", bytes) && bytes == "deep");
+    EXPECT_FALSE(test::Exists(paths_.Archive()));
+    // Wine cannot remove a folder symbolic link through Windows calls, so the link (and the folders
+    // holding it) stays; everything else of the tree is gone.
+    EXPECT_FALSE(test::Exists(paths_.Application()));
+    EXPECT_FALSE(test::Exists(paths_.Tree() + "\\data\\held.txt"));
+    RunUnix("Z:\\bin\\rm -f " + UnixPath(paths_.Tree() + "\\data") + "/link");
+    rel::WaitUntil([&] { return !test::Exists(link); }, 5000);
+}
+
+TEST_F(LauncherFaults, AnApplicationThatCrashesIsCleanedUpAfterAndTheLauncherEndsWithZero) {
+    ASSERT_TRUE(rel::SetMode("crash"));
+    StartLauncher();
+    ASSERT_TRUE(WaitForStarts(1));
+    EXPECT_EQ(ExitCode(), 0u);
+    EXPECT_FALSE(dialogSeen_);
+    EXPECT_TRUE(paths_.Gone());
+}
+
+TEST_F(LauncherFaults, AnApplicationThatIsKilledIsCleanedUpAfterAndTheLauncherEndsWithZero) {
+    StartLauncher();
+    ASSERT_TRUE(WaitForStarts(1));
+    const DWORD id = rel::RecordedStarts().front();
+    HANDLE application = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id);
+    ASSERT_NE(application, nullptr);
+    ASSERT_TRUE(TerminateProcess(application, 9));
+    WaitForSingleObject(application, 5000);
+    CloseHandle(application);
+    EXPECT_EQ(ExitCode(), 0u);
+    EXPECT_TRUE(paths_.Gone());
+}
+
+TEST_F(LauncherFaults, AChildNamedVelkarExeKeepsTheLauncherWaitingAfterItsParentEnded) {
+    ASSERT_TRUE(rel::SetMode("child"));
+    StartLauncher();
+    ASSERT_TRUE(WaitForStarts(2)) << "the application and its child";
+    // The parent ends at once; give the watch three periods to (wrongly) see nothing.
+    Sleep(3500);
+    EXPECT_FALSE(launcher_.Wait(0)) << "the launcher ended while the child still ran";
+    EXPECT_TRUE(test::Exists(paths_.Application()));
+    ASSERT_TRUE(rel::EndApplications());
+    EXPECT_EQ(ExitCode(), 0u);
+    EXPECT_TRUE(paths_.Gone());
+}
+
+}  // namespace
