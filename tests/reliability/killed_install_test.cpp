@@ -1,5 +1,5 @@
-// The launcher killed at seeded random moments while it writes the archive or extracts it (the large
-// payload, a few MB of incompressible files), then started again: the second run must install, start
+// The launcher killed at seeded random moments while it extracts its archive (the large payload, a
+// few MB of incompressible files), then started again: the second run must install, start
 // the application, and clean up completely.
 #include <gtest/gtest.h>
 
@@ -63,54 +63,105 @@ protected:
     HANDLE end_ = nullptr;
 };
 
+// Files under `folder`, subfolders included.
+int CountFiles(const std::string& folder) {
+    int count = 0;
+    WIN32_FIND_DATAA entry;
+    HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &entry);
+    if (search == INVALID_HANDLE_VALUE)
+        return 0;
+    do {
+        const std::string name = entry.cFileName;
+        if (name == "." || name == "..")
+            continue;
+        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            count += CountFiles(folder + "\\" + name);
+        else
+            ++count;
+    } while (FindNextFileA(search, &entry));
+    FindClose(search);
+    return count;
+}
+
+unsigned long long SizeOf(const std::string& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data))
+        return 0;
+    return (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
 TEST_F(KilledInstall, AfterAKillAtARandomMomentOfWritingOrExtractingTheNextRunInstallsLaunchesAndCleansUp) {
-    // How long writing and extracting take here: the application starts three seconds after both.
-    const double start = test::NowMilliseconds();
-    CompleteRun();
-    if (HasFatalFailure())
-        return;
-    double installEnd = 0;
+    // One watched run: when the archive appears, its full size, the tree's full count of files and
+    // when the last of them appeared.
+    double archiveAt = 0, treeDoneAt = 0;
+    unsigned long long archiveSize = 0;
+    int treeFiles = 0;
     {
-        // Measured once more without ending it early: the moment the application's record appears.
         ResetEvent(end_);
-        const std::size_t before = rel::RecordedStarts().size();
         const double begin = test::NowMilliseconds();
         test::Child launcher = Start();
-        ASSERT_TRUE(rel::WaitUntil([&] { return rel::RecordedStarts().size() > before; }, kLong));
-        installEnd = test::NowMilliseconds() - begin - 3000;
+        ASSERT_TRUE(launcher.started());
+        int lastCount = -1;
+        ASSERT_TRUE(rel::WaitUntil(
+            [&] {
+                const double now = test::NowMilliseconds() - begin;
+                if (archiveAt == 0 && test::Exists(paths_.Archive()))
+                    archiveAt = now;
+                const int files = CountFiles(paths_.Tree());
+                if (files != lastCount) {
+                    lastCount = files;
+                    treeDoneAt = now;
+                }
+                return !rel::RecordedStarts().empty();
+            },
+            kLong));
+        archiveSize = SizeOf(paths_.Archive());
+        treeFiles = CountFiles(paths_.Tree());
         SetEvent(end_);
-        launcher.Wait(kLong);
+        DWORD exitCode = 0xFFFFFFFE;
+        EXPECT_TRUE(launcher.Wait(kLong, &exitCode));
+        EXPECT_EQ(exitCode, 0u);
+        EXPECT_TRUE(paths_.Gone());
         ResetEvent(end_);
     }
-    ASSERT_GT(installEnd, 0) << "the application started before the three-second wait ended";
-    std::printf("writing and extracting took about %.0f ms (first run and calibration: %.0f ms)\n", installEnd,
-                test::NowMilliseconds() - start);
+    ASSERT_GT(archiveAt, 0);
+    ASSERT_GT(treeDoneAt, archiveAt);
+    std::printf("the archive (%llu bytes) appeared after %.0f ms, the last of the tree's %d files after %.0f ms\n",
+                archiveSize, archiveAt, treeFiles, treeDoneAt);
 
     int duringWrite = 0, duringExtraction = 0, afterInstall = 0;
     for (int seed = 1; seed <= kSeeds; ++seed) {
+        // The moment is drawn from the extraction's span and counted from when the archive appears,
+        // so that the start-up's varying length does not move it out of the extraction.
         std::mt19937 random(static_cast<unsigned>(seed));
-        const DWORD moment = std::uniform_int_distribution<DWORD>(0, static_cast<DWORD>(installEnd))(random);
+        const DWORD span = static_cast<DWORD>((treeDoneAt - archiveAt) * 1.2);
+        const DWORD moment = std::uniform_int_distribution<DWORD>(0, span)(random);
         test::Child launcher = Start();
         ASSERT_TRUE(launcher.started());
-        Sleep(moment);
+        const double giveUp = test::NowMilliseconds() + kLong;
+        while (!test::Exists(paths_.Archive()) && test::NowMilliseconds() < giveUp)
+            Sleep(1);
+        if (moment > 0)
+            Sleep(moment);
         launcher.Kill();
         ASSERT_TRUE(launcher.Wait(5000));
-        if (!test::Exists(paths_.Tree()))
+        const unsigned long long written = SizeOf(paths_.Archive());
+        const int extracted = CountFiles(paths_.Tree());
+        if (written < archiveSize)
             ++duringWrite;
-        else if (!test::Exists(paths_.Tree() + "\\data\\held.txt") || !test::Exists(paths_.Application()))
+        else if (extracted < treeFiles)
             ++duringExtraction;
         else
             ++afterInstall;
-        std::printf("seed %d: killed after %lu ms; archive %s, tree %s\n", seed, moment,
-                    test::Exists(paths_.Archive()) ? "present" : "absent",
-                    test::Exists(paths_.Tree()) ? "present" : "absent");
+        std::printf("seed %d: killed %lu ms after the archive appeared, with %llu of %llu archive bytes and %d of %d files\n", seed,
+                    moment, written, archiveSize, extracted, treeFiles);
         CompleteRun();
         if (HasFatalFailure() || HasFailure()) {
             ADD_FAILURE() << "seed " << seed;
             return;
         }
     }
-    std::printf("killed %d times: %d before the tree appeared, %d while it was partly extracted, %d after; "
+    std::printf("killed %d times: %d while the archive was written, %d while it was extracted, %d after; "
                 "every following run installed, launched and cleaned up\n",
                 kSeeds, duringWrite, duringExtraction, afterInstall);
 }
