@@ -349,7 +349,8 @@ TEST_F(LauncherRun, EndsAVelkarExeStartedDuringTheLastWaitBeforeItCleansUp) {
     // The period that finds no application comes within a second of its end; the one-second wait
     // follows it at once. A second after the end the launcher has checked and is waiting.
     const double ended = EndApplication(run);
-    WatchUntil([] { return false; }, static_cast<DWORD>(1050 - (SystemMilliseconds() - ended)));
+    const double sinceEnd = SystemMilliseconds() - ended;
+    WatchFor(sinceEnd < 1050 ? static_cast<DWORD>(1050 - sinceEnd) : 0);
     test::Child lateCopy = test::Child::Start(Quoted(late), elsewhere.path());
     ASSERT_TRUE(lateCopy.started());
 
