@@ -588,14 +588,21 @@ HANDLE CreateFileWithParent(const char* path, DWORD access, DWORD shareMode, SEC
         SetLastError(path ? ERROR_FILENAME_EXCED_RANGE : ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
-    if (disposition == CREATE_ALWAYS) {
-        if (const char* split = FindLastBackslash(path)) {
-            char parent[kPathBufferSize];
-            const std::size_t parentLength = static_cast<std::size_t>(split - path);
-            std::memcpy(parent, path, parentLength);
-            parent[parentLength] = '\0';
-            (void)CreateFolderRecursive(parent);
-        }
+    if (disposition != CREATE_ALWAYS)
+        return CreateFileA(path, access, shareMode, security, disposition, flagsAndAttributes, templateFile);
+    const char* split = FindLastBackslash(path);
+    // Each folder call is a round trip to the system, and the folder is nearly always there already:
+    // try the file first. Only a failed creation makes the folders and tries again, so a failure ends
+    // with the folders made and the error of the creation after them, as making them first would.
+    if (split) {
+        HANDLE file = CreateFileA(path, access, shareMode, security, disposition, flagsAndAttributes, templateFile);
+        if (file != INVALID_HANDLE_VALUE)
+            return file;
+        char parent[kPathBufferSize];
+        const std::size_t parentLength = static_cast<std::size_t>(split - path);
+        std::memcpy(parent, path, parentLength);
+        parent[parentLength] = '\0';
+        (void)CreateFolderRecursive(parent);
     }
     return CreateFileA(path, access, shareMode, security, disposition, flagsAndAttributes, templateFile);
 }

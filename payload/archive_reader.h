@@ -55,8 +55,9 @@ void CloseArchive(OpenedArchive* archive);
 [[nodiscard]] bool CreateFolderRecursive(const char* path);
 
 // CreateFileA with its seven arguments unchanged; with CREATE_ALWAYS the folders before the last
-// backslash are made first. A path of 260 bytes or more gives INVALID_HANDLE_VALUE with
-// ERROR_FILENAME_EXCED_RANGE and nothing is made.
+// backslash are made when the file cannot be created without them, so a failure leaves them made as
+// well. A path of 260 bytes or more gives INVALID_HANDLE_VALUE with ERROR_FILENAME_EXCED_RANGE and
+// nothing is made.
 HANDLE CreateFileWithParent(const char* path, DWORD access, DWORD shareMode, SECURITY_ATTRIBUTES* security,
                             DWORD disposition, DWORD flagsAndAttributes, HANDLE templateFile);
 

@@ -256,6 +256,18 @@ TEST(CreateFileWithParent, MakesTheFoldersOnlyForCreateAlways) {
     EXPECT_TRUE(created);
 }
 
+// The file is tried before its folders are made; a refused file must still leave them made, with
+// the error of the creation after them.
+TEST(CreateFileWithParent, MakesTheFoldersEvenWhenTheFileIsRefused) {
+    test::TempFolder folder{"cf"};
+    const std::string path = folder / "p\\q\\bad<name>.txt";  // "<" is no character of a file name
+    FileHandle created{CreateFileWithParent(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                            FILE_ATTRIBUTE_NORMAL, nullptr)};
+    EXPECT_FALSE(created);
+    EXPECT_EQ(GetLastError(), DWORD{ERROR_INVALID_NAME});
+    EXPECT_TRUE(test::IsFolder(folder / "p\\q"));
+}
+
 // A name of double-byte characters whose trail byte is 0x5C: "\xD5\x5C" is one character, not a
 // folder "\xD5" and a separator.
 TEST(CreateFileWithParent, DoesNotSplitAtATrailByteBackslash) {
