@@ -135,25 +135,21 @@ int main(int argc, char** argv) {
     }
     const double payloadMb = payload.size() / 1048576.0;
 
-    // The bare GUI program: its start and its working set.
-    std::vector<double> bare;
-    SIZE_T barePeak = 0;
-    for (int run = 0; run < runs; ++run) {
-        Finished f = RunMeasured(Quoted(test::ProgramBeside("bare_gui.exe")), nullptr, run == 0);
-        if (run == 0) {
-            barePeak = f.peak;  // the sampled run; its time is not counted
-            f = RunMeasured(Quoted(test::ProgramBeside("bare_gui.exe")));
-        }
-        bare.push_back(f.wall);
-    }
+    // The bare GUI program's working set, from a run of its own: sampling takes processor time.
+    const SIZE_T barePeak = RunMeasured(Quoted(test::ProgramBeside("bare_gui.exe")), nullptr, true).peak;
 
-    // Writing the archive: one WriteFile of the whole payload into the install folder, and the close.
-    std::vector<double> write;
-    test::RemoveTree(folder);
-    CreateDirectoryA(folder.c_str(), nullptr);
+    // Each round measures every part once, in turn, so that a change in the machine's load while the
+    // benchmark runs falls on all of them alike.
+    std::vector<double> bare, write, inflate, startToStart;
     const std::string written = folder + "\\write-limit.zip";
     for (int run = 0; run < runs; ++run) {
-        const double start = test::NowMilliseconds();
+        // The bare GUI program's start.
+        bare.push_back(RunMeasured(Quoted(test::ProgramBeside("bare_gui.exe"))).wall);
+
+        // Writing the archive: one WriteFile of the whole payload into the install folder, and the close.
+        test::RemoveTree(folder);
+        CreateDirectoryA(folder.c_str(), nullptr);
+        double start = test::NowMilliseconds();
         HANDLE file = CreateFileA(written.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                                   nullptr);
         DWORD done = 0;
@@ -161,21 +157,13 @@ int main(int argc, char** argv) {
         CloseHandle(file);
         write.push_back(test::NowMilliseconds() - start);
         DeleteFileA(written.c_str());
-    }
 
-    // The inflate limit of the extraction benchmark, into the launcher's own destination.
-    std::vector<double> inflate;
-    for (int run = 0; run < runs; ++run) {
-        test::RemoveTree(folder);
-        CreateDirectoryA(folder.c_str(), nullptr);
+        // The inflate limit of the extraction benchmark, into the launcher's own destination.
         inflate.push_back(
             RunMeasured(Quoted(test::ProgramBeside("inflate_limit.exe")) + " " + Quoted(archive) + " " + Quoted(folder))
                 .wall);
-    }
 
-    // The launcher with an application that ends at once: start to start.
-    std::vector<double> startToStart;
-    for (int run = 0; run < runs; ++run) {
+        // The launcher with an application that ends at once: start to start.
         test::RemoveTree(folder);
         FreshRecords(0);
         double launched = 0;
