@@ -44,6 +44,9 @@ struct ArchiveStream {
     // call), and then the handle's own file pointer is the position and nothing is read ahead.
     LONGLONG position = -1;
     bool readAhead = false;
+    // Where reading ahead left the handle's file pointer, relative to `base`, so that a window filled
+    // right after the last needs no seek; -1 when unknown.
+    LONGLONG filePointer = -1;
     Window header;
     Window data;
     unsigned char headerBytes[kHeaderWindowSize];
@@ -60,18 +63,22 @@ bool SetPosition(HANDLE file, LONGLONG to, DWORD method, LONGLONG* result) {
     return true;
 }
 
-// Reads up to `size` bytes at the stream position without moving the file pointer there first: a
-// synchronous ReadFile with an offset reads at that offset. False only for a failed read; the end
-// of the file gives true with fewer bytes.
-bool ReadAt(const ArchiveStream& s, LONGLONG at, void* into, DWORD size, DWORD& got) {
-    OVERLAPPED where{};
-    const ULONGLONG offset = static_cast<ULONGLONG>(s.base + at);
-    where.Offset = static_cast<DWORD>(offset);
-    where.OffsetHigh = static_cast<DWORD>(offset >> 32);
+// Reads up to `size` bytes at `at`, seeking only when the file pointer stands elsewhere. Not a
+// ReadFile with an offset in an OVERLAPPED: Wine then tells its server of every completed read, a
+// round trip that a seek (answered in the process) does not cost. False only for a failed seek or
+// read; the end of the file gives true with fewer bytes.
+bool ReadAt(ArchiveStream& s, LONGLONG at, void* into, DWORD size, DWORD& got) {
     got = 0;
-    if (ReadFile(s.file, into, size, &got, &where))
-        return true;
-    return GetLastError() == ERROR_HANDLE_EOF;
+    if (s.filePointer != at) {
+        LONGLONG now = 0;
+        if (!SetPosition(s.file, s.base + at, FILE_BEGIN, &now)) {
+            s.filePointer = -1;
+            return false;
+        }
+    }
+    const bool read = ReadFile(s.file, into, size, &got, nullptr) != FALSE;
+    s.filePointer = read ? at + got : -1;
+    return read;
 }
 
 DWORD CopyOut(const Window& window, LONGLONG at, unsigned char* into, DWORD wanted) {
@@ -122,6 +129,7 @@ uLong ZCALLBACK StreamRead(voidpf, voidpf stream, void* buffer, uLong size) {
     auto* s = static_cast<ArchiveStream*>(stream);
     if (s->readAhead && s->position >= 0)
         return ReadAhead(*s, static_cast<unsigned char*>(buffer), static_cast<DWORD>(size));
+    s->filePointer = -1;
     DWORD read = 0;
     if (!ReadFile(s->file, buffer, size, &read, nullptr)) {
         s->position = -1;
@@ -149,7 +157,8 @@ long ZCALLBACK StreamTell(voidpf, voidpf stream) {
 
 long ZCALLBACK StreamSeek(voidpf, voidpf stream, uLong offset, int origin) {
     auto* s = static_cast<ArchiveStream*>(stream);
-    // Reading ahead reads at the stream position, so a seek from a known position is only a new one.
+    // Reading ahead seeks for itself when it fills a window, so a seek from a known position only
+    // records the new one.
     if (s->readAhead && s->position >= 0) {
         if (origin == ZLIB_FILEFUNC_SEEK_SET) {
             s->position = static_cast<LONGLONG>(offset);
@@ -160,6 +169,7 @@ long ZCALLBACK StreamSeek(voidpf, voidpf stream, uLong offset, int origin) {
             return 0;
         }
     }
+    s->filePointer = -1;
     LONGLONG now = 0;
     bool done = false;
     switch (origin) {
