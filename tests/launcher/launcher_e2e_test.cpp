@@ -172,6 +172,8 @@ protected:
             Sleep(100);
         EXPECT_FALSE(test::Exists(kestrelworks_)) << "the test leaves " << kestrelworks_;
         test::RemoveTree(kRecords);
+        for (const std::string& leftover : leftovers_)
+            test::RemoveTree(leftover);
     }
 
     void UseAppData(const std::string& appData) {
@@ -261,7 +263,8 @@ protected:
 
     std::string kestrelworks_;
     HANDLE endAll_ = nullptr;
-    std::deque<test::Child> launchers_;  // a deque: references to earlier launchers stay valid
+    std::deque<test::Child> launchers_;
+    std::vector<std::string> leftovers_;  // files and trees a test made outside the install folder  // a deque: references to earlier launchers stay valid
     double launcherStart_ = 0;
     double archiveSeen_ = 0, treeSeen_ = 0;
     bool windowSeen_ = false, windowVisible_ = false;
@@ -443,6 +446,8 @@ TEST_F(LauncherRun, AnApplicationDataFolderWithASpaceStartsTheRightProgramAndNot
     const std::string appData = root + "\\Roaming";
     const std::string planted = "C:\\kestrel.exe";  // where the unquoted line would be tried first
     test::RemoveTree(root);
+    // Removed by the fixture however the test ends, once the programs have ended.
+    leftovers_ = {planted, root};
     ASSERT_TRUE(CreateDirectoryA(root.c_str(), nullptr));
     ASSERT_TRUE(CreateDirectoryA(appData.c_str(), nullptr));
     ASSERT_TRUE(CopyFileA(test::ProgramBeside("recording_app.exe").c_str(), planted.c_str(), FALSE));
@@ -460,11 +465,7 @@ TEST_F(LauncherRun, AnApplicationDataFolderWithASpaceStartsTheRightProgramAndNot
         EndApplication(runs[0]);
         EXPECT_EQ(ExitCodeOf(launcher), 0u);
         EXPECT_TRUE(Gone());
-        test::RemoveTree(kestrelworks_);
     }
-    DeleteFileA(planted.c_str());
-    test::RemoveTree(root);
-    UseAppData(ShellAppData());
 }
 
 TEST_F(LauncherRun, AnInterruptedEarlierRunDoesNotStopTheNextFromInstallingLaunchingAndCleaningUp) {
