@@ -338,11 +338,14 @@ void OddAttributes(Random& random, Entry& entry, std::string& log) {
     log += "; attributes " + Hex(*entry.externalAttributes);
 }
 
-void Structured(Random& random, std::vector<Entry>& entries, std::size_t destinationLength, std::string& log) {
+void Structured(Random& random, std::vector<Entry>& entries, std::size_t destinationLength, std::string& log,
+                unsigned& kinds) {
     if (entries.empty())
         return;
     Entry& entry = entries[random.Below(static_cast<std::uint32_t>(entries.size()))];
-    switch (random.Below(12)) {
+    const unsigned choice = random.Below(12);
+    kinds |= 1u << (choice == 0 ? 0 : choice - 1);
+    switch (choice) {
     case 0:
     case 1:
         HostileName(random, entry, log);
@@ -474,11 +477,14 @@ void EditField(Random& random, std::string& b, std::string& log) {
            std::to_string(at) + " = " + Hex(value);
 }
 
-void Raw(Random& random, std::string& b, std::string& log) {
+void Raw(Random& random, std::string& b, std::string& log, unsigned& kinds) {
     if (b.empty())
         return;
     const std::uint32_t size = static_cast<std::uint32_t>(b.size());
-    switch (random.Below(11)) {
+    const unsigned choice = random.Below(11);
+    static const unsigned char kRawKinds[11] = {11, 11, 12, 13, 13, 13, 14, 15, 16, 17, 18};
+    kinds |= 1u << kRawKinds[choice];
+    switch (choice) {
     case 0:
     case 1: {
         const unsigned flips = 1 + random.Below(8);
@@ -576,6 +582,16 @@ void Raw(Random& random, std::string& b, std::string& log) {
 
 int SeedArchiveCount() { return kSeedCount; }
 
+const char* KindName(int kind) {
+    static const char* const kNames[kKindCount] = {
+        "climbing or absolute names", "device and odd names", "long names and paths", "odd methods",
+        "odd flags (encrypted among them)", "odd extra fields", "duplicate entries", "bad data or local header",
+        "odd attributes", "odd DOS times", "a file below a file", "bit flips", "truncations", "edited fields",
+        "directory past the end", "huge comment length", "overlapping entries", "repeated central record",
+        "bytes inserted or removed", "stub in front"};
+    return kind >= 0 && kind < kKindCount ? kNames[kind] : "";
+}
+
 std::string SeedArchive(int which, std::size_t destinationLength) {
     return zipwriter::BuildArchive(SeedEntries(which, destinationLength));
 }
@@ -590,16 +606,17 @@ Case MakeCase(std::uint64_t seed, std::uint64_t index, std::size_t destinationLe
     const bool structured = random.Chance(60);
     if (structured)
         for (unsigned n = 1 + random.Below(2); n > 0; --n)
-            Structured(random, entries, destinationLength, result.description);
+            Structured(random, entries, destinationLength, result.description, result.kinds);
     zipwriter::Options options;
     if (random.Chance(2)) {
         options.stub = "MZ" + Text(random, random.Below(64), false);
         result.description += "; stub";
+        result.kinds |= 1u << 19;
     }
     result.bytes = zipwriter::BuildArchive(entries, options);
     if (!structured || random.Chance(40))
         for (unsigned n = 1 + random.Below(3); n > 0; --n)
-            Raw(random, result.bytes, result.description);
+            Raw(random, result.bytes, result.description, result.kinds);
     return result;
 }
 

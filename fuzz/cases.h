@@ -14,9 +14,14 @@ namespace fuzz {
 // above the destination).
 constexpr const char kEscapeMarker[] = "kfzesc";
 
+// The kinds of fault a case can carry, for the tally by kind: bit `kind` of Case::kinds.
+constexpr int kKindCount = 20;
+const char* KindName(int kind);
+
 struct Case {
     std::string bytes;        // the archive file's contents
     std::string description;  // the mutations applied, for the report of a failing case
+    unsigned kinds = 0;       // bit k: a fault of KindName(k) was applied
 };
 
 // The case `index` of the run with `seed`, for a destination whose path (without a trailing

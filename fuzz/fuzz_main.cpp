@@ -61,7 +61,7 @@ std::vector<std::string> ReplayFiles(const std::string& folder) {
 
 // The bytes of case `index`: generated, or the replay folder's index-th file.
 std::string CaseBytes(const Options& options, std::uint64_t index, std::size_t destinationLength,
-                      std::string* description = nullptr) {
+                      std::string* description = nullptr, unsigned* kinds = nullptr) {
     if (!options.replay.empty()) {
         const std::vector<std::string> files = ReplayFiles(options.replay);
         std::string bytes;
@@ -74,12 +74,14 @@ std::string CaseBytes(const Options& options, std::uint64_t index, std::size_t d
     fuzz::Case made = fuzz::MakeCase(options.seed, index, destinationLength);
     if (description)
         *description = made.description;
+    if (kinds)
+        *kinds = made.kinds;
     return made.bytes;
 }
 
-void Say(const char* format, std::uint64_t a, long b = 0, unsigned c = 0) {
+void Say(const char* format, std::uint64_t a, long b = 0, unsigned c = 0, unsigned d = 0) {
     char line[96];
-    const int length = std::snprintf(line, sizeof line, format, static_cast<unsigned long long>(a), b, c);
+    const int length = std::snprintf(line, sizeof line, format, static_cast<unsigned long long>(a), b, c, d);
     DWORD written = 0;
     WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), line, static_cast<DWORD>(length), &written, nullptr);
 }
@@ -111,7 +113,8 @@ int RunChild(const Options& options) {
             *static_cast<volatile int*>(nullptr) = 1;
         if (index == options.hangAt)
             Sleep(INFINITE);
-        const std::string bytes = CaseBytes(options, index, sandbox.destination.size());
+        unsigned kinds = 0;
+        const std::string bytes = CaseBytes(options, index, sandbox.destination.size(), nullptr, &kinds);
         unsigned failures = 0;
         std::string problems;
         if (!test::WriteWholeFile(sandbox.archive, bytes)) {
@@ -141,7 +144,7 @@ int RunChild(const Options& options) {
         if (failures)
             std::fprintf(stderr, "fuzz: case %llu (result %ld): %s: %s\n", static_cast<unsigned long long>(index),
                          static_cast<long>(result), fuzz::FailureNames(failures).c_str(), problems.c_str());
-        Say("E %llu %ld %u\n", index, static_cast<long>(result), failures);
+        Say("E %llu %ld %u %u\n", index, static_cast<long>(result), failures, kinds);
     }
     return 0;
 }
@@ -151,6 +154,8 @@ struct Tally {
     std::uint64_t byResult[3] = {};  // -1, 0, 1
     std::uint64_t byFailure[6] = {};
     std::uint64_t failed = 0;
+    std::uint64_t kindCases[fuzz::kKindCount] = {};
+    std::uint64_t kindResults[fuzz::kKindCount][3] = {};  // -1, 0, 1
 };
 
 std::string OwnPath() {
@@ -164,10 +169,13 @@ void Keep(const Options& options, std::uint64_t index, unsigned failures, std::s
     const std::string bytes = CaseBytes(options, index, destinationLength, &description);
     std::string folder = options.keep.empty() ? "fuzz-failures" : options.keep;
     CreateDirectoryA(folder.c_str(), nullptr);
+    const char* kind = (failures & fuzz::kCrash) ? "crash" : (failures & fuzz::kHang) ? "hang" : "fail";
     char name[96];
-    std::snprintf(name, sizeof name, "\\case-%llu-%llu-%s.zip", static_cast<unsigned long long>(options.seed),
-                  static_cast<unsigned long long>(index),
-                  (failures & fuzz::kCrash) ? "crash" : (failures & fuzz::kHang) ? "hang" : "fail");
+    if (options.replay.empty())
+        std::snprintf(name, sizeof name, "\\case-%llu-%llu-%s.zip", static_cast<unsigned long long>(options.seed),
+                      static_cast<unsigned long long>(index), kind);
+    else  // a replayed input keeps its own name
+        std::snprintf(name, sizeof name, "\\%s-%.60s", kind, description.substr(description.rfind('\\') + 1).c_str());
     const std::string path = folder + name;
     const bool kept = test::WriteWholeFile(path, bytes);
     std::fprintf(stderr, "fuzz: case %llu (%s) %s %s: %s\n", static_cast<unsigned long long>(index),
@@ -262,14 +270,23 @@ void RunCases(const Options& options, const std::string& work, std::uint64_t end
                 pending.erase(0, newline + 1);
                 unsigned long long index = 0;
                 long result = 0;
-                unsigned failures = 0;
+                unsigned failures = 0, kinds = 0;
                 if (std::sscanf(word.c_str(), "B %llu", &index) == 1) {
                     begun = index;
                     inCase = true;
-                } else if (std::sscanf(word.c_str(), "E %llu %ld %u", &index, &result, &failures) == 3) {
+                } else if (std::sscanf(word.c_str(), "E %llu %ld %u %u", &index, &result, &failures, &kinds) == 4) {
                     ++tally.tried;
                     if (result >= -1 && result <= 1)
                         ++tally.byResult[result + 1];
+                    for (int kind = 0; kind < fuzz::kKindCount; ++kind) {
+                        if (!(kinds & (1u << kind)))
+                            continue;
+                        ++tally.kindCases[kind];
+                        if (result >= -1 && result <= 1)
+                            ++tally.kindResults[kind][result + 1];
+                    }
+                    if (tally.tried % 10000 == 0)
+                        std::fprintf(stderr, "fuzz: %llu cases so far\n", static_cast<unsigned long long>(tally.tried));
                     Count(tally, failures);
                     if (failures)
                         Keep(options, index, failures, destinationLength);
@@ -392,6 +409,13 @@ int main(int argc, char** argv) {
                 static_cast<unsigned long long>(tally.byFailure[5]), static_cast<unsigned long long>(tally.byFailure[2]),
                 static_cast<unsigned long long>(tally.byFailure[0]), static_cast<unsigned long long>(tally.byFailure[1]),
                 static_cast<unsigned long long>(tally.byFailure[3]));
+    for (int kind = 0; kind < fuzz::kKindCount; ++kind)
+        if (tally.kindCases[kind])
+            std::printf("fuzz:   %-34s %7llu cases, results 1: %llu, 0: %llu, -1: %llu\n", fuzz::KindName(kind),
+                        static_cast<unsigned long long>(tally.kindCases[kind]),
+                        static_cast<unsigned long long>(tally.kindResults[kind][2]),
+                        static_cast<unsigned long long>(tally.kindResults[kind][1]),
+                        static_cast<unsigned long long>(tally.kindResults[kind][0]));
     const bool allTried = tally.tried == options.cases;
     if (!allTried)
         std::printf("fuzz: only %llu of %llu cases ran\n", static_cast<unsigned long long>(tally.tried),
