@@ -215,14 +215,18 @@ TEST_F(ExtractTest, FailsAnEntryNameOf260BytesWithoutUsingItCut) {
 
 // A read-only file that an earlier run left would block the entry; since no partial file is left
 // any more, only a file someone else made read-only does, and that is a failure, not a success.
-TEST_F(ExtractTest, FailsOverAReadOnlyFileAndLeavesItAsItWas) {
+// An interrupted run leaves its partial files read-only (they are created with the archive's
+// attributes); the next extraction must still replace them, or the application could never be
+// installed again.
+TEST_F(ExtractTest, ReplacesAReadOnlyFileLeftAtAnEntrysPath) {
     ASSERT_TRUE(WriteArchive(archivePath, {File("a.txt", "new")}));
     ASSERT_TRUE(CreateDirectoryA(destination.c_str(), nullptr));
     const std::string existing = destination + "\\a.txt";
     ASSERT_TRUE(test::WriteWholeFile(existing, "old"));
     SetFileAttributesA(existing.c_str(), FILE_ATTRIBUTE_READONLY);
-    EXPECT_EQ(Run(), 0);
-    EXPECT_EQ(Read("a.txt"), "old");
+    EXPECT_EQ(Run(), 1);
+    EXPECT_EQ(Read("a.txt"), "new");
+    EXPECT_FALSE(test::AttributesOf(existing) & FILE_ATTRIBUTE_READONLY);
 }
 
 TEST(ZipCarrier, TellsTheHostWhenItsWindowIsDestroyed) {
