@@ -414,6 +414,10 @@ bool ReadEntryInfo(OpenedArchive& archive, std::int32_t index, ArchiveEntry& ent
     unz_file_info info{};
     if (unzGetCurrentFileInfo(archive.zip, &info, read.name, sizeof read.name, nullptr, 0, nullptr, 0) != UNZ_OK)
         return false;
+    // minizip takes method 12 (bzip2) as well and, built without bzip2, hands out such an entry's
+    // compressed bytes as its data, with no CRC-32 check: only stored and deflated entries are read.
+    if (info.compression_method != 0 && info.compression_method != Z_DEFLATED)
+        return false;
     // minizip cuts a long name to the buffer without a terminator: never use the cut name.
     if (info.size_filename >= kPathBufferSize) {
         read.nameTooLong = true;

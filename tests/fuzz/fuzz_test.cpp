@@ -76,6 +76,23 @@ TEST_F(ExtractShortData, RefusesADeflateStreamThatEndsBeforeItsRecordedSize) {
     EXPECT_FALSE(test::Exists(In("x.txt")));
 }
 
+// minizip accepts method 12 (bzip2) and, built without bzip2, delivered the compressed bytes as the
+// entry's data without checking them: the file was written wrong and counted as a success.
+using ExtractOddMethod = FuzzSandbox;
+
+TEST_F(ExtractOddMethod, NeverWritesAnEntryOfMethodTwelve) {
+    for (bool stored : {false, true}) {
+        zipwriter::Entry bzip2 = File("x.txt", "data that is not bzip2 data");
+        bzip2.storeData = stored;
+        bzip2.method = 12;
+        // An entry whose information cannot be read ends the walk with 1; what came before stays.
+        EXPECT_EQ(ExtractBytes(zipwriter::BuildArchive({File("a.txt", "a"), bzip2, File("b.txt", "b")})), 1);
+        EXPECT_TRUE(test::Exists(In("a.txt")));
+        EXPECT_FALSE(test::Exists(In("x.txt"))) << (stored ? "stored" : "deflated");
+        ASSERT_TRUE(test::RemoveTree(sandbox.destination));
+    }
+}
+
 // --- The fuzzer's cases --------------------------------------------------------------------------
 
 TEST(FuzzCases, AreTheSameForTheSameSeedAndIndexAndDifferOtherwise) {
