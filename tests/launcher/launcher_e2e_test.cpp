@@ -404,42 +404,7 @@ TEST_F(LauncherRun, ASecondLauncherRunsItsCourseAndBothEndWhenNoApplicationIsLef
     EXPECT_FALSE(windowVisible_);
 }
 
-// Points the user's roaming application-data folder elsewhere for the time of a test.
-class AppDataRedirection {
-public:
-    explicit AppDataRedirection(const std::string& folder) {
-        saved_[0] = Read(kUserShellFolders, &types_[0]);
-        saved_[1] = Read(kShellFolders, &types_[1]);
-        Write(kUserShellFolders, REG_EXPAND_SZ, folder);
-        Write(kShellFolders, REG_SZ, folder);
-    }
-    ~AppDataRedirection() {
-        Write(kUserShellFolders, types_[0], saved_[0]);
-        Write(kShellFolders, types_[1], saved_[1]);
-    }
-
-private:
-    static constexpr char kUserShellFolders[] =
-        "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
-    static constexpr char kShellFolders[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";
-
-    static std::string Read(const char* key, DWORD* type) {
-        char value[MAX_PATH * 2] = "";
-        DWORD size = sizeof value - 1;
-        *type = REG_SZ;
-        if (RegGetValueA(HKEY_CURRENT_USER, key, "AppData", RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND,
-                         type, value, &size) != ERROR_SUCCESS)
-            return "";
-        return value;
-    }
-    static void Write(const char* key, DWORD type, const std::string& value) {
-        RegSetKeyValueA(HKEY_CURRENT_USER, key, "AppData", type, value.c_str(),
-                        static_cast<DWORD>(value.size() + 1));
-    }
-
-    std::string saved_[2];
-    DWORD types_[2] = {};
-};
+using test::AppDataRedirection;
 
 TEST_F(LauncherRun, AnApplicationDataFolderWithASpaceStartsTheRightProgramAndNotItsFirstWord) {
     const std::string root = "C:\\kestrel e2e";

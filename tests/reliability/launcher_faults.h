@@ -22,42 +22,7 @@ inline std::string ShellAppData() {
     return path;
 }
 
-// Points the prefix user's application-data folder at `folder` and puts the old values back.
-class AppDataRedirection {
-public:
-    explicit AppDataRedirection(const std::string& folder) {
-        saved_[0] = Read(kUserShellFolders, &types_[0]);
-        saved_[1] = Read(kShellFolders, &types_[1]);
-        Write(kUserShellFolders, REG_EXPAND_SZ, folder);
-        Write(kShellFolders, REG_SZ, folder);
-    }
-    ~AppDataRedirection() {
-        Write(kUserShellFolders, types_[0], saved_[0]);
-        Write(kShellFolders, types_[1], saved_[1]);
-    }
-    AppDataRedirection(const AppDataRedirection&) = delete;
-    AppDataRedirection& operator=(const AppDataRedirection&) = delete;
-
-private:
-    static constexpr char kUserShellFolders[] =
-        "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
-    static constexpr char kShellFolders[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";
-    static std::string Read(const char* key, DWORD* type) {
-        char value[MAX_PATH * 2] = "";
-        DWORD size = sizeof value;
-        *type = REG_SZ;
-        if (RegGetValueA(HKEY_CURRENT_USER, key, "AppData", RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND,
-                         type, value, &size) != ERROR_SUCCESS)
-            return "";
-        return value;
-    }
-    static void Write(const char* key, DWORD type, const std::string& value) {
-        RegSetKeyValueA(HKEY_CURRENT_USER, key, "AppData", type, value.c_str(),
-                        static_cast<DWORD>(value.size() + 1));
-    }
-    std::string saved_[2];
-    DWORD types_[2] = {REG_SZ, REG_SZ};
-};
+using test::AppDataRedirection;
 
 // The process ids of fault_app.exe's recorded starts.
 inline std::vector<DWORD> RecordedStarts() {

@@ -19,33 +19,8 @@ constexpr DWORD kLong = 20000;
 // come before it.
 constexpr double kRetryBound = 3000;
 
-// The Unix spelling of a Windows path; Wine only.
-std::string UnixPath(const std::string& path) {
-    using ToUnix = char*(CDECL*)(const wchar_t*);
-    auto toUnix = reinterpret_cast<ToUnix>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
-    wchar_t wide[MAX_PATH];
-    MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide, MAX_PATH);
-    char* unix = toUnix ? toUnix(wide) : nullptr;
-    std::string result = unix ? unix : "";
-    if (unix)
-        HeapFree(GetProcessHeap(), 0, unix);
-    return result;
-}
-
-// Runs a Unix tool through Wine (the command line is split at spaces, no shell). Its handle cannot be
-// waited on, so the caller polls for the outcome.
-bool RunUnix(const std::string& commandLine) {
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION created = {};
-    std::string line = commandLine;
-    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &created))
-        return false;
-    CloseHandle(created.hThread);
-    CloseHandle(created.hProcess);
-    return true;
-}
+using test::RunUnix;
+using test::UnixPath;
 
 std::set<std::string> Listing(const std::string& folder) {
     std::set<std::string> names;
@@ -199,14 +174,17 @@ TEST_F(LauncherFaults, AnApplicationDataFolderThatCannotBeWrittenIsLeftAloneWith
     const std::string unixFolder = UnixPath(appData.path());
     ASSERT_FALSE(unixFolder.empty());
     ASSERT_TRUE(RunUnix("Z:\\bin\\chmod 555 " + unixFolder));
-    const bool locked = rel::WaitUntil(
+    // The chmod runs as a Unix program that cannot be waited on: wait until Wine shows the folder
+    // read-only, then probe once (probing while the chmod lands could strand the probe folder).
+    rel::WaitUntil(
         [&] {
-            if (!CreateDirectoryA((appData / "probe").c_str(), nullptr))
-                return true;
-            RemoveDirectoryA((appData / "probe").c_str());
-            return false;
+            const DWORD attributes = test::AttributesOf(appData.path());
+            return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY);
         },
         5000);
+    bool locked = !CreateDirectoryA((appData / "probe").c_str(), nullptr);
+    if (!locked)
+        RemoveDirectoryA((appData / "probe").c_str());
     if (!locked) {
         RunUnix("Z:\\bin\\chmod 755 " + unixFolder);
         GTEST_SKIP() << "the folder stays writable here (Wine running as root?)";

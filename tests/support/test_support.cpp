@@ -158,6 +158,64 @@ DWORD RunToEnd(const std::string& commandLine, DWORD milliseconds, const std::st
     return code;
 }
 
+std::string UnixPath(const std::string& path) {
+    using ToUnix = char*(CDECL*)(const wchar_t*);
+    auto toUnix = reinterpret_cast<ToUnix>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
+    wchar_t wide[MAX_PATH];
+    MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide, MAX_PATH);
+    char* unix = toUnix ? toUnix(wide) : nullptr;
+    std::string result = unix ? unix : "";
+    if (unix)
+        HeapFree(GetProcessHeap(), 0, unix);
+    return result;
+}
+
+bool RunUnix(const std::string& commandLine) {
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION created = {};
+    std::string line = commandLine;
+    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &created))
+        return false;
+    CloseHandle(created.hThread);
+    CloseHandle(created.hProcess);
+    return true;
+}
+
+namespace {
+
+const char kUserShellFolders[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
+const char kShellFolders[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";
+
+std::string ReadAppDataValue(const char* key, DWORD* type) {
+    char value[MAX_PATH * 2] = "";
+    DWORD size = sizeof value - 1;
+    *type = REG_SZ;
+    if (RegGetValueA(HKEY_CURRENT_USER, key, "AppData", RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, type,
+                     value, &size) != ERROR_SUCCESS)
+        return "";
+    return value;
+}
+
+void WriteAppDataValue(const char* key, DWORD type, const std::string& value) {
+    RegSetKeyValueA(HKEY_CURRENT_USER, key, "AppData", type, value.c_str(), static_cast<DWORD>(value.size() + 1));
+}
+
+}  // namespace
+
+AppDataRedirection::AppDataRedirection(const std::string& folder) {
+    saved_[0] = ReadAppDataValue(kUserShellFolders, &types_[0]);
+    saved_[1] = ReadAppDataValue(kShellFolders, &types_[1]);
+    WriteAppDataValue(kUserShellFolders, REG_EXPAND_SZ, folder);
+    WriteAppDataValue(kShellFolders, REG_SZ, folder);
+}
+
+AppDataRedirection::~AppDataRedirection() {
+    WriteAppDataValue(kUserShellFolders, types_[0], saved_[0]);
+    WriteAppDataValue(kShellFolders, types_[1], saved_[1]);
+}
+
 double NowMilliseconds() {
     LARGE_INTEGER frequency, now;
     QueryPerformanceFrequency(&frequency);

@@ -68,6 +68,28 @@ private:
 // 0xFFFFFFFE when it could not start or did not end in time (then it is killed).
 DWORD RunToEnd(const std::string& commandLine, DWORD milliseconds = 60000, const std::string& folder = "");
 
+// The Unix spelling of a Windows path, through Wine's own conversion; "" off Wine.
+std::string UnixPath(const std::string& path);
+
+// Starts a Unix tool through Wine, which runs a program that is no Windows image natively and splits
+// its command line by the Windows rules (double quotes group; single quotes pass on literally; no
+// shell). Its handle cannot be waited on, so the caller polls for the outcome.
+bool RunUnix(const std::string& commandLine);
+
+// Points the running user's roaming application-data folder (the shell-folder registry values) at
+// `folder` for the owner's lifetime, then puts the old values back.
+class AppDataRedirection {
+public:
+    explicit AppDataRedirection(const std::string& folder);
+    ~AppDataRedirection();
+    AppDataRedirection(const AppDataRedirection&) = delete;
+    AppDataRedirection& operator=(const AppDataRedirection&) = delete;
+
+private:
+    std::string saved_[2];
+    DWORD types_[2] = {REG_SZ, REG_SZ};
+};
+
 // Milliseconds since an arbitrary start, for measuring waits without the tick count's 16 ms steps.
 double NowMilliseconds();
 

@@ -10,34 +10,8 @@
 
 namespace {
 
-// The Unix spelling of a Windows path; Wine only.
-std::string UnixPath(const std::string& path) {
-    using ToUnix = char*(CDECL*)(const wchar_t*);
-    auto toUnix = reinterpret_cast<ToUnix>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
-    wchar_t wide[MAX_PATH];
-    MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide, MAX_PATH);
-    char* unix = toUnix ? toUnix(wide) : nullptr;
-    std::string result = unix ? unix : "";
-    if (unix)
-        HeapFree(GetProcessHeap(), 0, unix);
-    return result;
-}
-
-// Runs a Unix tool: Wine starts a program that is no Windows image natively, splitting the command
-// line at spaces with no shell (the test paths hold none). Its handle cannot be waited on, so the
-// caller polls for the outcome.
-bool RunUnix(const std::string& commandLine) {
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION created = {};
-    std::string line = commandLine;
-    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &created))
-        return false;
-    CloseHandle(created.hThread);
-    CloseHandle(created.hProcess);
-    return true;
-}
+using test::RunUnix;
+using test::UnixPath;
 
 // Wine splits a Unix program's command line by the Windows rules: double quotes group, single
 // quotes are passed on literally.
