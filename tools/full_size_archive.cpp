@@ -71,9 +71,9 @@ std::uint64_t NextRandom(std::uint64_t& state) {  // splitmix64
     return z ^ (z >> 31);
 }
 
-std::string FileData(const FileSpec& spec, std::uint64_t& state) {
-    std::string data(spec.size, '\0');
-    const std::size_t randomBytes = static_cast<std::size_t>(spec.size) * spec.randomPercent / 100;
+std::string FileData(const FileSpec& entry, std::uint64_t& state) {
+    std::string data(entry.size, '\0');
+    const std::size_t randomBytes = static_cast<std::size_t>(entry.size) * entry.randomPercent / 100;
     std::size_t i = 0;
     while (i < randomBytes) {
         std::uint64_t r = NextRandom(state);
@@ -91,12 +91,12 @@ std::string FileData(const FileSpec& spec, std::uint64_t& state) {
 std::vector<Entry> FullSizeArchiveEntries() {
     std::vector<Entry> entries;
     std::uint64_t state = 0x4B657374726C3231ull;  // fixed seed
-    for (const FileSpec& spec : kLayout) {
+    for (const FileSpec& entry : kLayout) {
         Entry e;
-        e.name = spec.name;
-        e.folder = spec.size == 0;
+        e.name = entry.name;
+        e.folder = entry.size == 0;
         if (!e.folder)
-            e.data = FileData(spec, state);
+            e.data = FileData(entry, state);
         SetEntryTime(e, kFullSizeArchiveTime);
         entries.push_back(std::move(e));
     }
