@@ -178,8 +178,14 @@ bool RunUnix(const std::string& commandLine) {
     std::string line = commandLine;
     if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &created))
         return false;
-    CloseHandle(created.hThread);
-    CloseHandle(created.hProcess);
+    // Wine starts a Unix program without handles for it: the process handle comes back null and the
+    // thread handle and ids hold whatever was on the stack. Closing that thread "handle" closed one of
+    // ours that happened to share the value (once the kernel's handle to the named-object folder, after
+    // which every OpenEvent failed with error 6), so only a real process's handles are closed.
+    if (created.hProcess && GetProcessId(created.hProcess) == created.dwProcessId) {
+        CloseHandle(created.hThread);
+        CloseHandle(created.hProcess);
+    }
     return true;
 }
 
