@@ -25,7 +25,6 @@ prefix=$(sed -n 's/^KESTREL_WINEPREFIX:PATH=//p' "$build/CMakeCache.txt")
 
 status=0
 "$repo/scripts/wine-run" --prefix="$prefix" --warm
-if [ $# -eq 0 ]; then set -- -LE reliability; fi
 ctest --test-dir "$build" --output-on-failure -j2 "$@" || status=$?
 # Leave no Wine process running.
 "$repo/scripts/wine-run" --prefix="$prefix" --kill
