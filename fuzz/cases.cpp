@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "zip_writer.h"
+#include "tools/zip_writer.h"
 
 namespace fuzz {
 namespace {

@@ -7,7 +7,7 @@
 #include <algorithm>
 
 #include "fuzz/cases.h"
-#include "support/test_support.h"
+#include "tests/support/test_support.h"
 
 namespace fuzz {
 namespace {

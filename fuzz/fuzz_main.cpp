@@ -24,7 +24,7 @@
 #include "fuzz/cases.h"
 #include "fuzz/checks.h"
 #include "payload/zip_component.h"
-#include "support/test_support.h"
+#include "tests/support/test_support.h"
 
 namespace {
 

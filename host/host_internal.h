@@ -8,7 +8,7 @@
 
 #include "host/description_format.h"
 #include "host/window_host.h"
-#include "launcher/text.h"
+#include "base/text.h"
 
 inline constexpr int kMaxOwnProperties = 24;  // the window kind has the most: indexes 8 to 31
 inline constexpr int kFirstOwnProperty = 8;

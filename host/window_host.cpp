@@ -2,7 +2,7 @@
 #include <cstring>
 
 #include "host/host_internal.h"
-#include "launcher/fatal.h"
+#include "base/fatal.h"
 
 namespace {
 

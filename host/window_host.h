@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "launcher/services.h"
+#include "base/services.h"
 
 inline constexpr std::int32_t kLauncherWindowId = 0x52010001;
 inline constexpr std::int32_t kLauncherWindowEntryId = 0x06010000;  // the window as entry 0 of its list

@@ -3,9 +3,9 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "launcher/fatal.h"
+#include "base/fatal.h"
 #include "launcher/frame.h"
-#include "launcher/text.h"
+#include "base/text.h"
 
 namespace {
 

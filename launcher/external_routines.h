@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "launcher/text.h"
+#include "base/text.h"
 
 // `library` may be empty (the usual system libraries are searched), a file name, or a full path with
 // a drive colon; `exportName` is a name or "#" followed by a decimal ordinal.

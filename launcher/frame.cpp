@@ -6,10 +6,10 @@
 
 #include "host/window_host.h"
 #include "launcher/external_routines.h"
-#include "launcher/fatal.h"
-#include "launcher/memory.h"
-#include "launcher/services.h"
-#include "launcher/text.h"
+#include "base/fatal.h"
+#include "base/memory.h"
+#include "base/services.h"
+#include "base/text.h"
 
 namespace {
 

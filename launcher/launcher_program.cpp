@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "host/window_host.h"
-#include "launcher/fatal.h"
+#include "base/fatal.h"
 #include "payload/bytes.h"
 #include "payload/embedded_payload.h"
 #include "payload/zip_component.h"

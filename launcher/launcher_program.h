@@ -2,7 +2,7 @@
 // its two handlers with the process check they use, its start window and its clean-up, and InstallDir, its one global text.
 #pragma once
 #include "launcher/frame.h"
-#include "launcher/text.h"
+#include "base/text.h"
 
 // The application-data folder followed by "Kestrelworks\"; set while installing, read by the watch,
 // released by the clean-up routine.

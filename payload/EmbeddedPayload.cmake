@@ -1,7 +1,7 @@
 # The embedded payload and the byte-array operations (ToByteArray, WriteBytesToFile).
 
 add_library(payload_bytes STATIC ${CMAKE_CURRENT_LIST_DIR}/bytes.cpp)
-target_link_libraries(payload_bytes PUBLIC launcher_base)
+target_link_libraries(payload_bytes PUBLIC base)
 
 # A static library that holds the constant PayloadArchive (payload/embedded_payload.h) made from the ZIP
 # file `path`, taken in as it is by the assembler's .incbin: no generated source of the archive's bytes.
@@ -29,7 +29,7 @@ function(kestrel_add_payload_library name)
         VERBATIM)
     add_library(${name} STATIC ${object})
     set_target_properties(${name} PROPERTIES LINKER_LANGUAGE C)
-    target_link_libraries(${name} PUBLIC launcher_base)
+    target_link_libraries(${name} PUBLIC base)
     set_target_properties(${name} PROPERTIES KESTREL_PAYLOAD_ZIP ${PAYLOAD_ZIP_FILE})
     if(P_DEPENDS)
         add_dependencies(${name} ${P_DEPENDS})

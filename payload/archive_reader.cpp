@@ -4,9 +4,9 @@
 #include <cstring>
 #include <new>
 
-#include "launcher/memory.h"
-#include "launcher/owners.h"
-#include "launcher/text.h"
+#include "base/memory.h"
+#include "base/owners.h"
+#include "base/text.h"
 
 extern "C" {
 #include "unzip.h"

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "launcher/fatal.h"
-#include "launcher/owners.h"
+#include "base/fatal.h"
+#include "base/owners.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #pragma once
 #include <initializer_list>
 
-#include "launcher/value.h"
+#include "base/value.h"
 
 // A fresh heap copy of the value's bytes, owned by the caller; never a reference into the argument.
 //   byte array          its bytes

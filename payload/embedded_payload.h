@@ -4,6 +4,6 @@
 // It lies in the program's read-only data, so releasing it does nothing. Placed by the library that
 // kestrel_add_payload_library builds from a ZIP file (payload_archive: the configured archive).
 #pragma once
-#include "launcher/value.h"
+#include "base/value.h"
 
 extern "C" const ByteArrayImage PayloadArchive;

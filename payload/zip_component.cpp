@@ -4,9 +4,9 @@
 #include <cstring>
 #include <new>
 
-#include "launcher/owners.h"
-#include "launcher/services.h"
-#include "launcher/text.h"
+#include "base/owners.h"
+#include "base/services.h"
+#include "base/text.h"
 #include "payload/archive_reader.h"
 
 namespace {

@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "launcher/services.h"
+#include "base/services.h"
 
 void Delay(std::int32_t milliseconds) {
     if (milliseconds <= 0)

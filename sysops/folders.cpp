@@ -6,7 +6,7 @@
 #include <cstring>
 #include <cwchar>
 
-#include "launcher/owners.h"
+#include "base/owners.h"
 #include "sysops/table.h"
 
 namespace {

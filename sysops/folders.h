@@ -3,7 +3,7 @@
 #pragma once
 #include <cstdint>
 
-#include "launcher/text.h"
+#include "base/text.h"
 
 // The well-known folders LookUpSpecialFolder knows; every other id names no folder.
 namespace SpecialFolderId {

@@ -8,8 +8,8 @@
 #include <new>
 #include <utility>
 
-#include "launcher/memory.h"
-#include "launcher/owners.h"
+#include "base/memory.h"
+#include "base/owners.h"
 #include "sysops/table.h"
 #include "sysops/texts.h"
 

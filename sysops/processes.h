@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <optional>
 
-#include "launcher/text.h"
-#include "launcher/value.h"
+#include "base/text.h"
+#include "base/value.h"
 
 // One process as the snapshot saw it. Records live on the frame's allocator and belong to their list.
 struct ProcessRecord {

@@ -7,7 +7,7 @@
 #include <new>
 #include <utility>
 
-#include "launcher/memory.h"
+#include "base/memory.h"
 
 template <typename T>
 class GrowingTable {

@@ -2,8 +2,8 @@
 #pragma once
 #include <cstdint>
 
-#include "launcher/text.h"
-#include "launcher/value.h"
+#include "base/text.h"
+#include "base/value.h"
 
 // Negative, 0 or positive as `a` sorts before, equal to or after `b`. A double-byte character of the
 // ANSI code page compares as one unit and is never case-folded, even when its trail byte is an ASCII

@@ -9,7 +9,6 @@ if(NOT TARGET zip_writer)
     add_library(zip_writer STATIC
         ${KESTREL_TOOLS_DIR}/zip_writer.cpp
         ${KESTREL_TOOLS_DIR}/full_size_archive.cpp)
-    target_include_directories(zip_writer PUBLIC ${KESTREL_TOOLS_DIR})
     target_link_libraries(zip_writer PUBLIC /usr/i686-w64-mingw32/lib/libz.a)
 endif()
 

@@ -1,5 +1,5 @@
 // tools/full_size_archive.cpp: contents and layout of the full-size test archive.
-#include "full_size_archive.h"
+#include "tools/full_size_archive.h"
 
 namespace zipwriter {
 namespace {

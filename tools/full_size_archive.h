@@ -3,7 +3,7 @@
 // incompressible, so that it packs to about the payload's 29.6 MB. Tests and benchmarks rebuild the
 // same entries to compare what an extraction wrote.
 #pragma once
-#include "zip_writer.h"
+#include "tools/zip_writer.h"
 
 namespace zipwriter {
 

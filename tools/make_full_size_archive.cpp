@@ -1,6 +1,6 @@
 // tools/make_full_size_archive.cpp: make-full-size-archive OUT.zip
 // Writes the full-size test archive (tools/full_size_archive.h) for the tests and the benchmark.
-#include "full_size_archive.h"
+#include "tools/full_size_archive.h"
 
 #include <cstdio>
 #include <fstream>

@@ -4,7 +4,7 @@
 // come first, then the subfolders, each group in byte order of the names, so the same tree always
 // gives the same archive. --time gives every entry that time (reproducible builds); without it the
 // files' own times are used. Runs on the build machine.
-#include "zip_writer.h"
+#include "tools/zip_writer.h"
 
 #include <sys/stat.h>
 

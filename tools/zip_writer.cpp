@@ -1,5 +1,5 @@
 // tools/zip_writer.cpp: the archive writer over zlib (raw deflate and CRC-32).
-#include "zip_writer.h"
+#include "tools/zip_writer.h"
 
 #include <zlib.h>
 

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "launcher/services.h"
+#include "base/services.h"
 #include "sysops/delay.h"
 
 namespace {

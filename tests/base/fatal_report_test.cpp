@@ -3,8 +3,8 @@
 #include <cstring>
 #include <string>
 
-#include "launcher/fatal.h"
-#include "launcher/services.h"
+#include "base/fatal.h"
+#include "base/services.h"
 
 namespace {
 

@@ -2,9 +2,9 @@
 
 #include <cstring>
 
-#include "launcher/memory.h"
-#include "launcher/text.h"
-#include "launcher/value.h"
+#include "base/memory.h"
+#include "base/text.h"
+#include "base/value.h"
 
 namespace {
 

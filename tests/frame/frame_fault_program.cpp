@@ -10,8 +10,8 @@
 
 #include "host/window_host.h"
 #include "launcher/frame.h"
-#include "launcher/memory.h"
-#include "launcher/services.h"
+#include "base/memory.h"
+#include "base/services.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include "host/window_host.h"
 #include "launcher/external_routines.h"
 #include "launcher/frame.h"
-#include "support/test_support.h"
+#include "tests/support/test_support.h"
 
 namespace {
 

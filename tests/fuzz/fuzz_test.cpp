@@ -9,8 +9,8 @@
 #include "fuzz/cases.h"
 #include "fuzz/checks.h"
 #include "payload/zip_component.h"
-#include "support/test_support.h"
-#include "zip_writer.h"
+#include "tests/support/test_support.h"
+#include "tools/zip_writer.h"
 
 namespace {
 

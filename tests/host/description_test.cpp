@@ -4,7 +4,7 @@
 #include <functional>
 #include <string>
 
-#include "host/host_fixture.h"
+#include "tests/host/host_fixture.h"
 
 namespace hosttest {
 namespace {

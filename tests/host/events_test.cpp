@@ -2,7 +2,7 @@
 // carrier from the payload's factory.
 #include <cstring>
 
-#include "host/host_fixture.h"
+#include "tests/host/host_fixture.h"
 
 namespace hosttest {
 namespace {

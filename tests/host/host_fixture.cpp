@@ -1,6 +1,6 @@
-#include "host/host_fixture.h"
+#include "tests/host/host_fixture.h"
 
-#include "support/test_support.h"
+#include "tests/support/test_support.h"
 
 namespace hosttest {
 

@@ -10,7 +10,7 @@
 
 #include "host/description_format.h"
 #include "host/window_host.h"
-#include "launcher/services.h"
+#include "base/services.h"
 
 namespace hosttest {
 

@@ -1,6 +1,6 @@
 // The timer component: Interval's rules and the periods reaching the handler through the message loop.
-#include "host/host_fixture.h"
-#include "support/test_support.h"
+#include "tests/host/host_fixture.h"
+#include "tests/support/test_support.h"
 
 namespace hosttest {
 namespace {

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string>
 
-#include "host/host_fixture.h"
+#include "tests/host/host_fixture.h"
 
 namespace hosttest {
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "launcher/launcher_program.h"
-#include "support/test_support.h"
+#include "tests/support/test_support.h"
 
 namespace {
 

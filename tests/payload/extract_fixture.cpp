@@ -1,8 +1,8 @@
-#include "extract_fixture.h"
+#include "tests/payload/extract_fixture.h"
 
 #include <algorithm>
 
-#include "launcher/services.h"
+#include "base/services.h"
 
 namespace payloadtest {
 namespace {

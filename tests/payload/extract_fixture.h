@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "payload/zip_component.h"
-#include "support/test_support.h"
-#include "zip_writer.h"
+#include "tests/support/test_support.h"
+#include "tools/zip_writer.h"
 
 namespace payloadtest {
 

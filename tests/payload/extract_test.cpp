@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "extract_fixture.h"
-#include "launcher/services.h"
+#include "tests/payload/extract_fixture.h"
+#include "base/services.h"
 #include "payload/zip_component.h"
 
 using payloadtest::ConnectedComponent;

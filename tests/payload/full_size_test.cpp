@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "extract_fixture.h"
-#include "full_size_archive.h"
+#include "tests/payload/extract_fixture.h"
+#include "tools/full_size_archive.h"
 #include "payload/zip_component.h"
 
 using payloadtest::ConnectedComponent;

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "extract_fixture.h"
-#include "launcher/owners.h"
+#include "tests/payload/extract_fixture.h"
+#include "base/owners.h"
 #include "payload/archive_reader.h"
 
 using payloadtest::File;

@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "launcher/memory.h"
+#include "base/memory.h"
 #include "payload/bytes.h"
 #include "payload/embedded_payload.h"
-#include "support/test_support.h"
+#include "tests/support/test_support.h"
 
 // PAYLOAD_ZIP_FILE: the build input embedded as PayloadArchive, as a Windows path (set by the build).
 

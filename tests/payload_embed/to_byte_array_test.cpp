@@ -4,8 +4,8 @@
 #include <cstring>
 #include <string>
 
-#include "launcher/memory.h"
-#include "launcher/value.h"
+#include "base/memory.h"
+#include "base/value.h"
 #include "payload/bytes.h"
 
 namespace {

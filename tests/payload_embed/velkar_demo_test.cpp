@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "support/test_support.h"
+#include "tests/support/test_support.h"
 
 namespace {
 

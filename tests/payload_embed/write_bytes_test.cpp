@@ -5,10 +5,10 @@
 #include <cstring>
 #include <string>
 
-#include "launcher/owners.h"
-#include "launcher/value.h"
+#include "base/owners.h"
+#include "base/value.h"
 #include "payload/bytes.h"
-#include "support/test_support.h"
+#include "tests/support/test_support.h"
 
 namespace {
 

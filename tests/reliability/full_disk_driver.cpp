@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <string>
 
-#include "reliability/launcher_faults.h"
+#include "tests/reliability/launcher_faults.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <random>
 #include <string>
 
-#include "reliability/launcher_faults.h"
+#include "tests/reliability/launcher_faults.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "reliability/launcher_faults.h"
+#include "tests/reliability/launcher_faults.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "support/test_support.h"
+#include "tests/support/test_support.h"
 
 #include <cstdio>
 #include <utility>

@@ -4,7 +4,7 @@
 
 #include <windows.h>
 
-#include "launcher/services.h"
+#include "base/services.h"
 #include "sysops/delay.h"
 
 namespace {

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "support/test_support.h"
+#include "tests/support/test_support.h"
 #include "sysops/folders.h"
 
 namespace {

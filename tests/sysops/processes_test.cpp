@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "support/test_support.h"
+#include "tests/support/test_support.h"
 #include "sysops/processes.h"
 #include "sysops/table.h"
 

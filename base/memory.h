@@ -1,4 +1,4 @@
-// launcher/memory.h: the one allocator behind every Text, ByteArray, record and list of the program.
+// base/memory.h: the one allocator behind every Text, ByteArray, record and list of the program.
 // Blocks come from the process heap. Exhausted memory is a fatal fault of the frame, never a result.
 #pragma once
 #include <cstddef>

@@ -1,4 +1,4 @@
-// launcher/fatal.h: the fatal runtime-error report, the one way the program dies on purpose.
+// base/fatal.h: the fatal runtime-error report, the one way the program dies on purpose.
 // It is for faults the frame itself detects (an index out of range, an unbalanced stack after an
 // external call, exhausted memory, an unresolvable external routine, a bad window description or id),
 // never for a failed system operation.

@@ -1,4 +1,4 @@
-#include "launcher/services.h"
+#include "base/services.h"
 
 namespace {
 

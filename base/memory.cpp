@@ -1,10 +1,10 @@
-#include "launcher/memory.h"
+#include "base/memory.h"
 
 #include <windows.h>
 
 #include <cstdint>
 
-#include "launcher/fatal.h"
+#include "base/fatal.h"
 
 namespace {
 

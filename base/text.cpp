@@ -1,10 +1,10 @@
-#include "launcher/text.h"
+#include "base/text.h"
 
 #include <windows.h>
 
 #include <cstring>
 
-#include "launcher/memory.h"
+#include "base/memory.h"
 
 Text::~Text() { Release(bytes_); }
 

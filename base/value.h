@@ -1,4 +1,4 @@
-// launcher/value.h: the system's value kinds, for the operations that take "one value of any kind"
+// base/value.h: the system's value kinds, for the operations that take "one value of any kind"
 // (ToByteArray, ToText, EndProcess), and the memory image of a byte array.
 #pragma once
 #include <cstdint>

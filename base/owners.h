@@ -1,4 +1,4 @@
-// launcher/owners.h: owners for the system's handles. Each knows its "none" value and its close
+// base/owners.h: owners for the system's handles. Each knows its "none" value and its close
 // call; all are move-only. Closing keeps GetLastError, so the reason for a failure survives clean-up.
 // A pseudo-handle (GetCurrentProcess()) never goes into an owner.
 #pragma once

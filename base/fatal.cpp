@@ -1,11 +1,11 @@
-#include "launcher/fatal.h"
+#include "base/fatal.h"
 
 #include <windows.h>
 
 #include <cstdio>
 #include <cstring>
 
-#include "launcher/services.h"
+#include "base/services.h"
 
 namespace {
 

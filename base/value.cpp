@@ -1,8 +1,8 @@
-#include "launcher/value.h"
+#include "base/value.h"
 
 #include <utility>
 
-#include "launcher/memory.h"
+#include "base/memory.h"
 
 const ByteArrayImage EmptyByteArray = {1, 0};
 

@@ -1,4 +1,4 @@
-// launcher/services.h: the frame's service entry and the frame state the libraries share.
+// base/services.h: the frame's service entry and the frame state the libraries share.
 // The lower libraries (host, payload, sysops) never include one another; where one needs another
 // (a component raising an event, Delay pumping messages, an extraction finding its component) it
 // goes through this entry, which the launcher fills at start-up. Until then every service answers

@@ -1,4 +1,4 @@
-// launcher/text.h: Text, the program's one owning string type.
+// base/text.h: Text, the program's one owning string type.
 // A Text holds bytes in the ANSI code page (GBK on the systems the launcher is made for), allocated
 // from the frame's allocator with exactly its length plus the terminator. An absent Text reads as "".
 #pragma once
