@@ -32,8 +32,8 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
     fresh_lists=1
 fi
 
-packages=(g++ g++-mingw-w64-i686 mingw-w64-tools libz-mingw-w64-dev wine wine32:i386 cmake ninja-build
-          dpkg-dev python3 locales procps zlib1g-dev)
+packages=(g++ g++-mingw-w64-i686 mingw-w64-tools libz-mingw-w64-dev wine wine32:i386 wine32-preloader:i386
+          cmake ninja-build dpkg-dev python3 locales procps zlib1g-dev qemu-user-static)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -43,6 +43,23 @@ if [ "${#missing[@]}" -gt 0 ] || [ -n "${fresh_lists:-}" ]; then
 fi
 if [ "${#missing[@]}" -gt 0 ]; then
     DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+# 32-bit Wine is a 32-bit Linux program. Some kernels (virtual machines that run 64-bit user code only)
+# refuse to execute one: there, the kernel hands every i386 program to qemu's user-mode emulator. The
+# 'F' flag opens the emulator now, so that it serves programs started under another user or root too.
+# Wine's preloader matters there: it reserves Wine's address ranges in one step, where Wine alone
+# probes the emulator's address space for about a minute at every process start.
+i386_probe=/lib/ld-linux.so.2
+if ! "$i386_probe" --help >/dev/null 2>&1; then
+    binfmt=/proc/sys/fs/binfmt_misc
+    [ -e "$binfmt/register" ] || mount -t binfmt_misc binfmt_misc "$binfmt"
+    if [ ! -e "$binfmt/kestrel-i386" ]; then
+        printf '%s' ':kestrel-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386-static:OCF' \
+            > "$binfmt/register"
+    fi
+    "$i386_probe" --help >/dev/null 2>&1 || { echo "setup.sh: this machine cannot run 32-bit programs, even through qemu" >&2; exit 1; }
+    echo "setup.sh: 32-bit programs run through qemu-i386 on this machine"
 fi
 
 # Wine takes its ANSI code page from the locale: zh_CN.UTF-8 gives code page 936 (GBK).
