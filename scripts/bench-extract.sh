@@ -6,16 +6,16 @@
 # inflate limit reads each entry's compressed bytes whole in one ReadFile and checks nothing else;
 # miniunz reads headers a byte at a time through ReadFile, writes through an 8 KB stdio buffer and
 # opens each file a second time to set its times.
-#   scripts/bench-extract.sh BUILD_DIR [RUNS]      (RUNS defaults to 5)
+#   scripts/bench-extract.sh [BUILD_DIR] [RUNS]      (defaults: build/bench or KESTREL_BUILD, 5 runs)
 # wineserver and the measured programs are pinned to CPU 0: a round trip to wineserver from the
 # other CPU costs several times more, and unpinned medians jump between two modes.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
-build=$(cd "${1:?usage: bench-extract.sh BUILD_DIR [RUNS]}" && pwd)
 runs="${2:-5}"
+. "$repo/scripts/configure.sh"
+kestrel_configure bench "${1:-}"
 cmake --build "$build" --target bench_driver >/dev/null
-prefix="$build/wine-prefix"
-archive="$build/test-data/full-size.zip"
+archive="$build/tools/full-size.zip"
 windows_archive="Z:${archive//\//\\}"
 # A wineserver left running by earlier tests is not pinned: end it so the pinned run starts its own.
 "$repo/scripts/wine-run" --prefix="$prefix" --kill

@@ -5,18 +5,13 @@
 #      + writing the archive + the extraction benchmark's inflate limit (goal: within 1.15 x);
 #   2. the launcher's processor time over a run in which the application lives ten seconds (goal < 0.5 s);
 #   3. its peak working set beside a bare GUI program's (goal <= 2 x payload + bare + 8 MB).
-#   scripts/bench-launcher.sh [BUILD_DIR] [RUNS]      (defaults: build/bench, 3 runs)
+#   scripts/bench-launcher.sh [BUILD_DIR] [RUNS]      (defaults: build/bench or KESTREL_BUILD, 3 runs)
 # wineserver and every measured program are pinned to CPU 0.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
-build="${1:-$repo/build/bench}"
 runs="${2:-3}"
-mkdir -p "$build"
-if [ ! -f "$build/build.ninja" ]; then
-    # Configure only: the targets below are all that is built.
-    cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/i686-w64-mingw32.cmake" >/dev/null
-fi
-build=$(cd "$build" && pwd)
+. "$repo/scripts/configure.sh"
+kestrel_configure bench "${1:-}"
 cmake --build "$build" --target launcher_bench_driver >/dev/null
 archive="$build/bench/launcher/full-size-payload.zip"
 windows_archive="Z:${archive//\//\\}"

@@ -1,17 +1,12 @@
 #!/usr/bin/env bash
 # Measures Delay under Wine: wall time, processor time and their ratio for a 3000 ms wait, beside a
 # spinning wait measured in the same run, all pinned to one CPU.
-#   scripts/bench-sysops.sh [BUILD_DIR] [MILLISECONDS]
+#   scripts/bench-sysops.sh [BUILD_DIR] [MILLISECONDS]      (defaults: build/bench or KESTREL_BUILD, 3000)
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
-build="${1:-$repo/build-sysops}"
 ms="${2:-3000}"
-if [ ! -f "$build/build.ninja" ]; then
-    # Configure only: the one target below is all that is built.
-    cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/i686-w64-mingw32.cmake" >/dev/null
-fi
-# Wine wants an absolute prefix.
-build=$(cd "$build" && pwd)
+. "$repo/scripts/configure.sh"
+kestrel_configure bench "${1:-}"
 cmake --build "$build" --target sysops_delay_bench >/dev/null
 # A prefix of the benchmark's own, so that its wineserver is started by the pinned program and runs
 # on the same CPU (a server already running for the tests would not be pinned).

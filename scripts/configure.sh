@@ -1,8 +1,19 @@
-#!/usr/bin/env bash
-# Configures and builds one build folder: scripts/configure.sh BUILD_DIR [cmake -D options...]
-set -euo pipefail
-repo=$(cd "$(dirname "$0")/.." && pwd)
-build="$1"; shift
-cmake -S "$repo" -B "$build" -G Ninja \
-    -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/i686-w64-mingw32.cmake" "$@" >/dev/null
-cmake --build "$build"
+# Sourced by the scripts that build, after they set `repo`:
+#   kestrel_configure PRESET [FOLDER]
+# configures a build folder with the preset PRESET of CMakePresets.json and sets `build` to the folder
+# and `prefix` to its Wine prefix. The folder is FOLDER, else KESTREL_BUILD, else build/PRESET in the
+# clone. Wine runs as the test user, who must reach the programs in it: run as root in a clone closed to
+# other users, the build goes to a folder of its own under /var/tmp/kestrel-build instead.
+kestrel_configure() {
+    local preset="$1" folder="${2:-}"
+    build="${folder:-${KESTREL_BUILD:-$repo/build/$preset}}"
+    mkdir -p "$build"
+    if [ "$(id -u)" -eq 0 ] && ! runuser -u "${KESTREL_TEST_USER:-kestrel}" -- test -x "$build"; then
+        build="/var/tmp/kestrel-build/$preset-$(printf '%s' "$repo" | md5sum | cut -c1-12)"
+        mkdir -p "$build"
+        chmod 755 /var/tmp/kestrel-build
+    fi
+    build=$(cd "$build" && pwd)
+    cmake -S "$repo" --preset "$preset" -B "$build" >/dev/null
+    prefix=$(sed -n 's/^KESTREL_WINEPREFIX:PATH=//p' "$build/CMakeCache.txt")
+}

@@ -15,23 +15,14 @@ else
     wine_user=$(id -un)
 fi
 
-build="${KESTREL_DEMO_BUILD:-$repo/build/demo}"
-mkdir -p "$build"
-# Wine runs as the test user, who must reach the program in the build folder (as scripts/test.sh).
-if [ "$(id -u)" -eq 0 ] && ! runuser -u "$test_user" -- test -x "$build"; then
-    build="/var/tmp/kestrel-build/demo-$(printf '%s' "$repo" | md5sum | cut -c1-12)"
-    mkdir -p "$build"
-    chmod 755 /var/tmp/kestrel-build
-fi
-
+# The build folder: KESTREL_DEMO_BUILD, else as scripts/configure.sh says (build/demo or KESTREL_BUILD).
+. "$repo/scripts/configure.sh"
+kestrel_configure demo "${KESTREL_DEMO_BUILD:-}"
 echo "Building launcher.exe with the demo payload in $build ..."
-cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/i686-w64-mingw32.cmake" \
-    -DPAYLOAD_ZIP= >/dev/null
 cmake --build "$build" --target launcher >/dev/null
-prefix=$(sed -n 's/^KESTREL_WINEPREFIX:PATH=//p' "$build/CMakeCache.txt")
 launcher="$build/bin/launcher.exe"
 payload="$build/demo/velkar-demo.zip"
-tree_files=$(find "$build/demo/tree" -type f | wc -l)
+tree_files=$(find "$build/demo/velkar-demo" -type f | wc -l)
 
 # A prefix of the build folder's own; making it the first time takes a while.
 "$repo/scripts/wine-run" --prefix="$prefix" cmd /c exit 0 >/dev/null 2>&1 || true
@@ -52,7 +43,7 @@ velkar_processes() {
     ps -eo pid=,stat=,args= | while read -r pid stat args; do
         case "$stat" in Z*) continue ;; esac
         case "$args" in *[Vv]elkar.exe*|*[Vv]elkar.EXE*|*VELKAR.EXE*) ;; *) continue ;; esac
-        if tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qx "WINEPREFIX=$prefix"; then
+        if tr '\0' '\n' 2>/dev/null <"/proc/$pid/environ" | grep -qx "WINEPREFIX=$prefix"; then
             echo "$pid $args"
         fi
     done

@@ -1,29 +1,23 @@
 #!/usr/bin/env bash
-# Builds every program and test for 32-bit Windows and runs them all under Wine:
+# Checks the includes, builds every program and test for 32-bit Windows and runs them all under Wine:
 #   bash scripts/test.sh [ctest options...]
-# On a new machine, run as root: it installs what is missing first (scripts/setup.sh).
+# The build folder is build/test, or KESTREL_BUILD where set (scripts/configure.sh). On a new machine, run
+# as root: it installs what is missing first (scripts/setup.sh).
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
-test_user="${KESTREL_TEST_USER:-kestrel}"
 
 if [ "$(id -u)" -eq 0 ]; then
     bash "$repo/scripts/setup.sh"
 fi
 
-build="${KESTREL_BUILD:-$repo/build/test}"
-mkdir -p "$build"
-# Wine runs as the test user, who must reach the programs in the build folder. A clone inside a
-# folder closed to other users builds in a folder of its own instead.
-if [ "$(id -u)" -eq 0 ] && ! runuser -u "$test_user" -- test -x "$build"; then
-    build="/var/tmp/kestrel-build/$(printf '%s' "$repo" | md5sum | cut -c1-12)"
-    mkdir -p "$build"
-    chmod 755 /var/tmp/kestrel-build
-fi
-
-bash "$repo/scripts/configure.sh" "$build"
-prefix=$(sed -n 's/^KESTREL_WINEPREFIX:PATH=//p' "$build/CMakeCache.txt")
-
+# First, as it takes a moment; the tests still run, and a broken layer fails the run at the end.
 status=0
+python3 "$repo/scripts/check-includes.py" || status=$?
+
+. "$repo/scripts/configure.sh"
+kestrel_configure test
+cmake --build "$build"
+
 "$repo/scripts/wine-run" --prefix="$prefix" --warm
 ctest --test-dir "$build" --output-on-failure -j2 "$@" || status=$?
 # Leave no Wine process running.
