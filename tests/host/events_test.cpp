@@ -35,7 +35,7 @@ TEST_F(RaiseEventTest, SuppressionDuringLoadingKeepsTimerMessagesFromTheHandler)
     Record().events.clear();
     RaiseEventSuppression();
     PostMessageA(TimerCarrier(), WM_TIMER, 1000, 0);
-    Pump();
+    PumpPendingMessages();
     EXPECT_EQ(Record().periods, 0);
     LowerEventSuppression();
 }

@@ -1,5 +1,6 @@
-// tests/host/host_fixture.h: what the window host's tests share: a frame connected the way the
-// launcher connects it (a real pump with the window objects' pre-translation, RaiseEvent of the host),
+// tests/host/host_fixture.h: what the window host's tests share: the frame's services connected the
+// way the launcher connects them (the frame's own pump, with the window objects' pre-translation;
+// RaiseEvent of the host),
 // handlers that record every event, and descriptions of the tests' own.
 #pragma once
 #include <gtest/gtest.h>
@@ -8,9 +9,10 @@
 #include <cstdint>
 #include <vector>
 
+#include "base/services.h"
 #include "host/description_format.h"
 #include "host/window_host.h"
-#include "base/services.h"
+#include "launcher/frame.h"
 
 namespace hosttest {
 
@@ -33,10 +35,7 @@ struct Recorder {
 };
 Recorder& Record();
 
-// The frame's pump: every waiting message, pre-translated by the window objects and dispatched;
-// WM_QUIT stays queued.
-void Pump();
-// Pumps for about `milliseconds`, waking for every message.
+// Pumps (PumpPendingMessages, the frame's pump) for about `milliseconds`, waking for every message.
 void RunLoop(double milliseconds);
 // Pumps until `done` answers true or `milliseconds` pass; answers `done()`.
 bool RunLoopUntil(bool (*done)(), double milliseconds);

@@ -310,7 +310,7 @@ TEST_F(CloseTest, RaisesBothQueriesThenDestroyedAndUnloadsWithoutQuittingByDefau
     EXPECT_FALSE(IsWindow(timer));  // the carrier died with the window
     EXPECT_EQ(TimerCarrier(), nullptr);
     EXPECT_FALSE(AnyLoadedWindowAlive());
-    Pump();
+    PumpPendingMessages();
     EXPECT_FALSE(TakeQuit());
 }
 
@@ -319,7 +319,7 @@ TEST_F(CloseTest, PostsQuitWithZeroWhenTheLastWindowGoesAfterQuitOnLastWindowIsS
     EXPECT_TRUE(AnyLoadedWindowAlive());
     SetQuitOnLastWindow();
     PostMessageA(LauncherHwnd(), WM_CLOSE, 0, 0);
-    Pump();
+    PumpPendingMessages();
     EXPECT_FALSE(AnyLoadedWindowAlive());
     WPARAM code = 99;
     ASSERT_TRUE(TakeQuit(&code));
@@ -366,7 +366,7 @@ TEST_F(CloseTest, DroppedWindowsNoLongerCountAndTheirEndQuitsNothing) {
     EXPECT_FALSE(AnyLoadedWindowAlive());
     EXPECT_EQ(LauncherHwnd(), nullptr);
     DestroyWindow(window);
-    Pump();
+    PumpPendingMessages();
     EXPECT_FALSE(TakeQuit());
 }
 

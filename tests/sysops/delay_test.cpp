@@ -1,10 +1,12 @@
-// Delay with a pump connected the way the frame connects its own: messages posted and timers firing
-// during the wait are dispatched, a quit message stays queued, and the wait blocks instead of spinning.
+// Delay with the frame's own pump connected, as the launcher connects it: messages posted and timers
+// firing during the wait are dispatched, a quit message stays queued, and the wait blocks instead of
+// spinning.
 #include <gtest/gtest.h>
 
 #include <windows.h>
 
 #include "base/services.h"
+#include "launcher/frame.h"
 #include "sysops/delay.h"
 
 namespace {
@@ -13,17 +15,10 @@ int pumps = 0;
 int posted = 0;
 int timers = 0;
 
-// What the frame's pump does: look without removing; stop on none or on WM_QUIT, leaving it queued;
-// otherwise take, translate and dispatch, and look again.
+// The frame's pump, counted.
 void Pump() {
     ++pumps;
-    MSG message;
-    while (PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE) && message.message != WM_QUIT) {
-        if (GetMessageA(&message, nullptr, 0, 0) <= 0)
-            return;
-        TranslateMessage(&message);
-        DispatchMessageA(&message);
-    }
+    PumpPendingMessages();
 }
 
 LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM w, LPARAM l) {
