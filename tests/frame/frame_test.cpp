@@ -50,23 +50,14 @@ LRESULT CALLBACK TestProcedure(HWND window, UINT message, WPARAM wParam, LPARAM 
 class MessagePumping : public testing::Test {
 protected:
     void SetUp() override {
-        WNDCLASSA windowClass = {};
-        windowClass.lpfnWndProc = TestProcedure;
-        windowClass.hInstance = GetModuleHandleA(nullptr);
-        windowClass.lpszClassName = "FrameTestWindow";
-        RegisterClassA(&windowClass);
-        parent_ = CreateWindowExA(0, "FrameTestWindow", "", WS_OVERLAPPED, 0, 0, 10, 10, nullptr, nullptr,
-                                  windowClass.hInstance, nullptr);
-        child_ = CreateWindowExA(0, "FrameTestWindow", "", WS_CHILD, 0, 0, 5, 5, parent_, nullptr,
-                                 windowClass.hInstance, nullptr);
+        parent_ = test::MakeWindow("FrameTestWindow", TestProcedure, WS_OVERLAPPED);
+        child_ = test::MakeWindow("FrameTestWindow", TestProcedure, WS_CHILD, parent_);
         dispatched = 0;
         answered = nullptr;
     }
     void TearDown() override {
         DestroyWindow(parent_);
-        MSG message;
-        while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
-        }
+        test::DropQueuedMessages();
         answered = nullptr;
     }
     HWND parent_ = nullptr;

@@ -1,7 +1,5 @@
 #include "tests/host/host_fixture.h"
 
-#include "tests/support/test_support.h"
-
 namespace hosttest {
 
 namespace {
@@ -41,15 +39,6 @@ bool RunLoopUntil(bool (*done)(), double milliseconds) {
 }
 
 void RunLoop(double milliseconds) { RunLoopUntil(nullptr, milliseconds); }
-
-bool TakeQuit(WPARAM* code) {
-    MSG message;
-    if (!PeekMessageA(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE))
-        return false;
-    if (code)
-        *code = message.wParam;
-    return true;
-}
 
 std::vector<unsigned char> LauncherDescription(bool bindWindowEvents) {
     DescriptionWriter<1024> w;
@@ -97,7 +86,7 @@ void HostTest::TearDown() {
         DestroyWindow(window);
     ClearQuitOnLastWindow();
     PumpPendingMessages();
-    TakeQuit();
+    test::TakeQuit();
 }
 
 void HostTest::Use(const std::vector<unsigned char>& description) {

@@ -13,6 +13,7 @@
 #include "host/description_format.h"
 #include "host/window_host.h"
 #include "launcher/frame.h"
+#include "tests/support/test_support.h"
 
 namespace hosttest {
 
@@ -39,8 +40,6 @@ Recorder& Record();
 void RunLoop(double milliseconds);
 // Pumps until `done` answers true or `milliseconds` pass; answers `done()`.
 bool RunLoopUntil(bool (*done)(), double milliseconds);
-// Takes a queued WM_QUIT, if there is one; answers whether one was there (its code in `code`).
-bool TakeQuit(WPARAM* code = nullptr);
 
 // The built-in description, with every window event (0 to 4, 12) bound to the created handler's slot
 // when `bindWindowEvents` is set, so that the recorder sees them all.

@@ -311,7 +311,7 @@ TEST_F(CloseTest, RaisesBothQueriesThenDestroyedAndUnloadsWithoutQuittingByDefau
     EXPECT_EQ(TimerCarrier(), nullptr);
     EXPECT_FALSE(AnyLoadedWindowAlive());
     PumpPendingMessages();
-    EXPECT_FALSE(TakeQuit());
+    EXPECT_FALSE(test::TakeQuit());
 }
 
 TEST_F(CloseTest, PostsQuitWithZeroWhenTheLastWindowGoesAfterQuitOnLastWindowIsSet) {
@@ -322,7 +322,7 @@ TEST_F(CloseTest, PostsQuitWithZeroWhenTheLastWindowGoesAfterQuitOnLastWindowIsS
     PumpPendingMessages();
     EXPECT_FALSE(AnyLoadedWindowAlive());
     WPARAM code = 99;
-    ASSERT_TRUE(TakeQuit(&code));
+    ASSERT_TRUE(test::TakeQuit(&code));
     EXPECT_EQ(code, 0u);
 }
 
@@ -367,7 +367,7 @@ TEST_F(CloseTest, DroppedWindowsNoLongerCountAndTheirEndQuitsNothing) {
     EXPECT_EQ(LauncherHwnd(), nullptr);
     DestroyWindow(window);
     PumpPendingMessages();
-    EXPECT_FALSE(TakeQuit());
+    EXPECT_FALSE(test::TakeQuit());
 }
 
 }  // namespace

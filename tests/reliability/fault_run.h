@@ -27,6 +27,16 @@ protected:
         return test::Child::Start(test::Quoted(test::ProgramBeside(launcher)));
     }
 
+    // Ends the applications and expects `launcher` to end with 0 within `milliseconds`, leaving
+    // neither the archive nor the tree.
+    void ExpectCleanEnd(test::Child& launcher, DWORD milliseconds) {
+        SetEvent(records_.end());
+        DWORD exitCode = 0xFFFFFFFE;
+        EXPECT_TRUE(launcher.Wait(milliseconds, &exitCode));
+        EXPECT_EQ(exitCode, 0u);
+        EXPECT_TRUE(paths_.Gone()) << "the run left files behind";
+    }
+
     InstallPaths paths_{test::ShellAppData()};
     Records records_;
     test::Child launcher_;

@@ -30,11 +30,7 @@ protected:
         ASSERT_TRUE(test::WaitUntil([&] { return rel::RecordedStarts().size() > before; }, kLong))
             << "the application never started";
         EXPECT_TRUE(test::Exists(paths_.Tree() + "\\data\\held.txt"));
-        SetEvent(records_.end());
-        DWORD exitCode = 0xFFFFFFFE;
-        EXPECT_TRUE(launcher.Wait(kLong, &exitCode));
-        EXPECT_EQ(exitCode, 0u);
-        EXPECT_TRUE(paths_.Gone()) << "the run left files behind";
+        ExpectCleanEnd(launcher, kLong);
         ResetEvent(records_.end());
     }
 };
@@ -92,11 +88,7 @@ TEST_F(KilledInstall, AfterAKillAtARandomMomentOfWritingOrExtractingTheNextRunIn
             kLong));
         archiveSize = SizeOf(paths_.Archive());
         treeFiles = CountFiles(paths_.Tree());
-        SetEvent(records_.end());
-        DWORD exitCode = 0xFFFFFFFE;
-        EXPECT_TRUE(launcher.Wait(kLong, &exitCode));
-        EXPECT_EQ(exitCode, 0u);
-        EXPECT_TRUE(paths_.Gone());
+        ExpectCleanEnd(launcher, kLong);
         ResetEvent(records_.end());
     }
     ASSERT_GT(archiveAt, 0);

@@ -87,11 +87,7 @@ TEST_F(ManyProcesses, TheWatchSeesAVelkarExeListedAfterMoreThan1024OtherProcesse
     Sleep(3500);
     EXPECT_FALSE(launcher_.Wait(0)) << "the watch missed the application";
     EXPECT_TRUE(test::Exists(paths_.Application()));
-    SetEvent(records_.end());
-    DWORD exitCode = 0xFFFFFFFE;
-    EXPECT_TRUE(launcher_.Wait(kLong, &exitCode));
-    EXPECT_EQ(exitCode, 0u);
-    EXPECT_TRUE(paths_.Gone());
+    ExpectCleanEnd(launcher_, kLong);
 }
 
 }  // namespace

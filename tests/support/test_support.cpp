@@ -131,6 +131,30 @@ bool AnyPartVisible(HWND window) {
     return false;
 }
 
+HWND MakeWindow(const char* className, WNDPROC procedure, DWORD style, HWND parent) {
+    WNDCLASSA windowClass = {};
+    windowClass.lpfnWndProc = procedure;
+    windowClass.hInstance = GetModuleHandleA(nullptr);
+    windowClass.lpszClassName = className;
+    RegisterClassA(&windowClass);  // a second registration fails harmlessly
+    return CreateWindowExA(0, className, "", style, 0, 0, 10, 10, parent, nullptr, windowClass.hInstance, nullptr);
+}
+
+bool TakeQuit(WPARAM* code) {
+    MSG message;
+    if (!PeekMessageA(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE))
+        return false;
+    if (code)
+        *code = message.wParam;
+    return true;
+}
+
+void DropQueuedMessages() {
+    MSG message;
+    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+    }
+}
+
 std::vector<DWORD> ProcessesNamed(const char* name) {
     std::vector<DWORD> ids;
     SnapshotHandle snapshot{CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0)};

@@ -65,6 +65,14 @@ HWND WindowOf(DWORD processId, const char* className, const char* title = nullpt
 // True when the window or one of its child windows is visible (or marked WS_VISIBLE).
 bool AnyPartVisible(HWND window);
 
+// A window of the test's own class `className` (registered on first use with `procedure`), for
+// messages and timers to go to; `parent` HWND_MESSAGE makes a message-only window.
+HWND MakeWindow(const char* className, WNDPROC procedure, DWORD style = 0, HWND parent = nullptr);
+// Takes a queued WM_QUIT, if there is one; answers whether one was there (its code in `code`).
+bool TakeQuit(WPARAM* code = nullptr);
+// Removes every message waiting for the thread, unhandled.
+void DropQueuedMessages();
+
 // The ids of the running processes named `name` (e.g. "Velkar.exe"), in any letter case.
 std::vector<DWORD> ProcessesNamed(const char* name);
 // Waits for a process by id; true when it ended (or was already gone).

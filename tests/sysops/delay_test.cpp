@@ -8,6 +8,7 @@
 #include "base/services.h"
 #include "launcher/frame.h"
 #include "sysops/delay.h"
+#include "tests/support/test_support.h"
 
 namespace {
 
@@ -39,34 +40,18 @@ protected:
         ServiceEntry entry;
         entry.pumpPendingMessages = Pump;
         ConnectServices(entry);
-        WNDCLASSA windowClass = {};
-        windowClass.lpfnWndProc = Procedure;
-        windowClass.hInstance = GetModuleHandleA(nullptr);
-        windowClass.lpszClassName = "KestrelDelayTest";
-        RegisterClassA(&windowClass);
-        window_ = CreateWindowA("KestrelDelayTest", "", 0, 0, 0, 0, 0, nullptr, nullptr, windowClass.hInstance,
-                                nullptr);
+        window_ = test::MakeWindow("KestrelDelayTest", Procedure);
         ASSERT_NE(window_, nullptr);
         pumps = posted = timers = 0;
     }
     void TearDown() override {
         KillTimer(window_, 7);
         DestroyWindow(window_);
-        MSG message;
-        while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
-        }
+        test::DropQueuedMessages();
         ConnectServices(ServiceEntry{});
     }
     HWND window_ = nullptr;
 };
-
-bool TakeQuit(int* code) {
-    MSG message;
-    if (!PeekMessageA(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE))
-        return false;
-    *code = static_cast<int>(message.wParam);
-    return true;
-}
 
 }  // namespace
 
@@ -94,9 +79,9 @@ TEST_F(DelayTest, LeavesAQuitMessageQueuedAndWaitsOutItsTime) {
     DWORD start = GetTickCount();
     Delay(300);
     EXPECT_GT(GetTickCount() - start, 300u);
-    int code = -1;
-    ASSERT_TRUE(TakeQuit(&code));
-    EXPECT_EQ(code, 5);
+    WPARAM code = 0;
+    ASSERT_TRUE(test::TakeQuit(&code));
+    EXPECT_EQ(code, 5u);
 }
 
 TEST_F(DelayTest, BlocksBetweenPumpsEvenWithAQuitMessageQueued) {
@@ -105,8 +90,7 @@ TEST_F(DelayTest, BlocksBetweenPumpsEvenWithAQuitMessageQueued) {
     PostQuitMessage(0);
     Delay(500);
     EXPECT_LT(pumps, 40);
-    int code = -1;
-    EXPECT_TRUE(TakeQuit(&code));
+    EXPECT_TRUE(test::TakeQuit());
 }
 
 TEST_F(DelayTest, WaitsOutItsTimeWithNoFrameConnected) {
