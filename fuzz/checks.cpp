@@ -6,8 +6,9 @@
 
 #include <algorithm>
 
+#include "base/owners.h"
 #include "fuzz/cases.h"
-#include "tests/support/test_support.h"
+#include "harness/harness.h"
 
 namespace fuzz {
 namespace {
@@ -77,15 +78,14 @@ struct Found {
 std::vector<Found> List(const std::string& folder, const std::string& pattern = "*") {
     std::vector<Found> found;
     WIN32_FIND_DATAA entry;
-    HANDLE search = FindFirstFileA((folder + "\\" + pattern).c_str(), &entry);
-    if (search == INVALID_HANDLE_VALUE)
+    FindHandle search{FindFirstFileA((folder + "\\" + pattern).c_str(), &entry)};
+    if (!search)
         return found;
     do {
         const std::string name = entry.cFileName;
         if (name != "." && name != "..")
             found.push_back({name, entry.dwFileAttributes});
-    } while (FindNextFileA(search, &entry));
-    FindClose(search);
+    } while (FindNextFileA(search.get(), &entry));
     std::sort(found.begin(), found.end(), [](const Found& a, const Found& b) { return a.name < b.name; });
     return found;
 }
@@ -129,7 +129,7 @@ void NoMarker(const std::string& folder, std::string& problems) {
 bool RemoveVerbatim(const std::string& path) {
     // The verbatim form does not lift the ANSI calls' 260-byte limit: use it only for what the
     // ordinary form leaves.
-    return test::RemoveTree(path) || test::RemoveTree(Verbatim(path));
+    return harness::RemoveTree(path) || harness::RemoveTree(Verbatim(path));
 }
 
 std::string FailureNames(unsigned failures) {
@@ -199,7 +199,7 @@ std::string CheckTree(const std::string& destination, const std::vector<CentralR
     for (const std::string& file : files) {
         std::string bytes;
         const std::string path = destination + "\\" + file;
-        if (!test::ReadWholeFile(path, bytes) && !test::ReadWholeFile(Verbatim(path), bytes)) {
+        if (!harness::ReadWholeFile(path, bytes) && !harness::ReadWholeFile(Verbatim(path), bytes)) {
             problems += file + ": unreadable; ";
             continue;
         }

@@ -21,10 +21,11 @@
 #include <string>
 #include <vector>
 
+#include "base/owners.h"
 #include "fuzz/cases.h"
 #include "fuzz/checks.h"
+#include "harness/harness.h"
 #include "payload/zip_component.h"
-#include "tests/support/test_support.h"
 
 namespace {
 
@@ -48,13 +49,12 @@ struct Options {
 std::vector<std::string> ReplayFiles(const std::string& folder) {
     std::vector<std::string> files;
     WIN32_FIND_DATAA entry;
-    HANDLE search = FindFirstFileA((folder + "\\*.zip").c_str(), &entry);
-    if (search == INVALID_HANDLE_VALUE)
+    FindHandle search{FindFirstFileA((folder + "\\*.zip").c_str(), &entry)};
+    if (!search)
         return files;
     do
         files.push_back(folder + "\\" + entry.cFileName);
-    while (FindNextFileA(search, &entry));
-    FindClose(search);
+    while (FindNextFileA(search.get(), &entry));
     std::sort(files.begin(), files.end());
     return files;
 }
@@ -66,7 +66,7 @@ std::string CaseBytes(const Options& options, std::uint64_t index, std::size_t d
         const std::vector<std::string> files = ReplayFiles(options.replay);
         std::string bytes;
         if (index < files.size())
-            test::ReadWholeFile(files[index], bytes);
+            harness::ReadWholeFile(files[index], bytes);
         if (description)
             *description = index < files.size() ? files[index] : "";
         return bytes;
@@ -117,7 +117,7 @@ int RunChild(const Options& options) {
         const std::string bytes = CaseBytes(options, index, sandbox.destination.size(), nullptr, &kinds);
         unsigned failures = 0;
         std::string problems;
-        if (!test::WriteWholeFile(sandbox.archive, bytes)) {
+        if (!harness::WriteWholeFile(sandbox.archive, bytes)) {
             failures |= fuzz::kLeftover;
             problems += "the archive file cannot be written (still held?); ";
         }
@@ -177,7 +177,7 @@ void Keep(const Options& options, std::uint64_t index, unsigned failures, std::s
     else  // a replayed input keeps its own name
         std::snprintf(name, sizeof name, "\\%s-%.60s", kind, description.substr(description.rfind('\\') + 1).c_str());
     const std::string path = folder + name;
-    const bool kept = test::WriteWholeFile(path, bytes);
+    const bool kept = harness::WriteWholeFile(path, bytes);
     std::fprintf(stderr, "fuzz: case %llu (%s) %s %s: %s\n", static_cast<unsigned long long>(index),
                  fuzz::FailureNames(failures).c_str(), kept ? "kept as" : "could not be kept as", path.c_str(),
                  description.c_str());
@@ -196,53 +196,40 @@ void RunCases(const Options& options, const std::string& work, std::uint64_t end
     const std::size_t destinationLength = fuzz::SandboxIn(work).destination.size();
     std::uint64_t next = options.first;
     while (next < end) {
-        SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-        HANDLE readEnd = nullptr, writeEnd = nullptr;
-        if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) {
+        harness::OutputPipe pipe;
+        if (!pipe.Open()) {
             std::fprintf(stderr, "fuzz: no pipe\n");
             std::exit(2);
         }
-        SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
         char seed[32];
         std::snprintf(seed, sizeof seed, "%llu", static_cast<unsigned long long>(options.seed));
-        std::string command = "\"" + OwnPath() + "\" --child --work \"" + work + "\" --seed " + seed + " --first " +
-                              std::to_string(next) + " --cases " + std::to_string(end - next);
+        std::string command = harness::Quoted(OwnPath()) + " --child --work " + harness::Quoted(work) + " --seed " +
+                              seed + " --first " + std::to_string(next) + " --cases " + std::to_string(end - next);
         if (!options.replay.empty())
-            command += " --replay \"" + options.replay + "\"";
+            command += " --replay " + harness::Quoted(options.replay);
         if (options.crashAt != UINT64_MAX)
             command += " --crash-at " + std::to_string(options.crashAt);
         if (options.hangAt != UINT64_MAX)
             command += " --hang-at " + std::to_string(options.hangAt);
-        STARTUPINFOA startup{};
-        startup.cb = sizeof startup;
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-        startup.hStdOutput = writeEnd;
-        startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-        PROCESS_INFORMATION process{};
-        std::vector<char> line(command.begin(), command.end());
-        line.push_back('\0');
-        if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, work.c_str(), &startup,
-                            &process)) {
+        harness::Child child = harness::Child::Start(command, work, pipe.write.get());
+        if (!child.started()) {
             std::fprintf(stderr, "fuzz: cannot start the child (%lu)\n", GetLastError());
             std::exit(2);
         }
-        CloseHandle(writeEnd);
-        CloseHandle(process.hThread);
+        pipe.write.reset();  // the child's end: the pipe breaks when the child ends
 
         std::string pending;
         std::uint64_t begun = next;
         bool inCase = false, crashed = false, killed = false;
         // The first case also waits for the child to start.
-        double lastWord = test::NowMilliseconds() + 10000;
+        double lastWord = harness::NowMilliseconds() + 10000;
         for (;;) {
             DWORD available = 0;
-            if (!PeekNamedPipe(readEnd, nullptr, 0, nullptr, &available, nullptr))
+            if (!PeekNamedPipe(pipe.read.get(), nullptr, 0, nullptr, &available, nullptr))
                 break;  // the child has ended and closed its end
             if (available == 0) {
-                if (test::NowMilliseconds() - lastWord > options.timeoutSeconds * 1000.0) {
-                    TerminateProcess(process.hProcess, 0xDEAD);
-                    WaitForSingleObject(process.hProcess, 5000);
+                if (harness::NowMilliseconds() - lastWord > options.timeoutSeconds * 1000.0) {
+                    child.Kill(0xDEAD);
                     killed = true;
                     if (!inCase) {
                         std::fprintf(stderr, "fuzz: the child stopped answering between cases\n");
@@ -260,10 +247,10 @@ void RunCases(const Options& options, const std::string& work, std::uint64_t end
             }
             char buffer[4096];
             DWORD got = 0;
-            if (!ReadFile(readEnd, buffer, sizeof buffer < available ? sizeof buffer : available, &got, nullptr))
+            if (!ReadFile(pipe.read.get(), buffer, sizeof buffer < available ? sizeof buffer : available, &got, nullptr))
                 break;
             pending.append(buffer, got);
-            lastWord = test::NowMilliseconds();
+            lastWord = harness::NowMilliseconds();
             std::string::size_type newline;
             while ((newline = pending.find('\n')) != std::string::npos) {
                 const std::string word = pending.substr(0, newline);
@@ -299,11 +286,9 @@ void RunCases(const Options& options, const std::string& work, std::uint64_t end
                 }
             }
         }
-        WaitForSingleObject(process.hProcess, 10000);
         DWORD code = 0;
-        GetExitCodeProcess(process.hProcess, &code);
-        CloseHandle(process.hProcess);
-        CloseHandle(readEnd);
+        if (!child.Wait(10000, &code))
+            GetExitCodeProcess(child.handle(), &code);
         if (inCase || crashed) {  // ended inside a case: it crashed there
             ++tally.tried;
             Count(tally, fuzz::kCrash);
@@ -370,31 +355,31 @@ int main(int argc, char** argv) {
     char folder[MAX_PATH];
     std::snprintf(folder, sizeof folder, "%skestrel-fuzz-%08lX", temp, GetCurrentProcessId());
     const std::string work = folder;
-    test::RemoveTree(work);
+    harness::RemoveTree(work);
     if (!CreateDirectoryA(work.c_str(), nullptr)) {
         std::fprintf(stderr, "fuzz: cannot make %s\n", work.c_str());
         return 2;
     }
     struct Remover {
         const std::string& path;
-        ~Remover() { test::RemoveTree(path); }
+        ~Remover() { harness::RemoveTree(path); }
     } remover{work};
     const fuzz::Sandbox sandbox = fuzz::SandboxIn(work);
     if (!options.writeCase.empty()) {
         std::string description;
         const std::string bytes = CaseBytes(options, options.first, sandbox.destination.size(), &description);
         std::printf("%s\n", description.c_str());
-        return test::WriteWholeFile(options.writeCase, bytes) ? 0 : 2;
+        return harness::WriteWholeFile(options.writeCase, bytes) ? 0 : 2;
     }
     if (!options.replay.empty()) {
         options.first = 0;
         options.cases = ReplayFiles(options.replay).size();
     }
 
-    const double start = test::NowMilliseconds();
+    const double start = harness::NowMilliseconds();
     Tally tally;
     RunCases(options, work, options.first + options.cases, tally);
-    const double seconds = (test::NowMilliseconds() - start) / 1000.0;
+    const double seconds = (harness::NowMilliseconds() - start) / 1000.0;
 
     if (!options.replay.empty())
         std::printf("fuzz: replayed %s\n", options.replay.c_str());

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Checks that every #include keeps to the layers: base/ at the bottom; host/, sysops/ and payload/
-above it and never one another; launcher/ on top; the root folders (tools/, fuzz/, bench/, demo/)
-never reach into tests/. Prints each include that breaks the rule as file:line and exits 1.
+above it and never one another; launcher/ on top; harness/ (what the test, fuzz and benchmark
+programs share) on the base alone; the root folders (tools/, harness/, fuzz/, bench/, demo/) never reach
+into tests/. Prints each include that breaks the rule as file:line and exits 1.
 
     python3 scripts/check-includes.py [REPO]
 """
@@ -17,10 +18,11 @@ ALLOWED = {
     "payload": {"base", "payload"},
     "launcher": {"base", "host", "sysops", "payload", "launcher"},
     "tools": {"base", "host", "sysops", "payload", "launcher", "tools"},
-    "fuzz": {"base", "host", "sysops", "payload", "launcher", "tools", "fuzz"},
-    "bench": {"base", "host", "sysops", "payload", "launcher", "tools", "bench"},
+    "harness": {"base", "harness"},
+    "fuzz": {"base", "host", "sysops", "payload", "launcher", "tools", "harness", "fuzz"},
+    "bench": {"base", "host", "sysops", "payload", "launcher", "tools", "harness", "bench"},
     "demo": {"base", "demo"},
-    "tests": {"base", "host", "sysops", "payload", "launcher", "tools", "fuzz", "tests"},
+    "tests": {"base", "host", "sysops", "payload", "launcher", "tools", "harness", "fuzz", "tests"},
 }
 # The archive libraries' headers, and the one file that may include them.
 ARCHIVE_HEADERS = {"unzip.h", "zip.h", "ioapi.h", "zlib.h"}

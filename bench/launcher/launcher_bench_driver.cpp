@@ -8,7 +8,6 @@
 // application is the end-to-end tests' recording application, which records into C:\kestrel-e2e.
 #include <windows.h>
 #include <psapi.h>
-#include <shlobj.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -16,25 +15,20 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/test_support.h"
+#include "base/owners.h"
+#include "harness/harness.h"
 
 namespace {
 
 constexpr char kRecords[] = "C:\\kestrel-e2e";
 constexpr double kStartDelay = 3000;
 
-std::string Quoted(const std::string& s) { return "\"" + s + "\""; }
+using harness::ProgramBeside;
+using harness::Quoted;
 
 double Median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     return v.empty() ? 0 : (v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2);
-}
-
-double SystemMilliseconds() {
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
-    return static_cast<double>((static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime) /
-           10000.0;
 }
 
 double Seconds(const FILETIME& t) {
@@ -56,64 +50,57 @@ struct Finished {
 Finished RunMeasured(const std::string& commandLine, double* startedAt = nullptr, bool sampleMemory = false,
                      DWORD limit = 120000) {
     Finished result;
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    std::string line = commandLine;
     if (startedAt)
-        *startedAt = SystemMilliseconds();
-    const double start = test::NowMilliseconds();
-    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+        *startedAt = harness::SystemMilliseconds();
+    const double start = harness::NowMilliseconds();
+    harness::Child child = harness::Child::Start(commandLine);
+    if (!child.started()) {
         std::fprintf(stderr, "cannot start %s\n", commandLine.c_str());
         return result;
     }
     PROCESS_MEMORY_COUNTERS memory{};
-    DWORD waited = WAIT_TIMEOUT;
+    bool ended = false;
     if (sampleMemory) {
         const double end = start + limit;
-        while (waited == WAIT_TIMEOUT && test::NowMilliseconds() < end) {
-            if (GetProcessMemoryInfo(process.hProcess, &memory, sizeof memory))
+        while (!ended && harness::NowMilliseconds() < end) {
+            if (GetProcessMemoryInfo(child.handle(), &memory, sizeof memory))
                 result.peak = std::max(result.peak, memory.PeakWorkingSetSize);
-            waited = WaitForSingleObject(process.hProcess, 20);
+            ended = child.Wait(20);
         }
     } else {
-        waited = WaitForSingleObject(process.hProcess, limit);
+        ended = child.Wait(limit);
     }
-    if (waited != WAIT_OBJECT_0) {
+    if (!ended) {
         std::fprintf(stderr, "%s did not end in time\n", commandLine.c_str());
-        TerminateProcess(process.hProcess, 1);
+        TerminateProcess(child.handle(), 1);
     } else {
         result.ok = true;
     }
-    result.wall = test::NowMilliseconds() - start;
+    result.wall = harness::NowMilliseconds() - start;
     FILETIME created, exited, kernel, user;
-    if (GetProcessTimes(process.hProcess, &created, &exited, &kernel, &user))
+    if (GetProcessTimes(child.handle(), &created, &exited, &kernel, &user))
         result.cpu = Seconds(kernel) + Seconds(user);
-    if (GetProcessMemoryInfo(process.hProcess, &memory, sizeof memory))
+    if (GetProcessMemoryInfo(child.handle(), &memory, sizeof memory))
         result.peak = std::max(result.peak, memory.PeakWorkingSetSize);
-    GetExitCodeProcess(process.hProcess, &result.exitCode);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    GetExitCodeProcess(child.handle(), &result.exitCode);
     return result;
 }
 
 // The application's recorded start (system milliseconds), or 0 when none recorded.
 double ApplicationStart() {
     WIN32_FIND_DATAA entry;
-    HANDLE search = FindFirstFileA((std::string(kRecords) + "\\run-*.txt").c_str(), &entry);
-    if (search == INVALID_HANDLE_VALUE)
+    if (!FindHandle{FindFirstFileA((std::string(kRecords) + "\\run-*.txt").c_str(), &entry)})
         return 0;
-    FindClose(search);
     std::string bytes;
-    test::ReadWholeFile(std::string(kRecords) + "\\" + entry.cFileName, bytes);
+    harness::ReadWholeFile(std::string(kRecords) + "\\" + entry.cFileName, bytes);
     std::size_t at = bytes.find("start=");
     return at == std::string::npos ? 0 : std::stod(bytes.substr(at + 6)) / 10000.0;
 }
 
 void FreshRecords(DWORD life) {
-    test::RemoveTree(kRecords);
+    harness::RemoveTree(kRecords);
     CreateDirectoryA(kRecords, nullptr);
-    test::WriteWholeFile(std::string(kRecords) + "\\live.txt", std::to_string(life));
+    harness::WriteWholeFile(std::string(kRecords) + "\\live.txt", std::to_string(life));
 }
 
 }  // namespace
@@ -125,18 +112,16 @@ int main(int argc, char** argv) {
     }
     const int runs = std::max(1, std::atoi(argv[1]));
     const std::string archive = argv[2];
-    char appData[MAX_PATH] = "";
-    SHGetSpecialFolderPathA(nullptr, appData, CSIDL_APPDATA, FALSE);
-    const std::string folder = std::string(appData) + "\\Kestrelworks";
+    const std::string folder = harness::ShellAppData() + "\\Kestrelworks";
     std::string payload;
-    if (!test::ReadWholeFile(archive, payload)) {
+    if (!harness::ReadWholeFile(archive, payload)) {
         std::fprintf(stderr, "cannot read %s\n", archive.c_str());
         return 1;
     }
     const double payloadMb = payload.size() / 1048576.0;
 
     // The bare GUI program's working set, from a run of its own: sampling takes processor time.
-    const SIZE_T barePeak = RunMeasured(Quoted(test::ProgramBeside("bare_gui.exe")), nullptr, true).peak;
+    const SIZE_T barePeak = RunMeasured(Quoted(ProgramBeside("bare_gui.exe")), nullptr, true).peak;
 
     // Each round measures every part once, in turn, so that a change in the machine's load while the
     // benchmark runs falls on all of them alike.
@@ -144,30 +129,30 @@ int main(int argc, char** argv) {
     const std::string written = folder + "\\write-limit.zip";
     for (int run = 0; run < runs; ++run) {
         // The bare GUI program's start.
-        bare.push_back(RunMeasured(Quoted(test::ProgramBeside("bare_gui.exe"))).wall);
+        bare.push_back(RunMeasured(Quoted(ProgramBeside("bare_gui.exe"))).wall);
 
         // Writing the archive: one WriteFile of the whole payload into the install folder, and the close.
-        test::RemoveTree(folder);
+        harness::RemoveTree(folder);
         CreateDirectoryA(folder.c_str(), nullptr);
-        double start = test::NowMilliseconds();
-        HANDLE file = CreateFileA(written.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                                  nullptr);
+        double start = harness::NowMilliseconds();
+        FileHandle file{CreateFileA(written.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                    nullptr)};
         DWORD done = 0;
-        WriteFile(file, payload.data(), static_cast<DWORD>(payload.size()), &done, nullptr);
-        CloseHandle(file);
-        write.push_back(test::NowMilliseconds() - start);
+        WriteFile(file.get(), payload.data(), static_cast<DWORD>(payload.size()), &done, nullptr);
+        file.close();
+        write.push_back(harness::NowMilliseconds() - start);
         DeleteFileA(written.c_str());
 
         // The inflate limit of the extraction benchmark, into the launcher's own destination.
         inflate.push_back(
-            RunMeasured(Quoted(test::ProgramBeside("inflate_limit.exe")) + " " + Quoted(archive) + " " + Quoted(folder))
+            RunMeasured(Quoted(ProgramBeside("inflate_limit.exe")) + " " + Quoted(archive) + " " + Quoted(folder))
                 .wall);
 
         // The launcher with an application that ends at once: start to start.
-        test::RemoveTree(folder);
+        harness::RemoveTree(folder);
         FreshRecords(0);
         double launched = 0;
-        Finished f = RunMeasured(Quoted(test::ProgramBeside("launcher_bench.exe")), &launched);
+        Finished f = RunMeasured(Quoted(ProgramBeside("launcher_bench.exe")), &launched);
         const double applicationStart = ApplicationStart();
         if (!f.ok || f.exitCode != 0 || applicationStart == 0) {
             std::fprintf(stderr, "launcher run %d failed (exit %lu)\n", run, static_cast<unsigned long>(f.exitCode));
@@ -177,11 +162,11 @@ int main(int argc, char** argv) {
     }
 
     // One run in which the application lives ten seconds: processor time and peak working set.
-    test::RemoveTree(folder);
+    harness::RemoveTree(folder);
     FreshRecords(10000);
-    Finished tenSeconds = RunMeasured(Quoted(test::ProgramBeside("launcher_bench.exe")), nullptr, true);
-    test::RemoveTree(folder);
-    test::RemoveTree(kRecords);
+    Finished tenSeconds = RunMeasured(Quoted(ProgramBeside("launcher_bench.exe")), nullptr, true);
+    harness::RemoveTree(folder);
+    harness::RemoveTree(kRecords);
 
     const double bareMs = Median(bare), writeMs = Median(write), inflateMs = Median(inflate);
     const double limit = bareMs + writeMs + inflateMs;

@@ -12,7 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/test_support.h"
+#include "base/owners.h"
+#include "harness/harness.h"
 
 namespace {
 
@@ -45,64 +46,54 @@ int main(int argc, char** argv) {
     }
     const int runs = std::atoi(argv[1]);
     const std::string dest = argv[2], archive = argv[3];
-    const std::string q = "\"";
+    using harness::ProgramBeside;
+    using harness::Quoted;
+    const std::string files = Quoted(archive) + " " + Quoted(dest);
     std::vector<Program> programs = {
-        {"Extract", q + test::ProgramBeside("extract_bench.exe") + q + " " + q + archive + q + " " + q + dest + q, true, {}, {}},
-        {"inflate limit (a)", q + test::ProgramBeside("inflate_limit.exe") + q + " " + q + archive + q + " " + q + dest + q, true, {}, {}},
-        {"miniunz (b)", q + test::ProgramBeside("miniunz.exe") + q + " -x -o " + q + archive + q + " -d " + q + dest + q, false, {}, {}},
+        {"Extract", Quoted(ProgramBeside("extract_bench.exe")) + " " + files, true, {}, {}},
+        {"inflate limit (a)", Quoted(ProgramBeside("inflate_limit.exe")) + " " + files, true, {}, {}},
+        {"miniunz (b)", Quoted(ProgramBeside("miniunz.exe")) + " -x -o " + Quoted(archive) + " -d " + Quoted(dest),
+         false, {}, {}},
     };
     for (int run = 0; run < runs; ++run) {
         for (Program& program : programs) {
-            test::RemoveTree(dest);
+            harness::RemoveTree(dest);
             CreateDirectoryA(dest.c_str(), nullptr);
-            STARTUPINFOA startup{};
-            startup.cb = sizeof startup;
             // Throw away the children's own output: only the driver's figures are wanted.
             SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-            HANDLE nul = CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr);
-            startup.dwFlags = STARTF_USESTDHANDLES;
-            startup.hStdOutput = startup.hStdError = nul;
+            FileHandle nul{CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr)};
             // A program that reports its own time writes one short line, which the pipe holds until
             // the program has ended; miniunz lists every file and keeps writing to NUL.
-            HANDLE readEnd = nullptr, writeEnd = nullptr;
-            if (program.reportsItsTime && CreatePipe(&readEnd, &writeEnd, &inherit, 0)) {
-                SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-                startup.hStdOutput = writeEnd;
-            }
-            PROCESS_INFORMATION process{};
-            std::string line = program.commandLine;
-            const double start = test::NowMilliseconds();
-            if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                                &process)) {
+            harness::OutputPipe pipe;
+            const bool piped = program.reportsItsTime && pipe.Open();
+            const double start = harness::NowMilliseconds();
+            harness::Child child =
+                harness::Child::Start(program.commandLine, "", piped ? pipe.write.get() : nul.get(), nul.get());
+            if (!child.started()) {
                 std::fprintf(stderr, "cannot start %s\n", program.commandLine.c_str());
                 return 1;
             }
-            WaitForSingleObject(process.hProcess, INFINITE);
-            program.times.push_back(test::NowMilliseconds() - start);
-            if (readEnd) {
-                CloseHandle(writeEnd);
+            DWORD code = 0;
+            child.Wait(INFINITE, &code);
+            program.times.push_back(harness::NowMilliseconds() - start);
+            if (piped) {
+                pipe.write.reset();
                 std::string output;
                 char chunk[256];
                 DWORD got = 0;
-                while (ReadFile(readEnd, chunk, sizeof chunk, &got, nullptr) && got > 0)
+                while (ReadFile(pipe.read.get(), chunk, sizeof chunk, &got, nullptr) && got > 0)
                     output.append(chunk, got);
-                CloseHandle(readEnd);
                 if (OwnTime(output) >= 0)
                     program.ownTimes.push_back(OwnTime(output));
             }
-            DWORD code = 0;
-            GetExitCodeProcess(process.hProcess, &code);
             PROCESS_MEMORY_COUNTERS memory{};
-            if (GetProcessMemoryInfo(process.hProcess, &memory, sizeof memory))
+            if (GetProcessMemoryInfo(child.handle(), &memory, sizeof memory))
                 program.peak = std::max(program.peak, memory.PeakWorkingSetSize);
             if (code != 0)
                 std::fprintf(stderr, "%s ended with %lu\n", program.label, static_cast<unsigned long>(code));
-            CloseHandle(process.hThread);
-            CloseHandle(process.hProcess);
-            CloseHandle(nul);
         }
     }
-    test::RemoveTree(dest);
+    harness::RemoveTree(dest);
     std::printf("%d runs each, medians of wall time (process start included)\n", runs);
     for (const Program& program : programs)
         std::printf("  %-18s %8.1f ms   peak working set %6lu KB\n", program.label, Median(program.times),

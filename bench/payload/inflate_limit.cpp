@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "base/owners.h"
+
 namespace {
 
 std::uint32_t U16(const unsigned char* p) { return p[0] | (p[1] << 8); }
@@ -46,16 +48,16 @@ int main(int argc, char** argv) {
     LARGE_INTEGER frequency, start, end;
     QueryPerformanceFrequency(&frequency);
     QueryPerformanceCounter(&start);
-    HANDLE archive = CreateFileA(argv[1], GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (archive == INVALID_HANDLE_VALUE)
+    FileHandle archive{CreateFileA(argv[1], GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr)};
+    if (!archive)
         return 1;
-    const DWORD size = GetFileSize(archive, nullptr);
+    const DWORD size = GetFileSize(archive.get(), nullptr);
     unsigned char end22[22];
-    if (!ReadAt(archive, size - 22, end22, 22))
+    if (!ReadAt(archive.get(), size - 22, end22, 22))
         return 1;
     const std::uint32_t count = U16(end22 + 10), centralSize = U32(end22 + 12), centralOffset = U32(end22 + 16);
     std::vector<unsigned char> central(centralSize);
-    if (!ReadAt(archive, centralOffset, central.data(), centralSize))
+    if (!ReadAt(archive.get(), centralOffset, central.data(), centralSize))
         return 1;
     const std::string root = std::string(argv[2]) + "\\";
     CreateDirectoryA(argv[2], nullptr);
@@ -78,14 +80,15 @@ int main(int argc, char** argv) {
             continue;
         }
         unsigned char header[30];
-        if (!ReadAt(archive, local, header, 30))
+        if (!ReadAt(archive.get(), local, header, 30))
             return 1;
         compressed.resize(packed);
-        if (packed && !ReadAt(archive, local + 30 + U16(header + 26) + U16(header + 28), compressed.data(), packed))
+        if (packed &&
+            !ReadAt(archive.get(), local + 30 + U16(header + 26) + U16(header + 28), compressed.data(), packed))
             return 1;
-        HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                  CreationAttributes(external), nullptr);
-        if (file == INVALID_HANDLE_VALUE)
+        FileHandle file{CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                    CreationAttributes(external), nullptr)};
+        if (!file)
             return 1;
         DWORD written;
         uLong check = crc32(0, nullptr, 0);
@@ -93,7 +96,7 @@ int main(int argc, char** argv) {
             for (std::uint32_t at = 0; at < packed; at += sizeof out) {
                 const DWORD piece = packed - at < sizeof out ? packed - at : sizeof out;
                 check = crc32(check, compressed.data() + at, piece);
-                WriteFile(file, compressed.data() + at, piece, &written, nullptr);
+                WriteFile(file.get(), compressed.data() + at, piece, &written, nullptr);
             }
         } else {
             z_stream stream{};
@@ -108,22 +111,22 @@ int main(int argc, char** argv) {
                 const DWORD produced = static_cast<DWORD>(sizeof out - stream.avail_out);
                 if (produced) {
                     check = crc32(check, out, produced);
-                    WriteFile(file, out, produced, &written, nullptr);
+                    WriteFile(file.get(), out, produced, &written, nullptr);
                 }
             }
             inflateEnd(&stream);
         }
         FILETIME time;
         DosDateTimeToFileTime(static_cast<WORD>(dosDate), static_cast<WORD>(dosTime), &time);
-        SetFileTime(file, &time, &time, &time);
-        CloseHandle(file);
+        SetFileTime(file.get(), &time, &time, &time);
+        file.close();
         SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
         if (check != crc) {
             std::fprintf(stderr, "CRC-32 mismatch: %s\n", path.c_str());
             return 1;
         }
     }
-    CloseHandle(archive);
+    archive.close();
     QueryPerformanceCounter(&end);
     PROCESS_MEMORY_COUNTERS memory{};
     GetProcessMemoryInfo(GetCurrentProcess(), &memory, sizeof memory);

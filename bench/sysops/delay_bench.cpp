@@ -8,21 +8,13 @@
 #include <cstdlib>
 
 #include "base/services.h"
+#include "harness/harness.h"
+#include "launcher/frame.h"
 #include "sysops/delay.h"
 
 namespace {
 
 int timerPeriods = 0;
-
-void Pump() {
-    MSG message;
-    while (PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE) && message.message != WM_QUIT) {
-        if (GetMessageA(&message, nullptr, 0, 0) <= 0)
-            return;
-        TranslateMessage(&message);
-        DispatchMessageA(&message);
-    }
-}
 
 LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM w, LPARAM l) {
     if (message == WM_TIMER) {
@@ -35,12 +27,12 @@ LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM w, LPARAM l) {
 void SpinningDelay(std::int32_t milliseconds) {
     DWORD deadline = GetTickCount() + static_cast<DWORD>(milliseconds);
     for (;;) {
-        Pump();
-        Pump();
+        PumpPendingMessages();
+        PumpPendingMessages();
         if (GetTickCount() > deadline)
             return;
-        Pump();
-        Pump();
+        PumpPendingMessages();
+        PumpPendingMessages();
     }
 }
 
@@ -51,20 +43,13 @@ double ProcessorMilliseconds() {
     return static_cast<double>(ticks(kernel) + ticks(user)) / 10000.0;
 }
 
-double WallMilliseconds() {
-    LARGE_INTEGER frequency, now;
-    QueryPerformanceFrequency(&frequency);
-    QueryPerformanceCounter(&now);
-    return static_cast<double>(now.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
-}
-
 void Measure(const char* name, void (*wait)(std::int32_t), std::int32_t milliseconds, bool quitQueued) {
     if (quitQueued)
         PostQuitMessage(0);
     timerPeriods = 0;
-    double wall0 = WallMilliseconds(), cpu0 = ProcessorMilliseconds();
+    double wall0 = harness::NowMilliseconds(), cpu0 = ProcessorMilliseconds();
     wait(milliseconds);
-    double wall = WallMilliseconds() - wall0, cpu = ProcessorMilliseconds() - cpu0;
+    double wall = harness::NowMilliseconds() - wall0, cpu = ProcessorMilliseconds() - cpu0;
     std::printf("%-8s %-11s wall %7.1f ms  cpu %7.1f ms  cpu/wall %6.3f  timer periods %d\n", name,
                 quitQueued ? "quit-queued" : "plain", wall, cpu, cpu / wall, timerPeriods);
     std::fflush(stdout);
@@ -78,7 +63,7 @@ void Measure(const char* name, void (*wait)(std::int32_t), std::int32_t millisec
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
     std::int32_t milliseconds = commandLine && *commandLine ? std::atoi(commandLine) : 3000;
     ServiceEntry entry;
-    entry.pumpPendingMessages = Pump;
+    entry.pumpPendingMessages = PumpPendingMessages;  // the frame's own pump, as the launcher connects it
     ConnectServices(entry);
     WNDCLASSA windowClass = {};
     windowClass.lpfnWndProc = Procedure;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "base/owners.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -59,7 +60,8 @@ TEST_F(VersionBlock, DescriptionAndProductNameReadInCodePage936) {
 }
 
 TEST(Resources, HoldTheIconGroupAndAManifestForCommonControls6AsInvoker) {
-    HMODULE image = LoadLibraryExA(Launcher().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ModuleHandle owner{LoadLibraryExA(Launcher().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE)};
+    HMODULE image = owner.get();
     ASSERT_NE(image, nullptr);
     EXPECT_NE(FindResourceA(image, "DEFAULT_ICON", MAKEINTRESOURCEA(14)), nullptr);  // RT_GROUP_ICON
     HRSRC found = FindResourceA(image, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24));  // RT_MANIFEST
@@ -70,7 +72,6 @@ TEST(Resources, HoldTheIconGroupAndAManifestForCommonControls6AsInvoker) {
     EXPECT_NE(manifest.find("processorArchitecture=\"x86\" publicKeyToken=\"6595b64144ccf1df\""),
               std::string::npos);
     EXPECT_NE(manifest.find("level=\"asInvoker\""), std::string::npos);
-    FreeLibrary(image);
 }
 
 class Headers : public testing::Test {

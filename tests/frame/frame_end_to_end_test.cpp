@@ -3,12 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
-#include <shlobj.h>
-#include <tlhelp32.h>
 
 #include <string>
 #include <vector>
 
+#include "base/owners.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -16,7 +15,7 @@ namespace {
 constexpr DWORD kFatalExit = 0xFFFFFFFF;  // -1 as a Windows parent sees it
 constexpr DWORD kWait = 30000;
 
-std::string Quoted(const std::string& s) { return "\"" + s + "\""; }
+using test::Quoted;
 
 test::Child StartFault(const std::string& mode, const test::TempFolder& markers,
                        const std::string& program = test::ProgramBeside("frame_fault_program.exe"),
@@ -40,38 +39,12 @@ void PumpFor(DWORD milliseconds) {
     }
 }
 
-struct WindowSearch {
-    DWORD processId;
-    const char* className;  // null: any
-    const char* title;
-    HWND found;
-};
-
-BOOL CALLBACK MatchWindow(HWND window, LPARAM parameter) {
-    auto* search = reinterpret_cast<WindowSearch*>(parameter);
-    DWORD owner = 0;
-    GetWindowThreadProcessId(window, &owner);
-    if (owner != search->processId)
-        return TRUE;
-    char className[64] = "", title[256] = "";
-    GetClassNameA(window, className, sizeof className);
-    GetWindowTextA(window, title, sizeof title);
-    if ((search->className && std::string(className) != search->className) || std::string(title) != search->title)
-        return TRUE;
-    search->found = window;
-    return FALSE;
-}
-
+// The first window of the process with `title` (and of `className` unless null), once it comes.
 HWND WaitForWindow(DWORD processId, const char* className, const char* title, DWORD milliseconds = kWait) {
-    double end = test::NowMilliseconds() + milliseconds;
-    do {
-        WindowSearch search{processId, className, title, nullptr};
-        EnumWindows(MatchWindow, reinterpret_cast<LPARAM>(&search));
-        if (search.found)
-            return search.found;
-        PumpFor(20);
-    } while (test::NowMilliseconds() < end);
-    return nullptr;
+    HWND found = nullptr;
+    test::WaitUntil([&] { return (found = test::WindowOf(processId, className, title)) != nullptr; }, milliseconds,
+                    20);
+    return found;
 }
 
 std::string TextOf(HWND window) {
@@ -233,83 +206,79 @@ TEST(ProgramStart, MakesTheProgramsFolderTheCurrentDirectoryWhereverItWasStarted
 
 // --- The event loop ---------------------------------------------------------------------------------------
 
-// One run of a mode, shared by the tests that read its report.
-std::string ReportOfRun(const char* mode, DWORD* exitCode, std::string* cleanup) {
+// What one run of a mode left: its report, its clean-up marker and its exit code (0xFFFFFFFE when it
+// did not end in time and was killed).
+struct Outcome {
+    std::string report, cleanup;
+    DWORD exitCode = 0xFFFFFFFE;
+};
+
+Outcome RunMode(const char* mode) {
     test::TempFolder markers("run");
     test::Child child = StartFault(mode, markers);
-    *exitCode = 0xFFFFFFFE;
-    if (!child.Wait(kWait, exitCode))
+    Outcome outcome;
+    if (!child.Wait(kWait, &outcome.exitCode))
         child.Kill();
-    *cleanup = ReadMarker(markers, "cleanup.txt");
-    return ReadMarker(markers, "report.txt");
+    outcome.cleanup = ReadMarker(markers, "cleanup.txt");
+    outcome.report = ReadMarker(markers, "report.txt");
+    return outcome;
 }
 
+// One run of the timer mode, shared by the tests that read its report.
 class TimerRun : public testing::Test {
 protected:
-    static void SetUpTestSuite() { report = ReportOfRun("timer", &exitCode, &cleanup); }
-    static std::string report, cleanup;
-    static DWORD exitCode;
-    bool Has(const std::string& line) { return report.find(line + "\n") != std::string::npos; }
+    static void SetUpTestSuite() { run = RunMode("timer"); }
+    static Outcome run;
+    bool Has(const std::string& line) { return run.report.find(line + "\n") != std::string::npos; }
 };
-std::string TimerRun::report, TimerRun::cleanup;
-DWORD TimerRun::exitCode;
+Outcome TimerRun::run;
 
-TEST_F(TimerRun, NoPeriodFallsDueWhileTheIntervalIsZero) { EXPECT_TRUE(Has("zero-pending=0")) << report; }
+TEST_F(TimerRun, NoPeriodFallsDueWhileTheIntervalIsZero) { EXPECT_TRUE(Has("zero-pending=0")) << run.report; }
 TEST_F(TimerRun, WritingTheSameIntervalDoesNotRestartThePeriod) {
-    EXPECT_TRUE(Has("same-write-pending=1")) << report;
+    EXPECT_TRUE(Has("same-write-pending=1")) << run.report;
 }
 TEST_F(TimerRun, ANegativeIntervalStopsTheTimerAndReadsAsZero) {
-    EXPECT_TRUE(Has("negative-reads=0")) << report;
-    EXPECT_TRUE(Has("negative-pending=0")) << report;
+    EXPECT_TRUE(Has("negative-reads=0")) << run.report;
+    EXPECT_TRUE(Has("negative-pending=0")) << run.report;
 }
 TEST_F(TimerRun, PeriodsReachTheHandlerThroughTheLoopUntilEndProgram) {
-    EXPECT_TRUE(Has("ticks-from-loop=3")) << report;
-    EXPECT_EQ(exitCode, 0u);
-    EXPECT_EQ(cleanup, "ran\n");
+    EXPECT_TRUE(Has("ticks-from-loop=3")) << run.report;
+    EXPECT_EQ(run.exitCode, 0u);
+    EXPECT_EQ(run.cleanup, "ran\n");
 }
 
 TEST(EventSuppression, NoHandlerRunsWhileTheDepthIsAboveZeroOrAfterEndProgramBegan) {
-    DWORD exitCode;
-    std::string cleanup;
-    std::string report = ReportOfRun("suppression", &exitCode, &cleanup);
-    EXPECT_EQ(report, "ticks-while-suppressed=0\nticks-after-lowered=1\nraised-after-end=0\nticks-after-end=0\n");
-    EXPECT_EQ(exitCode, 0u);
-    EXPECT_EQ(cleanup, "ran\n");
+    const Outcome run = RunMode("suppression");
+    EXPECT_EQ(run.report, "ticks-while-suppressed=0\nticks-after-lowered=1\nraised-after-end=0\nticks-after-end=0\n");
+    EXPECT_EQ(run.exitCode, 0u);
+    EXPECT_EQ(run.cleanup, "ran\n");
 }
 
 TEST(PumpPendingMessages, LeavesAQuitPostedWhilePumpingQueuedForTheMainLoop) {
-    DWORD exitCode;
-    std::string cleanup;
-    std::string report = ReportOfRun("quit-pump", &exitCode, &cleanup);
+    const Outcome run = RunMode("quit-pump");
     // The message posted after the quit is still handled by the pump; the quit waits for the loop,
     // whose end gives the quit's code as the exit code.
-    EXPECT_EQ(report, "handled-after-quit=1\nquit-queued=1\n");
-    EXPECT_EQ(exitCode, 3u);
-    EXPECT_EQ(cleanup, "ran\n");  // the loop's end runs the clean-up list too
+    EXPECT_EQ(run.report, "handled-after-quit=1\nquit-queued=1\n");
+    EXPECT_EQ(run.exitCode, 3u);
+    EXPECT_EQ(run.cleanup, "ran\n");  // the loop's end runs the clean-up list too
 }
 
 TEST(EndProgram, CalledFromAnotherThreadEndsTheProgramOnTheMainThreadWithItsCleanUp) {
-    DWORD exitCode;
-    std::string cleanup;
-    ReportOfRun("end-from-thread", &exitCode, &cleanup);
-    EXPECT_EQ(exitCode, 7u);
-    EXPECT_EQ(cleanup, "ran\n");
+    const Outcome run = RunMode("end-from-thread");
+    EXPECT_EQ(run.exitCode, 7u);
+    EXPECT_EQ(run.cleanup, "ran\n");
 }
 
 TEST(EndProgram, CalledAgainByACleanUpRoutineEndsTheProcessWithoutRunningTheListAgain) {
-    DWORD exitCode;
-    std::string cleanup;
-    ReportOfRun("end-in-cleanup", &exitCode, &cleanup);
-    EXPECT_EQ(exitCode, 4u);
-    EXPECT_EQ(cleanup, "ran\n");
+    const Outcome run = RunMode("end-in-cleanup");
+    EXPECT_EQ(run.exitCode, 4u);
+    EXPECT_EQ(run.cleanup, "ran\n");
 }
 
 TEST(RunMessageLoop, CallsTheIdleHooksLastToFirstAndDropsOneWhoseWindowIsGone) {
-    DWORD exitCode;
-    std::string cleanup;
-    std::string report = ReportOfRun("idle-hooks", &exitCode, &cleanup);
-    EXPECT_EQ(report, "hook=last\nhook=first\n");
-    EXPECT_EQ(exitCode, 0u);
+    const Outcome run = RunMode("idle-hooks");
+    EXPECT_EQ(run.report, "hook=last\nhook=first\n");
+    EXPECT_EQ(run.exitCode, 0u);
 }
 
 // --- The hidden window ------------------------------------------------------------------------------------
@@ -320,9 +289,9 @@ TEST(RunMessageLoop, CallsTheIdleHooksLastToFirstAndDropsOneWhoseWindowIsGone) {
 // window (null when it never came). Wine delivers no cross-process WinEvent hooks, so the hook is one
 // the system loads into the program.
 HWND WatchStart(test::Child& child, const std::string& commandLine, bool* everVisible, bool* shown) {
-    HMODULE watch = LoadLibraryA(test::ProgramBeside("show_watch.dll").c_str());
-    auto procedure = reinterpret_cast<HOOKPROC>(reinterpret_cast<void*>(GetProcAddress(watch, "WatchShows")));
-    HHOOK hook = procedure ? SetWindowsHookExA(WH_CALLWNDPROC, procedure, watch, 0) : nullptr;
+    ModuleHandle watch{LoadLibraryA(test::ProgramBeside("show_watch.dll").c_str())};
+    auto procedure = reinterpret_cast<HOOKPROC>(reinterpret_cast<void*>(GetProcAddress(watch.get(), "WatchShows")));
+    HHOOK hook = procedure ? SetWindowsHookExA(WH_CALLWNDPROC, procedure, watch.get(), 0) : nullptr;
     EXPECT_NE(hook, nullptr);
     child = test::Child::Start(commandLine);
     char temp[MAX_PATH] = "";
@@ -333,15 +302,9 @@ HWND WatchStart(test::Child& child, const std::string& commandLine, bool* everVi
     double end = test::NowMilliseconds() + kWait;
     double seenUntil = 0;
     while (test::NowMilliseconds() < end) {
-        WindowSearch search{child.id(), "WTWindow", "一键安装檀溪舟楫", nullptr};
-        EnumWindows(MatchWindow, reinterpret_cast<LPARAM>(&search));
-        if (search.found) {
-            window = search.found;
-            if (IsWindowVisible(window) || (GetWindowLongA(window, GWL_STYLE) & WS_VISIBLE))
-                *everVisible = true;
-            for (HWND c = GetWindow(window, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT))
-                if (IsWindowVisible(c))
-                    *everVisible = true;
+        if (HWND found = test::WindowOf(child.id(), "WTWindow", "一键安装檀溪舟楫")) {
+            window = found;
+            *everVisible = *everVisible || test::AnyPartVisible(window);
             if (seenUntil == 0)
                 seenUntil = test::NowMilliseconds() + 1000;
             else if (test::NowMilliseconds() > seenUntil)
@@ -353,39 +316,14 @@ HWND WatchStart(test::Child& child, const std::string& commandLine, bool* everVi
         UnhookWindowsHookEx(hook);
     *shown = test::Exists(note);
     DeleteFileA(note.c_str());
-    FreeLibrary(watch);
     return window;
 }
 
-// The ids of the running processes named `name`, in any letter case.
-std::vector<DWORD> ProcessesNamed(const char* name) {
-    std::vector<DWORD> ids;
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE)
-        return ids;
-    PROCESSENTRY32 entry = {};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry))
-        if (lstrcmpiA(entry.szExeFile, name) == 0)
-            ids.push_back(entry.th32ProcessID);
-    CloseHandle(snapshot);
-    return ids;
-}
-
-std::string InstallFolder() {
-    char appData[MAX_PATH] = "";
-    SHGetSpecialFolderPathA(nullptr, appData, CSIDL_APPDATA, FALSE);
-    return std::string(appData) + "\\Kestrelworks";
-}
+std::string InstallFolder() { return test::ShellAppData() + "\\Kestrelworks"; }
 
 // What a launcher run that was cut short leaves: the application and its installed files.
 void RemoveWhatTheLauncherLeft() {
-    for (DWORD id : ProcessesNamed("Velkar.exe"))
-        if (HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id)) {
-            TerminateProcess(process, 0);
-            WaitForSingleObject(process, 5000);
-            CloseHandle(process);
-        }
+    test::EndProcessesNamed("Velkar.exe");
     test::RemoveTree(InstallFolder() + "\\Velkar");
     DeleteFileA((InstallFolder() + "\\檀溪舟楫.zip").c_str());
 }
@@ -404,7 +342,7 @@ TEST(LauncherWindow, IsNeverVisibleAndEndsWithZeroOnACloseRequestFromAnotherProc
     // The close request goes to the event loop: the launcher enters it right after starting the
     // application, whose process is what can be seen of that from outside.
     double end = test::NowMilliseconds() + kWait;
-    while (ProcessesNamed("Velkar.exe").empty() && test::NowMilliseconds() < end)
+    while (test::ProcessesNamed("Velkar.exe").empty() && test::NowMilliseconds() < end)
         PumpFor(20);
     PumpFor(300);
     PostMessageA(window, WM_CLOSE, 0, 0);

@@ -8,10 +8,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/memory.h"
+#include "base/owners.h"
+#include "base/services.h"
 #include "host/window_host.h"
 #include "launcher/frame.h"
-#include "base/memory.h"
-#include "base/services.h"
 
 namespace {
 
@@ -25,14 +26,13 @@ bool Is(const char* name) { return std::strcmp(mode, name) == 0; }
 void AppendTo(const char* fileName, const char* line) {
     char path[MAX_PATH * 2];
     std::snprintf(path, sizeof path, "%s\\%s", markerFolder, fileName);
-    HANDLE file = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                              nullptr);
-    if (file == INVALID_HANDLE_VALUE)
+    FileHandle file{CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr)};
+    if (!file)
         return;
     DWORD written;
-    WriteFile(file, line, static_cast<DWORD>(std::strlen(line)), &written, nullptr);
-    WriteFile(file, "\n", 1, &written, nullptr);
-    CloseHandle(file);
+    WriteFile(file.get(), line, static_cast<DWORD>(std::strlen(line)), &written, nullptr);
+    WriteFile(file.get(), "\n", 1, &written, nullptr);
 }
 
 void Report(const char* key, long value) {
@@ -174,7 +174,7 @@ bool Created(const EventFrame&, std::int32_t&) {
     } else if (Is("end-in-cleanup")) {
         EndProgram(0);
     } else if (Is("end-from-thread")) {
-        CloseHandle(CreateThread(nullptr, 0, EndsFromAnotherThread, nullptr, 0, nullptr));
+        KernelHandle thread{CreateThread(nullptr, 0, EndsFromAnotherThread, nullptr, 0, nullptr)};
     } else if (Is("idle-hooks")) {
         RegistersIdleHooks();
     } else if (Is("show-window")) {

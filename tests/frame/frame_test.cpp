@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "base/owners.h"
 #include "host/window_host.h"
 #include "launcher/external_routines.h"
 #include "launcher/frame.h"
@@ -49,23 +50,14 @@ LRESULT CALLBACK TestProcedure(HWND window, UINT message, WPARAM wParam, LPARAM 
 class MessagePumping : public testing::Test {
 protected:
     void SetUp() override {
-        WNDCLASSA windowClass = {};
-        windowClass.lpfnWndProc = TestProcedure;
-        windowClass.hInstance = GetModuleHandleA(nullptr);
-        windowClass.lpszClassName = "FrameTestWindow";
-        RegisterClassA(&windowClass);
-        parent_ = CreateWindowExA(0, "FrameTestWindow", "", WS_OVERLAPPED, 0, 0, 10, 10, nullptr, nullptr,
-                                  windowClass.hInstance, nullptr);
-        child_ = CreateWindowExA(0, "FrameTestWindow", "", WS_CHILD, 0, 0, 5, 5, parent_, nullptr,
-                                 windowClass.hInstance, nullptr);
+        parent_ = test::MakeWindow("FrameTestWindow", TestProcedure, WS_OVERLAPPED);
+        child_ = test::MakeWindow("FrameTestWindow", TestProcedure, WS_CHILD, parent_);
         dispatched = 0;
         answered = nullptr;
     }
     void TearDown() override {
         DestroyWindow(parent_);
-        MSG message;
-        while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
-        }
+        test::DropQueuedMessages();
         answered = nullptr;
     }
     HWND parent_ = nullptr;
@@ -185,17 +177,16 @@ TEST_F(ExternalRoutineTable, ARoutineWithoutALibraryIsFoundInTheUsualSystemLibra
 }
 
 TEST_F(ExternalRoutineTable, AnOrdinalIsTakenModulo65536) {
-    HMODULE module = LoadLibraryA(test::ProgramBeside("frame_test_routines.dll").c_str());
-    ASSERT_NE(module, nullptr);
+    ModuleHandle module{LoadLibraryA(test::ProgramBeside("frame_test_routines.dll").c_str())};
+    ASSERT_TRUE(module);
     // The linker numbers the exports by name from 1: CdeclRoutine 1, StdcallRoutine 2.
-    FARPROC stdcallRoutine = GetProcAddress(module, "StdcallRoutine");
-    ASSERT_EQ(GetProcAddress(module, MAKEINTRESOURCEA(2)), stdcallRoutine);
+    FARPROC stdcallRoutine = GetProcAddress(module.get(), "StdcallRoutine");
+    ASSERT_EQ(GetProcAddress(module.get(), MAKEINTRESOURCEA(2)), stdcallRoutine);
     static const ExternalRoutineDeclaration table[] = {{"frame_test_routines.dll", "#2"},
                                                        {"frame_test_routines.dll", "#65538"}};
     SetExternalRoutines(table, 2);
     EXPECT_EQ(ResolveExternalRoutine(0), stdcallRoutine);
     EXPECT_EQ(ResolveExternalRoutine(1), stdcallRoutine);
-    FreeLibrary(module);
 }
 
 TEST_F(ExternalRoutineTable, ACallOfARoutineThatRemovesItsArgumentAnswersItsResult) {
@@ -223,20 +214,17 @@ TEST_F(LibraryPlanting, ALibraryTheSystemFolderHoldsIsLoadedFromThereOnly) {
     EXPECT_TRUE(SystemLibraryPath("kestrel_own.dll").absent());
     // The system adds ".dll" to a name without an extension: that name is the system's library too.
     EXPECT_EQ(std::string(SystemLibraryPath("Kernel32").c_str()), std::string(system) + "\\Kernel32.dll");
-    HMODULE module = LoadRoutineLibrary("Kernel32.dll", folder_.path().c_str());
-    EXPECT_EQ(module, GetModuleHandleA("kernel32.dll"));
+    ModuleHandle module{LoadRoutineLibrary("Kernel32.dll", folder_.path().c_str())};
+    EXPECT_EQ(module.get(), GetModuleHandleA("kernel32.dll"));
     EXPECT_FALSE(test::Exists(folder_ / "planted-loaded.txt"));
-    if (module)
-        FreeLibrary(module);
 }
 
 TEST_F(LibraryPlanting, ALibraryTheSystemDoesNotHoldComesFromTheProgramFolder) {
     ASSERT_TRUE(CopyFileA(test::ProgramBeside("planted_kernel32.dll").c_str(),
                           (folder_ / "kestrel_own.dll").c_str(), FALSE));
-    HMODULE module = LoadRoutineLibrary("kestrel_own.dll", folder_.path().c_str());
-    ASSERT_NE(module, nullptr);
+    ModuleHandle module{LoadRoutineLibrary("kestrel_own.dll", folder_.path().c_str())};
+    ASSERT_TRUE(module);
     EXPECT_TRUE(test::Exists(folder_ / "planted-loaded.txt"));
-    FreeLibrary(module);
 }
 
 TEST_F(LibraryPlanting, AFullPathIsLoadedAsGiven) {
@@ -244,10 +232,9 @@ TEST_F(LibraryPlanting, AFullPathIsLoadedAsGiven) {
     // in "Kernel32.dll", so that name cannot show which file a full path loads.
     std::string path = folder_ / "kestrel_full.dll";
     ASSERT_TRUE(CopyFileA(test::ProgramBeside("planted_kernel32.dll").c_str(), path.c_str(), FALSE));
-    HMODULE module = LoadRoutineLibrary(path.c_str(), "");
-    ASSERT_NE(module, nullptr);
+    ModuleHandle module{LoadRoutineLibrary(path.c_str(), "")};
+    ASSERT_TRUE(module);
     EXPECT_TRUE(test::Exists(folder_ / "planted-loaded.txt"));
-    FreeLibrary(module);
 }
 
 }  // namespace

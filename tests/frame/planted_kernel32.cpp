@@ -7,6 +7,8 @@
 
 #include <cstring>
 
+#include "base/owners.h"
+
 extern "C" __declspec(dllexport) BOOL __stdcall Wow64DisableWow64FsRedirection(void**) { return 0x7E57; }
 
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
@@ -17,8 +19,7 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
     while (length > 0 && path[length - 1] != '\\')  // the test's folders are ASCII
         --length;
     std::strcpy(path + length, "planted-loaded.txt");
-    HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file != INVALID_HANDLE_VALUE)
-        CloseHandle(file);
+    // Made empty and closed at once: the file itself is the note.
+    FileHandle{CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)};
     return TRUE;
 }

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/owners.h"
+
 namespace {
 
 void NoteShown() {
@@ -14,9 +16,8 @@ void NoteShown() {
     if (length == 0 || length >= MAX_PATH)
         return;
     std::snprintf(path + length, 64, "kestrel-shown-%lu.txt", GetCurrentProcessId());
-    HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file != INVALID_HANDLE_VALUE)
-        CloseHandle(file);
+    // Made empty and closed at once: the file itself is the note.
+    FileHandle{CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)};
 }
 
 bool IsWatched(HWND window) {

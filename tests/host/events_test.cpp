@@ -35,7 +35,7 @@ TEST_F(RaiseEventTest, SuppressionDuringLoadingKeepsTimerMessagesFromTheHandler)
     Record().events.clear();
     RaiseEventSuppression();
     PostMessageA(TimerCarrier(), WM_TIMER, 1000, 0);
-    Pump();
+    PumpPendingMessages();
     EXPECT_EQ(Record().periods, 0);
     LowerEventSuppression();
 }
@@ -132,12 +132,7 @@ LRESULT CALLBACK PostWhileCreating(int code, WPARAM wParam, LPARAM lParam) {
 }
 
 TEST_F(RaiseEventTest, LoadingPumpsQueuedMessagesBeforeRaisingAndBeforeLoweringTheSuppression) {
-    WNDCLASSA wc{};
-    wc.lpfnWndProc = ProbeProcedure;
-    wc.hInstance = GetModuleHandleA(nullptr);
-    wc.lpszClassName = "HostTestProbe";
-    RegisterClassA(&wc);
-    probe = CreateWindowExA(0, "HostTestProbe", "", 0, 0, 0, 1, 1, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
+    probe = test::MakeWindow("HostTestProbe", ProbeProcedure, 0, HWND_MESSAGE);
     ASSERT_NE(probe, nullptr);
     depthSeen[0] = depthSeen[1] = -1;
     creationHook = SetWindowsHookExA(WH_CBT, PostWhileCreating, nullptr, GetCurrentThreadId());

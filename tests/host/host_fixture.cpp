@@ -1,7 +1,5 @@
 #include "tests/host/host_fixture.h"
 
-#include "tests/support/test_support.h"
-
 namespace hosttest {
 
 namespace {
@@ -23,40 +21,14 @@ bool Handle(const EventFrame& frame, std::int32_t& result) {
     return false;
 }
 
-// The frame's pre-translation: from the message's window up through its parents, the first window
-// object that accepts the message consumes it.
-bool PreTranslate(MSG& message) {
-    for (HWND window = message.hwnd; window != nullptr; window = GetParent(window)) {
-        WindowObject* object = PermanentWindowObject(window);
-        if (object == nullptr)
-            object = reinterpret_cast<WindowObject*>(SendMessageA(window, kWindowObjectQuery, 0, 0));
-        if (object != nullptr && object->PreTranslateMessage(message))
-            return true;
-    }
-    return false;
-}
-
 }  // namespace
 
 Recorder& Record() { return recorder; }
 
-void Pump() {
-    MSG message;
-    while (PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE)) {
-        if (message.message == WM_QUIT)
-            return;
-        GetMessageA(&message, nullptr, 0, 0);
-        if (!PreTranslate(message)) {
-            TranslateMessage(&message);
-            DispatchMessageA(&message);
-        }
-    }
-}
-
 bool RunLoopUntil(bool (*done)(), double milliseconds) {
     const double end = test::NowMilliseconds() + milliseconds;
     for (;;) {
-        Pump();
+        PumpPendingMessages();
         if (done != nullptr && done())
             return true;
         double left = end - test::NowMilliseconds();
@@ -67,15 +39,6 @@ bool RunLoopUntil(bool (*done)(), double milliseconds) {
 }
 
 void RunLoop(double milliseconds) { RunLoopUntil(nullptr, milliseconds); }
-
-bool TakeQuit(WPARAM* code) {
-    MSG message;
-    if (!PeekMessageA(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE))
-        return false;
-    if (code)
-        *code = message.wParam;
-    return true;
-}
 
 std::vector<unsigned char> LauncherDescription(bool bindWindowEvents) {
     DescriptionWriter<1024> w;
@@ -101,7 +64,7 @@ HWND TimerCarrier() { return FindComponentWindow(kLauncherWindowId, kWatchTimerI
 void HostTest::SetUp() {
     recorder = Recorder{};
     ServiceEntry entry;
-    entry.pumpPendingMessages = &Pump;
+    entry.pumpPendingMessages = &PumpPendingMessages;
     entry.raiseEvent = &RaiseEvent;
     entry.findComponentWindow = &FindComponentWindow;
     entry.componentGone = &ComponentGone;
@@ -122,8 +85,8 @@ void HostTest::TearDown() {
     if (HWND window = LauncherHwnd())
         DestroyWindow(window);
     ClearQuitOnLastWindow();
-    Pump();
-    TakeQuit();
+    PumpPendingMessages();
+    test::TakeQuit();
 }
 
 void HostTest::Use(const std::vector<unsigned char>& description) {

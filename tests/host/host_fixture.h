@@ -1,5 +1,6 @@
-// tests/host/host_fixture.h: what the window host's tests share: a frame connected the way the
-// launcher connects it (a real pump with the window objects' pre-translation, RaiseEvent of the host),
+// tests/host/host_fixture.h: what the window host's tests share: the frame's services connected the
+// way the launcher connects them (the frame's own pump, with the window objects' pre-translation;
+// RaiseEvent of the host),
 // handlers that record every event, and descriptions of the tests' own.
 #pragma once
 #include <gtest/gtest.h>
@@ -8,9 +9,11 @@
 #include <cstdint>
 #include <vector>
 
+#include "base/services.h"
 #include "host/description_format.h"
 #include "host/window_host.h"
-#include "base/services.h"
+#include "launcher/frame.h"
+#include "tests/support/test_support.h"
 
 namespace hosttest {
 
@@ -33,15 +36,10 @@ struct Recorder {
 };
 Recorder& Record();
 
-// The frame's pump: every waiting message, pre-translated by the window objects and dispatched;
-// WM_QUIT stays queued.
-void Pump();
-// Pumps for about `milliseconds`, waking for every message.
+// Pumps (PumpPendingMessages, the frame's pump) for about `milliseconds`, waking for every message.
 void RunLoop(double milliseconds);
 // Pumps until `done` answers true or `milliseconds` pass; answers `done()`.
 bool RunLoopUntil(bool (*done)(), double milliseconds);
-// Takes a queued WM_QUIT, if there is one; answers whether one was there (its code in `code`).
-bool TakeQuit(WPARAM* code = nullptr);
 
 // The built-in description, with every window event (0 to 4, 12) bound to the created handler's slot
 // when `bindWindowEvents` is set, so that the recorder sees them all.

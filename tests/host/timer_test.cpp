@@ -49,7 +49,7 @@ TEST_F(TimerTest, NegativeIntervalStopsTheTimerAsZeroDoes) {
     ASSERT_TRUE(RunLoopUntil(&OnePeriod, 5000));
     SetInterval(-5);
     EXPECT_EQ(Interval(), 0);
-    Pump();  // a period already queued may still arrive
+    PumpPendingMessages();  // a period already queued may still arrive
     int periods = Record().periods;
     RunLoop(200);
     EXPECT_EQ(Record().periods, periods);
@@ -72,7 +72,7 @@ TEST_F(TimerTest, WritingTheSameIntervalDoesNotRestartThePeriod) {
 TEST_F(TimerTest, ATimerMessageOfAnyIdentifierIsAPeriod) {
     PostMessageA(TimerCarrier(), WM_TIMER, 7, 0);
     PostMessageA(TimerCarrier(), WM_TIMER, 1000, 0);
-    Pump();
+    PumpPendingMessages();
     EXPECT_EQ(Record().periods, 2);
 }
 

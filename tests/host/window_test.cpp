@@ -310,8 +310,8 @@ TEST_F(CloseTest, RaisesBothQueriesThenDestroyedAndUnloadsWithoutQuittingByDefau
     EXPECT_FALSE(IsWindow(timer));  // the carrier died with the window
     EXPECT_EQ(TimerCarrier(), nullptr);
     EXPECT_FALSE(AnyLoadedWindowAlive());
-    Pump();
-    EXPECT_FALSE(TakeQuit());
+    PumpPendingMessages();
+    EXPECT_FALSE(test::TakeQuit());
 }
 
 TEST_F(CloseTest, PostsQuitWithZeroWhenTheLastWindowGoesAfterQuitOnLastWindowIsSet) {
@@ -319,10 +319,10 @@ TEST_F(CloseTest, PostsQuitWithZeroWhenTheLastWindowGoesAfterQuitOnLastWindowIsS
     EXPECT_TRUE(AnyLoadedWindowAlive());
     SetQuitOnLastWindow();
     PostMessageA(LauncherHwnd(), WM_CLOSE, 0, 0);
-    Pump();
+    PumpPendingMessages();
     EXPECT_FALSE(AnyLoadedWindowAlive());
     WPARAM code = 99;
-    ASSERT_TRUE(TakeQuit(&code));
+    ASSERT_TRUE(test::TakeQuit(&code));
     EXPECT_EQ(code, 0u);
 }
 
@@ -366,8 +366,8 @@ TEST_F(CloseTest, DroppedWindowsNoLongerCountAndTheirEndQuitsNothing) {
     EXPECT_FALSE(AnyLoadedWindowAlive());
     EXPECT_EQ(LauncherHwnd(), nullptr);
     DestroyWindow(window);
-    Pump();
-    EXPECT_FALSE(TakeQuit());
+    PumpPendingMessages();
+    EXPECT_FALSE(test::TakeQuit());
 }
 
 }  // namespace

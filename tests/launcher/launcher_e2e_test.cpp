@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
-#include <shlobj.h>
-#include <tlhelp32.h>
 
 #include <deque>
 #include <functional>
@@ -13,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "base/owners.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -22,19 +21,12 @@ constexpr char kArchiveName[] = "檀溪舟楫.zip";
 constexpr double kStartDelay = 3000;
 constexpr DWORD kLong = 20000;
 
-std::string Quoted(const std::string& s) { return "\"" + s + "\""; }
+using test::Quoted;
+using test::SystemMilliseconds;
 
 std::string Lower(std::string s) {
     CharLowerBuffA(s.data(), static_cast<DWORD>(s.size()));
     return s;
-}
-
-// Milliseconds on the system clock, which the application's records use too.
-double SystemMilliseconds() {
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
-    return static_cast<double>((static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime) /
-           10000.0;
 }
 
 // One start of the recording application, as it recorded itself.
@@ -47,8 +39,8 @@ struct AppStart {
 std::vector<AppStart> ReadStarts() {
     std::vector<AppStart> runs;
     WIN32_FIND_DATAA entry;
-    HANDLE search = FindFirstFileA((std::string(kRecords) + "\\run-*.txt").c_str(), &entry);
-    if (search == INVALID_HANDLE_VALUE)
+    FindHandle search{FindFirstFileA((std::string(kRecords) + "\\run-*.txt").c_str(), &entry)};
+    if (!search)
         return runs;
     do {
         std::string bytes;
@@ -71,80 +63,8 @@ std::vector<AppStart> ReadStarts() {
         run.program = fields["program"];
         run.start = std::stod(fields["start"]) / 10000.0;
         runs.push_back(run);
-    } while (FindNextFileA(search, &entry));
-    FindClose(search);
+    } while (FindNextFileA(search.get(), &entry));
     return runs;
-}
-
-std::string ShellAppData() {
-    char path[MAX_PATH] = "";
-    SHGetSpecialFolderPathA(nullptr, path, CSIDL_APPDATA, FALSE);
-    return path;
-}
-
-bool SignalEvent(const std::string& name) {
-    HANDLE event = OpenEventA(EVENT_MODIFY_STATE, FALSE, name.c_str());
-    if (!event)
-        return false;
-    BOOL set = SetEvent(event);
-    CloseHandle(event);
-    return set != FALSE;
-}
-
-// Waits for a process by id; true when it ended (or was already gone).
-bool WaitForProcess(DWORD id, DWORD milliseconds) {
-    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, id);
-    if (!process)
-        return true;
-    bool ended = WaitForSingleObject(process, milliseconds) == WAIT_OBJECT_0;
-    CloseHandle(process);
-    return ended;
-}
-
-struct WindowSearch {
-    DWORD processId;
-    std::vector<HWND> found;
-};
-
-BOOL CALLBACK CollectWindow(HWND window, LPARAM parameter) {
-    auto* search = reinterpret_cast<WindowSearch*>(parameter);
-    DWORD owner = 0;
-    GetWindowThreadProcessId(window, &owner);
-    char className[64] = "";
-    GetClassNameA(window, className, sizeof className);
-    if (owner == search->processId && std::string(className) == "WTWindow")
-        search->found.push_back(window);
-    return TRUE;
-}
-
-// The ids of the processes named "Velkar.exe" in any letter case.
-std::vector<DWORD> VelkarProcesses() {
-    std::vector<DWORD> ids;
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE)
-        return ids;
-    PROCESSENTRY32 entry{};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry))
-        if (lstrcmpiA(entry.szExeFile, "Velkar.exe") == 0)
-            ids.push_back(entry.th32ProcessID);
-    CloseHandle(snapshot);
-    return ids;
-}
-
-// Any Velkar.exe would keep a launcher waiting: one left by an earlier test program of this prefix
-// (the frame's tests start the demo application, which ends by itself after a few seconds) is
-// given time to end, and ended after that.
-void NoVelkarLeft() {
-    for (DWORD id : VelkarProcesses()) {
-        if (WaitForProcess(id, 10000))
-            continue;
-        if (HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id)) {
-            TerminateProcess(process, 1);
-            WaitForSingleObject(process, 5000);
-            CloseHandle(process);
-        }
-    }
 }
 
 // One launcher run in the prefix's real application-data folder (or another one a test sets), with
@@ -152,24 +72,26 @@ void NoVelkarLeft() {
 class LauncherRun : public testing::Test {
 protected:
     void SetUp() override {
-        NoVelkarLeft();
-        UseAppData(ShellAppData());
+        // Any Velkar.exe would keep a launcher waiting: one left by an earlier test program of this
+        // prefix (the frame's tests start the demo application, which ends by itself after a few
+        // seconds) is given time to end, and ended after that.
+        test::EndProcessesNamed("Velkar.exe", 10000);
+        UseAppData(test::ShellAppData());
         test::RemoveTree(kRecords);
         ASSERT_TRUE(CreateDirectoryA(kRecords, nullptr));
-        endAll_ = CreateEventA(nullptr, TRUE, FALSE, "KestrelE2EEndAll");
-        ResetEvent(endAll_);
+        endAll_.reset(CreateEventA(nullptr, TRUE, FALSE, "KestrelE2EEndAll"));
+        ResetEvent(endAll_.get());
     }
 
     void TearDown() override {
-        SetEvent(endAll_);
+        SetEvent(endAll_.get());
         for (const AppStart& run : ReadStarts())
-            WaitForProcess(run.id, 5000);
+            test::ProcessGone(run.id, 5000);
         for (test::Child& launcher : launchers_)
             launcher.Kill();
         launchers_.clear();
-        CloseHandle(endAll_);
-        for (int attempt = 0; attempt < 20 && !test::RemoveTree(kestrelworks_); ++attempt)
-            Sleep(100);
+        endAll_.reset();
+        test::RemoveTreePatiently(kestrelworks_);
         EXPECT_FALSE(test::Exists(kestrelworks_)) << "the test leaves " << kestrelworks_;
         test::RemoveTree(kRecords);
         for (const std::string& leftover : leftovers_)
@@ -203,30 +125,21 @@ protected:
         if (test::Exists(Application()) && treeSeen_ == 0)
             treeSeen_ = SystemMilliseconds();
         for (test::Child& launcher : launchers_) {
-            WindowSearch search{launcher.id(), {}};
-            EnumWindows(CollectWindow, reinterpret_cast<LPARAM>(&search));
-            for (HWND window : search.found) {
+            for (HWND window : test::WindowsOf(launcher.id(), "WTWindow")) {
                 windowSeen_ = true;
-                if (IsWindowVisible(window) || (GetWindowLongA(window, GWL_STYLE) & WS_VISIBLE))
-                    windowVisible_ = true;
-                for (HWND child = GetWindow(window, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT))
-                    if (IsWindowVisible(child))
-                        windowVisible_ = true;
+                windowVisible_ = windowVisible_ || test::AnyPartVisible(window);
             }
         }
     }
 
     // Looks every few milliseconds until `done` holds or the time is up; answers `done`.
     bool WatchUntil(const std::function<bool()>& done, DWORD milliseconds) {
-        double end = test::NowMilliseconds() + milliseconds;
-        for (;;) {
-            Look();
-            if (done())
-                return true;
-            if (test::NowMilliseconds() > end)
-                return false;
-            Sleep(10);
-        }
+        return test::WaitUntil(
+            [&] {
+                Look();
+                return done();
+            },
+            milliseconds);
     }
 
     void WatchFor(DWORD milliseconds) {
@@ -239,8 +152,8 @@ protected:
 
     // Ends one recorded application and waits until its process is gone; answers when that was.
     double EndApplication(const AppStart& run) {
-        EXPECT_TRUE(SignalEvent("KestrelE2EEnd-" + std::to_string(run.id)));
-        EXPECT_TRUE(WaitForProcess(run.id, 5000));
+        EXPECT_TRUE(test::SignalEvent("KestrelE2EEnd-" + std::to_string(run.id)));
+        EXPECT_TRUE(test::ProcessGone(run.id, 5000));
         return SystemMilliseconds();
     }
 
@@ -262,7 +175,7 @@ protected:
     }
 
     std::string kestrelworks_;
-    HANDLE endAll_ = nullptr;
+    KernelHandle endAll_;
     std::deque<test::Child> launchers_;
     std::vector<std::string> leftovers_;  // files and trees a test made outside the install folder  // a deque: references to earlier launchers stay valid
     double launcherStart_ = 0;
@@ -369,14 +282,13 @@ TEST_F(LauncherRun, ACloseRequestWhileWatchingEndsTheLauncherWithZeroAndLeavesTh
     ASSERT_TRUE(WaitForRuns(1));
     const AppStart run = ReadStarts()[0];
     WatchFor(2000);  // the event loop runs
-    WindowSearch search{launcher.id(), {}};
-    EnumWindows(CollectWindow, reinterpret_cast<LPARAM>(&search));
-    ASSERT_EQ(search.found.size(), 1u);
-    PostMessageA(search.found[0], WM_CLOSE, 0, 0);
+    std::vector<HWND> windows = test::WindowsOf(launcher.id(), "WTWindow");
+    ASSERT_EQ(windows.size(), 1u);
+    PostMessageA(windows[0], WM_CLOSE, 0, 0);
     EXPECT_EQ(ExitCodeOf(launcher), 0u);
     EXPECT_TRUE(test::Exists(Archive()));
     EXPECT_TRUE(test::Exists(Application()));
-    EXPECT_FALSE(WaitForProcess(run.id, 0)) << "the application must go on running";
+    EXPECT_FALSE(test::ProcessGone(run.id, 0)) << "the application must go on running";
     EXPECT_FALSE(windowVisible_);
 }
 
@@ -404,8 +316,6 @@ TEST_F(LauncherRun, ASecondLauncherRunsItsCourseAndBothEndWhenNoApplicationIsLef
     EXPECT_FALSE(windowVisible_);
 }
 
-using test::AppDataRedirection;
-
 TEST_F(LauncherRun, AnApplicationDataFolderWithASpaceStartsTheRightProgramAndNotItsFirstWord) {
     const std::string root = "C:\\kestrel e2e";
     const std::string appData = root + "\\Roaming";
@@ -417,8 +327,8 @@ TEST_F(LauncherRun, AnApplicationDataFolderWithASpaceStartsTheRightProgramAndNot
     ASSERT_TRUE(CreateDirectoryA(appData.c_str(), nullptr));
     ASSERT_TRUE(CopyFileA(test::ProgramBeside("recording_app.exe").c_str(), planted.c_str(), FALSE));
     {
-        AppDataRedirection redirection(appData);
-        ASSERT_EQ(Lower(ShellAppData()), Lower(appData)) << "the prefix did not take the redirection";
+        test::AppDataRedirection redirection(appData);
+        ASSERT_EQ(Lower(test::ShellAppData()), Lower(appData)) << "the prefix did not take the redirection";
         UseAppData(appData);
         test::Child& launcher = StartLauncher();
         ASSERT_TRUE(WaitForRuns(1));

@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "tests/support/records.h"
+
 namespace {
 
 constexpr char kRecordFolder[] = "C:\\kestrel-e2e\\";
@@ -21,29 +23,9 @@ unsigned long long Now() {
 }
 
 DWORD Life() {
-    char text[32] = "";
-    std::string path = std::string(kRecordFolder) + "live.txt";
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return kSafetyMilliseconds;
-    DWORD got = 0;
-    ReadFile(file, text, sizeof text - 1, &got, nullptr);
-    CloseHandle(file);
-    text[got] = '\0';
-    return static_cast<DWORD>(std::strtoul(text, nullptr, 10));
-}
-
-// Written whole under a temporary name and then renamed, so the test never reads half a record.
-void Record(const std::string& name, const std::string& text) {
-    std::string final = std::string(kRecordFolder) + name;
-    std::string part = final + ".part";
-    HANDLE file = CreateFileA(part.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return;
-    DWORD written = 0;
-    WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-    CloseHandle(file);
-    MoveFileExA(part.c_str(), final.c_str(), MOVEFILE_REPLACE_EXISTING);
+    const std::string text =
+        records::ReadSetting(std::string(kRecordFolder) + "live.txt", std::to_string(kSafetyMilliseconds));
+    return static_cast<DWORD>(std::strtoul(text.c_str(), nullptr, 10));
 }
 
 }  // namespace
@@ -56,8 +38,9 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     GetModuleFileNameA(nullptr, program, MAX_PATH);
     char startText[32];
     std::snprintf(startText, sizeof startText, "%llu", start);
-    Record("run-" + std::to_string(id) + ".txt", std::string("command=") + GetCommandLineA() + "\nfolder=" + folder +
-                                                      "\nprogram=" + program + "\nstart=" + startText + "\n");
+    records::Write(std::string(kRecordFolder) + "run-" + std::to_string(id) + ".txt",
+                   std::string("command=") + GetCommandLineA() + "\nfolder=" + folder + "\nprogram=" + program +
+                       "\nstart=" + startText + "\n");
 
     HANDLE events[2] = {
         CreateEventA(nullptr, TRUE, FALSE, ("KestrelE2EEnd-" + std::to_string(id)).c_str()),

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "base/owners.h"
 #include "base/services.h"
 
 namespace payloadtest {
@@ -32,8 +33,8 @@ bool Raise(EventFrame& frame) {
 
 void ListInto(const std::string& folder, const std::string& prefix, std::vector<std::string>& names) {
     WIN32_FIND_DATAA data;
-    HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &data);
-    if (search == INVALID_HANDLE_VALUE)
+    FindHandle search{FindFirstFileA((folder + "\\*").c_str(), &data)};
+    if (!search)
         return;
     do {
         const std::string name = data.cFileName;
@@ -45,8 +46,7 @@ void ListInto(const std::string& folder, const std::string& prefix, std::vector<
         } else {
             names.push_back(prefix + name);
         }
-    } while (FindNextFileA(search, &data));
-    FindClose(search);
+    } while (FindNextFileA(search.get(), &data));
 }
 
 }  // namespace

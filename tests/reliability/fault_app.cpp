@@ -11,36 +11,13 @@
 #include <cstring>
 #include <string>
 
+#include "base/owners.h"
+#include "tests/support/records.h"
+
 namespace {
 
 constexpr char kRecordFolder[] = "C:\\kestrel-rel\\";
 constexpr DWORD kSafetyMilliseconds = 60000;
-
-std::string ReadMode() {
-    char text[32] = "";
-    std::string path = std::string(kRecordFolder) + "mode.txt";
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return "wait";
-    DWORD got = 0;
-    ReadFile(file, text, sizeof text - 1, &got, nullptr);
-    CloseHandle(file);
-    text[got] = '\0';
-    return text;
-}
-
-// Written whole under a temporary name and then renamed, so the test never reads half a record.
-void Record(const std::string& text) {
-    std::string final = std::string(kRecordFolder) + "run-" + std::to_string(GetCurrentProcessId()) + ".txt";
-    std::string part = final + ".part";
-    HANDLE file = CreateFileA(part.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return;
-    DWORD written = 0;
-    WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-    CloseHandle(file);
-    MoveFileExA(part.c_str(), final.c_str(), MOVEFILE_REPLACE_EXISTING);
-}
 
 void StartChild() {
     char program[MAX_PATH] = "";
@@ -50,9 +27,8 @@ void StartChild() {
     startup.cb = sizeof startup;
     PROCESS_INFORMATION created = {};
     if (CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &created)) {
-        WaitForInputIdle(created.hProcess, 5000);
-        CloseHandle(created.hThread);
-        CloseHandle(created.hProcess);
+        KernelHandle thread{created.hThread}, process{created.hProcess};
+        WaitForInputIdle(process.get(), 5000);
     }
 }
 
@@ -61,8 +37,10 @@ void StartChild() {
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     const char* command = GetCommandLineA();
     const bool child = std::strstr(command, "/child") != nullptr;
-    const std::string mode = child ? "wait" : ReadMode();
-    Record(std::string("command=") + command + "\nmode=" + mode + "\n");
+    const std::string mode =
+        child ? "wait" : records::ReadSetting(std::string(kRecordFolder) + "mode.txt", "wait");
+    records::Write(std::string(kRecordFolder) + "run-" + std::to_string(GetCurrentProcessId()) + ".txt",
+                   std::string("command=") + command + "\nmode=" + mode + "\n");
 
     if (mode == "crash")
         ExitProcess(EXCEPTION_ACCESS_VIOLATION);

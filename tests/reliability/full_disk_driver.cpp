@@ -30,23 +30,20 @@ int main(int argc, char** argv) {
     const std::string mode = argv[1];
     const std::string appData = argv[2];
     rel::InstallPaths paths(appData);
-    test::RemoveTree(rel::kRecords);
-    CreateDirectoryA(rel::kRecords, nullptr);
-    HANDLE end = CreateEventA(nullptr, TRUE, FALSE, "KestrelRelEnd");
-    ResetEvent(end);
+    rel::Records records;
     {
-        rel::AppDataRedirection redirection(appData);
-        Check(rel::ShellAppData() == appData, "the prefix takes the application-data folder");
-        test::Child launcher = test::Child::Start(rel::Quoted(test::ProgramBeside("launcher_rel_large.exe")));
+        test::AppDataRedirection redirection(appData);
+        Check(test::ShellAppData() == appData, "the prefix takes the application-data folder");
+        test::Child launcher = test::Child::Start(test::Quoted(test::ProgramBeside("launcher_rel_large.exe")));
         Check(launcher.started(), "the launcher starts");
         bool dialog = false, started = false;
         DWORD exitCode = 0xFFFFFFFE;
-        rel::WaitUntil(
+        test::WaitUntil(
             [&] {
                 dialog = dialog || rel::ShowsDialog(launcher.id());
                 if (!started && !rel::RecordedStarts().empty()) {
                     started = true;
-                    SetEvent(end);
+                    SetEvent(records.end());
                 }
                 return launcher.Wait(0, &exitCode);
             },
@@ -58,10 +55,5 @@ int main(int argc, char** argv) {
             Check(started, "with room the application starts");
         Check(paths.Gone(), "neither the archive nor the tree is left");
     }
-    SetEvent(end);
-    for (DWORD id : rel::RecordedStarts())
-        rel::ProcessGone(id, 5000);
-    CloseHandle(end);
-    test::RemoveTree(rel::kRecords);
     return failures == 0 ? 0 : 1;
 }

@@ -9,66 +9,38 @@
 #include <random>
 #include <string>
 
-#include "tests/reliability/launcher_faults.h"
+#include "tests/reliability/fault_run.h"
 
 namespace {
 
 constexpr DWORD kLong = 30000;
 constexpr int kSeeds = 10;
 
-class KilledInstall : public testing::Test {
+class KilledInstall : public rel::FaultRun {
 protected:
-    void SetUp() override {
-        Clean();
-        ASSERT_TRUE(CreateDirectoryA(rel::kRecords, nullptr));
-        end_ = CreateEventA(nullptr, TRUE, FALSE, "KestrelRelEnd");
-        ResetEvent(end_);
-    }
-    void TearDown() override {
-        SetEvent(end_);
-        for (DWORD id : rel::RecordedStarts())
-            rel::ProcessGone(id, 5000);
-        CloseHandle(end_);
-        Clean();
-        EXPECT_FALSE(test::Exists(paths_.kestrelworks));
-    }
-    void Clean() {
-        for (int attempt = 0; attempt < 20 && !test::RemoveTree(paths_.kestrelworks); ++attempt)
-            Sleep(100);
-        test::RemoveTree(rel::kRecords);
-    }
-    static test::Child Start() {
-        return test::Child::Start(rel::Quoted(test::ProgramBeside("launcher_rel_large.exe")));
-    }
+    static test::Child Start() { return FaultRun::Start("launcher_rel_large.exe"); }
 
     // One whole run that must succeed: the application starts from the tree, is ended, and the
     // launcher removes everything and ends with 0.
     void CompleteRun() {
         const std::size_t before = rel::RecordedStarts().size();
-        ResetEvent(end_);
+        ResetEvent(records_.end());
         test::Child launcher = Start();
         ASSERT_TRUE(launcher.started());
-        ASSERT_TRUE(rel::WaitUntil([&] { return rel::RecordedStarts().size() > before; }, kLong))
+        ASSERT_TRUE(test::WaitUntil([&] { return rel::RecordedStarts().size() > before; }, kLong))
             << "the application never started";
         EXPECT_TRUE(test::Exists(paths_.Tree() + "\\data\\held.txt"));
-        SetEvent(end_);
-        DWORD exitCode = 0xFFFFFFFE;
-        EXPECT_TRUE(launcher.Wait(kLong, &exitCode));
-        EXPECT_EQ(exitCode, 0u);
-        EXPECT_TRUE(paths_.Gone()) << "the run left files behind";
-        ResetEvent(end_);
+        ExpectCleanEnd(launcher, kLong);
+        ResetEvent(records_.end());
     }
-
-    rel::InstallPaths paths_{rel::ShellAppData()};
-    HANDLE end_ = nullptr;
 };
 
 // Files under `folder`, subfolders included.
 int CountFiles(const std::string& folder) {
     int count = 0;
     WIN32_FIND_DATAA entry;
-    HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &entry);
-    if (search == INVALID_HANDLE_VALUE)
+    FindHandle search{FindFirstFileA((folder + "\\*").c_str(), &entry)};
+    if (!search)
         return 0;
     do {
         const std::string name = entry.cFileName;
@@ -78,8 +50,7 @@ int CountFiles(const std::string& folder) {
             count += CountFiles(folder + "\\" + name);
         else
             ++count;
-    } while (FindNextFileA(search, &entry));
-    FindClose(search);
+    } while (FindNextFileA(search.get(), &entry));
     return count;
 }
 
@@ -97,12 +68,12 @@ TEST_F(KilledInstall, AfterAKillAtARandomMomentOfWritingOrExtractingTheNextRunIn
     unsigned long long archiveSize = 0;
     int treeFiles = 0;
     {
-        ResetEvent(end_);
+        ResetEvent(records_.end());
         const double begin = test::NowMilliseconds();
         test::Child launcher = Start();
         ASSERT_TRUE(launcher.started());
         int lastCount = -1;
-        ASSERT_TRUE(rel::WaitUntil(
+        ASSERT_TRUE(test::WaitUntil(
             [&] {
                 const double now = test::NowMilliseconds() - begin;
                 if (archiveAt == 0 && test::Exists(paths_.Archive()))
@@ -117,12 +88,8 @@ TEST_F(KilledInstall, AfterAKillAtARandomMomentOfWritingOrExtractingTheNextRunIn
             kLong));
         archiveSize = SizeOf(paths_.Archive());
         treeFiles = CountFiles(paths_.Tree());
-        SetEvent(end_);
-        DWORD exitCode = 0xFFFFFFFE;
-        EXPECT_TRUE(launcher.Wait(kLong, &exitCode));
-        EXPECT_EQ(exitCode, 0u);
-        EXPECT_TRUE(paths_.Gone());
-        ResetEvent(end_);
+        ExpectCleanEnd(launcher, kLong);
+        ResetEvent(records_.end());
     }
     ASSERT_GT(archiveAt, 0);
     ASSERT_GT(treeDoneAt, archiveAt);

@@ -8,7 +8,7 @@
 #include <set>
 #include <string>
 
-#include "tests/reliability/launcher_faults.h"
+#include "tests/reliability/fault_run.h"
 
 namespace {
 
@@ -25,64 +25,46 @@ using test::UnixPath;
 std::set<std::string> Listing(const std::string& folder) {
     std::set<std::string> names;
     WIN32_FIND_DATAA entry;
-    HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &entry);
-    if (search == INVALID_HANDLE_VALUE)
+    FindHandle search{FindFirstFileA((folder + "\\*").c_str(), &entry)};
+    if (!search)
         return names;
     do
         names.insert(entry.cFileName);
-    while (FindNextFileA(search, &entry));
-    FindClose(search);
+    while (FindNextFileA(search.get(), &entry));
     return names;
 }
 
-HANDLE HoldWithoutSharing(const std::string& path) {
-    return CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+FileHandle HoldWithoutSharing(const std::string& path) {
+    return FileHandle{CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr)};
 }
 
-class LauncherFaults : public testing::Test {
+class LauncherFaults : public rel::FaultRun {
 protected:
-    void SetUp() override {
-        test::RemoveTree(paths_.kestrelworks);
-        test::RemoveTree(rel::kRecords);
-        ASSERT_TRUE(CreateDirectoryA(rel::kRecords, nullptr));
-        end_ = CreateEventA(nullptr, TRUE, FALSE, "KestrelRelEnd");
-        ASSERT_NE(end_, nullptr);
-        ResetEvent(end_);
-    }
-
     void TearDown() override {
-        SetEvent(end_);
-        for (DWORD id : rel::RecordedStarts())
-            rel::ProcessGone(id, 5000);
-        launcher_.Kill();
-        CloseHandle(end_);
         // A link planted in the tree: Wine cannot remove it through Windows calls (nor list it once its
         // target is gone), and left in place it would keep the install folder for every later test,
-        // also after a test that failed half-way. rm runs unwaitable, so the removal below tries for a
-        // while.
+        // also after a test that failed half-way. rm runs unwaitable, so the fixture's removal tries
+        // for a while.
         const std::string data = paths_.Tree() + "\\data";
         if (test::IsFolder(data))
             RunUnix("Z:\\bin\\rm -f " + UnixPath(data) + "/link");
-        for (int attempt = 0; attempt < 50 && !test::RemoveTree(paths_.kestrelworks); ++attempt)
-            Sleep(100);
-        EXPECT_FALSE(test::Exists(paths_.kestrelworks)) << "the test leaves " << paths_.kestrelworks;
-        test::RemoveTree(rel::kRecords);
+        FaultRun::TearDown();
     }
 
     void StartLauncher() {
-        launcher_ = test::Child::Start(rel::Quoted(test::ProgramBeside("launcher_rel.exe")));
+        launcher_ = Start("launcher_rel.exe");
         ASSERT_TRUE(launcher_.started());
     }
 
     bool WaitForStarts(std::size_t count) {
-        return rel::WaitUntil([&] { return rel::RecordedStarts().size() >= count; }, kLong);
+        return test::WaitUntil([&] { return rel::RecordedStarts().size() >= count; }, kLong);
     }
 
     // Waits for the launcher's end, watching for a dialog of its own all along; answers its exit code
     // (0xFFFFFFFE when it did not end) and the system milliseconds it ended at.
     DWORD ExitCode(double* endedAt = nullptr, DWORD milliseconds = kLong) {
         DWORD exitCode = 0xFFFFFFFE;
-        rel::WaitUntil(
+        test::WaitUntil(
             [&] {
                 if (rel::ShowsDialog(launcher_.id()))
                     dialogSeen_ = true;
@@ -94,22 +76,19 @@ protected:
         return exitCode;
     }
 
-    InstallPaths paths_{rel::ShellAppData()};
-    test::Child launcher_;
-    HANDLE end_ = nullptr;
     bool dialogSeen_ = false;
 };
 
 TEST_F(LauncherFaults, AnArchiveHeldWithoutSharingAtTheStartStaysAsItWasAndTheLauncherEndsWithZero) {
     ASSERT_TRUE(CreateDirectoryA(paths_.kestrelworks.c_str(), nullptr));
     ASSERT_TRUE(test::WriteWholeFile(paths_.Archive(), "an earlier archive"));
-    HANDLE held = HoldWithoutSharing(paths_.Archive());
-    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    FileHandle held = HoldWithoutSharing(paths_.Archive());
+    ASSERT_TRUE(held);
     const double start = test::NowMilliseconds();
     StartLauncher();
     double ended = 0;
     EXPECT_EQ(ExitCode(&ended), 0u);
-    CloseHandle(held);
+    held.reset();
     EXPECT_FALSE(dialogSeen_);
     EXPECT_TRUE(rel::RecordedStarts().empty()) << "no tree was extracted, so nothing can have started";
     EXPECT_FALSE(test::Exists(paths_.Tree()));
@@ -123,14 +102,14 @@ TEST_F(LauncherFaults, AnArchiveHeldWithoutSharingAtTheStartStaysAsItWasAndTheLa
 TEST_F(LauncherFaults, ATreeFileHeldDuringTheCleanUpAndReleasedAfterASecondIsRemovedAfterAll) {
     StartLauncher();
     ASSERT_TRUE(WaitForStarts(1));
-    HANDLE held = HoldWithoutSharing(paths_.Tree() + "\\data\\held.txt");
-    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    FileHandle held = HoldWithoutSharing(paths_.Tree() + "\\data\\held.txt");
+    ASSERT_TRUE(held);
     ASSERT_TRUE(rel::EndApplications());
     // The archive goes first: once it is gone, the clean-up has made its first try at the tree.
-    ASSERT_TRUE(rel::WaitUntil([&] { return !test::Exists(paths_.Archive()); }, kLong));
+    ASSERT_TRUE(test::WaitUntil([&] { return !test::Exists(paths_.Archive()); }, kLong));
     EXPECT_TRUE(test::Exists(paths_.Tree() + "\\data\\held.txt"));
     Sleep(1000);
-    CloseHandle(held);
+    held.reset();
     EXPECT_EQ(ExitCode(), 0u);
     EXPECT_FALSE(dialogSeen_);
     EXPECT_TRUE(paths_.Gone()) << "the file released within the retries is removed, and the tree with it";
@@ -140,14 +119,14 @@ TEST_F(LauncherFaults, ATreeFileHeldThroughoutStaysAloneAndTheRunEndsWithinTheRe
     StartLauncher();
     ASSERT_TRUE(WaitForStarts(1));
     const std::string heldPath = paths_.Tree() + "\\data\\held.txt";
-    HANDLE held = HoldWithoutSharing(heldPath);
-    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    FileHandle held = HoldWithoutSharing(heldPath);
+    ASSERT_TRUE(held);
     ASSERT_TRUE(rel::EndApplications());
-    ASSERT_TRUE(rel::WaitUntil([&] { return !test::Exists(paths_.Archive()); }, kLong));
+    ASSERT_TRUE(test::WaitUntil([&] { return !test::Exists(paths_.Archive()); }, kLong));
     const double firstTry = test::NowMilliseconds();
     double ended = 0;
     EXPECT_EQ(ExitCode(&ended), 0u);
-    CloseHandle(held);
+    held.reset();
     EXPECT_FALSE(dialogSeen_);
     EXPECT_GE(ended - firstTry, kRetryBound - 500) << "gave up before trying again";
     EXPECT_LT(ended - firstTry, kRetryBound + 1500) << "the retries are bounded";
@@ -158,7 +137,7 @@ TEST_F(LauncherFaults, ATreeFileHeldThroughoutStaysAloneAndTheRunEndsWithinTheRe
 
 TEST_F(LauncherFaults, AFileInThePlaceOfTheInstallFolderIsLeftAloneWithNoDialog) {
     test::TempFolder appData("rel-file");
-    rel::AppDataRedirection redirection(appData.path());
+    test::AppDataRedirection redirection(appData.path());
     InstallPaths here(appData.path());
     ASSERT_TRUE(test::WriteWholeFile(here.kestrelworks, "not a folder"));
     ASSERT_TRUE(test::WriteWholeFile(appData / "neighbour.txt", "untouched"));
@@ -184,7 +163,7 @@ TEST_F(LauncherFaults, AnApplicationDataFolderThatCannotBeWrittenIsLeftAloneWith
     ASSERT_TRUE(RunUnix("Z:\\bin\\chmod 555 " + unixFolder));
     // The chmod runs as a Unix program that cannot be waited on: wait until Wine shows the folder
     // read-only, then probe once (probing while the chmod lands could strand the probe folder).
-    rel::WaitUntil(
+    test::WaitUntil(
         [&] {
             const DWORD attributes = test::AttributesOf(appData.path());
             return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY);
@@ -198,7 +177,7 @@ TEST_F(LauncherFaults, AnApplicationDataFolderThatCannotBeWrittenIsLeftAloneWith
         GTEST_SKIP() << "the folder stays writable here (Wine running as root?)";
     }
     {
-        rel::AppDataRedirection redirection(appData.path());
+        test::AppDataRedirection redirection(appData.path());
         StartLauncher();
         EXPECT_EQ(ExitCode(), 0u);
     }
@@ -206,7 +185,7 @@ TEST_F(LauncherFaults, AnApplicationDataFolderThatCannotBeWrittenIsLeftAloneWith
     EXPECT_TRUE(rel::RecordedStarts().empty());
     EXPECT_EQ(Listing(appData.path()), (std::set<std::string>{".", "..", "neighbour.txt"}));
     RunUnix("Z:\\bin\\chmod 755 " + unixFolder);
-    rel::WaitUntil([&] { return test::WriteWholeFile(appData / "probe.txt", ""); }, 5000);
+    test::WaitUntil([&] { return test::WriteWholeFile(appData / "probe.txt", ""); }, 5000);
 }
 
 TEST_F(LauncherFaults, ALinkPlantedInTheTreeLeavesTheFolderItPointsAtIntact) {
@@ -219,7 +198,7 @@ TEST_F(LauncherFaults, ALinkPlantedInTheTreeLeavesTheFolderItPointsAtIntact) {
     const std::string link = paths_.Tree() + "\\data\\link";
     ASSERT_TRUE(RunUnix("Z:\\bin\\ln -s " + UnixPath(outside.path()) + " " + UnixPath(paths_.Tree() + "\\data") +
                         "/link"));
-    ASSERT_TRUE(rel::WaitUntil([&] { return test::Exists(link + "\\keep.txt"); }, 5000));
+    ASSERT_TRUE(test::WaitUntil([&] { return test::Exists(link + "\\keep.txt"); }, 5000));
     ASSERT_TRUE(rel::EndApplications());
     EXPECT_EQ(ExitCode(), 0u);
     EXPECT_FALSE(dialogSeen_);
@@ -247,11 +226,10 @@ TEST_F(LauncherFaults, AnApplicationThatIsKilledIsCleanedUpAfterAndTheLauncherEn
     StartLauncher();
     ASSERT_TRUE(WaitForStarts(1));
     const DWORD id = rel::RecordedStarts().front();
-    HANDLE application = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id);
-    ASSERT_NE(application, nullptr);
-    ASSERT_TRUE(TerminateProcess(application, 9));
-    WaitForSingleObject(application, 5000);
-    CloseHandle(application);
+    KernelHandle application{OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id)};
+    ASSERT_TRUE(application);
+    ASSERT_TRUE(TerminateProcess(application.get(), 9));
+    WaitForSingleObject(application.get(), 5000);
     EXPECT_EQ(ExitCode(), 0u);
     EXPECT_TRUE(paths_.Gone());
 }

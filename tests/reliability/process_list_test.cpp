@@ -8,9 +8,10 @@
 
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "tests/reliability/launcher_faults.h"
+#include "tests/reliability/fault_run.h"
 
 namespace {
 
@@ -21,70 +22,47 @@ constexpr DWORD kLong = 30000;
 void Snapshot(const char* name, int* count, int* position) {
     *count = 0;
     *position = 0;
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE)
+    SnapshotHandle snapshot{CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0)};
+    if (!snapshot)
         return;
     PROCESSENTRY32 entry = {};
     entry.dwSize = sizeof entry;
-    for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
+    for (BOOL more = Process32First(snapshot.get(), &entry); more; more = Process32Next(snapshot.get(), &entry)) {
         ++*count;
         if (*position == 0 && lstrcmpiA(entry.szExeFile, name) == 0)
             *position = *count;
     }
-    CloseHandle(snapshot);
 }
 
-class ManyProcesses : public testing::Test {
+class ManyProcesses : public rel::FaultRun {
 protected:
     void SetUp() override {
-        test::RemoveTree(paths_.kestrelworks);
-        test::RemoveTree(rel::kRecords);
-        ASSERT_TRUE(CreateDirectoryA(rel::kRecords, nullptr));
-        end_ = CreateEventA(nullptr, TRUE, FALSE, "KestrelRelEnd");
-        idleEnd_ = CreateEventA(nullptr, TRUE, FALSE, "KestrelRelIdleEnd");
-        ResetEvent(end_);
-        ResetEvent(idleEnd_);
+        FaultRun::SetUp();
+        idleEnd_.reset(CreateEventA(nullptr, TRUE, FALSE, "KestrelRelIdleEnd"));
+        ResetEvent(idleEnd_.get());
     }
     void TearDown() override {
-        SetEvent(end_);
-        SetEvent(idleEnd_);
-        for (HANDLE process : idle_) {
-            if (WaitForSingleObject(process, 2000) != WAIT_OBJECT_0)
-                TerminateProcess(process, 1);
-            CloseHandle(process);
-        }
-        for (DWORD id : rel::RecordedStarts())
-            rel::ProcessGone(id, 5000);
-        launcher_.Kill();
-        CloseHandle(end_);
-        CloseHandle(idleEnd_);
-        for (int attempt = 0; attempt < 20 && !test::RemoveTree(paths_.kestrelworks); ++attempt)
-            Sleep(100);
-        EXPECT_FALSE(test::Exists(paths_.kestrelworks));
-        test::RemoveTree(rel::kRecords);
+        SetEvent(idleEnd_.get());
+        for (test::Child& idle : idle_)
+            idle.Wait(2000);
+        idle_.clear();  // each one still running is ended
+        FaultRun::TearDown();
     }
 
-    rel::InstallPaths paths_{rel::ShellAppData()};
-    std::vector<HANDLE> idle_;
-    test::Child launcher_;
-    HANDLE end_ = nullptr, idleEnd_ = nullptr;
+    std::vector<test::Child> idle_;
+    KernelHandle idleEnd_;
 };
 
 TEST_F(ManyProcesses, TheWatchSeesAVelkarExeListedAfterMoreThan1024OtherProcesses) {
-    const std::string line = rel::Quoted(test::ProgramBeside("idle_app.exe")) + " 120";
+    const std::string line = test::Quoted(test::ProgramBeside("idle_app.exe")) + " 120";
     const double began = test::NowMilliseconds();
     for (int i = 0; i < kIdle; ++i) {
-        STARTUPINFOA startup = {};
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION created = {};
-        std::string commandLine = line;
-        if (!CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                            &created)) {
+        test::Child idle = test::Child::Start(line);
+        if (!idle.started()) {
             std::printf("Wine stopped starting processes after %zu (error %lu)\n", idle_.size(), GetLastError());
             break;
         }
-        CloseHandle(created.hThread);
-        idle_.push_back(created.hProcess);
+        idle_.push_back(std::move(idle));
     }
     int count = 0, position = 0;
     Snapshot("Velkar.exe", &count, &position);
@@ -99,9 +77,9 @@ TEST_F(ManyProcesses, TheWatchSeesAVelkarExeListedAfterMoreThan1024OtherProcesse
         std::printf("NOTE: Wine ran only %d processes here; the watch is tested behind %zu of them\n", count,
                     idle_.size());
 
-    launcher_ = test::Child::Start(rel::Quoted(test::ProgramBeside("launcher_rel.exe")));
+    launcher_ = Start("launcher_rel.exe");
     ASSERT_TRUE(launcher_.started());
-    ASSERT_TRUE(rel::WaitUntil([] { return !rel::RecordedStarts().empty(); }, 60000));
+    ASSERT_TRUE(test::WaitUntil([] { return !rel::RecordedStarts().empty(); }, 60000));
     Snapshot("Velkar.exe", &count, &position);
     std::printf("Velkar.exe is entry %d of %d\n", position, count);
     EXPECT_GT(position, static_cast<int>(idle_.size())) << "the application is not listed after the others";
@@ -109,11 +87,7 @@ TEST_F(ManyProcesses, TheWatchSeesAVelkarExeListedAfterMoreThan1024OtherProcesse
     Sleep(3500);
     EXPECT_FALSE(launcher_.Wait(0)) << "the watch missed the application";
     EXPECT_TRUE(test::Exists(paths_.Application()));
-    SetEvent(end_);
-    DWORD exitCode = 0xFFFFFFFE;
-    EXPECT_TRUE(launcher_.Wait(kLong, &exitCode));
-    EXPECT_EQ(exitCode, 0u);
-    EXPECT_TRUE(paths_.Gone());
+    ExpectCleanEnd(launcher_, kLong);
 }
 
 }  // namespace

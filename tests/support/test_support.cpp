@@ -1,162 +1,8 @@
 #include "tests/support/test_support.h"
 
-#include <cstdio>
-#include <utility>
-#include <vector>
+#include <tlhelp32.h>
 
 namespace test {
-
-std::string ProgramFolder() {
-    char path[MAX_PATH] = "";
-    GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string s = path;
-    return s.substr(0, s.find_last_of('\\') + 1);  // test paths are ASCII
-}
-
-std::string ProgramBeside(const std::string& fileName) { return ProgramFolder() + fileName; }
-
-TempFolder::TempFolder(const std::string& hint) {
-    char temp[MAX_PATH] = "";
-    GetTempPathA(MAX_PATH, temp);
-    static unsigned counter = 0;
-    for (;;) {
-        char name[MAX_PATH];
-        std::snprintf(name, sizeof name, "%skestrel-%s-%lu-%u", temp, hint.c_str(), GetCurrentProcessId(),
-                      ++counter);
-        if (CreateDirectoryA(name, nullptr)) {
-            path_ = name;
-            return;
-        }
-        if (GetLastError() != ERROR_ALREADY_EXISTS) {
-            path_ = name;  // the test will fail on its first use of the folder
-            return;
-        }
-    }
-}
-
-TempFolder::~TempFolder() { RemoveTree(path_); }
-
-bool RemoveTree(const std::string& path) {
-    DWORD attributes = GetFileAttributesA(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES)
-        return true;
-    SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-    bool isFolder = attributes & FILE_ATTRIBUTE_DIRECTORY;
-    bool isLink = attributes & FILE_ATTRIBUTE_REPARSE_POINT;
-    if (isFolder && !isLink) {
-        WIN32_FIND_DATAA entry;
-        HANDLE search = FindFirstFileA((path + "\\*").c_str(), &entry);
-        if (search != INVALID_HANDLE_VALUE) {
-            std::vector<std::string> names;
-            do {
-                std::string name = entry.cFileName;
-                if (name != "." && name != "..")
-                    names.push_back(name);
-            } while (FindNextFileA(search, &entry));
-            FindClose(search);
-            for (const std::string& name : names)
-                RemoveTree(path + "\\" + name);
-        }
-    }
-    if (isFolder)
-        RemoveDirectoryA(path.c_str());
-    else
-        DeleteFileA(path.c_str());
-    return GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES;
-}
-
-bool WriteWholeFile(const std::string& path, const std::string& bytes) {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    DWORD written = 0;
-    bool ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-              written == bytes.size();
-    return CloseHandle(file) && ok;
-}
-
-bool ReadWholeFile(const std::string& path, std::string& bytes) {
-    bytes.clear();
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    char buffer[65536];
-    DWORD got = 0;
-    bool ok = true;
-    while ((ok = ReadFile(file, buffer, sizeof buffer, &got, nullptr)) && got > 0)
-        bytes.append(buffer, got);
-    CloseHandle(file);
-    return ok;
-}
-
-bool Exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
-bool IsFolder(const std::string& path) {
-    DWORD a = GetFileAttributesA(path.c_str());
-    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-DWORD AttributesOf(const std::string& path) { return GetFileAttributesA(path.c_str()); }
-
-Child::~Child() {
-    if (process_) {
-        if (WaitForSingleObject(process_, 0) == WAIT_TIMEOUT)
-            TerminateProcess(process_, 1);
-        CloseHandle(process_);
-    }
-}
-
-Child::Child(Child&& other) noexcept
-    : process_(std::exchange(other.process_, nullptr)), id_(std::exchange(other.id_, 0)) {}
-
-Child& Child::operator=(Child&& other) noexcept {
-    if (this != &other) {
-        this->~Child();
-        process_ = std::exchange(other.process_, nullptr);
-        id_ = std::exchange(other.id_, 0);
-    }
-    return *this;
-}
-
-Child Child::Start(const std::string& commandLine, const std::string& folder) {
-    Child child;
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION info = {};
-    std::vector<char> line(commandLine.begin(), commandLine.end());
-    line.push_back('\0');
-    if (CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                       folder.empty() ? nullptr : folder.c_str(), &startup, &info)) {
-        CloseHandle(info.hThread);
-        child.process_ = info.hProcess;
-        child.id_ = info.dwProcessId;
-    }
-    return child;
-}
-
-bool Child::Wait(DWORD milliseconds, DWORD* exitCode) {
-    if (!process_ || WaitForSingleObject(process_, milliseconds) != WAIT_OBJECT_0)
-        return false;
-    if (exitCode)
-        GetExitCodeProcess(process_, exitCode);
-    return true;
-}
-
-void Child::Kill() {
-    if (process_) {
-        TerminateProcess(process_, 1);
-        WaitForSingleObject(process_, 5000);
-    }
-}
-
-DWORD RunToEnd(const std::string& commandLine, DWORD milliseconds, const std::string& folder) {
-    Child child = Child::Start(commandLine, folder);
-    DWORD code = 0;
-    if (!child.Wait(milliseconds, &code))
-        return 0xFFFFFFFE;
-    return code;
-}
 
 std::string UnixPath(const std::string& path) {
     using ToUnix = char*(CDECL*)(const wchar_t*);
@@ -181,52 +27,166 @@ bool RunUnix(const std::string& commandLine) {
     // Wine starts a Unix program without handles for it: the process handle comes back null and the
     // thread handle and ids hold whatever was on the stack. Closing that thread "handle" closed one of
     // ours that happened to share the value (once the kernel's handle to the named-object folder, after
-    // which every OpenEvent failed with error 6), so only a real process's handles are closed.
+    // which every OpenEvent failed with error 6), so only a real process's handles go into owners.
     if (created.hProcess && GetProcessId(created.hProcess) == created.dwProcessId) {
-        CloseHandle(created.hThread);
-        CloseHandle(created.hProcess);
+        KernelHandle thread{created.hThread};
+        KernelHandle process{created.hProcess};
     }
     return true;
 }
 
 namespace {
 
-const char kUserShellFolders[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
-const char kShellFolders[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";
+const wchar_t* const kShellFolderKeys[2] = {
+    L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders",
+    L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders",
+};
 
-std::string ReadAppDataValue(const char* key, DWORD* type) {
-    char value[MAX_PATH * 2] = "";
-    DWORD size = sizeof value - 1;
-    *type = REG_SZ;
-    if (RegGetValueA(HKEY_CURRENT_USER, key, "AppData", RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, type,
-                     value, &size) != ERROR_SUCCESS)
-        return "";
-    return value;
-}
-
-void WriteAppDataValue(const char* key, DWORD type, const std::string& value) {
-    RegSetKeyValueA(HKEY_CURRENT_USER, key, "AppData", type, value.c_str(), static_cast<DWORD>(value.size() + 1));
+std::wstring Wide(const std::string& ansi) {
+    wchar_t wide[MAX_PATH * 2];
+    MultiByteToWideChar(CP_ACP, 0, ansi.c_str(), -1, wide, MAX_PATH * 2);
+    return wide;
 }
 
 }  // namespace
 
-AppDataRedirection::AppDataRedirection(const std::string& folder) {
-    saved_[0] = ReadAppDataValue(kUserShellFolders, &types_[0]);
-    saved_[1] = ReadAppDataValue(kShellFolders, &types_[1]);
-    WriteAppDataValue(kUserShellFolders, REG_EXPAND_SZ, folder);
-    WriteAppDataValue(kShellFolders, REG_SZ, folder);
+AppDataRedirection::AppDataRedirection(const std::string& folder) : AppDataRedirection(Wide(folder)) {}
+
+AppDataRedirection::AppDataRedirection(const std::wstring& folder) {
+    for (int i = 0; i < 2; ++i) {
+        wchar_t value[MAX_PATH * 2] = L"";
+        DWORD size = sizeof value - sizeof(wchar_t);
+        had_[i] = RegGetValueW(HKEY_CURRENT_USER, kShellFolderKeys[i], L"AppData",
+                               RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, &types_[i], value,
+                               &size) == ERROR_SUCCESS;
+        saved_[i] = value;
+        RegSetKeyValueW(HKEY_CURRENT_USER, kShellFolderKeys[i], L"AppData", i == 0 ? REG_EXPAND_SZ : REG_SZ,
+                        folder.c_str(), static_cast<DWORD>((folder.size() + 1) * sizeof(wchar_t)));
+    }
 }
 
 AppDataRedirection::~AppDataRedirection() {
-    WriteAppDataValue(kUserShellFolders, types_[0], saved_[0]);
-    WriteAppDataValue(kShellFolders, types_[1], saved_[1]);
+    for (int i = 0; i < 2; ++i) {
+        if (had_[i])
+            RegSetKeyValueW(HKEY_CURRENT_USER, kShellFolderKeys[i], L"AppData", types_[i], saved_[i].c_str(),
+                            static_cast<DWORD>((saved_[i].size() + 1) * sizeof(wchar_t)));
+        else
+            RegDeleteKeyValueW(HKEY_CURRENT_USER, kShellFolderKeys[i], L"AppData");
+    }
 }
 
-double NowMilliseconds() {
-    LARGE_INTEGER frequency, now;
-    QueryPerformanceFrequency(&frequency);
-    QueryPerformanceCounter(&now);
-    return static_cast<double>(now.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
+bool RemoveTreePatiently(const std::string& path, int attempts) {
+    for (int attempt = 1; attempt < attempts; ++attempt) {
+        if (RemoveTree(path))
+            return true;
+        Sleep(100);
+    }
+    return RemoveTree(path);
+}
+
+namespace {
+
+struct WindowSearch {
+    DWORD processId;
+    const char* className;
+    const char* title;
+    std::vector<HWND> found;
+};
+
+BOOL CALLBACK CollectWindow(HWND window, LPARAM parameter) {
+    auto* search = reinterpret_cast<WindowSearch*>(parameter);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (owner != search->processId)
+        return TRUE;
+    char className[64] = "", title[256] = "";
+    GetClassNameA(window, className, sizeof className);
+    GetWindowTextA(window, title, sizeof title);
+    if ((search->className && std::string(className) != search->className) ||
+        (search->title && std::string(title) != search->title))
+        return TRUE;
+    search->found.push_back(window);
+    return TRUE;
+}
+
+}  // namespace
+
+std::vector<HWND> WindowsOf(DWORD processId, const char* className, const char* title) {
+    WindowSearch search{processId, className, title, {}};
+    EnumWindows(CollectWindow, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+HWND WindowOf(DWORD processId, const char* className, const char* title) {
+    std::vector<HWND> found = WindowsOf(processId, className, title);
+    return found.empty() ? nullptr : found.front();
+}
+
+bool AnyPartVisible(HWND window) {
+    if (IsWindowVisible(window) || (GetWindowLongA(window, GWL_STYLE) & WS_VISIBLE))
+        return true;
+    for (HWND child = GetWindow(window, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT))
+        if (IsWindowVisible(child))
+            return true;
+    return false;
+}
+
+HWND MakeWindow(const char* className, WNDPROC procedure, DWORD style, HWND parent) {
+    WNDCLASSA windowClass = {};
+    windowClass.lpfnWndProc = procedure;
+    windowClass.hInstance = GetModuleHandleA(nullptr);
+    windowClass.lpszClassName = className;
+    RegisterClassA(&windowClass);  // a second registration fails harmlessly
+    return CreateWindowExA(0, className, "", style, 0, 0, 10, 10, parent, nullptr, windowClass.hInstance, nullptr);
+}
+
+bool TakeQuit(WPARAM* code) {
+    MSG message;
+    if (!PeekMessageA(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE))
+        return false;
+    if (code)
+        *code = message.wParam;
+    return true;
+}
+
+void DropQueuedMessages() {
+    MSG message;
+    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+    }
+}
+
+std::vector<DWORD> ProcessesNamed(const char* name) {
+    std::vector<DWORD> ids;
+    SnapshotHandle snapshot{CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0)};
+    if (!snapshot)
+        return ids;
+    PROCESSENTRY32 entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32First(snapshot.get(), &entry); more; more = Process32Next(snapshot.get(), &entry))
+        if (lstrcmpiA(entry.szExeFile, name) == 0)
+            ids.push_back(entry.th32ProcessID);
+    return ids;
+}
+
+bool ProcessGone(DWORD id, DWORD milliseconds) {
+    KernelHandle process{OpenProcess(SYNCHRONIZE, FALSE, id)};
+    return !process || WaitForSingleObject(process.get(), milliseconds) == WAIT_OBJECT_0;
+}
+
+void EndProcessesNamed(const char* name, DWORD grace) {
+    for (DWORD id : ProcessesNamed(name)) {
+        if (ProcessGone(id, grace))
+            continue;
+        if (KernelHandle process{OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id)}) {
+            TerminateProcess(process.get(), 1);
+            WaitForSingleObject(process.get(), 5000);
+        }
+    }
+}
+
+bool SignalEvent(const std::string& name) {
+    KernelHandle event{OpenEventA(EVENT_MODIFY_STATE, FALSE, name.c_str())};
+    return event && SetEvent(event.get());
 }
 
 }  // namespace test

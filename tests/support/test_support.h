@@ -1,72 +1,18 @@
-// tests/support/test_support.h: what many tests need: a fresh folder of their own, the test
-// programs built beside them, running a program and reading files back.
+// tests/support/test_support.h: what many tests need. The harness (harness/harness.h: a fresh folder
+// of their own, the programs built beside them, started programs, whole files) answers to test::
+// here too; beside it: Unix tools through Wine, the application-data folder redirected, waiting,
+// and the windows and processes of programs watched from outside.
 #pragma once
 #include <windows.h>
 
-#include <cstdint>
 #include <string>
+#include <vector>
+
+#include "harness/harness.h"
 
 namespace test {
 
-// The folder of the running test program (with a trailing backslash); the build puts every test
-// program and helper program there.
-std::string ProgramFolder();
-// The full path of a program built beside the running test, e.g. ProgramBeside("child.exe").
-std::string ProgramBeside(const std::string& fileName);
-
-// A fresh, empty folder under the temporary folder, removed with everything in it when the owner
-// goes (read-only attributes are cleared first; links are removed, never followed).
-class TempFolder {
-public:
-    explicit TempFolder(const std::string& hint = "t");
-    ~TempFolder();
-    TempFolder(const TempFolder&) = delete;
-    TempFolder& operator=(const TempFolder&) = delete;
-    const std::string& path() const { return path_; }            // no trailing backslash
-    std::string operator/(const std::string& name) const { return path_ + "\\" + name; }
-
-private:
-    std::string path_;
-};
-
-// Removes a tree without following links; used by TempFolder and by tests that clean up after a
-// program under test. Answers true when nothing is left at `path`.
-bool RemoveTree(const std::string& path);
-
-bool WriteWholeFile(const std::string& path, const std::string& bytes);
-bool ReadWholeFile(const std::string& path, std::string& bytes);
-bool Exists(const std::string& path);
-bool IsFolder(const std::string& path);
-DWORD AttributesOf(const std::string& path);  // INVALID_FILE_ATTRIBUTES when missing
-
-// A started program: its handles are closed when the owner goes; a program still running then is
-// terminated, so that a failing test leaves nothing behind.
-class Child {
-public:
-    Child() = default;
-    ~Child();
-    Child(Child&& other) noexcept;
-    Child& operator=(Child&& other) noexcept;
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-
-    // Starts `commandLine` (passed unchanged) in `folder` (empty: the test's current folder).
-    static Child Start(const std::string& commandLine, const std::string& folder = "");
-    bool started() const { return process_ != nullptr; }
-    DWORD id() const { return id_; }
-    HANDLE handle() const { return process_; }
-    // Waits up to `milliseconds`; true when the program ended, with its exit code in `exitCode`.
-    bool Wait(DWORD milliseconds, DWORD* exitCode = nullptr);
-    void Kill();
-
-private:
-    HANDLE process_ = nullptr;
-    DWORD id_ = 0;
-};
-
-// Runs a command line to its end (at most `milliseconds`) and answers its exit code, or
-// 0xFFFFFFFE when it could not start or did not end in time (then it is killed).
-DWORD RunToEnd(const std::string& commandLine, DWORD milliseconds = 60000, const std::string& folder = "");
+using namespace harness;
 
 // The Unix spelling of a Windows path, through Wine's own conversion; "" off Wine.
 std::string UnixPath(const std::string& path);
@@ -77,20 +23,63 @@ std::string UnixPath(const std::string& path);
 bool RunUnix(const std::string& commandLine);
 
 // Points the running user's roaming application-data folder (the shell-folder registry values) at
-// `folder` for the owner's lifetime, then puts the old values back.
+// `folder` for the owner's lifetime, then puts the old values back (and removes a value that was
+// not there before).
 class AppDataRedirection {
 public:
-    explicit AppDataRedirection(const std::string& folder);
+    explicit AppDataRedirection(const std::string& folder);   // in the ANSI code page
+    explicit AppDataRedirection(const std::wstring& folder);  // any name, also one the code page cannot spell
     ~AppDataRedirection();
     AppDataRedirection(const AppDataRedirection&) = delete;
     AppDataRedirection& operator=(const AppDataRedirection&) = delete;
 
 private:
-    std::string saved_[2];
+    std::wstring saved_[2];
     DWORD types_[2] = {REG_SZ, REG_SZ};
+    bool had_[2] = {false, false};
 };
 
-// Milliseconds since an arbitrary start, for measuring waits without the tick count's 16 ms steps.
-double NowMilliseconds();
+// Calls `done` until it answers true or `milliseconds` pass, sleeping `step` milliseconds between
+// calls; answers whether it did.
+template <typename Done>
+bool WaitUntil(Done done, DWORD milliseconds, DWORD step = 10) {
+    const double end = NowMilliseconds() + milliseconds;
+    for (;;) {
+        if (done())
+            return true;
+        if (NowMilliseconds() > end)
+            return false;
+        Sleep(step);
+    }
+}
+
+// RemoveTree, tried again every 100 ms for up to `attempts` tries while a program that just ended
+// may still hold a file; answers true when nothing is left.
+bool RemoveTreePatiently(const std::string& path, int attempts = 20);
+
+// The top-level windows of process `processId` of class `className` (null: any) and, when `title`
+// is given, with exactly that title, in the system's order.
+std::vector<HWND> WindowsOf(DWORD processId, const char* className, const char* title = nullptr);
+// The first of them, or null.
+HWND WindowOf(DWORD processId, const char* className, const char* title = nullptr);
+// True when the window or one of its child windows is visible (or marked WS_VISIBLE).
+bool AnyPartVisible(HWND window);
+
+// A window of the test's own class `className` (registered on first use with `procedure`), for
+// messages and timers to go to; `parent` HWND_MESSAGE makes a message-only window.
+HWND MakeWindow(const char* className, WNDPROC procedure, DWORD style = 0, HWND parent = nullptr);
+// Takes a queued WM_QUIT, if there is one; answers whether one was there (its code in `code`).
+bool TakeQuit(WPARAM* code = nullptr);
+// Removes every message waiting for the thread, unhandled.
+void DropQueuedMessages();
+
+// The ids of the running processes named `name` (e.g. "Velkar.exe"), in any letter case.
+std::vector<DWORD> ProcessesNamed(const char* name);
+// Waits for a process by id; true when it ended (or was already gone).
+bool ProcessGone(DWORD id, DWORD milliseconds);
+// Ends every process named `name` that has not ended by itself within `grace` milliseconds.
+void EndProcessesNamed(const char* name, DWORD grace = 0);
+// Sets the named event another program waits on; false when there is none.
+bool SignalEvent(const std::string& name);
 
 }  // namespace test

@@ -1,11 +1,14 @@
-// Delay with a pump connected the way the frame connects its own: messages posted and timers firing
-// during the wait are dispatched, a quit message stays queued, and the wait blocks instead of spinning.
+// Delay with the frame's own pump connected, as the launcher connects it: messages posted and timers
+// firing during the wait are dispatched, a quit message stays queued, and the wait blocks instead of
+// spinning.
 #include <gtest/gtest.h>
 
 #include <windows.h>
 
 #include "base/services.h"
+#include "launcher/frame.h"
 #include "sysops/delay.h"
+#include "tests/support/test_support.h"
 
 namespace {
 
@@ -13,17 +16,10 @@ int pumps = 0;
 int posted = 0;
 int timers = 0;
 
-// What the frame's pump does: look without removing; stop on none or on WM_QUIT, leaving it queued;
-// otherwise take, translate and dispatch, and look again.
+// The frame's pump, counted.
 void Pump() {
     ++pumps;
-    MSG message;
-    while (PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE) && message.message != WM_QUIT) {
-        if (GetMessageA(&message, nullptr, 0, 0) <= 0)
-            return;
-        TranslateMessage(&message);
-        DispatchMessageA(&message);
-    }
+    PumpPendingMessages();
 }
 
 LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM w, LPARAM l) {
@@ -44,34 +40,18 @@ protected:
         ServiceEntry entry;
         entry.pumpPendingMessages = Pump;
         ConnectServices(entry);
-        WNDCLASSA windowClass = {};
-        windowClass.lpfnWndProc = Procedure;
-        windowClass.hInstance = GetModuleHandleA(nullptr);
-        windowClass.lpszClassName = "KestrelDelayTest";
-        RegisterClassA(&windowClass);
-        window_ = CreateWindowA("KestrelDelayTest", "", 0, 0, 0, 0, 0, nullptr, nullptr, windowClass.hInstance,
-                                nullptr);
+        window_ = test::MakeWindow("KestrelDelayTest", Procedure);
         ASSERT_NE(window_, nullptr);
         pumps = posted = timers = 0;
     }
     void TearDown() override {
         KillTimer(window_, 7);
         DestroyWindow(window_);
-        MSG message;
-        while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
-        }
+        test::DropQueuedMessages();
         ConnectServices(ServiceEntry{});
     }
     HWND window_ = nullptr;
 };
-
-bool TakeQuit(int* code) {
-    MSG message;
-    if (!PeekMessageA(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE))
-        return false;
-    *code = static_cast<int>(message.wParam);
-    return true;
-}
 
 }  // namespace
 
@@ -99,9 +79,9 @@ TEST_F(DelayTest, LeavesAQuitMessageQueuedAndWaitsOutItsTime) {
     DWORD start = GetTickCount();
     Delay(300);
     EXPECT_GT(GetTickCount() - start, 300u);
-    int code = -1;
-    ASSERT_TRUE(TakeQuit(&code));
-    EXPECT_EQ(code, 5);
+    WPARAM code = 0;
+    ASSERT_TRUE(test::TakeQuit(&code));
+    EXPECT_EQ(code, 5u);
 }
 
 TEST_F(DelayTest, BlocksBetweenPumpsEvenWithAQuitMessageQueued) {
@@ -110,8 +90,7 @@ TEST_F(DelayTest, BlocksBetweenPumpsEvenWithAQuitMessageQueued) {
     PostQuitMessage(0);
     Delay(500);
     EXPECT_LT(pumps, 40);
-    int code = -1;
-    EXPECT_TRUE(TakeQuit(&code));
+    EXPECT_TRUE(test::TakeQuit());
 }
 
 TEST_F(DelayTest, WaitsOutItsTimeWithNoFrameConnected) {

@@ -15,7 +15,7 @@ using test::UnixPath;
 
 // Wine splits a Unix program's command line by the Windows rules: double quotes group, single
 // quotes are passed on literally.
-std::string Quoted(const std::string& argument) { return "\"" + argument + "\""; }
+using test::Quoted;
 
 bool Eventually(bool (*check)(const std::string&), const std::string& path, bool wanted) {
     for (int i = 0; i < 100; ++i) {
@@ -48,42 +48,6 @@ void MakeTree(const std::string& root) {
     ASSERT_TRUE(test::WriteWholeFile(root + "\\c\\\xCC\xB4\xCF\xAA.txt", "4"));  // 檀溪
     SetFileAttributesA((root + "\\a\\one.txt").c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
 }
-
-// Sets the user's application-data folder for the prefix and puts the old values back at the end.
-class AppDataFolderSetting {
-public:
-    explicit AppDataFolderSetting(const std::wstring& folder) {
-        for (int i = 0; i < 2; ++i) {
-            RegCreateKeyExW(HKEY_CURRENT_USER, Keys[i], 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &keys_[i], nullptr);
-            DWORD size = sizeof old_[i];
-            had_[i] = RegQueryValueExW(keys_[i], L"AppData", nullptr, &types_[i],
-                                       reinterpret_cast<BYTE*>(old_[i]), &size) == ERROR_SUCCESS;
-            oldSize_[i] = size;
-            RegSetValueExW(keys_[i], L"AppData", 0, i == 0 ? REG_EXPAND_SZ : REG_SZ,
-                           reinterpret_cast<const BYTE*>(folder.c_str()),
-                           static_cast<DWORD>((folder.size() + 1) * sizeof(wchar_t)));
-        }
-    }
-    ~AppDataFolderSetting() {
-        for (int i = 0; i < 2; ++i) {
-            if (had_[i])
-                RegSetValueExW(keys_[i], L"AppData", 0, types_[i], reinterpret_cast<const BYTE*>(old_[i]), oldSize_[i]);
-            else
-                RegDeleteValueW(keys_[i], L"AppData");
-            RegCloseKey(keys_[i]);
-        }
-    }
-
-private:
-    static constexpr const wchar_t* Keys[2] = {
-        L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders",
-        L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders"};
-    HKEY keys_[2] = {};
-    bool had_[2] = {};
-    DWORD types_[2] = {};
-    wchar_t old_[2][1024] = {};
-    DWORD oldSize_[2] = {};
-};
 
 std::wstring Wide(const std::string& ansi) {
     wchar_t wide[MAX_PATH];
@@ -133,7 +97,7 @@ TEST(LookUpSpecialFolder, GivesAFolderTheCodePageCannotSpellInItsShortForm) {
     ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
     ASSERT_TRUE(CreateDirectoryW((folder + L"\\marker").c_str(), nullptr));
     {
-        AppDataFolderSetting setting(folder);
+        test::AppDataRedirection setting(folder);
         std::string path = LookUpSpecialFolder(SpecialFolderId::AppData).c_str();
         ASSERT_FALSE(path.empty());
         EXPECT_EQ(path.find('?'), std::string::npos) << path;
@@ -148,7 +112,7 @@ TEST(LookUpSpecialFolder, GivesAFolderTheCodePageCanSpellExactly) {
     test::TempFolder base("appdata");
     std::string folder = base / "\xCC\xB4\xCF\xAA\xD5\x5C";  // 檀溪誠: the last byte is 0x5C
     ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
-    AppDataFolderSetting setting(Wide(folder));
+    test::AppDataRedirection setting(folder);
     EXPECT_STREQ(LookUpSpecialFolder(SpecialFolderId::AppData).c_str(), folder.c_str());  // nothing appended
 }
 

@@ -14,10 +14,6 @@ namespace {
 
 bool StillRuns(test::Child& child) { return !child.Wait(0); }
 
-// `program` in quotes, for a command line. It takes the path by reference: "\"" + a temporary string makes
-// GCC 12 warn falsely (-Wrestrict).
-std::string Quoted(const std::string& program) { return "\"" + program + "\""; }
-
 // Waits until a top-level window has `title`: the child makes it a moment after it starts.
 bool WindowAppears(const std::string& title) {
     for (int i = 0; i < 200; ++i) {
@@ -44,7 +40,7 @@ protected:
         for (int i = 0; i < 2; ++i) {
             paths_[i] = folders_[i] / "Velkar.exe";
             ASSERT_TRUE(CopyFileA(test::ProgramBeside("sysops_window_child.exe").c_str(), paths_[i].c_str(), FALSE));
-            children_[i] = test::Child::Start(Quoted(paths_[i]));
+            children_[i] = test::Child::Start(test::Quoted(paths_[i]));
             ASSERT_TRUE(children_[i].started());
         }
         ASSERT_GE(PositionOf(children_[0].id()), 0);
@@ -62,7 +58,7 @@ protected:
 }  // namespace
 
 TEST(ListProcesses, ListsEachProcessWithItsBareNameAndItsParent) {
-    test::Child child = test::Child::Start(Quoted(test::ProgramBeside("sysops_window_child.exe")));
+    test::Child child = test::Child::Start(test::Quoted(test::ProgramBeside("sysops_window_child.exe")));
     ASSERT_TRUE(child.started());
     ProcessList list = ListProcesses();
     bool sawSelf = false, sawChild = false;
@@ -138,7 +134,8 @@ TEST_F(TwoVelkars, EndProcessTakesIntegerIdsAndTruncatesFloatingOnes) {
 
 TEST(EndProcess, EndsTheOwnerOfAWindowWithExactlyThatTitle) {
     std::string title = "Kestrel window " + std::to_string(GetCurrentProcessId());
-    test::Child child = test::Child::Start(Quoted(test::ProgramBeside("sysops_window_child.exe")) + " " + title);
+    test::Child child =
+        test::Child::Start(test::Quoted(test::ProgramBeside("sysops_window_child.exe")) + " " + title);
     ASSERT_TRUE(child.started());
     ASSERT_TRUE(WindowAppears(title));
     EXPECT_TRUE(EndProcess(Value::OfText(title.c_str())));
@@ -146,11 +143,11 @@ TEST(EndProcess, EndsTheOwnerOfAWindowWithExactlyThatTitle) {
 }
 
 TEST(EndProcess, TakesAnIdOfEachIntegerWidth) {
-    test::Child child = test::Child::Start(Quoted(test::ProgramBeside("sysops_window_child.exe")));
+    test::Child child = test::Child::Start(test::Quoted(test::ProgramBeside("sysops_window_child.exe")));
     ASSERT_TRUE(child.started());
     EXPECT_TRUE(EndProcess(Value::Int(static_cast<std::int32_t>(child.id()))));
     EXPECT_TRUE(child.Wait(10000));
-    if (test::Child small = test::Child::Start(Quoted(test::ProgramBeside("sysops_window_child.exe")));
+    if (test::Child small = test::Child::Start(test::Quoted(test::ProgramBeside("sysops_window_child.exe")));
         small.id() < 32768) {
         EXPECT_TRUE(EndProcess(Value::Short(static_cast<std::int16_t>(small.id()))));
         EXPECT_TRUE(small.Wait(10000));
@@ -166,7 +163,8 @@ TEST(RunCommand, GivesFalseForAMissingProgram) {
 TEST(RunCommand, WaitsForTheProgramToEndWhenAsked) {
     test::TempFolder folder("run");
     std::string report = folder / "report.txt";
-    ASSERT_TRUE(RunCommand((Quoted(test::ProgramBeside("sysops_startup_child.exe")) + " " + report).c_str(), true));
+    const std::string line = test::Quoted(test::ProgramBeside("sysops_startup_child.exe")) + " " + report;
+    ASSERT_TRUE(RunCommand(line.c_str(), true));
     EXPECT_TRUE(test::Exists(report));  // written before the program ended, so present at once
 }
 
@@ -184,8 +182,8 @@ TEST(RunCommand, HandsTheWindowModeToTheProgramClampedIntoRange) {
     int n = 0;
     for (const Row& row : rows) {
         std::string report = folder / ("mode" + std::to_string(n++) + ".txt");
-        ASSERT_TRUE(RunCommand((Quoted(test::ProgramBeside("sysops_startup_child.exe")) + " " + report).c_str(),
-                               true, row.mode));
+        const std::string line = test::Quoted(test::ProgramBeside("sysops_startup_child.exe")) + " " + report;
+        ASSERT_TRUE(RunCommand(line.c_str(), true, row.mode));
         std::string bytes;
         ASSERT_TRUE(test::ReadWholeFile(report, bytes));
         EXPECT_EQ(bytes, "1 " + std::to_string(row.showCommand)) << "mode " << row.mode.value_or(-999);
@@ -194,7 +192,7 @@ TEST(RunCommand, HandsTheWindowModeToTheProgramClampedIntoRange) {
 
 TEST(RunCommand, ReturnsWithinAboutASecondForAProgramThatNeverIdles) {
     double start = test::NowMilliseconds();
-    ASSERT_TRUE(RunCommand(Quoted(test::ProgramBeside("sysops_busy_child.exe")).c_str()));
+    ASSERT_TRUE(RunCommand(test::Quoted(test::ProgramBeside("sysops_busy_child.exe")).c_str()));
     double waited = test::NowMilliseconds() - start;
     // The program runs 20 s; a generous bound tells "gave up waiting" from "waited for its end".
     EXPECT_LT(waited, 8000.0);

@@ -8,35 +8,12 @@
 
 namespace {
 
-struct WindowSearch {
-    DWORD processId;
-    HWND found;
-};
-
-BOOL CALLBACK MatchWindow(HWND window, LPARAM parameter) {
-    auto* search = reinterpret_cast<WindowSearch*>(parameter);
-    DWORD owner = 0;
-    GetWindowThreadProcessId(window, &owner);
-    char className[64] = {};
-    GetClassNameA(window, className, sizeof className);
-    if (owner == search->processId && std::string(className) == "VelkarDemoWindow") {
-        search->found = window;
-        return FALSE;
-    }
-    return TRUE;
-}
-
 // The demo's window once the started program has made it, or null after `milliseconds`.
 HWND WaitForWindow(DWORD processId, DWORD milliseconds) {
-    double until = test::NowMilliseconds() + milliseconds;
-    do {
-        WindowSearch search{processId, nullptr};
-        EnumWindows(MatchWindow, reinterpret_cast<LPARAM>(&search));
-        if (search.found != nullptr)
-            return search.found;
-        Sleep(100);
-    } while (test::NowMilliseconds() < until);
-    return nullptr;
+    HWND found = nullptr;
+    test::WaitUntil([&] { return (found = test::WindowOf(processId, "VelkarDemoWindow")) != nullptr; }, milliseconds,
+                    100);
+    return found;
 }
 
 // A copy of the demo program in a folder of its own, as the launcher's extraction leaves it.
