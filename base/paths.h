@@ -2,6 +2,5 @@
 #pragma once
 #include <windows.h>
 
-// True when the system finds something at `path`: a file, a folder or a link. A path the caller
-// may not look at (access denied) reads as absent, as it does to every later operation on it.
+// True when the system reports attributes for `path`: a file, a folder or a link is there.
 inline bool PathExists(const char* path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
