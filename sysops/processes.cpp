@@ -5,8 +5,6 @@
 
 #include <cmath>
 #include <cstring>
-#include <new>
-#include <utility>
 
 #include "base/memory.h"
 #include "base/owners.h"
@@ -22,16 +20,13 @@ namespace {
 void ReleaseImage(ProcessListImage* image) {
     if (image == nullptr)
         return;
-    for (std::int32_t i = 0; i < image->count; ++i) {
-        ProcessRecord* record = image->records()[i];
-        record->~ProcessRecord();  // releases the name
-        Release(record);
-    }
+    for (std::int32_t i = 0; i < image->count; ++i)
+        delete image->records()[i];  // the name goes with it
     Release(image);
 }
 
 ProcessRecord* NewRecord(const PROCESSENTRY32& entry) {
-    ProcessRecord* record = new (Allocate(sizeof(ProcessRecord))) ProcessRecord;
+    auto* record = new ProcessRecord;
     record->processId = entry.th32ProcessID;
     std::size_t length = strnlen(entry.szExeFile, sizeof entry.szExeFile);
     if (length > 0)
@@ -87,15 +82,6 @@ WORD ShowCommandFor(std::optional<std::int32_t> mode) {
 
 ProcessList::~ProcessList() { ReleaseImage(image_); }
 
-ProcessList::ProcessList(ProcessList&& other) noexcept : image_(std::exchange(other.image_, nullptr)) {}
-
-ProcessList& ProcessList::operator=(ProcessList&& other) noexcept {
-    if (this != &other) {
-        ReleaseImage(image_);
-        image_ = std::exchange(other.image_, nullptr);
-    }
-    return *this;
-}
 
 ProcessList ListProcesses() {
     // The table grows as needed: a list cut short could hide a running application from the watch,
