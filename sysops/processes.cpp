@@ -144,7 +144,5 @@ bool RunCommand(const char* commandLine, bool wait, std::optional<std::int32_t> 
         WaitForSingleObject(process.get(), INFINITE);  // no messages are handled meanwhile
     else
         WaitForInputIdle(process.get(), 1000);  // a program that never idles costs one second
-    thread.reset();
-    process.reset();
     return true;
 }
