@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <tlhelp32.h>
 
+#include <cstdint>
 #include <utility>
 
 template <typename Traits>
@@ -49,29 +50,18 @@ private:
     Handle handle_ = Traits::None();
 };
 
-struct FileHandleTraits {
-    using Handle = HANDLE;
-    static Handle None() { return INVALID_HANDLE_VALUE; }
-    static BOOL Close(Handle h) { return CloseHandle(h); }
+// An owner's knowledge of its handle: the type, the "none" value and the system's close call.
+template <typename H, std::intptr_t NoneValue, BOOL(WINAPI* CloseCall)(H)>
+struct HandleTraits {
+    using Handle = H;
+    static Handle None() { return reinterpret_cast<Handle>(NoneValue); }
+    static BOOL Close(Handle h) { return CloseCall(h); }
 };
-struct FindHandleTraits {
-    using Handle = HANDLE;
-    static Handle None() { return INVALID_HANDLE_VALUE; }
-    static BOOL Close(Handle h) { return FindClose(h); }
-};
-struct KernelHandleTraits {
-    using Handle = HANDLE;
-    static Handle None() { return nullptr; }
-    static BOOL Close(Handle h) { return CloseHandle(h); }
-};
-struct ModuleHandleTraits {
-    using Handle = HMODULE;
-    static Handle None() { return nullptr; }
-    static BOOL Close(Handle h) { return FreeLibrary(h); }
-};
+inline constexpr std::intptr_t kInvalidHandle = -1;  // INVALID_HANDLE_VALUE, as a template argument
+inline constexpr std::intptr_t kNullHandle = 0;
 
-using FileHandle = Owner<FileHandleTraits>;          // CreateFileA
-using FindHandle = Owner<FindHandleTraits>;          // FindFirstFileA
-using SnapshotHandle = Owner<FileHandleTraits>;      // CreateToolhelp32Snapshot
-using KernelHandle = Owner<KernelHandleTraits>;      // OpenProcess, CreateProcessA's two handles
-using ModuleHandle = Owner<ModuleHandleTraits>;      // LoadLibraryA
+using FileHandle = Owner<HandleTraits<HANDLE, kInvalidHandle, CloseHandle>>;      // CreateFileA
+using FindHandle = Owner<HandleTraits<HANDLE, kInvalidHandle, FindClose>>;        // FindFirstFileA
+using SnapshotHandle = Owner<HandleTraits<HANDLE, kInvalidHandle, CloseHandle>>;  // CreateToolhelp32Snapshot
+using KernelHandle = Owner<HandleTraits<HANDLE, kNullHandle, CloseHandle>>;  // OpenProcess, CreateProcessA's two
+using ModuleHandle = Owner<HandleTraits<HMODULE, kNullHandle, FreeLibrary>>;  // LoadLibraryA

@@ -1,14 +1,13 @@
 #include "base/services.h"
 
+#include "base/growing_table.h"
+
 namespace {
 
 ServiceEntry connected;
 int suppressionDepth = 0;
 
-// The launcher registers one clean-up routine; a few slots leave room without taking heap storage.
-constexpr int kMaxCleanups = 16;
-void (*cleanups[kMaxCleanups])() = {};
-int cleanupCount = 0;
+GrowingTable<void (*)()> cleanups;
 
 }  // namespace
 
@@ -20,8 +19,8 @@ void PumpPendingMessagesThroughFrame() {
         connected.pumpPendingMessages();
 }
 
-bool RaiseEventThroughFrame(EventFrame& frame) {
-    return connected.raiseEvent ? connected.raiseEvent(frame) : false;
+bool RaiseEventThroughFrame(EventCall& call) {
+    return connected.raiseEvent ? connected.raiseEvent(call) : false;
 }
 
 HWND FindComponentWindowThroughFrame(std::int32_t windowId, std::int32_t componentId) {
@@ -47,18 +46,18 @@ void LowerEventSuppression() {
 int EventSuppressionDepth() { return suppressionDepth; }
 
 void RegisterCleanup(void (*routine)()) {
-    for (int i = 0; i < cleanupCount; ++i)
-        if (cleanups[i] == routine)
+    for (void (*registered)() : cleanups)
+        if (registered == routine)
             return;
-    if (cleanupCount < kMaxCleanups)
-        cleanups[cleanupCount++] = routine;
+    cleanups.Append(routine);
 }
 
 void RunCleanups() {
-    // A routine that registers another while the list runs gets it called too.
-    for (int i = 0; i < cleanupCount; ++i)
+    // A routine that registers another while the list runs gets it called too: the walk goes by
+    // index, since the list may grow (and move) under it.
+    for (std::size_t i = 0; i < cleanups.size(); ++i)
         cleanups[i]();
     ClearCleanups();
 }
 
-void ClearCleanups() { cleanupCount = 0; }
+void ClearCleanups() { cleanups.Clear(); }

@@ -9,8 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 
-// What the code that raises an event fills in and reads back after the call.
-struct EventFrame {
+// One raising of an event: what the code that raises it fills in and reads back after the call.
+struct EventCall {
     std::int32_t windowId = 0;
     std::int32_t componentId = 0;
     std::int32_t eventIndex = 0;
@@ -23,9 +23,12 @@ struct EventFrame {
 // How the fatal report's window part names things: the window's name and the component's.
 enum class PositionNames { WindowNotFound, ComponentNotFound, Found };
 
+// The former name, until payload/zip_component.cpp and the tests say EventCall.
+using EventFrame = EventCall;
+
 struct ServiceEntry {
     void (*pumpPendingMessages)() = nullptr;
-    bool (*raiseEvent)(EventFrame& frame) = nullptr;
+    bool (*raiseEvent)(EventCall& call) = nullptr;
     // The live platform window of a component, or null when the component is not loaded.
     HWND (*findComponentWindow)(std::int32_t windowId, std::int32_t componentId) = nullptr;
     // A component whose carrier window has been destroyed tells the window host that it is gone.
@@ -44,7 +47,7 @@ const ServiceEntry& Services();
 
 // The services, answering as above when nothing is connected.
 void PumpPendingMessagesThroughFrame();
-bool RaiseEventThroughFrame(EventFrame& frame);
+bool RaiseEventThroughFrame(EventCall& call);
 HWND FindComponentWindowThroughFrame(std::int32_t windowId, std::int32_t componentId);
 void ComponentGoneThroughFrame(std::int32_t windowId, std::int32_t componentId);
 [[noreturn]] void EndProgramThroughFrame(std::int32_t exitCode);  // ExitProcess when unconnected

@@ -9,20 +9,34 @@ constexpr const char* kZipCarrierClass = "WTZipCarrier";
 
 CarrierFactory zipFactory = nullptr;
 
-// The timer: its carrier is a hidden child window of a class of its own, and the platform timer is
-// set on that carrier.
-class CTimerUnit final : public PlatformWindow, public ComponentObject {
+// A component whose carrier is a hidden child window of a class of its own; when the window goes,
+// so does the object, after clearing its record's link.
+class CarrierWindow : public PlatformWindow, public ComponentObject {
 public:
-    CTimerUnit(std::int32_t windowId, std::int32_t componentId, std::int32_t interval)
-        : windowId_(windowId), componentId_(componentId), interval_(interval < 0 ? 0 : interval) {}
-
-    bool Create(HWND parent, const Place& place) {
-        if (!RegisterClassOnce(kTimerCarrierClass, 0))
+    CarrierWindow(std::int32_t windowId, std::int32_t componentId) : windowId_(windowId), componentId_(componentId) {}
+    bool Create(const char* className, HWND parent, const Place& place) {
+        if (!RegisterClassOnce(className, 0))
             return false;
-        return CreatePlatformWindow(kTimerCarrierClass, "", WS_CHILD, place.left, place.top, place.width,
-                                    place.height, parent) != nullptr;
+        return CreatePlatformWindow(className, "", WS_CHILD, place.left, place.top, place.width, place.height,
+                                    parent) != nullptr;
     }
     HWND carrier() const override { return hwnd(); }
+
+protected:
+    void WindowGone() override {
+        UnlinkComponent(windowId_, componentId_, this);
+        delete this;
+    }
+
+    const std::int32_t windowId_;
+    const std::int32_t componentId_;
+};
+
+// The timer: the platform timer is set on its carrier.
+class CTimerUnit final : public CarrierWindow {
+public:
+    CTimerUnit(std::int32_t windowId, std::int32_t componentId, std::int32_t interval)
+        : CarrierWindow(windowId, componentId), interval_(interval < 0 ? 0 : interval) {}
 
     void SetInterval(std::int32_t value) {
         if (value < 0)
@@ -45,11 +59,8 @@ protected:
             return 0;
         case WM_TIMER: {
             // Every timer message that reaches the carrier is a period, whatever its identifier.
-            EventFrame frame;
-            frame.windowId = windowId_;
-            frame.componentId = componentId_;
-            frame.eventIndex = 0;
-            RaiseEvent(frame);
+            EventCall call{.windowId = windowId_, .componentId = componentId_, .eventIndex = 0};
+            RaiseEvent(call);
             return 0;
         }
         case WM_DESTROY:
@@ -62,39 +73,16 @@ protected:
             return PlatformWindow::WindowProc(message, wParam, lParam);
         }
     }
-    void WindowGone() override {
-        UnlinkComponent(windowId_, componentId_, this);
-        delete this;
-    }
 
 private:
-    std::int32_t windowId_;
-    std::int32_t componentId_;
     std::int32_t interval_;
     bool running_ = false;
 };
 
 // The ZIP component's carrier until the payload library connects its own: a plain hidden child.
-class CZipCarrier final : public PlatformWindow, public ComponentObject {
+class CZipCarrier final : public CarrierWindow {
 public:
-    CZipCarrier(std::int32_t windowId, std::int32_t componentId) : windowId_(windowId), componentId_(componentId) {}
-    bool Create(HWND parent, const Place& place) {
-        if (!RegisterClassOnce(kZipCarrierClass, 0))
-            return false;
-        return CreatePlatformWindow(kZipCarrierClass, "", WS_CHILD, place.left, place.top, place.width,
-                                    place.height, parent) != nullptr;
-    }
-    HWND carrier() const override { return hwnd(); }
-
-protected:
-    void WindowGone() override {
-        UnlinkComponent(windowId_, componentId_, this);
-        delete this;
-    }
-
-private:
-    std::int32_t windowId_;
-    std::int32_t componentId_;
+    using CarrierWindow::CarrierWindow;
 };
 
 // The payload library's carrier: its window is not ours, so this object only holds the handle. The
@@ -128,7 +116,7 @@ void NoDefaults(ComponentRecord&) {}
 
 ComponentObject* CreateTimer(HWND parent, std::int32_t windowId, const ComponentRecord& record) {
     auto* timer = new CTimerUnit(windowId, record.id, record.ownValues[kTimerInterval]);
-    if (!timer->Create(parent, record.place)) {
+    if (!timer->Create(kTimerCarrierClass, parent, record.place)) {
         delete timer;
         return nullptr;
     }
@@ -142,7 +130,7 @@ ComponentObject* CreateZip(HWND parent, std::int32_t windowId, const ComponentRe
         return window != nullptr ? new ForeignCarrier(window) : nullptr;
     }
     auto* zip = new CZipCarrier(windowId, record.id);
-    if (!zip->Create(parent, record.place)) {
+    if (!zip->Create(kZipCarrierClass, parent, record.place)) {
         delete zip;
         return nullptr;
     }
@@ -189,10 +177,11 @@ std::int64_t ReadTimerOwn(const ComponentObject& object, const ComponentRecord&,
 bool WriteNothing(ComponentObject&, ComponentRecord&, int, std::int64_t) { return false; }
 std::int64_t ReadNothing(const ComponentObject&, const ComponentRecord&, int) { return 0; }
 
+// Invisible at run time, raises events, own property count, then the routines, in field order.
 const ComponentKind kKinds[kKindCount] = {
-    {"窗口", "window", false, true, 24, WindowOwnType, WindowDefaults, nullptr, WriteWindowOwn, ReadWindowOwn},
-    {"时钟", "Timer", true, true, 1, IntOwnType, NoDefaults, CreateTimer, WriteTimerOwn, ReadTimerOwn},
-    {"ZIP压缩", "ZIP", true, true, 0, IntOwnType, NoDefaults, CreateZip, WriteNothing, ReadNothing},
+    {false, true, 24, WindowOwnType, WindowDefaults, nullptr, WriteWindowOwn, ReadWindowOwn},  // the window
+    {true, true, 1, IntOwnType, NoDefaults, CreateTimer, WriteTimerOwn, ReadTimerOwn},          // the timer
+    {true, true, 0, IntOwnType, NoDefaults, CreateZip, WriteNothing, ReadNothing},              // the ZIP component
 };
 
 }  // namespace
@@ -201,8 +190,3 @@ const ComponentKind& KindOf(KindId kind) { return kKinds[static_cast<int>(kind)]
 bool ValidKind(std::uint8_t kind) { return kind < kKindCount; }
 
 void ConnectZipKind(CarrierFactory create) { zipFactory = create; }
-
-void TellKindsProgramEnds() {
-    // Nothing of the kinds outlives the process; handlers are suppressed from here on, so a timer that
-    // still runs only posts messages that no handler will see.
-}

@@ -13,15 +13,15 @@ constexpr auto kBuiltIn = [] {
 
     w.Component(kLauncherWindowEntryId, KindId::Window, "", {50, 50, 222, 79}, /*flags: hidden*/ 0);
     w.Event(0, kOnLauncherCreatedSlot);  // created
-    w.TextSetting(8, "一键安装檀溪舟楫");    // Title
-    w.IntSetting(9, 2);                  // BorderStyle: fixed frame, movable but not resizable
-    w.IntSetting(15, 1);                 // ControlBox
-    w.IntSetting(16, 0);                 // MaxButton
-    w.IntSetting(17, 1);                 // MinButton
-    w.IntSetting(18, 1);                 // StartPosition: centred on the primary screen
-    w.IntSetting(19, 1);                 // Movable
-    w.IntSetting(29, 0);                 // AlwaysOnTop
-    w.TextSetting(31, "");               // WindowClassName: empty, so "WTWindow"
+    w.TextSetting(kPropertyTitle, "一键安装檀溪舟楫");
+    w.IntSetting(kPropertyBorderStyle, 2);  // a fixed border: movable but not resizable
+    w.IntSetting(kPropertyControlBox, 1);
+    w.IntSetting(kPropertyMaxButton, 0);
+    w.IntSetting(kPropertyMinButton, 1);
+    w.IntSetting(kPropertyStartPosition, 1);  // centred on the primary screen
+    w.IntSetting(kPropertyMovable, 1);
+    w.IntSetting(kPropertyAlwaysOnTop, 0);
+    w.TextSetting(kPropertyWindowClassName, "");  // empty, so "WTWindow"
 
     w.Component(kWatchTimerId, KindId::Timer, "时钟1", {32, 8, 24, 24}, 0);
     w.Event(0, kOnWatchTimerSlot);  // period; no Interval stored, so the timer starts stopped
@@ -33,7 +33,7 @@ constexpr auto kBuiltIn = [] {
 }();
 static_assert(!kBuiltIn.overflowed(), "the built-in description outgrew its writer");
 
-std::vector<WindowEntry> description;
+GrowingTable<WindowEntry> description;
 
 // Reads the body front to back; every read checks the bounds and a failed read sticks.
 class Reader {
@@ -104,14 +104,14 @@ bool ReadComponent(Reader& r, bool isEntry0, ComponentRecord& record) {
         BoundEvent event{r.I32(), r.U8()};
         if (event.handlerSlot >= kHandlerSlotCount || event.eventIndex < 0)
             return false;
-        record.events.push_back(event);
+        record.events.Append(event);
     }
 
     const ComponentKind& k = KindOf(record.kind);
     k.defaults(record);
     std::uint8_t settingCount = r.U8();
     for (int i = 0; i < settingCount && r.ok(); ++i) {
-        int number = r.U8() - kFirstOwnProperty;
+        int number = OwnNumber(r.U8());
         std::uint8_t type = r.U8();
         if (!r.ok() || number < 0 || number >= k.ownPropertyCount || type != static_cast<std::uint8_t>(k.ownType(number)))
             return false;
@@ -140,7 +140,8 @@ ComponentRecord ComponentRecord::Clone() const {
         copy.tag = Text::Copy(tag.c_str());
     copy.mousePointer = mousePointer;
     copy.flags = flags;
-    copy.events = events;
+    for (const BoundEvent& event : events)
+        copy.events.Append(event);
     for (int i = 0; i < kMaxOwnProperties; ++i) {
         copy.ownValues[i] = ownValues[i];
         if (!ownTexts[i].absent())
@@ -149,7 +150,7 @@ ComponentRecord ComponentRecord::Clone() const {
     return copy;
 }
 
-bool DecodeDescription(const unsigned char* data, std::size_t size, std::vector<WindowEntry>& out) {
+bool DecodeDescription(const unsigned char* data, std::size_t size, GrowingTable<WindowEntry>& out) {
     if (data == nullptr || size < kDescriptionHeaderSize + kDescriptionTrailerSize)
         return false;
     if (std::memcmp(data, kDescriptionMagic, sizeof kDescriptionMagic) != 0)
@@ -165,7 +166,7 @@ bool DecodeDescription(const unsigned char* data, std::size_t size, std::vector<
         return false;
 
     Reader r(body, bodySize);
-    std::vector<WindowEntry> windows;
+    GrowingTable<WindowEntry> windows;
     std::uint8_t windowCount = r.U8();
     for (int w = 0; w < windowCount && r.ok(); ++w) {
         WindowEntry entry;
@@ -181,12 +182,12 @@ bool DecodeDescription(const unsigned char* data, std::size_t size, std::vector<
             for (const ComponentRecord& other : entry.stored)
                 if (other.id == record.id)
                     return false;
-            entry.stored.push_back(std::move(record));
+            entry.stored.Append(std::move(record));
         }
         for (const WindowEntry& other : windows)
             if (other.windowId == entry.windowId)
                 return false;
-        windows.push_back(std::move(entry));
+        windows.Append(std::move(entry));
     }
     if (!r.ok() || !r.atEnd() || windows.empty())
         return false;
@@ -194,7 +195,7 @@ bool DecodeDescription(const unsigned char* data, std::size_t size, std::vector<
     return true;
 }
 
-std::vector<WindowEntry>& Description() { return description; }
+GrowingTable<WindowEntry>& Description() { return description; }
 
 WindowEntry* FindWindowEntry(std::int32_t windowId) {
     for (WindowEntry& entry : description)
@@ -204,7 +205,7 @@ WindowEntry* FindWindowEntry(std::int32_t windowId) {
 }
 
 ComponentRecord* FindRecord(WindowEntry& entry, std::int32_t componentId) {
-    std::vector<ComponentRecord>& records = entry.records();
+    GrowingTable<ComponentRecord>& records = entry.records();
     if (records.empty())
         return nullptr;
     if (componentId == 0)

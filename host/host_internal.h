@@ -4,28 +4,29 @@
 #include <windows.h>
 
 #include <cstdint>
-#include <vector>
 
+#include "base/growing_table.h"
+#include "base/memory.h"
+#include "base/text.h"
 #include "host/description_format.h"
 #include "host/window_host.h"
-#include "base/text.h"
 
+// A kind's own properties are numbered from 0 in its records; as a property index they follow the
+// common ones, from kFirstOwnProperty on.
 inline constexpr int kMaxOwnProperties = 24;  // the window kind has the most: indexes 8 to 31
-inline constexpr int kFirstOwnProperty = 8;
+constexpr int OwnNumber(int property) { return property - kFirstOwnProperty; }
 
-// Own settings of the window kind (index − 8).
-enum WindowSetting : int {
-    kTitle = 0,
-    kBorderStyle = 1,
-    kControlBox = 7,
-    kMaxButton = 8,
-    kMinButton = 9,
-    kStartPosition = 10,
-    kMovable = 11,
-    kAlwaysOnTop = 21,
-    kWindowClassName = 23,
-};
-inline constexpr int kTimerInterval = 0;  // the timer's one own setting
+// The own settings of the window kind, by own number.
+inline constexpr int kTitle = OwnNumber(kPropertyTitle);
+inline constexpr int kBorderStyle = OwnNumber(kPropertyBorderStyle);
+inline constexpr int kControlBox = OwnNumber(kPropertyControlBox);
+inline constexpr int kMaxButton = OwnNumber(kPropertyMaxButton);
+inline constexpr int kMinButton = OwnNumber(kPropertyMinButton);
+inline constexpr int kStartPosition = OwnNumber(kPropertyStartPosition);
+inline constexpr int kMovable = OwnNumber(kPropertyMovable);
+inline constexpr int kAlwaysOnTop = OwnNumber(kPropertyAlwaysOnTop);
+inline constexpr int kWindowClassName = OwnNumber(kPropertyWindowClassName);
+inline constexpr int kTimerInterval = OwnNumber(kPropertyInterval);  // the timer's one own setting
 
 struct BoundEvent {
     std::int32_t eventIndex;
@@ -42,7 +43,7 @@ struct ComponentRecord {
     Text tag;
     std::int32_t mousePointer = 0;
     std::uint32_t flags = 0;
-    std::vector<BoundEvent> events;
+    GrowingTable<BoundEvent> events;
     std::int32_t ownValues[kMaxOwnProperties] = {};
     Text ownTexts[kMaxOwnProperties];
     ComponentObject* live = nullptr;  // only in the working copy of a loaded window
@@ -55,34 +56,31 @@ class CWinFormUnit;
 struct WindowEntry {
     std::int32_t windowId = 0;
     Text name;
-    std::vector<ComponentRecord> stored;
-    std::vector<ComponentRecord> working;  // while loaded
+    GrowingTable<ComponentRecord> stored;
+    GrowingTable<ComponentRecord> working;  // while loaded
     CWinFormUnit* unit = nullptr;          // non-null from the start of loading until the window is gone
 
     bool loaded() const { return unit != nullptr; }
-    std::vector<ComponentRecord>& records() { return loaded() ? working : stored; }
+    GrowingTable<ComponentRecord>& records() { return loaded() ? working : stored; }
 };
 
 // The decoded description (host/description.cpp).
-std::vector<WindowEntry>& Description();
+GrowingTable<WindowEntry>& Description();
 WindowEntry* FindWindowEntry(std::int32_t windowId);
 // The record of a component; component id 0 stands for entry 0. Null when the window has none.
 ComponentRecord* FindRecord(WindowEntry& entry, std::int32_t componentId);
-bool DecodeDescription(const unsigned char* data, std::size_t size, std::vector<WindowEntry>& out);
+bool DecodeDescription(const unsigned char* data, std::size_t size, GrowingTable<WindowEntry>& out);
 
-// A live component: the object behind a record of a loaded window.
-class ComponentObject {
+// A live component: the object behind a record of a loaded window, made with `new` on the allocator.
+class ComponentObject : public AllocatedObject {
 public:
     virtual ~ComponentObject() = default;
     virtual HWND carrier() const = 0;
-    virtual void CreationComplete() {}
     // The record's link to it has been cleared; an object that no window of ours owns goes now.
     virtual void Unlinked() {}
 };
 
 struct ComponentKind {
-    const char* name;
-    const char* englishName;
     bool invisibleAtRunTime;
     bool canRaiseEvents;
     int ownPropertyCount;
@@ -99,7 +97,6 @@ struct ComponentKind {
 };
 const ComponentKind& KindOf(KindId kind);
 bool ValidKind(std::uint8_t kind);
-void TellKindsProgramEnds();
 
 // The platform window wrapper: one object per window of our classes, receiving its messages from
 // WM_NCCREATE on. The frame's message pre-translation finds it through PermanentWindowObject.
@@ -131,13 +128,11 @@ public:
     CWinFormUnit(std::int32_t windowId, const ComponentRecord& entry0);
     bool Create(const ComponentRecord& entry0);
     HWND carrier() const override { return hwnd(); }
-    void CreationComplete() override {}
     // Shows the window the way loading does when its Visible flag is set.
     void Show();
     std::int32_t windowId() const { return windowId_; }
     std::int32_t entryId() const { return entryId_; }
     void Detach() { detached_ = true; }  // the program ends: its destruction changes nothing any more
-    std::int32_t setting(int number) const { return settings_[number]; }
     void setSetting(int number, std::int32_t value) { settings_[number] = value; }
 
 protected:
@@ -150,7 +145,6 @@ private:
     std::int32_t windowId_;
     std::int32_t entryId_;
     std::int32_t settings_[kMaxOwnProperties] = {};
-    HICON icon_ = nullptr;
     HFONT font_ = nullptr;  // a stock object: never deleted
     bool detached_ = false;
 };

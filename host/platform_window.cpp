@@ -1,18 +1,21 @@
 // The platform window wrapper: window classes of our own, and the object behind each window.
-#include <algorithm>
-#include <vector>
-
 #include "host/host_internal.h"
 
 namespace {
 
 // Every live wrapper, for PermanentWindowObject. A handful at most, so a plain list does.
-std::vector<PlatformWindow*> liveWindows;
+GrowingTable<PlatformWindow*> liveWindows;
+
+void ForgetLiveWindow(PlatformWindow* window) {
+    for (std::size_t i = liveWindows.size(); i-- > 0;)
+        if (liveWindows[i] == window)
+            liveWindows.RemoveAt(i);
+}
 
 }  // namespace
 
 PlatformWindow::~PlatformWindow() {
-    liveWindows.erase(std::remove(liveWindows.begin(), liveWindows.end(), this), liveWindows.end());
+    ForgetLiveWindow(this);
     if (hwnd_ != nullptr) {
         // Destroyed while its window still exists: cut the link so no message reaches a freed object.
         SetWindowLongPtrA(hwnd_, GWLP_USERDATA, 0);
@@ -55,7 +58,7 @@ LRESULT CALLBACK PlatformWindow::Procedure(HWND window, UINT message, WPARAM wPa
         self = static_cast<PlatformWindow*>(reinterpret_cast<CREATESTRUCTA*>(lParam)->lpCreateParams);
         self->hwnd_ = window;
         SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
-        liveWindows.push_back(self);
+        liveWindows.Append(self);
     } else {
         self = reinterpret_cast<PlatformWindow*>(GetWindowLongPtrA(window, GWLP_USERDATA));
     }
@@ -64,7 +67,7 @@ LRESULT CALLBACK PlatformWindow::Procedure(HWND window, UINT message, WPARAM wPa
     LRESULT answer = self->WindowProc(message, wParam, lParam);
     if (message == WM_NCDESTROY) {
         SetWindowLongPtrA(window, GWLP_USERDATA, 0);
-        liveWindows.erase(std::remove(liveWindows.begin(), liveWindows.end(), self), liveWindows.end());
+        ForgetLiveWindow(self);
         self->hwnd_ = nullptr;
         // A creation that failed half way leaves the object to its creator.
         if (self->created_)

@@ -66,7 +66,7 @@ bool ReadWindowDescription() {
 }
 
 bool ReadWindowDescriptionFrom(const unsigned char* data, std::size_t size) {
-    std::vector<WindowEntry> decoded;
+    GrowingTable<WindowEntry> decoded;
     if (!DecodeDescription(data, size, decoded))
         return false;
     // A window still loaded from the old description goes first, through its usual end.
@@ -90,34 +90,34 @@ void SetComponentProperty(std::int32_t windowId, std::int32_t componentId, std::
     ComponentObject* live = LiveObject(*record);
 
     switch (property) {
-    case 0:
+    case kPropertyLeft:
         record->place.left = Clamp(v, -kCoordinateLimit, kCoordinateLimit);
         if (live)
             ApplyPlace(live->carrier(), record->place, true);
         return;
-    case 1:
+    case kPropertyTop:
         record->place.top = Clamp(v, -kCoordinateLimit, kCoordinateLimit);
         if (live)
             ApplyPlace(live->carrier(), record->place, true);
         return;
-    case 2:
+    case kPropertyWidth:
         record->place.width = Clamp(v, 0, kCoordinateLimit);
         if (live)
             ApplyPlace(live->carrier(), record->place, false);
         return;
-    case 3:
+    case kPropertyHeight:
         record->place.height = Clamp(v, 0, kCoordinateLimit);
         if (live)
             ApplyPlace(live->carrier(), record->place, false);
         return;
-    case 4:
+    case kPropertyTag:
         // A text property's value is the address of a zero-terminated text.
         record->tag = Text::Copy(reinterpret_cast<const char*>(static_cast<std::uintptr_t>(value)));
         return;
     case kPropertyVisible:
         WriteVisible(*entry, *record, v != 0);
         return;
-    case 6:
+    case kPropertyDisabled:
         if (v != 0)
             record->flags |= kFlagDisabled;
         else
@@ -125,7 +125,7 @@ void SetComponentProperty(std::int32_t windowId, std::int32_t componentId, std::
         if (live)
             EnableWindow(live->carrier(), v == 0);
         return;
-    case 7:
+    case kPropertyMousePointer:
         record->mousePointer = v;
         return;
     default:
@@ -137,7 +137,7 @@ void SetComponentProperty(std::int32_t windowId, std::int32_t componentId, std::
     if (live == nullptr)
         ReportRuntimeError(kNoErrorCode, "修改组件属性时发现指定窗口尚未载入", windowId, componentId);
     const ComponentKind& kind = KindOf(record->kind);
-    const int number = property - kFirstOwnProperty;
+    const int number = OwnNumber(property);
     if (number >= kind.ownPropertyCount)
         return;
     std::int64_t converted = value;
@@ -161,21 +161,21 @@ std::int64_t GetComponentProperty(std::int32_t windowId, std::int32_t componentI
     if (record == nullptr)
         return 0;
     switch (property) {
-    case 0:
+    case kPropertyLeft:
         return record->place.left;
-    case 1:
+    case kPropertyTop:
         return record->place.top;
-    case 2:
+    case kPropertyWidth:
         return record->place.width;
-    case 3:
+    case kPropertyHeight:
         return record->place.height;
-    case 4:
+    case kPropertyTag:
         return static_cast<std::int64_t>(reinterpret_cast<std::uintptr_t>(record->tag.c_str()));
     case kPropertyVisible:
         return (record->flags & kFlagVisible) ? 1 : 0;
-    case 6:
+    case kPropertyDisabled:
         return (record->flags & kFlagDisabled) ? 1 : 0;
-    case 7:
+    case kPropertyMousePointer:
         return record->mousePointer;
     default:
         break;
@@ -186,27 +186,27 @@ std::int64_t GetComponentProperty(std::int32_t windowId, std::int32_t componentI
     if (live == nullptr)
         ReportRuntimeError(kNoErrorCode, "读取组件属性时发现指定窗口尚未载入", windowId, componentId);
     const ComponentKind& kind = KindOf(record->kind);
-    const int number = property - kFirstOwnProperty;
+    const int number = OwnNumber(property);
     if (number >= kind.ownPropertyCount)
         return 0;
     return kind.readOwn(*live, *record, number);
 }
 
-bool RaiseEvent(EventFrame& frame) {
+bool RaiseEvent(EventCall& call) {
     if (EventSuppressionDepth() > 0)
         return false;
-    WindowEntry* entry = FindWindowEntry(frame.windowId);
+    WindowEntry* entry = FindWindowEntry(call.windowId);
     if (entry == nullptr)
-        ReportRuntimeError(kNoErrorCode, "未找到引发事件的窗口", frame.windowId, 0);
-    ComponentRecord* record = FindRecord(*entry, frame.componentId);
+        ReportRuntimeError(kNoErrorCode, "未找到引发事件的窗口", call.windowId, 0);
+    ComponentRecord* record = FindRecord(*entry, call.componentId);
     if (record == nullptr)
-        ReportRuntimeError(kNoErrorCode, "未找到引发事件的窗口组件", frame.windowId, frame.componentId);
+        ReportRuntimeError(kNoErrorCode, "未找到引发事件的窗口组件", call.windowId, call.componentId);
     if (!KindOf(record->kind).canRaiseEvents)
-        ReportRuntimeError(kNoErrorCode, "引发事件的窗口组件无效", frame.windowId, frame.componentId);
+        ReportRuntimeError(kNoErrorCode, "引发事件的窗口组件无效", call.windowId, call.componentId);
 
     EventHandler handler = nullptr;
     for (const BoundEvent& bound : record->events)
-        if (bound.eventIndex == frame.eventIndex) {
+        if (bound.eventIndex == call.eventIndex) {
             handler = handlers[bound.handlerSlot];
             break;
         }
@@ -214,9 +214,9 @@ bool RaiseEvent(EventFrame& frame) {
         return false;
     // `record` may be gone when the handler returns (it can close the window): not touched again.
     std::int32_t result = 0;
-    if (handler(frame, result)) {
-        frame.resultPresent = 1;
-        frame.result = result;
+    if (handler(call, result)) {
+        call.resultPresent = 1;
+        call.result = result;
     }
     return true;
 }
@@ -262,7 +262,7 @@ void WindowUnloaded(std::int32_t windowId) {
             entry->working[i].live = nullptr;
             object->Unlinked();
         }
-    entry->working.clear();  // the stored records are in force again
+    entry->working.Clear();  // the stored records are in force again
     entry->unit = nullptr;
     if (quitOnLastWindow && !AnyLoadedWindowAlive())
         PostQuitMessage(0);
@@ -300,9 +300,7 @@ void DropLoadedWindows() {
         entry.unit->Detach();
         for (ComponentRecord& record : entry.working)
             record.live = nullptr;
-        entry.working.clear();
+        entry.working.Clear();
         entry.unit = nullptr;
     }
 }
-
-void NotifyProgramEnding() { TellKindsProgramEnds(); }

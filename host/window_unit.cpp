@@ -16,12 +16,9 @@ enum WindowEvent : std::int32_t {
 
 // Raises an event of the window's entry 0; true when a handler ran and answered "no" (a result of 0).
 bool RaiseWindowEvent(std::int32_t windowId, std::int32_t entryId, std::int32_t eventIndex) {
-    EventFrame frame;
-    frame.windowId = windowId;
-    frame.componentId = entryId;
-    frame.eventIndex = eventIndex;
-    bool ran = RaiseEvent(frame);
-    return ran && frame.resultPresent && frame.result == 0;
+    EventCall call{.windowId = windowId, .componentId = entryId, .eventIndex = eventIndex};
+    bool ran = RaiseEvent(call);
+    return ran && call.resultPresent && call.result == 0;
 }
 
 DWORD StyleFrom(const ComponentRecord& entry0) {
@@ -41,7 +38,7 @@ DWORD StyleFrom(const ComponentRecord& entry0) {
     case 3:  // sizable
         style |= WS_THICKFRAME;
         break;
-    default:  // 2, the fixed frame: movable, not resizable
+    default:  // 2, the fixed border: movable, not resizable
         style |= WS_DLGFRAME;
         break;
     }
@@ -50,6 +47,11 @@ DWORD StyleFrom(const ComponentRecord& entry0) {
     if (own[kMaxButton])
         style |= WS_MAXIMIZEBOX;
     return style;  // never WS_VISIBLE: a window is shown, if at all, after its created event
+}
+
+// A component stays hidden after loading when its kind never shows or its Visible flag is clear.
+bool KeptHidden(const ComponentRecord& record) {
+    return KindOf(record.kind).invisibleAtRunTime || !(record.flags & kFlagVisible);
 }
 
 bool Alive(WindowEntry* entry, CWinFormUnit* unit, HWND window) {
@@ -88,11 +90,11 @@ bool CWinFormUnit::Create(const ComponentRecord& entry0) {
         (placed.right - placed.left != width || placed.bottom - placed.top != height))
         SetWindowPos(window, nullptr, 0, 0, width, height, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
 
-    // The program's own icon group; a program without one (a test) keeps the class's default.
-    icon_ = LoadIconA(GetModuleHandleA(nullptr), "DEFAULT_ICON");
-    if (icon_ != nullptr) {
-        SendMessageA(window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon_));
-        SendMessageA(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon_));
+    // The program's own icon group; a program without one (a test) keeps the class's default. The
+    // icon from LoadIconA is shared: it is never destroyed.
+    if (HICON icon = LoadIconA(GetModuleHandleA(nullptr), "DEFAULT_ICON")) {
+        SendMessageA(window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
+        SendMessageA(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon));
     }
     SendMessageA(window, WM_SETFONT, reinterpret_cast<WPARAM>(GetStockObject(DEFAULT_GUI_FONT)), FALSE);
     if (settings_[kAlwaysOnTop])
@@ -160,7 +162,6 @@ LRESULT CWinFormUnit::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
 }
 
 void CWinFormUnit::WindowGone() {
-    // The icon came from LoadIconA and is shared: it is not destroyed.
     if (!detached_)
         WindowUnloaded(windowId_);
     delete this;
@@ -176,9 +177,9 @@ bool LoadWindow(std::int32_t windowId) {
     PumpPendingMessagesThroughFrame();
     RaiseEventSuppression();
 
-    entry->working.clear();
+    entry->working.Clear();
     for (const ComponentRecord& record : entry->stored)
-        entry->working.push_back(record.Clone());
+        entry->working.Append(record.Clone());
 
     ComponentRecord& entry0 = entry->working[0];
     const bool visibleAtLoad = (entry0.flags & kFlagVisible) != 0;
@@ -186,7 +187,7 @@ bool LoadWindow(std::int32_t windowId) {
     entry->unit = unit;  // loaded from here on: lookups go to the working copy
     if (!unit->Create(entry0)) {
         entry->unit = nullptr;
-        entry->working.clear();
+        entry->working.Clear();
         delete unit;
         LowerEventSuppression();  // a failed load must not leave every later event suppressed
         return false;
@@ -195,24 +196,17 @@ bool LoadWindow(std::int32_t windowId) {
     HWND window = unit->hwnd();
 
     // Last to first: the ZIP component before the timer.
-    std::vector<bool> keepHidden(entry->working.size(), false);
     for (std::size_t i = entry->working.size() - 1; i >= 1; --i) {
         ComponentRecord& record = entry->working[i];
         const ComponentKind& kind = KindOf(record.kind);
         record.live = kind.create != nullptr ? kind.create(window, windowId, record) : nullptr;
-        keepHidden[i] = kind.invisibleAtRunTime || !(record.flags & kFlagVisible);
         if (record.live != nullptr && (record.flags & kFlagDisabled))
             EnableWindow(record.live->carrier(), FALSE);
     }
 
     for (std::size_t i = 1; i < entry->working.size(); ++i)
-        if (entry->working[i].live != nullptr)
-            entry->working[i].live->CreationComplete();
-    unit->CreationComplete();
-
-    for (std::size_t i = 1; i < entry->working.size(); ++i)
         if (ComponentObject* live = entry->working[i].live)
-            ShowWindow(live->carrier(), keepHidden[i] ? SW_HIDE : SW_SHOWNOACTIVATE);
+            ShowWindow(live->carrier(), KeptHidden(entry->working[i]) ? SW_HIDE : SW_SHOWNOACTIVATE);
     if (entry0.flags & kFlagDisabled)
         EnableWindow(window, FALSE);
 

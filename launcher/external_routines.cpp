@@ -4,21 +4,22 @@
 #include <cstdlib>
 
 #include "base/fatal.h"
-#include "launcher/frame.h"
+#include "base/growing_table.h"
+#include "base/owners.h"
 #include "base/text.h"
+#include "launcher/frame.h"
 
 namespace {
 
 struct ExternalRoutine {
     const char* library;
     const char* exportName;
-    FARPROC address;
-    HMODULE module;
+    FARPROC address = nullptr;
+    ModuleHandle module{};  // the library the address lies in, loaded for the table
 };
 
-constexpr int kMaxRoutines = 32;
-ExternalRoutine routines[kMaxRoutines] = {};
-int routineCount = 0;
+// As many routines as the program declares.
+GrowingTable<ExternalRoutine> routines;
 
 // Tried in this order when a routine names no library.
 const char* const kUsualLibraries[] = {"Kernel32.dll", "Gdi32.dll", "User32.dll",
@@ -91,46 +92,42 @@ HMODULE LoadRoutineLibrary(const char* library, const char* programFolder) {
 
 void SetExternalRoutines(const ExternalRoutineDeclaration* declarations, int count) {
     ReleaseExternalRoutines();
-    for (int i = 0; i < count && i < kMaxRoutines; ++i) {
-        routines[i] = ExternalRoutine{declarations[i].library ? declarations[i].library : "",
-                                      declarations[i].exportName ? declarations[i].exportName : "", nullptr,
-                                      nullptr};
-        routineCount = i + 1;
-    }
+    for (int i = 0; i < count; ++i)
+        routines.Append(ExternalRoutine{.library = declarations[i].library ? declarations[i].library : "",
+                                        .exportName = declarations[i].exportName ? declarations[i].exportName : ""});
 }
 
 FARPROC ResolveExternalRoutine(int index) {
-    if (index < 0 || index >= routineCount)
+    if (index < 0 || static_cast<std::size_t>(index) >= routines.size())
         ReportRuntimeError(kIndexAboveRange, "", 0, 0);
     ExternalRoutine& routine = routines[index];
     if (routine.address)
         return routine.address;
     LPCSTR key = ExportKey(routine.exportName);
 
+    // No library named: the usual ones in turn. A library without the export is unloaded again.
     if (routine.library[0] == '\0') {
         for (const char* library : kUsualLibraries) {
-            HMODULE module = LoadRoutineLibrary(library, ProgramFolder());
-            if (module == nullptr)
+            ModuleHandle module{LoadRoutineLibrary(library, ProgramFolder())};
+            if (!module)
                 continue;
-            if (FARPROC address = GetProcAddress(module, key)) {
+            if (FARPROC address = GetProcAddress(module.get(), key)) {
                 routine.address = address;
-                routine.module = module;
+                routine.module = std::move(module);
                 return address;
             }
-            FreeLibrary(module);
         }
         ReportMissingExport(routine);
     }
 
-    HMODULE module = LoadRoutineLibrary(routine.library, ProgramFolder());
-    FARPROC address = module ? GetProcAddress(module, key) : nullptr;
+    ModuleHandle module{LoadRoutineLibrary(routine.library, ProgramFolder())};
+    FARPROC address = module ? GetProcAddress(module.get(), key) : nullptr;
     if (address == nullptr) {
-        if (module)
-            FreeLibrary(module);
+        module.reset();  // now: the report does not come back to run the owner's destructor
         ReportMissingExport(routine);
     }
     routine.address = address;
-    routine.module = module;
+    routine.module = std::move(module);
     return address;
 }
 
@@ -141,7 +138,7 @@ std::uint32_t CallExternalRoutine(int index, std::uint32_t argument, std::int32_
     std::int32_t imbalance;
     // The stack position is kept in ESI, which every Windows calling convention preserves, and put
     // back after the call, so that a routine that leaves its argument behind (or takes too much)
-    // cannot break this frame before the imbalance is reported.
+    // cannot break this routine's stack before the imbalance is reported.
     asm volatile(
         "movl %%esp, %%esi\n\t"
         "pushl %[argument]\n\t"
@@ -157,9 +154,4 @@ std::uint32_t CallExternalRoutine(int index, std::uint32_t argument, std::int32_
     return result;
 }
 
-void ReleaseExternalRoutines() {
-    for (int i = 0; i < routineCount; ++i)
-        if (routines[i].module)
-            FreeLibrary(routines[i].module);
-    routineCount = 0;
-}
+void ReleaseExternalRoutines() { routines.Clear(); }  // each routine's owner frees its library

@@ -1,5 +1,5 @@
 // launcher/external_routines.h: the routines of system libraries the program calls by name, resolved
-// on first call rather than imported. The table is fixed by the program's declarations at start-up.
+// on first call rather than imported. The table holds every routine the program declares at start-up.
 // A library the system folder holds is loaded from there only, so a file of the same name dropped
 // beside the program (a Downloads folder) is never run.
 #pragma once

@@ -4,12 +4,13 @@
 
 #include <cstring>
 
-#include "host/window_host.h"
-#include "launcher/external_routines.h"
 #include "base/fatal.h"
+#include "base/growing_table.h"
 #include "base/memory.h"
 #include "base/services.h"
 #include "base/text.h"
+#include "host/window_host.h"
+#include "launcher/external_routines.h"
 
 namespace {
 
@@ -17,27 +18,23 @@ namespace {
 constexpr UINT kEndProgramRequest = 0x83E7;
 constexpr char kHiddenOwnerClass[] = "KestrelHiddenOwner";
 
+// An idle period runs the hooks this many times before the loop waits for the next message.
+constexpr int kIdlePassesPerPeriod = 2;
+
 struct IdleHook {
     HWND window;
     void (*routine)(void* argument);
     void* argument;
 };
-constexpr int kMaxIdleHooks = 16;
 
 // The one application object of the process.
 struct Application {
-    HANDLE heap = nullptr;
     Text programFolder;
-    Text programFileName;
-    Text programFolderWithBackslash;
     DWORD mainThreadId = 0;
-    IdleHook idleHooks[kMaxIdleHooks] = {};
-    int idleHookCount = 0;
+    GrowingTable<IdleHook> idleHooks;
     HWND hiddenOwnerWindow = nullptr;
-    HWND mainWindow = nullptr;  // the program names none: pre-translation walks up to the top
     bool shuttingDown = false;
     bool oleStarted = false;
-    MSG currentMessage = {};
     POINT lastMousePoint = {-1, -1};
     UINT lastMouseMessage = 0;
     int quitCode = 0;
@@ -71,21 +68,9 @@ void RecordProgramPath() {
     DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
     path[length < MAX_PATH ? length : MAX_PATH] = '\0';
     const char* backslash = FindLastBackslash(path);
-    if (backslash == nullptr) {
-        app.programFolder = Text::Copy("");
-        app.programFileName = Text::Copy(path);
-        app.programFolderWithBackslash = Text::Copy("");
-        return;
-    }
-    std::size_t folderLength = static_cast<std::size_t>(backslash - path);
-    app.programFolder = Text::FromBytes(path, folderLength);
-    app.programFileName = Text::Copy(backslash + 1);
-    app.programFolderWithBackslash = Text::FromBytes(path, folderLength + 1);
+    app.programFolder = backslash ? Text::FromBytes(path, static_cast<std::size_t>(backslash - path))
+                                  : Text::Copy("");
 }
-
-// The framework's thread-message handling: the program maps no thread message, so every thread
-// message goes on to dispatch.
-bool HandleThreadMessage(const MSG&) { return false; }
 
 // Whether a pumped message ends an idle period. Repeated mouse moves at the same place, paints and
 // the caret blink do not.
@@ -121,23 +106,20 @@ bool PumpOneMessage(MSG& message) {
 }
 
 void RunIdleHooks() {
-    for (int i = app.idleHookCount - 1; i >= 0; --i) {
-        if (IsWindow(app.idleHooks[i].window)) {
-            app.idleHooks[i].routine(app.idleHooks[i].argument);
+    for (std::size_t i = app.idleHooks.size(); i-- > 0;) {
+        if (i >= app.idleHooks.size())
+            continue;  // a routine began the end, which empties the table
+        if (!IsWindow(app.idleHooks[i].window)) {
+            app.idleHooks.RemoveAt(i);
             continue;
         }
-        for (int j = i; j + 1 < app.idleHookCount; ++j)
-            app.idleHooks[j] = app.idleHooks[j + 1];
-        --app.idleHookCount;
+        const IdleHook hook = app.idleHooks[i];  // a copy: the routine may add a hook and move the table
+        hook.routine(hook.argument);
     }
 }
 
-// The framework's idle step: one pass of idle work, then it answers that there is no more.
-bool IdleStep(long count) { return count < 1; }
-
 // EndProgram's steps after the clean-up list; shared with the end that follows the event loop.
 void ReleaseFrame() {
-    NotifyProgramEnding();
     ReleaseExternalRoutines();
     if (app.hiddenOwnerWindow) {
         DestroyWindow(app.hiddenOwnerWindow);
@@ -151,26 +133,22 @@ void ReleaseFrame() {
 
 void BeginShutdown() {
     app.shuttingDown = true;
-    app.idleHookCount = 0;
+    app.idleHooks.Clear();
     DropLoadedWindows();
 }
 
 void ConnectFrameServices() {
-    ServiceEntry entry;
-    entry.pumpPendingMessages = PumpPendingMessages;
-    entry.raiseEvent = RaiseEvent;
-    entry.findComponentWindow = FindComponentWindow;
-    entry.componentGone = ComponentGone;
-    entry.namePosition = NamePosition;
-    entry.endProgram = EndProgram;
-    ConnectServices(entry);
+    ConnectServices(ServiceEntry{.pumpPendingMessages = PumpPendingMessages,
+                                 .raiseEvent = RaiseEvent,
+                                 .findComponentWindow = FindComponentWindow,
+                                 .componentGone = ComponentGone,
+                                 .namePosition = NamePosition,
+                                 .endProgram = EndProgram});
 }
 
 }  // namespace
 
 const char* ProgramFolder() { return app.programFolder.c_str(); }
-const char* ProgramFileName() { return app.programFileName.c_str(); }
-const char* ProgramFolderWithBackslash() { return app.programFolderWithBackslash.c_str(); }
 HWND HiddenOwnerWindow() { return app.hiddenOwnerWindow; }
 bool ShuttingDown() { return app.shuttingDown; }
 
@@ -187,7 +165,6 @@ int RunProgram(const ProgramDeclarations& declarations) {
 }
 
 int ProgramEntry(const ProgramDeclarations& declarations) {
-    app.heap = GetProcessHeap();
     if (!app.oleStarted && SUCCEEDED(OleInitialize(nullptr)))
         app.oleStarted = true;
     RecordProgramPath();
@@ -219,22 +196,22 @@ void RunMessageLoop() {
     SetQuitOnLastWindow();
     if (!AnyLoadedWindowAlive())
         return;
+    MSG message;
     bool idle = true;
-    long idleCount = 0;
+    int idlePasses = 0;
     for (;;) {
-        while (idle && !PeekMessageA(&app.currentMessage, nullptr, 0, 0, PM_NOREMOVE)) {
+        while (idle && !PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE)) {
             RunIdleHooks();
-            if (!IdleStep(idleCount++))
-                idle = false;
+            idle = ++idlePasses < kIdlePassesPerPeriod;
         }
         do {
-            if (!PumpOneMessage(app.currentMessage))
+            if (!PumpOneMessage(message))
                 return;
-            if (EndsIdlePeriod(app.currentMessage)) {
+            if (EndsIdlePeriod(message)) {
                 idle = true;
-                idleCount = 0;
+                idlePasses = 0;
             }
-        } while (PeekMessageA(&app.currentMessage, nullptr, 0, 0, PM_NOREMOVE));
+        } while (PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE));
     }
 }
 
@@ -256,7 +233,7 @@ void PumpPendingMessages() {
 
 bool PreTranslateMessage(MSG& message) {
     if (message.hwnd == nullptr)
-        return HandleThreadMessage(message);
+        return false;  // the program maps no thread message: each goes on to dispatch
     DWORD thread = GetCurrentThreadId();
     for (HWND window = message.hwnd; window != nullptr; window = GetParent(window)) {
         WindowObject* object = PermanentWindowObject(window);
@@ -269,8 +246,6 @@ bool PreTranslateMessage(MSG& message) {
             object = reinterpret_cast<WindowObject*>(SendMessageA(window, kWindowObjectQuery, 0, 0));
         if (object != nullptr && object->PreTranslateMessage(message))
             return true;
-        if (window == app.mainWindow)
-            break;
     }
     return false;
 }
@@ -296,6 +271,5 @@ void EndProgram(std::int32_t exitCode) {
 }
 
 void AddIdleHook(HWND window, void (*routine)(void* argument), void* argument) {
-    if (app.idleHookCount < kMaxIdleHooks)
-        app.idleHooks[app.idleHookCount++] = IdleHook{window, routine, argument};
+    app.idleHooks.Append(IdleHook{window, routine, argument});
 }

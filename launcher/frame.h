@@ -27,12 +27,12 @@ struct ProgramDeclarations {
 };
 
 // The whole life of the program: records the program's folder, runs ProgramEntry, and when the event
-// loop has ended runs the frame's shutdown (without the clean-up list). Answers the exit code of the
-// quit message that ended the loop, for WinMain to return. EndProgram and the fatal report end the
+// loop has ended runs the same end as EndProgram, clean-up list included, without ending the process.
+// Answers the exit code of the quit message that ended the loop, for WinMain to return. EndProgram and the fatal report end the
 // process without coming back here.
 int RunProgram(const ProgramDeclarations& declarations);
 
-// The start sequence: heap, OLE, program folder as current directory, HiddenOwnerWindow, the external
+// The start sequence: OLE, program folder as current directory, HiddenOwnerWindow, the external
 // routine table, the services and handlers, the description, the clean-up, the start window, the
 // event loop. Answers 0 when the loop has ended.
 int ProgramEntry(const ProgramDeclarations& declarations);
@@ -53,8 +53,6 @@ void EndProgram(std::int32_t exitCode);
 void AddIdleHook(HWND window, void (*routine)(void* argument), void* argument);
 
 // What the frame recorded at start-up.
-const char* ProgramFolder();               // without a trailing backslash ("" when none)
-const char* ProgramFileName();
-const char* ProgramFolderWithBackslash();
+const char* ProgramFolder();  // without a trailing backslash ("" when none)
 HWND HiddenOwnerWindow();
 bool ShuttingDown();

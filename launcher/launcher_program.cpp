@@ -4,8 +4,9 @@
 
 #include <cstdint>
 
-#include "host/window_host.h"
 #include "base/fatal.h"
+#include "base/paths.h"
+#include "host/window_host.h"
 #include "payload/bytes.h"
 #include "payload/embedded_payload.h"
 #include "payload/zip_component.h"
@@ -18,13 +19,14 @@ Text InstallDir;
 
 namespace {
 
-// Sites of the stack check after the external call in each handler, as the fatal report names them.
-constexpr std::int32_t kCreatedCallSite = 67174435;
-constexpr std::int32_t kWatchCallSite = 67174436;
+// Error sites: where a fatal report from the launcher's own code says the fault arose, as its two
+// position numbers. The first names the routine's statement (0x0401...: bits 24 to 27 hold 4, so the
+// report never takes it for a window id, which holds 2 there), the second the line within it. The
+// numbers are the program's fixed answer to "where": tests and users compare them, so they never change.
+constexpr std::int32_t kCreatedCallSite = 0x04010023;  // the stack check after OnLauncherCreated's external call
+constexpr std::int32_t kWatchCallSite = 0x04010024;    // the same check in OnWatchTimer
 constexpr std::int32_t kCallSiteLine = 18;
-
-// Where the fatal report places a list access out of bounds inside ProcessExists.
-constexpr std::int32_t kListAccessSite = 67174574;
+constexpr std::int32_t kListAccessSite = 0x040100AE;  // a list access out of bounds inside ProcessExists
 constexpr std::int32_t kListAccessLine = 158;
 
 constexpr char kFolderName[] = "Kestrelworks";
@@ -64,8 +66,6 @@ Text UnderAppData(const char* tail) {
     return JoinText(appData.c_str(), tail);
 }
 
-bool StillThere(const char* path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
-
 // The list's entry at 1-based `position`, bounds-tested as every list access is.
 const ProcessRecord& EntryAt(const ProcessList& list, std::int32_t position) {
     if (position < 1)
@@ -75,12 +75,12 @@ const ProcessRecord& EntryAt(const ProcessList& list, std::int32_t position) {
     return list[position - 1];
 }
 
-bool LauncherCreated(const EventFrame&, std::int32_t&) {
+bool LauncherCreated(const EventCall&, std::int32_t&) {
     OnLauncherCreated();
     return false;
 }
 
-bool WatchTimerPeriod(const EventFrame&, std::int32_t&) {
+bool WatchTimerPeriod(const EventCall&, std::int32_t&) {
     OnWatchTimer();
     return false;
 }
@@ -99,6 +99,8 @@ bool ProcessExists(const char* name) {
     for (std::int32_t position = 1; position <= count; ++position) {
         Text exeName = ToText(Value::OfText(EntryAt(list, position).exeName.c_str()));
         const bool same = CompareText(name, exeName.c_str(), false) == 0;
+        // Released here, just before its scope ends, on purpose: each step gives back what it took
+        // before the next begins, so the releases keep the routine's order step for step.
         exeName = Text{};
         if (same) {
             found = true;
@@ -123,6 +125,7 @@ void OnLauncherCreated() {
         Text archivePath = UnderAppData(kArchiveUnderAppData);
         ByteArray archive = ToByteArray(Value::OfBytes(&PayloadArchive));
         (void)WriteBytesToFile(archivePath.c_str(), {archive.image()});
+        // Released at once, on purpose, as in ProcessExists: the step gives back what it took.
         archivePath = Text{};
         archive = ByteArray{};
     }
@@ -167,8 +170,8 @@ void OnWatchTimer() {
         // The pause handles messages and idles the processor; what is still held afterwards stays.
         const DWORD began = GetTickCount();
         for (;;) {
-            const bool archiveLeft = StillThere(archivePath.c_str());
-            const bool treeLeft = StillThere(tree.c_str());
+            const bool archiveLeft = PathExists(archivePath.c_str());
+            const bool treeLeft = PathExists(tree.c_str());
             if ((!archiveLeft && !treeLeft) || GetTickCount() - began >= kRemovalRetryMilliseconds)
                 break;
             Delay(kRemovalPauseMilliseconds);

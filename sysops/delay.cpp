@@ -13,6 +13,8 @@ void Delay(std::int32_t milliseconds) {
     // end at once every time, so only the clock is waited for.
     const DWORD wakeFor = Services().pumpPendingMessages ? QS_ALLINPUT : 0;
     for (;;) {
+        // Two pumps a round on purpose: the routine has always made two, and the second, which finds
+        // only what arrived meanwhile, costs next to nothing.
         PumpPendingMessagesThroughFrame();
         PumpPendingMessagesThroughFrame();
         // Elapsed time modulo 2^32 keeps its meaning when the tick count wraps during the wait.

@@ -5,12 +5,10 @@
 
 #include <cmath>
 #include <cstring>
-#include <new>
-#include <utility>
 
 #include "base/memory.h"
 #include "base/owners.h"
-#include "sysops/table.h"
+#include "base/growing_table.h"
 #include "sysops/texts.h"
 
 // The ANSI process entry and start-up record the system expects, by size.
@@ -22,16 +20,13 @@ namespace {
 void ReleaseImage(ProcessListImage* image) {
     if (image == nullptr)
         return;
-    for (std::int32_t i = 0; i < image->count; ++i) {
-        ProcessRecord* record = image->records()[i];
-        record->~ProcessRecord();  // releases the name
-        Release(record);
-    }
+    for (std::int32_t i = 0; i < image->count; ++i)
+        delete image->records()[i];  // the name goes with it
     Release(image);
 }
 
 ProcessRecord* NewRecord(const PROCESSENTRY32& entry) {
-    ProcessRecord* record = new (Allocate(sizeof(ProcessRecord))) ProcessRecord;
+    auto* record = new ProcessRecord;
     record->processId = entry.th32ProcessID;
     std::size_t length = strnlen(entry.szExeFile, sizeof entry.szExeFile);
     if (length > 0)
@@ -87,15 +82,6 @@ WORD ShowCommandFor(std::optional<std::int32_t> mode) {
 
 ProcessList::~ProcessList() { ReleaseImage(image_); }
 
-ProcessList::ProcessList(ProcessList&& other) noexcept : image_(std::exchange(other.image_, nullptr)) {}
-
-ProcessList& ProcessList::operator=(ProcessList&& other) noexcept {
-    if (this != &other) {
-        ReleaseImage(image_);
-        image_ = std::exchange(other.image_, nullptr);
-    }
-    return *this;
-}
 
 ProcessList ListProcesses() {
     // The table grows as needed: a list cut short could hide a running application from the watch,
@@ -158,7 +144,5 @@ bool RunCommand(const char* commandLine, bool wait, std::optional<std::int32_t> 
         WaitForSingleObject(process.get(), INFINITE);  // no messages are handled meanwhile
     else
         WaitForInputIdle(process.get(), 1000);  // a program that never idles costs one second
-    thread.reset();
-    process.reset();
     return true;
 }

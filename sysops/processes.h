@@ -3,12 +3,15 @@
 #pragma once
 #include <cstdint>
 #include <optional>
+#include <utility>
 
+#include "base/memory.h"
 #include "base/text.h"
 #include "base/value.h"
 
-// One process as the snapshot saw it. Records live on the frame's allocator and belong to their list.
-struct ProcessRecord {
+// One process as the snapshot saw it. Records are made with `new` on the allocator and belong to
+// their list.
+struct ProcessRecord : AllocatedObject {
     std::uint32_t processId = 0;
     Text exeName;  // the bare file name the snapshot reports, e.g. "Velkar.exe"
     std::uint32_t moduleId = 0;
@@ -30,8 +33,12 @@ class ProcessList {
 public:
     ProcessList() = default;  // the empty list
     ~ProcessList();
-    ProcessList(ProcessList&& other) noexcept;
-    ProcessList& operator=(ProcessList&& other) noexcept;
+    ProcessList(ProcessList&& other) noexcept : image_(other.image_) { other.image_ = nullptr; }
+    // The list held before goes with `other`, when it ends.
+    ProcessList& operator=(ProcessList&& other) noexcept {
+        std::swap(image_, other.image_);
+        return *this;
+    }
     ProcessList(const ProcessList&) = delete;
     ProcessList& operator=(const ProcessList&) = delete;
 
