@@ -7,6 +7,7 @@
 #include "base/memory.h"
 #include "base/owners.h"
 #include "base/text.h"
+#include "payload/entry_names.h"
 
 extern "C" {
 #include "unzip.h"
@@ -424,6 +425,7 @@ bool ReadEntryInfo(OpenedArchive& archive, std::int32_t index, ArchiveEntry& ent
         std::memset(read.name, 0, sizeof read.name);
     } else {
         read.name[info.size_filename] = '\0';
+        read.nameLength = info.size_filename;
     }
     // Opening the entry's data makes minizip check the local header against the central one.
     if (unzOpenCurrentFile(archive.zip) != UNZ_OK)
@@ -623,60 +625,12 @@ HANDLE CreateFileWithParent(const char* path, DWORD access, DWORD shareMode, SEC
 
 namespace {
 
-bool SameLetters(const char* a, std::size_t length, const char* b) {
-    if (std::strlen(b) != length)
-        return false;
-    for (std::size_t i = 0; i < length; ++i) {
-        char c = a[i];
-        if (c >= 'a' && c <= 'z')
-            c = static_cast<char>(c - 'a' + 'A');
-        if (c != b[i])
-            return false;
-    }
-    return true;
-}
-
-// A component names a device when what stands before its first dot, without trailing spaces, is a
-// reserved name: Windows opens the device for "nul", "NUL.txt" and "nul .txt" alike.
-bool IsDeviceName(const char* component, std::size_t length) {
-    std::size_t stem = 0;
-    while (stem < length && component[stem] != '.')
-        ++stem;
-    while (stem > 0 && component[stem - 1] == ' ')
-        --stem;
-    static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
-    for (const char* device : kDevices)
-        if (SameLetters(component, stem, device))
-            return true;
-    if (stem == 4 && (SameLetters(component, 3, "COM") || SameLetters(component, 3, "LPT")) &&
-        component[3] >= '1' && component[3] <= '9')
-        return true;
-    return false;
-}
+bool IsLeadByteOfCodePage(unsigned char byte) { return IsDBCSLeadByte(byte) != FALSE; }
 
 }  // namespace
 
 bool EntryNameIsSafe(const ArchiveEntry& entry) {
-    const char* name = entry.name;
-    if (entry.nameTooLong || !*name)
+    if (entry.nameTooLong)
         return false;
-    if (name[0] == '/' || name[0] == '\\')
-        return false;
-    // Walk character by character: a trail byte may be 0x5C, which is then no backslash.
-    const char* start = name;
-    for (const char* p = name;; p = NextChar(p)) {
-        const bool end = *p == '\0';
-        if (!end && *p == ':')
-            return false;  // a drive or an alternate data stream
-        if (end || *p == '/' || *p == '\\') {
-            const std::size_t length = static_cast<std::size_t>(p - start);
-            if (length == 2 && start[0] == '.' && start[1] == '.')
-                return false;
-            if (length > 0 && IsDeviceName(start, length))
-                return false;
-            if (end)
-                return true;
-            start = p + 1;
-        }
-    }
+    return CheckEntryName(entry.name, entry.nameLength, IsLeadByteOfCodePage).accepted();
 }

@@ -15,6 +15,7 @@ constexpr std::size_t kPathBufferSize = 260;
 struct ArchiveEntry {
     std::int32_t index = 0;                  // position in the central directory, from 0
     char name[kPathBufferSize] = {};         // as stored, "/" separators kept
+    std::size_t nameLength = 0;              // bytes of the stored name (a zero byte may be among them)
     bool nameTooLong = false;                // the stored name has 260 bytes or more; `name` is empty
     bool encrypted = false;                  // flag bit 0: no decryption exists, the data is refused
     DWORD attributes = 0;                    // EntryAttributes of the external attributes
@@ -61,7 +62,6 @@ void CloseArchive(OpenedArchive* archive);
 HANDLE CreateFileWithParent(const char* path, DWORD access, DWORD shareMode, SECURITY_ATTRIBUTES* security,
                             DWORD disposition, DWORD flagsAndAttributes, HANDLE templateFile);
 
-// True when an entry name stays inside the destination: no ".." component, no drive, no leading
-// separator, no colon (an alternate data stream), no component that is a reserved device name
-// (CON, PRN, AUX, NUL, COM1-COM9, LPT1-LPT9, with or without an extension), not too long.
+// True when the entry's name passes the rules of payload/entry_names.h in the system's ANSI code
+// page: it stays inside the destination and names nothing Windows cannot keep as stored.
 [[nodiscard]] bool EntryNameIsSafe(const ArchiveEntry& entry);

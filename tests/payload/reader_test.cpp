@@ -288,15 +288,18 @@ struct NameRow {
 
 class EntryNames : public ::testing::TestWithParam<NameRow> {};
 
-TEST_P(EntryNames, AreRefusedWhenTheyLeaveTheDestinationOrNameADevice) {
+// The reader applies the shared name rules in the system's code page (GBK under the tests' Wine).
+TEST_P(EntryNames, AreRefusedWhenTheyLeaveTheDestinationOrWindowsCannotKeepThem) {
     ArchiveEntry entry;
     std::strcpy(entry.name, GetParam().name);
+    entry.nameLength = std::strlen(entry.name);
     EXPECT_EQ(EntryNameIsSafe(entry), GetParam().safe) << GetParam().name;
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, EntryNames, ::testing::Values(
-    NameRow{"Velkar/Velkar.exe", true}, NameRow{"Velkar/", true}, NameRow{"a..b/..c/d..", true},
-    NameRow{"CONFIG.SYS", true}, NameRow{"COM10", true}, NameRow{"LPT0.txt", true}, NameRow{"\xD5\x5C", true},
+    NameRow{"Velkar/Velkar.exe", true}, NameRow{"Velkar/", true}, NameRow{"a..b/..c/d", true},
+    NameRow{"a..b/..c/d..", false}, NameRow{"CONFIG.SYS", true}, NameRow{"COM10", true}, NameRow{"LPT0.txt", false},
+    NameRow{"Velkar/Velkar.exe.", false}, NameRow{"\xD5\x5C", true},
     NameRow{"../x", false}, NameRow{"a/../../x", false}, NameRow{"a\\..\\x", false}, NameRow{"..", false},
     NameRow{"/x", false}, NameRow{"\\x", false}, NameRow{"C:/x", false}, NameRow{"C:x", false},
     NameRow{"x.txt:stream", false}, NameRow{"CON", false}, NameRow{"nul.txt", false},
