@@ -244,7 +244,9 @@ TEST(CreateFolderRecursive, RefusesAPathOf260Bytes) {
     EXPECT_EQ(GetLastError(), DWORD{ERROR_FILENAME_EXCED_RANGE});
 }
 
-TEST(CreateFileWithParent, MakesTheFoldersOnlyForCreateAlways) {
+// Extraction makes each file with CREATE_NEW (after clearing its path), so that disposition makes
+// the folders too.
+TEST(CreateFileWithParent, MakesTheFoldersOnlyWhenItCreatesTheFile) {
     test::TempFolder folder{"cf"};
     const std::string path = folder / "p\\q\\f.txt";
     FileHandle opened{CreateFileWithParent(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
@@ -254,6 +256,9 @@ TEST(CreateFileWithParent, MakesTheFoldersOnlyForCreateAlways) {
     FileHandle created{CreateFileWithParent(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                             FILE_ATTRIBUTE_NORMAL, nullptr)};
     EXPECT_TRUE(created);
+    FileHandle createdNew{CreateFileWithParent((folder / "r\\s\\g.txt").c_str(), GENERIC_WRITE, 0, nullptr,
+                                               CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr)};
+    EXPECT_TRUE(createdNew);
 }
 
 // The file is tried before its folders are made; a refused file must still leave them made, with
