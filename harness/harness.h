@@ -90,4 +90,12 @@ double NowMilliseconds();
 // Milliseconds on the system clock, which the recording applications write into their records.
 double SystemMilliseconds();
 
+// The Unix spelling of a Windows path, through Wine's own conversion; "" off Wine.
+std::string UnixPath(const std::string& path);
+
+// Starts a Unix tool through Wine, which runs a program that is no Windows image natively and splits
+// its command line by the Windows rules (double quotes group; single quotes pass on literally; no
+// shell). Its handle cannot be waited on, so the caller polls for the outcome.
+bool RunUnix(const std::string& commandLine);
+
 }  // namespace harness

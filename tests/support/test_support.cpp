@@ -4,37 +4,6 @@
 
 namespace test {
 
-std::string UnixPath(const std::string& path) {
-    using ToUnix = char*(CDECL*)(const wchar_t*);
-    auto toUnix = reinterpret_cast<ToUnix>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
-    wchar_t wide[MAX_PATH];
-    MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide, MAX_PATH);
-    char* unix = toUnix ? toUnix(wide) : nullptr;
-    std::string result = unix ? unix : "";
-    if (unix)
-        HeapFree(GetProcessHeap(), 0, unix);
-    return result;
-}
-
-bool RunUnix(const std::string& commandLine) {
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION created = {};
-    std::string line = commandLine;
-    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &created))
-        return false;
-    // Wine starts a Unix program without handles for it: the process handle comes back null and the
-    // thread handle and ids hold whatever was on the stack. Closing that thread "handle" closed one of
-    // ours that happened to share the value (once the kernel's handle to the named-object folder, after
-    // which every OpenEvent failed with error 6), so only a real process's handles go into owners.
-    if (created.hProcess && GetProcessId(created.hProcess) == created.dwProcessId) {
-        KernelHandle thread{created.hThread};
-        KernelHandle process{created.hProcess};
-    }
-    return true;
-}
-
 namespace {
 
 const wchar_t* const kShellFolderKeys[2] = {

@@ -14,14 +14,6 @@ namespace test {
 
 using namespace harness;
 
-// The Unix spelling of a Windows path, through Wine's own conversion; "" off Wine.
-std::string UnixPath(const std::string& path);
-
-// Starts a Unix tool through Wine, which runs a program that is no Windows image natively and splits
-// its command line by the Windows rules (double quotes group; single quotes pass on literally; no
-// shell). Its handle cannot be waited on, so the caller polls for the outcome.
-bool RunUnix(const std::string& commandLine);
-
 // Points the running user's roaming application-data folder (the shell-folder registry values) at
 // `folder` for the owner's lifetime, then puts the old values back (and removes a value that was
 // not there before).
