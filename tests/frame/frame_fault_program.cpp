@@ -133,7 +133,7 @@ DWORD WINAPI EndsFromAnotherThread(void*) {
     return 0;
 }
 
-bool Created(const EventFrame&, std::int32_t&) {
+bool Created(const EventCall&, std::int32_t&) {
     insideCreated = true;
     if (Is("missing-export") || Is("missing-export-anywhere") || Is("stack-imbalance")) {
         CallExternalRoutine(0, 41, 67174435, 18);
@@ -146,11 +146,11 @@ bool Created(const EventFrame&, std::int32_t&) {
                                                                67174435, 18)));
         EndProgram(0);
     } else if (Is("unknown-window")) {
-        EventFrame frame;
+        EventCall frame;
         frame.windowId = 0x52019999;
         RaiseEventThroughFrame(frame);
     } else if (Is("unknown-component")) {
-        EventFrame frame;
+        EventCall frame;
         frame.windowId = kLauncherWindowId;
         frame.componentId = 0x16019999;
         RaiseEventThroughFrame(frame);
@@ -184,7 +184,7 @@ bool Created(const EventFrame&, std::int32_t&) {
     return false;
 }
 
-bool Period(const EventFrame&, std::int32_t&) {
+bool Period(const EventCall&, std::int32_t&) {
     ++ticks;
     if (Is("timer") && ticks == 3) {
         Report("ticks-from-loop", insideCreated ? 0 : ticks);
@@ -201,7 +201,7 @@ void Cleanup() {
     if (Is("suppression")) {
         // EndProgram has begun: the timer still runs, but no handler may run any more.
         int before = ticks;
-        EventFrame frame;
+        EventCall frame;
         frame.windowId = kLauncherWindowId;
         frame.componentId = kWatchTimerId;
         Report("raised-after-end", RaiseEventThroughFrame(frame));

@@ -9,8 +9,8 @@ namespace {
 
 using RaiseEventTest = HostTest;
 
-EventFrame Frame(std::int32_t componentId, std::int32_t eventIndex) {
-    EventFrame frame;
+EventCall Frame(std::int32_t componentId, std::int32_t eventIndex) {
+    EventCall frame;
     frame.windowId = kLauncherWindowId;
     frame.componentId = componentId;
     frame.eventIndex = eventIndex;
@@ -20,7 +20,7 @@ EventFrame Frame(std::int32_t componentId, std::int32_t eventIndex) {
 TEST_F(RaiseEventTest, CallsNothingWhileSuppressedAtAnyDepth) {
     RaiseEventSuppression();
     RaiseEventSuppression();
-    EventFrame frame = Frame(kWatchTimerId, 0);
+    EventCall frame = Frame(kWatchTimerId, 0);
     EXPECT_FALSE(RaiseEvent(frame));
     LowerEventSuppression();
     EXPECT_FALSE(RaiseEvent(frame));
@@ -41,30 +41,30 @@ TEST_F(RaiseEventTest, SuppressionDuringLoadingKeepsTimerMessagesFromTheHandler)
 }
 
 TEST_F(RaiseEventTest, ComponentZeroIsEntryZero) {
-    EventFrame frame = Frame(0, 0);
+    EventCall frame = Frame(0, 0);
     EXPECT_TRUE(RaiseEvent(frame));
     ASSERT_EQ(Record().events.size(), 1u);
     EXPECT_EQ(Record().events[0].eventIndex, 0);
 }
 
 TEST_F(RaiseEventTest, AnUnboundEventOrAnEmptySlotCallsNothing) {
-    EventFrame moved = Frame(kLauncherWindowEntryId, 3);
+    EventCall moved = Frame(kLauncherWindowEntryId, 3);
     EXPECT_FALSE(RaiseEvent(moved));
-    EventFrame progress = Frame(kZipComponentId, 1);  // the ZIP component binds nothing
+    EventCall progress = Frame(kZipComponentId, 1);  // the ZIP component binds nothing
     EXPECT_FALSE(RaiseEvent(progress));
     ConnectHandlers(nullptr, 0);
-    EventFrame created = Frame(kLauncherWindowEntryId, 0);
+    EventCall created = Frame(kLauncherWindowEntryId, 0);
     EXPECT_FALSE(RaiseEvent(created));
     EXPECT_TRUE(Record().events.empty());
 }
 
 TEST_F(RaiseEventTest, AReturnedResultIsStoredWithItsFlag) {
-    EventFrame silent = Frame(kWatchTimerId, 0);
+    EventCall silent = Frame(kWatchTimerId, 0);
     EXPECT_TRUE(RaiseEvent(silent));
     EXPECT_EQ(silent.resultPresent, 0);
     Record().answerFor = 0;
     Record().answer = -7;
-    EventFrame answered = Frame(kWatchTimerId, 0);
+    EventCall answered = Frame(kWatchTimerId, 0);
     EXPECT_TRUE(RaiseEvent(answered));
     EXPECT_EQ(answered.resultPresent, 1);
     EXPECT_EQ(answered.result, -7);

@@ -16,7 +16,7 @@ HWND FindComponent(std::int32_t windowId, std::int32_t componentId) {
     return current->carrier;
 }
 
-bool Raise(EventFrame& frame) {
+bool Raise(EventCall& frame) {
     if (!current)
         return false;
     EXPECT_EQ(frame.windowId, kWindowId);

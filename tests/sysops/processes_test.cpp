@@ -8,7 +8,7 @@
 
 #include "tests/support/test_support.h"
 #include "sysops/processes.h"
-#include "sysops/table.h"
+#include "base/growing_table.h"
 
 namespace {
 
