@@ -23,9 +23,6 @@ struct EventCall {
 // How the fatal report's window part names things: the window's name and the component's.
 enum class PositionNames { WindowNotFound, ComponentNotFound, Found };
 
-// The former name, until payload/zip_component.cpp and the tests say EventCall.
-using EventFrame = EventCall;
-
 struct ServiceEntry {
     void (*pumpPendingMessages)() = nullptr;
     bool (*raiseEvent)(EventCall& call) = nullptr;

@@ -37,7 +37,7 @@ void ReportProgress(ZipExtractor& extractor) {
     }
     if (!IsWindow(extractor.owner))
         return;
-    EventFrame frame;
+    EventCall frame;
     frame.windowId = extractor.windowId;
     frame.componentId = extractor.componentId;
     frame.eventIndex = kExtractProgressEvent;

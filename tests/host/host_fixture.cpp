@@ -6,7 +6,7 @@ namespace {
 
 Recorder recorder;
 
-bool Handle(const EventFrame& frame, std::int32_t& result) {
+bool Handle(const EventCall& frame, std::int32_t& result) {
     recorder.events.push_back({frame.componentId, frame.eventIndex, EventSuppressionDepth()});
     if (frame.componentId == kWatchTimerId && frame.eventIndex == 0) {
         if (recorder.periods++ == 0)

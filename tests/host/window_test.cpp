@@ -75,7 +75,7 @@ struct AtCreated {
 };
 AtCreated atCreated;
 
-void LookAround(const EventFrame& frame) {
+void LookAround(const EventCall& frame) {
     if (frame.componentId != kLauncherWindowEntryId || frame.eventIndex != 0)
         return;
     atCreated.ran = true;
@@ -130,7 +130,7 @@ TEST_F(LoadWindowTest, CreatesTheWindowFirstThenTheComponentsLastToFirstAllWitho
 
 bool TwoPeriods() { return Record().periods >= 2; }
 
-void CheckHiddenEachPeriod(const EventFrame& frame) {
+void CheckHiddenEachPeriod(const EventCall& frame) {
     if (frame.componentId == kWatchTimerId) {
         EXPECT_FALSE(IsWindowVisible(LauncherHwnd()));
     }
@@ -226,7 +226,7 @@ TEST_F(LoadWindowTest, WritingVisibleShowsTheWindowAndNeverAnInvisibleKind) {
     EXPECT_EQ(GetComponentProperty(kLauncherWindowId, kLauncherWindowEntryId, kPropertyVisible, -1), 0);
 }
 
-void CloseOnCreated(const EventFrame& frame) {
+void CloseOnCreated(const EventCall& frame) {
     if (frame.eventIndex == 0 && frame.componentId == kLauncherWindowEntryId)
         SendMessageA(LauncherHwnd(), WM_CLOSE, 0, 0);
 }
