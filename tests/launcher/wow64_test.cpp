@@ -8,6 +8,7 @@
 #include <windows.h>
 #include <shlobj.h>
 
+#include <cstdio>
 #include <string>
 
 #include "tests/support/test_support.h"
@@ -64,6 +65,12 @@ TEST_F(FsRedirection, TheSystemFolderShowsTheMarkerExactlyWhileTheRedirectionIsO
 // which ends at once, and clean up; a look after each handler's call to the routine finds the marker
 // through the system folder again.
 TEST_F(FsRedirection, EachHandlerSwitchesItBackOnRightAfterItsCall) {
+    if (!wow64_) {
+        // Not GTEST_SKIP, whose report crashes the test program under qemu. The handlers run here in
+        // the end-to-end tests, their calls failing and changing nothing.
+        std::printf("a 32-bit prefix has no redirection to look at: the launcher is not run here\n");
+        return;
+    }
     char appData[MAX_PATH] = "";
     ASSERT_TRUE(SHGetSpecialFolderPathA(nullptr, appData, CSIDL_APPDATA, FALSE));
     const std::string kestrelworks = std::string(appData) + "\\Kestrelworks";
