@@ -25,3 +25,20 @@ function(kestrel_add_test name)
         set_tests_properties(${name} PROPERTIES RUN_SERIAL TRUE)
     endif()
 endfunction()
+
+# The 64-bit prefix: there the 32-bit programs run under WoW64, as on nearly every user's Windows.
+set(KESTREL_WINEPREFIX64 ${CMAKE_BINARY_DIR}/wine-prefix64 CACHE PATH "64-bit Wine prefix for the tests run under WoW64")
+
+# Registers the test `name` of kestrel_add_test a second time, as `name`_wow64, to run the same program
+# in the 64-bit prefix with the same time-out, serial mark and environment.
+function(kestrel_add_wow64_test name)
+    add_test(NAME ${name}_wow64
+        COMMAND ${PROJECT_SOURCE_DIR}/scripts/wine-run --prefix=${KESTREL_WINEPREFIX64} --arch=win64
+                $<TARGET_FILE:${name}>)
+    foreach(property TIMEOUT RUN_SERIAL ENVIRONMENT)
+        get_test_property(${name} ${property} value)
+        if(value)
+            set_tests_properties(${name}_wow64 PROPERTIES ${property} "${value}")
+        endif()
+    endforeach()
+endfunction()

@@ -146,6 +146,19 @@ void ConnectFrameServices() {
                                  .endProgram = EndProgram});
 }
 
+// A program is often started from a folder anyone can write to (Downloads), where a DLL named like a
+// system library may have been dropped. Libraries loaded by a plain name come from the system folder
+// only. The routine that says so is looked up at run time, as systems without it exist; there the
+// older call at least drops the current folder from the search.
+void RestrictLibrarySearch() {
+    using SetDefaultDllDirectoriesRoutine = BOOL(WINAPI*)(DWORD);
+    HMODULE kernel32 = GetModuleHandleA("kernel32.dll");
+    auto setDefault = reinterpret_cast<SetDefaultDllDirectoriesRoutine>(
+        reinterpret_cast<void*>(GetProcAddress(kernel32, "SetDefaultDllDirectories")));
+    if (setDefault == nullptr || !setDefault(LOAD_LIBRARY_SEARCH_SYSTEM32))
+        SetDllDirectoryA("");
+}
+
 }  // namespace
 
 const char* ProgramFolder() { return app.programFolder.c_str(); }
@@ -165,6 +178,7 @@ int RunProgram(const ProgramDeclarations& declarations) {
 }
 
 int ProgramEntry(const ProgramDeclarations& declarations) {
+    RestrictLibrarySearch();
     if (!app.oleStarted && SUCCEEDED(OleInitialize(nullptr)))
         app.oleStarted = true;
     RecordProgramPath();

@@ -49,14 +49,41 @@ const ExternalRoutineDeclaration kExternalRoutines[] = {
     {"Kernel32.dll", "Wow64DisableWow64FsRedirection"},
 };
 
-// The routine stores the previous redirection state through its one argument, so it is handed the
-// address of a real variable: a made-up address passed to a system routine is undefined behaviour.
-// The answer is not needed: no path the launcher uses lies under the redirected system folder.
-void DisableFsRedirection(std::int32_t callSite) {
+using RevertFsRedirectionRoutine = BOOL(WINAPI*)(PVOID);
+
+// The routine that switches the redirection back on, taken from the library the table resolved the
+// switch-off routine from, once. Null where that library lacks it: there is nothing to switch back.
+RevertFsRedirectionRoutine RevertRoutine() {
+    static const RevertFsRedirectionRoutine revert = [] {
+        HMODULE library = nullptr;
+        const auto switchOff = reinterpret_cast<LPCSTR>(ResolveExternalRoutine(kDisableFsRedirection));
+        if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                                switchOff, &library))
+            return RevertFsRedirectionRoutine{};
+        return reinterpret_cast<RevertFsRedirectionRoutine>(
+            reinterpret_cast<void*>(GetProcAddress(library, "Wow64RevertWow64FsRedirection")));
+    }();
+    return revert;
+}
+
+// Each handler switches the 32-bit program's file-system redirection off through the external
+// routine, and on again at once. Left off, every later file operation and library load of the thread
+// would go to the 64-bit system folder, and library loading (delayed loads inside system libraries
+// included) fails in that state: the folder lookup, the process start and the fatal message box all
+// need it. The routine stores the previous state through its one argument, so it is handed the
+// address of a real variable (a made-up address passed to a system routine is undefined behaviour),
+// and that state is what switches the redirection back. Where the call did not take effect (32-bit
+// Windows answers false) there is nothing to put back.
+void SwitchFsRedirectionOffAndOn(std::int32_t callSite) {
     void* previousState = nullptr;
-    (void)CallExternalRoutine(kDisableFsRedirection,
-                              static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(&previousState)),
-                              callSite, kCallSiteLine);
+    const std::uint32_t switchedOff =
+        CallExternalRoutine(kDisableFsRedirection,
+                            static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(&previousState)), callSite,
+                            kCallSiteLine);
+    if (switchedOff == 0)
+        return;
+    if (RevertFsRedirectionRoutine revert = RevertRoutine())
+        (void)revert(previousState);
 }
 
 // The application-data folder of a fresh lookup joined with `tail`; the folder text goes at once.
@@ -112,7 +139,7 @@ bool ProcessExists(const char* name) {
 }
 
 void OnLauncherCreated() {
-    DisableFsRedirection(kCreatedCallSite);
+    SwitchFsRedirectionOffAndOn(kCreatedCallSite);
 
     {
         Text folder = UnderAppData(kFolderName);
@@ -157,7 +184,7 @@ void OnWatchTimer() {
     // Stopped before the wait below pumps messages, so no later period starts the clean-up again.
     SetComponentProperty(kLauncherWindowId, kWatchTimerId, kPropertyInterval, -1, 0);
     Delay(kSettleMilliseconds);
-    DisableFsRedirection(kWatchCallSite);
+    SwitchFsRedirectionOffAndOn(kWatchCallSite);
 
     // A copy started during the wait is ended rather than watched.
     (void)EndProcess(Value::OfText(kApplicationName));

@@ -32,7 +32,8 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
     fresh_lists=1
 fi
 
-packages=(g++ g++-mingw-w64-i686 mingw-w64-tools libz-mingw-w64-dev wine wine32:i386 wine32-preloader:i386
+# wine64 makes the 64-bit test prefix, in which the 32-bit programs run under WoW64 as on 64-bit Windows.
+packages=(g++ g++-mingw-w64-i686 mingw-w64-tools libz-mingw-w64-dev wine wine32:i386 wine32-preloader:i386 wine64
           cmake ninja-build dpkg-dev python3 locales procps zlib1g-dev qemu-user-static)
 missing=()
 for p in "${packages[@]}"; do

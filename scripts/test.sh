@@ -18,8 +18,19 @@ python3 "$repo/scripts/check-includes.py" || status=$?
 kestrel_configure test
 cmake --build "$build"
 
+# The tests named *_wow64 run in the 64-bit prefix, warmed (made, the first time) only when selected.
+prefix64=$(sed -n 's/^KESTREL_WINEPREFIX64:PATH=//p' "$build/CMakeCache.txt")
+wow64=()
+if [ -n "$prefix64" ] && ctest --test-dir "$build" -N "$@" | grep '_wow64$' >/dev/null; then
+    wow64=(--prefix="$prefix64" --arch=win64)
+fi
+
+# Made while the first tests run: a test in it waits for the making to end.
+[ ${#wow64[@]} -eq 0 ] || "$repo/scripts/wine-run" "${wow64[@]}" --warm &
 "$repo/scripts/wine-run" --prefix="$prefix" --warm
 ctest --test-dir "$build" --output-on-failure -j2 "$@" || status=$?
+wait || true
 # Leave no Wine process running.
 "$repo/scripts/wine-run" --prefix="$prefix" --kill
+[ ${#wow64[@]} -eq 0 ] || "$repo/scripts/wine-run" "${wow64[@]}" --kill
 exit $status

@@ -7,7 +7,7 @@
 #include <cwchar>
 
 #include "base/owners.h"
-#include "sysops/table.h"
+#include "base/growing_table.h"
 
 namespace {
 
@@ -90,20 +90,51 @@ void ListFolderEntries(const char* folder, GrowingTable<FolderEntry>& entries) {
     } while (FindNextFileA(search.get(), &found));
 }
 
-// Depth first; a failure on one entry does not stop the others, and nothing is restored.
-void EmptyFolderTree(const char* folder) {
+void (*folderHeldHook)(const char* folder) = nullptr;
+
+bool IsLink(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
+
+// Opens the folder at `path` itself (never what a link there points at) and keeps it open while it is
+// emptied: sharing read and write but not delete, so that nobody can rename it and put a link to
+// another tree in its place between the listing and the removal of its entries by path. Answers no
+// handle when the folder cannot be held, or when what is there is no plain folder (a file, or a
+// junction, symbolic link or mount point that took the folder's place since it was listed): such a
+// folder is not emptied.
+FileHandle HoldPlainFolder(const char* path) {
+    FileHandle held{CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr)};
+    BY_HANDLE_FILE_INFORMATION information;
+    if (!held || !GetFileInformationByHandle(held.get(), &information) ||
+        !(information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || IsLink(information.dwFileAttributes))
+        return FileHandle{};
+    // The path is looked at too, now that nothing can take its place: Wine opens the target of a Unix
+    // symbolic link whatever the flags say, and reports the link only on the path.
+    DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES || IsLink(attributes))
+        return FileHandle{};
+    if (folderHeldHook)
+        folderHeldHook(path);
+    return held;
+}
+
+// Empties a folder its caller holds. Depth first: each plain subfolder is held, emptied, let go and
+// then removed; a link is removed as an entry, its target left as it is. A failure on one entry does
+// not stop the others, and nothing is restored.
+void EmptyHeldFolder(const char* folder) {
     GrowingTable<FolderEntry> entries;
     ListFolderEntries(folder, entries);
     for (std::size_t i = 0; i < entries.size(); ++i) {
         const FolderEntry& entry = entries[i];
-        if (entry.isFolder && !entry.isLink) {
-            EmptyFolderTree(entry.path.c_str());
-            RemoveDirectoryA(entry.path.c_str());
-        } else if (entry.isFolder) {
-            RemoveDirectoryA(entry.path.c_str());  // the link goes, its target stays as it is
-        } else {
+        if (!entry.isFolder) {
             DeleteFileA(entry.path.c_str());
+            continue;
         }
+        if (!entry.isLink) {
+            if (FileHandle held = HoldPlainFolder(entry.path.c_str()))
+                EmptyHeldFolder(entry.path.c_str());
+        }
+        // Removed by path once let go: were a link in the folder's place by now, the link would go.
+        RemoveDirectoryA(entry.path.c_str());
     }
 }
 
@@ -146,9 +177,10 @@ bool RemoveFolder(const char* path) {
         return false;
     if (path[1] == ':' && (path[2] == '\0' || (path[2] == '\\' && path[3] == '\0')))
         return false;  // a bare drive or a drive root is never emptied
-    DWORD attributes = GetFileAttributesA(path);
     // A folder that is itself a link is removed as a link: what it points at is not ours.
-    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
-        EmptyFolderTree(path);
+    if (FileHandle held = HoldPlainFolder(path))
+        EmptyHeldFolder(path);
     return RemoveDirectoryA(path) != FALSE;
 }
+
+void SetFolderHeldHook(void (*hook)(const char* folder)) { folderHeldHook = hook; }

@@ -28,5 +28,11 @@ Text LookUpSpecialFolder(std::int32_t id);
 bool CreateFolder(const char* path);  // true when the system created this one folder
 bool RemoveFile(const char* path);    // true when the system deleted the file; no wildcards
 // True only when the folder itself is gone. Leading spaces are skipped; "", "X:" and "X:\" touch
-// nothing. A link (junction or symbolic link) is removed as an entry, never followed.
+// nothing. A link (junction or symbolic link) is removed as an entry, never followed. Each folder is
+// held open while it is emptied, so that it cannot be renamed and replaced by a link meanwhile; a
+// folder that cannot be held is not emptied.
 bool RemoveFolder(const char* path);
+
+// For tests: `hook` is called with each folder's path once RemoveFolder holds it, before emptying it
+// (null: nothing is called). It lets a test act from outside at that moment.
+void SetFolderHeldHook(void (*hook)(const char* folder));

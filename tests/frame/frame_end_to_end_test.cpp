@@ -187,6 +187,23 @@ TEST_F(PlantedSystemLibrary, IsNotLoadedByItsNameAndTheSystemCopyLacksTheExport)
     EXPECT_FALSE(test::Exists(folder_ / "planted-loaded.txt")) << "the planted library was loaded";
 }
 
+// The frame's first step restricts loads by a plain name to the system folder: the planted Mpr.dll,
+// which Wine prefers here (mpr=n,b) and which the usual search finds in the program's folder first, is
+// not loaded, the system's is; and a name only the program's folder holds loads nothing. (Under Wine,
+// though not on Windows, the static imports of Wine's own libraries, such as version.dll and imm32.dll,
+// are looked up in the program's folder before any code of the program runs: not the program's to mend.)
+TEST_F(PlantedSystemLibrary, IsNotLoadedByAPlainNameLoadAfterTheEntrysFirstStep) {
+    ASSERT_TRUE(CopyFileA(test::ProgramBeside("planted_kernel32.dll").c_str(), (folder_ / "kestrel_only.dll").c_str(),
+                          FALSE));
+    test::Child child =
+        test::Child::Start(Quoted(program_) + " load-by-name " + Quoted(folder_.path()) + " Mpr.dll kestrel_only.dll");
+    DWORD exitCode = 1;
+    ASSERT_TRUE(child.Wait(kWait, &exitCode));
+    EXPECT_EQ(exitCode, 0u);
+    EXPECT_EQ(ReadMarker(folder_, "report.txt"), "Mpr.dll=1\nkestrel_only.dll=0\n");
+    EXPECT_FALSE(test::Exists(folder_ / "planted-loaded.txt")) << "a planted library was loaded";
+}
+
 // --- Start-up ---------------------------------------------------------------------------------------------
 
 TEST(ProgramStart, MakesTheProgramsFolderTheCurrentDirectoryWhereverItWasStartedFrom) {

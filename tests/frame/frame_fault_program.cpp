@@ -177,6 +177,11 @@ bool Created(const EventCall&, std::int32_t&) {
         KernelHandle thread{CreateThread(nullptr, 0, EndsFromAnotherThread, nullptr, 0, nullptr)};
     } else if (Is("idle-hooks")) {
         RegistersIdleHooks();
+    } else if (Is("load-by-name")) {
+        // Each further argument is a library loaded by its plain name; the report says which loaded.
+        for (int i = 3; i < __argc; ++i)
+            Report(__argv[i], LoadLibraryA(__argv[i]) != nullptr);
+        EndProgram(0);
     } else if (Is("show-window")) {
         SetComponentProperty(kLauncherWindowId, kLauncherWindowEntryId, kPropertyVisible, -1, 1);
     }
