@@ -38,7 +38,16 @@ endfunction()
 
 # The launcher's payload: the archive named by PAYLOAD_ZIP, or else the demo payload that demo/ packs.
 if(PAYLOAD_ZIP)
-    kestrel_add_payload_library(payload_archive ZIP ${PAYLOAD_ZIP})
+    # An archive made elsewhere is checked by the packer's install rules (pack-payload --check) first.
+    set(payload_check_stamp ${CMAKE_CURRENT_BINARY_DIR}/payload-check.stamp)
+    add_custom_command(OUTPUT ${payload_check_stamp}
+        COMMAND ${PACK_PAYLOAD_EXE} --check ${PAYLOAD_ZIP}
+        COMMAND ${CMAKE_COMMAND} -E touch ${payload_check_stamp}
+        DEPENDS ${PAYLOAD_ZIP} ${PACK_PAYLOAD_EXE} packer_native
+        COMMENT "Checking ${PAYLOAD_ZIP} against the launcher's install rules"
+        VERBATIM)
+    add_custom_target(payload_check DEPENDS ${payload_check_stamp})
+    kestrel_add_payload_library(payload_archive ZIP ${PAYLOAD_ZIP} DEPENDS payload_check)
 else()
     kestrel_add_payload_library(payload_archive ZIP ${CMAKE_BINARY_DIR}/demo/velkar-demo.zip DEPENDS demo_payload)
 endif()

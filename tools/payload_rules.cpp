@@ -1,0 +1,237 @@
+// tools/payload_rules.cpp: the install checks of a payload, on the build machine.
+#include "tools/payload_rules.h"
+
+#include <iconv.h>
+#include <locale.h>
+#include <wctype.h>
+
+#include <cerrno>
+#include <map>
+#include <set>
+
+namespace payloadrules {
+namespace {
+
+// Windows' code page 936 as glibc's iconv names it.
+constexpr char kAnsiCodePage[] = "CP936";
+
+std::optional<std::string> Convert(const char* to, const char* from, const std::string& in) {
+    iconv_t converter = iconv_open(to, from);
+    if (converter == reinterpret_cast<iconv_t>(-1))
+        return std::nullopt;
+    std::string out(in.size() * 4 + 8, '\0');
+    char* inPointer = const_cast<char*>(in.data());
+    std::size_t inLeft = in.size();
+    char* outPointer = out.data();
+    std::size_t outLeft = out.size();
+    const std::size_t done = iconv(converter, &inPointer, &inLeft, &outPointer, &outLeft);
+    iconv_close(converter);
+    // A character without a spelling stops the conversion with EILSEQ; glibc may also count it as an
+    // irreversible conversion, which is no spelling either.
+    if (done != 0 || inLeft != 0)
+        return std::nullopt;
+    out.resize(out.size() - outLeft);
+    return out;
+}
+
+bool IsLeadByte(unsigned char c) { return c >= 0x81 && c <= 0xFE; }
+
+// The byte after the character that starts at `i` (a lead byte and its trail count as one).
+std::size_t NextChar(const std::string& s, std::size_t i) {
+    if (IsLeadByte(static_cast<unsigned char>(s[i])) && i + 1 < s.size())
+        return i + 2;
+    return i + 1;
+}
+
+char Upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
+bool SameAsciiLetters(const std::string& a, const std::string& b) {
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (Upper(a[i]) != Upper(b[i]))
+            return false;
+    return true;
+}
+
+// A reserved device name: the part before the first dot, trailing spaces dropped, names the device.
+bool IsDeviceName(const std::string& component) {
+    std::string stem = component.substr(0, component.find('.'));
+    while (!stem.empty() && stem.back() == ' ')
+        stem.pop_back();
+    for (const char* device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"})
+        if (SameAsciiLetters(stem, device))
+            return true;
+    if (stem.size() == 4 && (SameAsciiLetters(stem.substr(0, 3), "COM") || SameAsciiLetters(stem.substr(0, 3), "LPT")) &&
+        stem[3] >= '0' && stem[3] <= '9')
+        return true;
+    return false;
+}
+
+// Windows compares names without regard to case: the name in capitals, character by character, with
+// the C library's Unicode case table (Latin, Greek, Cyrillic and full-width letters alike).
+std::string Folded(const std::string& utf8) {
+    static locale_t unicode = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
+    std::string out;
+    for (std::size_t i = 0; i < utf8.size();) {
+        const unsigned char lead = static_cast<unsigned char>(utf8[i]);
+        const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+        if (lead < 0x80 || !unicode || i + length > utf8.size()) {
+            out += Upper(utf8[i]);
+            ++i;
+            continue;
+        }
+        std::uint32_t code = lead & (0x7F >> length);
+        for (std::size_t k = 1; k < length; ++k)
+            code = (code << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
+        const auto upper = static_cast<std::uint32_t>(towupper_l(static_cast<wint_t>(code), unicode));
+        // Written back in UTF-8 (the capital may take another number of bytes than the letter).
+        if (upper < 0x80) {  // a letter whose capital is ASCII (the dotless i gives I)
+            out += static_cast<char>(upper);
+            i += length;
+            continue;
+        }
+        if (upper < 0x800) {
+            out += static_cast<char>(0xC0 | (upper >> 6));
+        } else if (upper < 0x10000) {
+            out += static_cast<char>(0xE0 | (upper >> 12));
+            out += static_cast<char>(0x80 | ((upper >> 6) & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (upper >> 18));
+            out += static_cast<char>(0x80 | ((upper >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((upper >> 6) & 0x3F));
+        }
+        out += static_cast<char>(0x80 | (upper & 0x3F));
+        i += length;
+    }
+    return out;
+}
+
+std::string WithoutTrailingSlash(const std::string& name) {
+    return !name.empty() && name.back() == '/' ? name.substr(0, name.size() - 1) : name;
+}
+
+std::string Decimal(std::size_t n) {
+    std::string digits = std::to_string(n);
+    for (std::size_t i = digits.size(); i > 3; i -= 3)
+        digits.insert(i - 3, ",");
+    return digits;
+}
+
+}  // namespace
+
+std::optional<std::string> Utf8ToAnsi(const std::string& utf8) { return Convert(kAnsiCodePage, "UTF-8", utf8); }
+
+std::optional<std::string> AnsiToUtf8(const std::string& ansi) { return Convert("UTF-8", kAnsiCodePage, ansi); }
+
+std::string InstallPath(const std::string& ansiName) {
+    std::string path = kLongestInstallRoot;
+    // Byte by byte would take a trail byte 0x2F for a separator; code page 936 has none, but walk the
+    // characters as the launcher does.
+    for (std::size_t i = 0; i < ansiName.size();) {
+        const std::size_t next = NextChar(ansiName, i);
+        if (next == i + 1 && ansiName[i] == '/')
+            path += '\\';
+        else
+            path.append(ansiName, i, next - i);
+        i = next;
+    }
+    return path;
+}
+
+// PLUG-IN POINT for the launcher's own name rules: this function stands in for the pure name check
+// that extraction applies (payload/), compiled natively, until that one lands; then it calls that
+// function and keeps only the reason texts.
+std::optional<std::string> LauncherRefusesName(const std::string& ansiName) {
+    if (ansiName.empty())
+        return "an empty name";
+    std::size_t start = 0;
+    for (std::size_t i = 0;; i = NextChar(ansiName, i)) {
+        const bool end = i >= ansiName.size();
+        const bool separator = !end && ansiName[i] == '/';
+        if (end || separator) {
+            const std::string component = ansiName.substr(start, i - start);
+            const bool folderEnd = end && start == i && start > 0;  // the "/" that ends a folder's name
+            if (component.empty() && !folderEnd)
+                return start == 0 ? "a name that starts at the root" : "an empty folder name (\"//\")";
+            if (component == "..")
+                return "the component \"..\", which climbs out of the install folder";
+            if (!component.empty() && (component.back() == '.' || component.back() == ' '))
+                return "a component ending in \".\" or \" \", which Windows drops";
+            if (!component.empty() && IsDeviceName(component))
+                return "the device name \"" + component + "\"";
+            if (end)
+                return std::nullopt;
+            start = i + 1;
+            continue;
+        }
+        const unsigned char c = static_cast<unsigned char>(ansiName[i]);
+        if (c < 0x20)
+            return "a control character";
+        if (c == '\\')
+            return "a backslash, which Windows reads as a folder separator";
+        for (char bad : {'<', '>', ':', '"', '|', '?', '*'})
+            if (c == static_cast<unsigned char>(bad))
+                return std::string("the character '") + bad + "', which Windows names cannot hold";
+    }
+}
+
+std::vector<Refusal> Check(const std::vector<Item>& items) {
+    std::vector<Refusal> refusals;
+    if (items.size() > kMaxEntries)
+        refusals.push_back({"(the payload)", Decimal(items.size()) + " entries; an archive without ZIP64 holds at most " +
+                                                 Decimal(kMaxEntries)});
+    bool mainFound = false;
+    std::map<std::string, std::string> byFoldedName;  // the first name of each folded spelling
+    std::set<std::string> foldersChecked;             // install paths of folders already measured
+    const std::string top = kTopFolder;
+    for (const Item& item : items) {
+        const std::string& name = item.name;
+        if (!SameAsciiLetters(name.substr(0, top.size()), top))
+            refusals.push_back({name, "lies outside " + top + ": the launcher starts and removes only that folder's tree"});
+        if (!item.folder && SameAsciiLetters(name, kMainExecutable))
+            mainFound = true;
+        if (!item.folder && item.size > kMaxFileSize)
+            refusals.push_back({name, "a file of 4 GiB or more (the payload has no ZIP64)"});
+
+        const std::string folded = Folded(WithoutTrailingSlash(name));
+        const auto [seen, fresh] = byFoldedName.emplace(folded, name);
+        if (!fresh)
+            refusals.push_back({name, seen->second == name ? "appears twice"
+                                                           : "differs from \"" + seen->second +
+                                                                 "\" only in case; on Windows one would overwrite the other"});
+
+        if (!item.spellable) {
+            refusals.push_back({name, "a name the ANSI code page 936 cannot spell (the launcher reads names in it)"});
+            continue;
+        }
+        if (const auto why = LauncherRefusesName(item.ansi)) {
+            refusals.push_back({name, "the launcher refuses " + *why});
+            continue;
+        }
+        const std::string path = InstallPath(item.ansi);
+        if (path.size() >= kPathLimit)
+            refusals.push_back({name, "its install path takes " + Decimal(path.size()) + " bytes under a 20-character user name (" +
+                                          std::string(kLongestInstallRoot) + "...); at most " +
+                                          Decimal(kPathLimit - 1) + " fit"});
+        // Every folder on the path is made with CreateDirectoryA, whose limit is lower; a folder given
+        // by entries and by the paths beneath it is measured once.
+        const std::size_t rootSize = std::string(kLongestInstallRoot).size();
+        for (std::size_t i = rootSize; i < path.size(); i = NextChar(path, i)) {
+            if (path[i] != '\\')
+                continue;
+            const std::string folder = path.substr(0, i);
+            if (!foldersChecked.insert(folder).second || folder.size() < kFolderPathLimit)
+                continue;
+            refusals.push_back({name, "the folder " + AnsiToUtf8(folder.substr(rootSize)).value_or("?") +
+                                          " takes " + Decimal(folder.size()) +
+                                          " bytes under a 20-character user name; Windows makes folders of at most " +
+                                          Decimal(kFolderPathLimit - 1)});
+        }
+    }
+    if (!mainFound)
+        refusals.push_back({kMainExecutable, "missing: the launcher starts it"});
+    return refusals;
+}
+
+}  // namespace payloadrules
