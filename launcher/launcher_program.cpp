@@ -2,7 +2,10 @@
 
 #include <windows.h>
 
+#include <cstdarg>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 
 #include "host/window_host.h"
 #include "base/fatal.h"
@@ -66,6 +69,25 @@ Text UnderAppData(const char* tail) {
 
 bool StillThere(const char* path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
 
+// One short line of the job's trace for support, through OutputDebugStringA: a debugger or a
+// debug-output viewer sees it; nothing is written to disk and nothing is shown.
+void Trace(const char* format, ...) {
+    char line[768] = "Kestrelworks launcher: ";
+    const std::size_t prefix = std::strlen(line);
+    va_list arguments;
+    va_start(arguments, format);
+    std::vsnprintf(line + prefix, sizeof line - prefix - 1, format, arguments);
+    va_end(arguments);
+    std::strcat(line, "\n");
+    OutputDebugStringA(line);
+}
+
+// Whether the install folder is there after its creation, with the creation's error code.
+void TraceFolder(const char* path) {
+    const DWORD error = GetLastError();
+    Trace("folder %s %s (error %lu)", path, StillThere(path) ? "found" : "missing", error);
+}
+
 // The list's entry at 1-based `position`, bounds-tested as every list access is.
 const ProcessRecord& EntryAt(const ProcessList& list, std::int32_t position) {
     if (position < 1)
@@ -115,6 +137,7 @@ void OnLauncherCreated() {
     {
         Text folder = UnderAppData(kFolderName);
         (void)CreateFolder(folder.c_str());  // a folder left by an earlier run is fine
+        TraceFolder(folder.c_str());
     }
 
     InstallDir = UnderAppData(kFolderWithBackslash);
@@ -122,14 +145,16 @@ void OnLauncherCreated() {
     {
         Text archivePath = UnderAppData(kArchiveUnderAppData);
         ByteArray archive = ToByteArray(Value::OfBytes(&PayloadArchive));
-        (void)WriteBytesToFile(archivePath.c_str(), {archive.image()});
+        const bool written = WriteBytesToFile(archivePath.c_str(), {archive.image()});
+        Trace("archive %s %s %lu", archivePath.c_str(), written ? "written" : "not written, error", written ? 0 : GetLastError());
         archivePath = Text{};
         archive = ByteArray{};
     }
 
     {
         Text archivePath = UnderAppData(kArchiveUnderAppData);
-        (void)Extract(kLauncherWindowId, kZipComponentId, archivePath.c_str(), InstallDir.c_str());
+        const std::int32_t extracted = Extract(kLauncherWindowId, kZipComponentId, archivePath.c_str(), InstallDir.c_str());
+        Trace("Extract into %s gave %d (1: every entry written)", InstallDir.c_str(), static_cast<int>(extracted));
     }
 
     Delay(kStartDelayMilliseconds);
@@ -140,7 +165,8 @@ void OnLauncherCreated() {
         Text quotedFolder = JoinText("\"", InstallDir.c_str());
         Text commandLine = JoinText(quotedFolder.c_str(), kApplicationCommand);
         quotedFolder = Text{};
-        (void)RunCommand(commandLine.c_str(), false);
+        const bool started = RunCommand(commandLine.c_str(), false);
+        Trace("command %s %s %lu", commandLine.c_str(), started ? "started" : "refused, error", started ? 0 : GetLastError());
     }
 
     SetComponentProperty(kLauncherWindowId, kWatchTimerId, kPropertyInterval, -1, kWatchPeriodMilliseconds);
@@ -148,7 +174,9 @@ void OnLauncherCreated() {
 }
 
 void OnWatchTimer() {
-    if (ProcessExists(kApplicationName))
+    const bool running = ProcessExists(kApplicationName);
+    Trace("watch: %s %s", kApplicationName, running ? "still runs" : "runs no more: cleaning up");
+    if (running)
         return;
 
     // Stopped before the wait below pumps messages, so no later period starts the clean-up again.
@@ -177,6 +205,8 @@ void OnWatchTimer() {
             if (treeLeft)
                 (void)RemoveFolder(tree.c_str());
         }
+        Trace("clean-up: archive %s, tree %s", StillThere(archivePath.c_str()) ? "NOT removed" : "removed",
+              StillThere(tree.c_str()) ? "NOT removed" : "removed");
     }
 
     EndProgram(0);

@@ -19,6 +19,7 @@ struct ZipExtractor {
     bool stopFlag = false;
     std::int32_t totalEntries = 0;
     std::int32_t doneEntries = 0;
+    const char* currentName = nullptr;  // the entry being extracted, for the trace of a failure
 };
 
 // Raises ExtractProgress with the percentage done; a handler that answers false sets stopFlag.
@@ -130,7 +131,19 @@ void AllowReplacing(const char* path) {
     SetFileAttributesA(path, rest != 0 ? rest : FILE_ATTRIBUTE_NORMAL);
 }
 
+// One line for support through OutputDebugStringA: the entry the extraction stopped at, with the
+// system's error code. Nothing is written to disk or shown.
+void TraceFailedEntry(const ZipExtractor& extractor) {
+    if (!extractor.currentName)
+        return;
+    const DWORD error = GetLastError();
+    char line[400];
+    wsprintfA(line, "Extract: entry \"%.300s\" failed (error %lu)\n", extractor.currentName, error);
+    OutputDebugStringA(line);
+}
+
 std::int32_t FailureExit(ZipExtractor& extractor, OpenedArchive* archive, std::int32_t result) {
+    TraceFailedEntry(extractor);
     extractor.doneEntries = extractor.totalEntries;
     ReportProgress(extractor);
     CloseArchive(archive);
@@ -168,6 +181,7 @@ std::int32_t Extract(std::int32_t windowId, std::int32_t componentId, const char
             CloseArchive(archive);
             return 1;
         }
+        extractor.currentName = entry.name;
         // A name that climbs out of the destination or names a device fails its entry: nothing is
         // written outside the destination, and a refused entry is not a success.
         if (!EntryNameIsSafe(entry))
