@@ -67,7 +67,10 @@ say() { echo "$(stamp) $*"; }
 
 echo
 echo "Running $launcher under Wine (prefix $prefix), application-data folder C:\\users\\$wine_user\\AppData\\Roaming"
-"$repo/scripts/wine-run" --prefix="$prefix" "$launcher" &
+# The launcher's own trace (OutputDebugStringA) is what Wine's debugstr channel prints; it is kept
+# aside and shown after the run, beside what is seen from outside.
+trace_file=$(mktemp)
+WINEDEBUG=+debugstr "$repo/scripts/wine-run" --prefix="$prefix" "$launcher" >"$trace_file" 2>&1 &
 launcher_pid=$!
 say "launcher.exe started (no window is shown; watching its files and processes from outside)"
 
@@ -122,6 +125,11 @@ else
     echo "$(stamp) the folder $windows_folder is gone"
 fi
 "$repo/scripts/wine-run" --prefix="$prefix" --kill
+
+echo
+echo "The launcher's own trace (OutputDebugStringA; a debug-output viewer shows the same on Windows):"
+grep -a 'Kestrelworks launcher: \|Extract: ' "$trace_file" | sed 's/^.*OutputDebugStringA "//; s/\\n"$//; s/^/    /' || echo "    (none)"
+rm -f "$trace_file"
 
 echo
 if [ "$status" -eq 0 ] && [ "$archive_written" -eq 1 ] && [ "$tree_extracted" -eq 1 ] && [ -n "$app_pid" ] &&
