@@ -1,5 +1,8 @@
-// base/memory.h: the one allocator behind every Text, ByteArray, record and list of the program.
-// Blocks come from the process heap. Exhausted memory is a fatal fault of the frame, never a result.
+// base/memory.h: the one allocator behind every Text, ByteArray, record, object and list of the
+// program. Blocks come from the process heap. Exhausted memory is a fatal fault of the frame, never a
+// result: nothing in the program asks for memory any other way (no std containers, no global `new`,
+// no `new (std::nothrow)`), so running out ends in the same report everywhere, never in
+// std::terminate. Lists use GrowingTable (base/growing_table.h); objects derive from AllocatedObject.
 #pragma once
 #include <cstddef>
 
@@ -15,3 +18,11 @@ void Release(const void* block);
 // start-up; before that, the first call of Release records it.
 void RecordConstantRange();
 bool InConstantRange(const void* pointer);
+
+// A class derived from this has its objects made with plain `new` and `delete` on the allocator:
+// `new` never answers null (exhausted memory is the fatal report), and `delete`, also through a
+// virtual destructor of a base, gives the block back.
+struct AllocatedObject {
+    static void* operator new(std::size_t bytes) { return Allocate(bytes); }
+    static void operator delete(void* block) { Release(block); }
+};

@@ -143,7 +143,9 @@ void HostileName(Random& random, Entry& entry, std::string& log) {
         "../kfzesc1", "../../kfzesc2", "../../../kfzesc3", "../../../../kfzesc4", "../../../../../kfzesc5",
         "..\\kfzesc6", "a/../../kfzesc7", "a/b/../../../kfzesc8", "C:/kfzesc9", "C:\\kfzesc10", "C:kfzesc11",
         "/kfzesc12", "\\kfzesc13", "//?/C:/kfzesc14", "\\\\.\\C:\\kfzesc15", "x.txt:kfzesc16", "Z:/tmp/kfzesc17",
-        "..", "../", "a/..", "./../kfzesc18", "...\\kfzesc19", "kfzesc20/../../../kfzesc21"};
+        "..", "../", "a/..", "./../kfzesc18", "...\\kfzesc19", "kfzesc20/../../../kfzesc21",
+        // at the canary files beside and above the destination
+        "../canary.txt", "../../../canary.txt", "../../../../canary/keep.txt", "../../../../canary/linked/inner.txt"};
     entry.name = random.Pick(kNames);
     if (random.Chance(30))
         entry.folder = true;
@@ -580,6 +582,41 @@ void Raw(Random& random, std::string& b, std::string& log, unsigned& kinds) {
 
 }  // namespace
 
+std::vector<Plant> PlantsFor(std::uint64_t seed, std::uint64_t index) {
+    static const Plant kPlants[] = {
+        {Plant::kFile, "Velkar\\Velkar.exe", "old program"},
+        {Plant::kReadOnlyFile, "Velkar\\readme.txt", "old readme"},
+        {Plant::kReadOnlyFile, "x.txt", "old x"},
+        {Plant::kHardLink, "Velkar\\Velkar.exe", ""},
+        {Plant::kHardLink, "a.txt", ""},
+        {Plant::kFolderLink, "Velkar\\data", ""},
+        {Plant::kFolderLink, "sub", ""},
+        {Plant::kFolderLink, "sub\\deep", ""},
+        {Plant::kReadOnlyFile, "\xCC\xB4\xCF\xAA\\\xD5\x5C.txt", "old trail"},  // 檀溪\誠.txt
+        {Plant::kHardLink, "ut.txt", ""},
+        {Plant::kFolderLink, "d", ""},  // the first folder of the longest seed name
+        {Plant::kFile, "b.bin", "old b"},
+    };
+    Random random(seed * 0xA24BAED4963EE407ull ^ (index + 1) * 0xC2B2AE3D27D4EB4Full);
+    std::vector<Plant> plants;
+    if (random.Below(25) != 0)
+        return plants;
+    for (unsigned n = 1 + random.Below(3); n > 0; --n) {
+        const Plant& plant = random.Pick(kPlants);
+        // One thing per path: nothing planted inside a planted file or link.
+        bool clash = false;
+        for (const Plant& other : plants) {
+            const std::string& a = plant.path;
+            const std::string& b = other.path;
+            clash = clash || a == b || a.compare(0, b.size() + 1, b + "\\") == 0 ||
+                    b.compare(0, a.size() + 1, a + "\\") == 0;
+        }
+        if (!clash)
+            plants.push_back(plant);
+    }
+    return plants;
+}
+
 int SeedArchiveCount() { return kSeedCount; }
 
 const char* KindName(int kind) {
@@ -588,7 +625,7 @@ const char* KindName(int kind) {
         "odd flags (encrypted among them)", "odd extra fields", "duplicate entries", "bad data or local header",
         "odd attributes", "odd DOS times", "a file below a file", "bit flips", "truncations", "edited fields",
         "directory past the end", "huge comment length", "overlapping entries", "repeated central record",
-        "bytes inserted or removed", "stub in front"};
+        "bytes inserted or removed", "stub in front", "over a planted tree"};
     return kind >= 0 && kind < kKindCount ? kNames[kind] : "";
 }
 

@@ -6,6 +6,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace fuzz {
 
@@ -15,7 +16,8 @@ namespace fuzz {
 constexpr const char kEscapeMarker[] = "kfzesc";
 
 // The kinds of fault a case can carry, for the tally by kind: bit `kind` of Case::kinds.
-constexpr int kKindCount = 20;
+constexpr int kKindCount = 21;
+constexpr int kPlantedKind = 20;  // the case extracted over a planted tree (see PlantsFor)
 const char* KindName(int kind);
 
 struct Case {
@@ -27,6 +29,20 @@ struct Case {
 // The case `index` of the run with `seed`, for a destination whose path (without a trailing
 // backslash) is `destinationLength` bytes long.
 Case MakeCase(std::uint64_t seed, std::uint64_t index, std::size_t destinationLength);
+
+// What a case puts into the destination before Extract runs, so that it extracts over a tree made
+// beforehand: files an earlier run left (read-only ones among them, as an interrupted run leaves
+// them) and links another program planted, at paths the seed archives write to.
+struct Plant {
+    enum Kind { kFile, kReadOnlyFile, kHardLink, kFolderLink };
+    Kind kind;
+    std::string path;   // relative to the destination, "\" separators
+    std::string bytes;  // a file's bytes; empty for links (a hard link shares the canary file's)
+};
+
+// The plants of case `index` of the run with `seed`: none for most cases, one to three for about one
+// case in 25. Drawn apart from the case's bytes, which stay what they were without plants.
+std::vector<Plant> PlantsFor(std::uint64_t seed, std::uint64_t index);
 
 // The number of seed archives and one of them unchanged (for the checks' own tests).
 int SeedArchiveCount();

@@ -6,14 +6,16 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/cases.h"
+
 namespace fuzz {
 
 // The kinds of failure a case can show; a case may show several.
 enum Failure : unsigned {
     kBadResult = 1,   // Extract answered something other than 1, 0 or -1
     kMismatch = 2,    // a file's size or CRC-32 differs from every central record of its name
-    kEscape = 4,      // something appeared outside the destination
-    kLeftover = 8,    // the destination could not be removed, or the archive stayed held open
+    kEscape = 4,      // something appeared outside the destination, or a canary file changed
+    kLeftover = 8,    // the clean-up left what it should have removed, or the archive stayed held open
     kCrash = 16,      // the process running the case ended abnormally
     kHang = 32,       // the case did not end within its time bound
 };
@@ -33,12 +35,14 @@ std::vector<CentralRecord> ReadCentralDirectory(const std::string& archive);
 
 // The folders of one fuzz run. `parent` belongs to the run alone; the archive and the destination
 // sit three levels apart inside it, so that names climbing one to five levels up land in a folder
-// that is looked at.
+// that is looked at. Each folder between the box and the destination holds a canary file.
 struct Sandbox {
-    std::string parent;       // P: holds only "box"
-    std::string box;          // P\box: holds only the archive and "a"
+    std::string parent;       // P: holds only "box" and "canary"
+    std::string box;          // P\box: holds only the archive, "a" and "canary.txt"
     std::string archive;      // P\box\case.zip
-    std::string destination;  // P\box\a\b\dest (holds only "dest" at P\box\a\b)
+    std::string destination;  // P\box\a\b\dest (with "canary.txt" beside it, and in P\box\a)
+    std::string canary;       // P\canary: canary files; planted hard links share its "hard.txt",
+                              // planted folder links point at its folder "linked"
 };
 Sandbox SandboxIn(const std::string& parent);
 bool MakeSandbox(const Sandbox& sandbox);  // creates every folder but the destination
@@ -52,6 +56,25 @@ std::string CheckTree(const std::string& destination, const std::vector<CentralR
 // Removes a tree, and what is left through the verbatim form of its path, so that names ending in a
 // space or a dot (which Wine creates) go too. True when nothing is left.
 bool RemoveVerbatim(const std::string& path);
+
+// Writes every canary file afresh (read-only where it should be); true when all are in place.
+bool PlaceCanaries(const Sandbox& sandbox);
+// Problems with the canary files: changed bytes or read-only attribute, anything added to or missing
+// from the canary folders. What changed is put back, so the next case starts clean.
+std::string CheckCanaries(const Sandbox& sandbox);
+
+// Makes the destination with the plants in it (folder links through Unix "ln -s", which Wine shows
+// as reparse points). Problems in making them; empty when all were made.
+std::string PlantTree(const Sandbox& sandbox, const std::vector<Plant>& plants);
+// Records that accept a planted file still in place: its bytes, or the canary's for a hard link.
+std::vector<CentralRecord> PlantedRecords(const std::vector<Plant>& plants);
+
+// Runs RemoveFolder on the destination, as the launcher's clean-up does, and gives the problems:
+// anything it left but what it keeps by design (a planted read-only file, a folder link, which Wine
+// cannot remove, and the folders holding them). A folder whose path is too long for the clean-up to
+// list (256 bytes or more) goes into `limits` instead, with what it holds. Then removes what is left,
+// links through Unix "rm".
+std::string CheckRemoval(const Sandbox& sandbox, const std::vector<Plant>& plants, std::string& limits);
 
 // Problems outside the destination: anything in the sandbox's folders but what belongs there, and
 // anything carrying the escape marker in the temporary folder or the roots of drives C: and Z: (and

@@ -1,6 +1,7 @@
 // fuzz/fuzz_main.cpp: kestrel_fuzz.exe, the archive fuzzer. Runs Extract on hostile archives and
-// checks every case: no crash, no hang, a result of 1, 0 or -1, nothing outside the sandbox, and
-// every written file matching its central record.
+// checks every case: no crash, no hang, a result of 1, 0 or -1, nothing outside the sandbox, every
+// written file matching its central record, and the launcher's clean-up removing what it should
+// while the canary files outside the destination stay as they were.
 //
 //   kestrel_fuzz [--cases N] [--seed S] [--first I] [--timeout SECONDS] [--keep FOLDER]
 //   kestrel_fuzz --replay FOLDER [--timeout SECONDS]     every *.zip in FOLDER as a case
@@ -121,11 +122,22 @@ int RunChild(const Options& options) {
             failures |= fuzz::kLeftover;
             problems += "the archive file cannot be written (still held?); ";
         }
+        // Generated cases may extract over a tree made beforehand; replayed inputs run as they are.
+        const std::vector<fuzz::Plant> plants =
+            options.replay.empty() ? fuzz::PlantsFor(options.seed, index) : std::vector<fuzz::Plant>{};
+        const std::string planting = fuzz::PlantTree(sandbox, plants);
+        if (!planting.empty())
+            std::fprintf(stderr, "fuzz: case %llu: %s\n", static_cast<unsigned long long>(index), planting.c_str());
+        if (!plants.empty())
+            kinds |= 1u << fuzz::kPlantedKind;
         const std::int32_t result = Extract(kWindowId, kComponentId, sandbox.archive.c_str(),
                                             sandbox.destination.c_str());
         if (result != 1 && result != 0 && result != -1)
             failures |= fuzz::kBadResult;
-        const std::string tree = fuzz::CheckTree(sandbox.destination, fuzz::ReadCentralDirectory(bytes));
+        std::vector<fuzz::CentralRecord> records = fuzz::ReadCentralDirectory(bytes);
+        for (const fuzz::CentralRecord& planted : fuzz::PlantedRecords(plants))
+            records.push_back(planted);
+        const std::string tree = fuzz::CheckTree(sandbox.destination, records);
         if (!tree.empty()) {
             failures |= fuzz::kMismatch;
             problems += tree;
@@ -135,9 +147,20 @@ int RunChild(const Options& options) {
             failures |= fuzz::kEscape;
             problems += outside;
         }
-        if (!fuzz::RemoveVerbatim(sandbox.destination)) {
+        // The launcher's clean-up over what the case left, then the canaries it must not touch.
+        std::string limits;
+        const std::string removal = fuzz::CheckRemoval(sandbox, plants, limits);
+        if (!limits.empty())
+            std::fprintf(stderr, "fuzz: case %llu: limit: %.300s\n", static_cast<unsigned long long>(index),
+                         limits.c_str());
+        if (!removal.empty()) {
             failures |= fuzz::kLeftover;
-            problems += "the destination cannot be removed; ";
+            problems += removal;
+        }
+        const std::string canaries = fuzz::CheckCanaries(sandbox);
+        if (!canaries.empty()) {
+            failures |= fuzz::kEscape;
+            problems += canaries;
         }
         if (problems.size() > 600)
             problems = problems.substr(0, 600) + "...";

@@ -7,5 +7,5 @@ target_compile_definitions(minizip PUBLIC NOUNCRYPT)
 target_compile_options(minizip PRIVATE -w)
 target_link_libraries(minizip PUBLIC /usr/i686-w64-mingw32/lib/libz.a)
 
-add_library(payload_archive_reader STATIC archive_reader.cpp zip_component.cpp)
+add_library(payload_archive_reader STATIC archive_reader.cpp entry_names.cpp zip_component.cpp)
 target_link_libraries(payload_archive_reader PUBLIC base PRIVATE minizip)

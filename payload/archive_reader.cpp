@@ -2,15 +2,16 @@
 #include "payload/archive_reader.h"
 
 #include <cstring>
-#include <new>
 
 #include "base/memory.h"
 #include "base/owners.h"
 #include "base/text.h"
+#include "payload/entry_names.h"
 
 extern "C" {
 #include "unzip.h"
 }
+#include <zlib.h>
 
 namespace {
 
@@ -121,7 +122,7 @@ uLong ReadAhead(ArchiveStream& s, unsigned char* into, DWORD size) {
     return done;
 }
 
-voidpf ZCALLBACK StreamOpen(voidpf opaque, const char*, int) {
+voidpf ZCALLBACK StreamOpen(voidpf opaque, const void*, int) {
     return opaque;  // the handle was opened by OpenArchive; minizip gets it as its stream
 }
 
@@ -144,19 +145,23 @@ uLong ZCALLBACK StreamWrite(voidpf, voidpf, const void*, uLong) {
     return 0;  // the archive is only read
 }
 
-long ZCALLBACK StreamTell(voidpf, voidpf stream) {
+ZPOS64_T ZCALLBACK StreamTell(voidpf, voidpf stream) {
     auto* s = static_cast<ArchiveStream*>(stream);
     if (s->position < 0) {
         LONGLONG now = 0;
         if (!SetPosition(s->file, 0, FILE_CURRENT, &now))
-            return -1;
+            return static_cast<ZPOS64_T>(-1);
         s->position = now - s->base;
     }
-    return static_cast<long>(s->position);
+    return static_cast<ZPOS64_T>(s->position);
 }
 
-long ZCALLBACK StreamSeek(voidpf, voidpf stream, uLong offset, int origin) {
+// The 64-bit form of the seek: minizip steps back over a central header's extra field after reading
+// it, and passes that step as a negative number in the unsigned offset, which the 32-bit form of
+// its file functions refuses.
+long ZCALLBACK StreamSeek(voidpf, voidpf stream, ZPOS64_T offset, int origin) {
     auto* s = static_cast<ArchiveStream*>(stream);
+    const auto step = static_cast<LONGLONG>(offset);
     // Reading ahead seeks for itself when it fills a window, so a seek from a known position only
     // records the new one.
     if (s->readAhead && s->position >= 0) {
@@ -165,7 +170,7 @@ long ZCALLBACK StreamSeek(voidpf, voidpf stream, uLong offset, int origin) {
             return 0;
         }
         if (origin == ZLIB_FILEFUNC_SEEK_CUR) {
-            s->position += offset;
+            s->position += step;
             return 0;
         }
     }
@@ -179,10 +184,10 @@ long ZCALLBACK StreamSeek(voidpf, voidpf stream, uLong offset, int origin) {
         done = SetPosition(s->file, s->base + offset, FILE_BEGIN, &now);
         break;
     case ZLIB_FILEFUNC_SEEK_CUR:
-        done = SetPosition(s->file, offset, FILE_CURRENT, &now);
+        done = SetPosition(s->file, step, FILE_CURRENT, &now);
         break;
     case ZLIB_FILEFUNC_SEEK_END:
-        done = SetPosition(s->file, offset, FILE_END, &now);
+        done = SetPosition(s->file, step, FILE_END, &now);
         break;
     default:
         return -1;
@@ -274,9 +279,90 @@ void ApplyExtendedTimestamp(const unsigned char* extra, std::size_t size, Archiv
     }
 }
 
+// General-purpose flag bit 11: the name (and comment) are stored as UTF-8.
+constexpr unsigned kUtf8NameFlag = 0x0800;
+// Info-ZIP's Unicode Path extra field: version 1, the CRC-32 of the stored name, the name in UTF-8.
+constexpr std::uint32_t kUnicodePathField = 0x7075;
+
+// The UTF-8 name of an Info-ZIP Unicode Path field that belongs to the stored name: a field written
+// for another name (the name was changed by a tool that knew nothing of the field) is passed over.
+bool FindUnicodePath(const unsigned char* extra, std::size_t size, const char* storedName, std::size_t nameLength,
+                     const char*& utf8, std::size_t& utf8Length) {
+    std::size_t at = 0;
+    while (size - at >= 4) {
+        const std::uint32_t id = Read16(extra + at);
+        const std::size_t dataSize = Read16(extra + at + 2);
+        if (dataSize > size - at - 4)
+            return false;
+        const unsigned char* data = extra + at + 4;
+        if (id == kUnicodePathField && dataSize >= 5 && data[0] == 1) {
+            const auto nameCrc = static_cast<std::uint32_t>(
+                crc32(0, reinterpret_cast<const Bytef*>(storedName), static_cast<uInt>(nameLength)));
+            if (static_cast<std::uint32_t>(Read32(data + 1)) != nameCrc)
+                return false;
+            utf8 = reinterpret_cast<const char*>(data + 5);
+            utf8Length = dataSize - 5;
+            return true;
+        }
+        at += 4 + dataSize;
+    }
+    return false;
+}
+
+// UTF-8 to the ANSI code page. Bytes that are no UTF-8, and characters the code page has no spelling
+// for (no best-fit stand-in: "é" must not quietly become "e"), make the name unspellable; a name the
+// name buffer cannot hold is too long (each character takes at least one byte of the code page).
+void SpellInCodePage(const char* utf8, std::size_t length, ArchiveEntry& entry) {
+    wchar_t wide[kPathBufferSize];
+    int wideLength = 0;
+    int ansiLength = 0;
+    BOOL usedDefault = FALSE;
+    if (length != 0) {
+        wideLength = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, static_cast<int>(length), wide,
+                                         static_cast<int>(kPathBufferSize));
+        // A system whose ANSI code page is UTF-8 spells every character, and takes neither the flag
+        // nor the question.
+        const bool utf8System = GetACP() == CP_UTF8;
+        if (wideLength != 0)
+            ansiLength = WideCharToMultiByte(CP_ACP, utf8System ? 0 : WC_NO_BEST_FIT_CHARS, wide, wideLength,
+                                             entry.name, static_cast<int>(kPathBufferSize - 1), nullptr,
+                                             utf8System ? nullptr : &usedDefault);
+        if (ansiLength == 0 || usedDefault) {
+            const bool tooLong = !usedDefault && GetLastError() == ERROR_INSUFFICIENT_BUFFER;
+            (tooLong ? entry.nameTooLong : entry.nameUnspellable) = true;
+            std::memset(entry.name, 0, sizeof entry.name);
+            return;
+        }
+    }
+    entry.name[ansiLength] = '\0';
+    entry.nameLength = static_cast<std::size_t>(ansiLength);
+}
+
+// The entry's name: converted from UTF-8 where the entry says its name is UTF-8, else as stored,
+// byte for byte, whatever it holds.
+void TakeName(const char* stored, std::size_t storedLength, bool utf8Flag, const unsigned char* centralExtra,
+              std::size_t extraSize, ArchiveEntry& entry) {
+    const char* utf8 = stored;
+    std::size_t utf8Length = storedLength;
+    if (utf8Flag || FindUnicodePath(centralExtra, extraSize, stored, storedLength, utf8, utf8Length)) {
+        SpellInCodePage(utf8, utf8Length, entry);
+        return;
+    }
+    if (storedLength >= kPathBufferSize) {
+        entry.nameTooLong = true;
+        return;
+    }
+    std::memcpy(entry.name, stored, storedLength);
+    entry.name[storedLength] = '\0';
+    entry.nameLength = storedLength;
+}
+
 }  // namespace
 
-struct OpenedArchive {
+// A header's name and extra field have 16-bit lengths: these buffers take any of them whole.
+constexpr std::size_t kHeaderFieldSize = 0x10000;
+
+struct OpenedArchive : AllocatedObject {
     ArchiveStream stream;
     unzFile zip = nullptr;
     std::int32_t count = 0;
@@ -285,6 +371,8 @@ struct OpenedArchive {
     std::int32_t cachedIndex = -1;  // the entry in `cached`, -1 for none
     ArchiveEntry cached;
     char root[kPathBufferSize] = {};
+    char storedName[kHeaderFieldSize];       // the central header's name, whole
+    unsigned char extra[kHeaderFieldSize];   // the central, then the local extra field
 };
 
 namespace {
@@ -344,9 +432,7 @@ OpenedArchive* OpenArchive(const char* archivePath, const char* destination) {
                                          FILE_ATTRIBUTE_NORMAL, nullptr)};
     if (!file)
         return nullptr;
-    auto* archive = new (std::nothrow) OpenedArchive;
-    if (!archive)
-        return nullptr;
+    auto* archive = new OpenedArchive;
     archive->stream.file = file.get();
     archive->stream.header.bytes = archive->stream.headerBytes;
     archive->stream.header.capacity = kHeaderWindowSize;
@@ -359,16 +445,16 @@ OpenedArchive* OpenArchive(const char* archivePath, const char* destination) {
         archive->stream.position = 0;
         archive->stream.readAhead = true;
     }
-    zlib_filefunc_def functions{};
-    functions.zopen_file = StreamOpen;
+    zlib_filefunc64_def functions{};
+    functions.zopen64_file = StreamOpen;
     functions.zread_file = StreamRead;
     functions.zwrite_file = StreamWrite;
-    functions.ztell_file = StreamTell;
-    functions.zseek_file = StreamSeek;
+    functions.ztell64_file = StreamTell;
+    functions.zseek64_file = StreamSeek;
     functions.zclose_file = StreamClose;
     functions.zerror_file = StreamError;
     functions.opaque = &archive->stream;
-    archive->zip = unzOpen2(archivePath, &functions);
+    archive->zip = unzOpen2_64(archivePath, &functions);
     unz_global_info global{};
     if (!archive->zip || unzGetGlobalInfo(archive->zip, &global) != UNZ_OK) {
         if (archive->zip)
@@ -412,25 +498,21 @@ bool ReadEntryInfo(OpenedArchive& archive, std::int32_t index, ArchiveEntry& ent
     ArchiveEntry read;
     read.index = index;
     unz_file_info info{};
-    if (unzGetCurrentFileInfo(archive.zip, &info, read.name, sizeof read.name, nullptr, 0, nullptr, 0) != UNZ_OK)
+    if (unzGetCurrentFileInfo(archive.zip, &info, archive.storedName, sizeof archive.storedName, archive.extra,
+                              sizeof archive.extra, nullptr, 0) != UNZ_OK)
         return false;
     // minizip takes method 12 (bzip2) as well and, built without bzip2, hands out such an entry's
     // compressed bytes as its data, with no CRC-32 check: only stored and deflated entries are read.
     if (info.compression_method != 0 && info.compression_method != Z_DEFLATED)
         return false;
-    // minizip cuts a long name to the buffer without a terminator: never use the cut name.
-    if (info.size_filename >= kPathBufferSize) {
-        read.nameTooLong = true;
-        std::memset(read.name, 0, sizeof read.name);
-    } else {
-        read.name[info.size_filename] = '\0';
-    }
+    TakeName(archive.storedName, info.size_filename, (info.flag & kUtf8NameFlag) != 0, archive.extra,
+             info.size_file_extra, read);
     // Opening the entry's data makes minizip check the local header against the central one.
     if (unzOpenCurrentFile(archive.zip) != UNZ_OK)
         return false;
     const int extraSize = unzGetLocalExtrafield(archive.zip, nullptr, 0);
     bool extraRead = extraSize >= 0;
-    unsigned char extra[0x10000];
+    unsigned char* extra = archive.extra;
     if (extraRead && extraSize > 0)
         extraRead = unzGetLocalExtrafield(archive.zip, extra, static_cast<unsigned>(extraSize)) == extraSize;
     unzCloseCurrentFile(archive.zip);  // nothing was read: its CRC verdict says nothing
@@ -469,6 +551,55 @@ bool JoinFolderPath(const OpenedArchive& archive, const char* name, char (&path)
     return true;
 }
 
+// True when no other name shares the file at `path` (a hard link): its attributes are then its own
+// to change.
+bool HasOneName(const char* path) {
+    FileHandle file{CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr)};
+    BY_HANDLE_FILE_INFORMATION information;
+    return file && GetFileInformationByHandle(file.get(), &information) && information.nNumberOfLinks == 1;
+}
+
+// Removes the link at `path` itself, through a handle opened on the link rather than on what it
+// points at. Where the system opens the target all the same (Wine does for a Unix symbolic link: the
+// handle shows no reparse attribute, and deleting by path removes an empty target folder instead of
+// the link), nothing is deleted.
+bool RemoveLink(const char* path) {
+    FileHandle link{CreateFileA(path, DELETE | FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr)};
+    BY_HANDLE_FILE_INFORMATION information;
+    if (!link || !GetFileInformationByHandle(link.get(), &information) ||
+        !(information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return false;
+    FILE_DISPOSITION_INFO disposition{TRUE};
+    return SetFileInformationByHandle(link.get(), FileDispositionInfo, &disposition, sizeof disposition) != FALSE;
+}
+
+// Clears the way for a new file at `path`. A file there is deleted rather than truncated in place,
+// which would carry the new bytes into every other name of a hard-linked file; a read-only one (an
+// interrupted run leaves its files read-only) is made writable first, unless another name shares it,
+// whose attributes are not ours. A link is removed as a link, never followed. False when something is
+// still there.
+bool ClearEntryPath(const char* path) {
+    const DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return true;
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        (void)RemoveLink(path);
+    } else if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        if ((attributes & FILE_ATTRIBUTE_READONLY) && HasOneName(path)) {
+            const DWORD rest = attributes & ~FILE_ATTRIBUTE_READONLY;
+            SetFileAttributesA(path, rest != 0 ? rest : FILE_ATTRIBUTE_NORMAL);
+        }
+        DeleteFileA(path);
+    }
+    if (GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES)
+        return true;
+    SetLastError(ERROR_FILE_EXISTS);
+    return false;
+}
+
 // Removes a file this reader created and could not finish; it was created read-only for the
 // payload's entries, which DeleteFileA refuses.
 void DiscardFile(const char* path) {
@@ -493,6 +624,10 @@ bool ExtractEntryToFile(OpenedArchive& archive, std::int32_t index, const char* 
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return false;
     }
+    if (entry.nameUnspellable) {
+        SetLastError(ERROR_NO_UNICODE_TRANSLATION);
+        return false;
+    }
 
     if ((*path && EndsInSeparator(path)) || (entry.attributes & FILE_ATTRIBUTE_DIRECTORY)) {
         char folder[kPathBufferSize];
@@ -508,8 +643,11 @@ bool ExtractEntryToFile(OpenedArchive& archive, std::int32_t index, const char* 
         return false;
     }
 
-    FileHandle file{CreateFileWithParent(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, entry.attributes,
-                                         nullptr)};
+    if (!ClearEntryPath(path))
+        return false;
+    // CREATE_NEW: whatever appears at the path after it was cleared makes the entry fail instead of
+    // being written through.
+    FileHandle file{CreateFileWithParent(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, entry.attributes, nullptr)};
     if (!file)
         return false;
 
@@ -602,7 +740,7 @@ HANDLE CreateFileWithParent(const char* path, DWORD access, DWORD shareMode, SEC
         SetLastError(path ? ERROR_FILENAME_EXCED_RANGE : ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
-    if (disposition != CREATE_ALWAYS)
+    if (disposition != CREATE_ALWAYS && disposition != CREATE_NEW)
         return CreateFileA(path, access, shareMode, security, disposition, flagsAndAttributes, templateFile);
     const char* split = FindLastBackslash(path);
     // Each folder call is a round trip to the system, and the folder is nearly always there already:
@@ -623,60 +761,12 @@ HANDLE CreateFileWithParent(const char* path, DWORD access, DWORD shareMode, SEC
 
 namespace {
 
-bool SameLetters(const char* a, std::size_t length, const char* b) {
-    if (std::strlen(b) != length)
-        return false;
-    for (std::size_t i = 0; i < length; ++i) {
-        char c = a[i];
-        if (c >= 'a' && c <= 'z')
-            c = static_cast<char>(c - 'a' + 'A');
-        if (c != b[i])
-            return false;
-    }
-    return true;
-}
-
-// A component names a device when what stands before its first dot, without trailing spaces, is a
-// reserved name: Windows opens the device for "nul", "NUL.txt" and "nul .txt" alike.
-bool IsDeviceName(const char* component, std::size_t length) {
-    std::size_t stem = 0;
-    while (stem < length && component[stem] != '.')
-        ++stem;
-    while (stem > 0 && component[stem - 1] == ' ')
-        --stem;
-    static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
-    for (const char* device : kDevices)
-        if (SameLetters(component, stem, device))
-            return true;
-    if (stem == 4 && (SameLetters(component, 3, "COM") || SameLetters(component, 3, "LPT")) &&
-        component[3] >= '1' && component[3] <= '9')
-        return true;
-    return false;
-}
+bool IsLeadByteOfCodePage(unsigned char byte) { return IsDBCSLeadByte(byte) != FALSE; }
 
 }  // namespace
 
 bool EntryNameIsSafe(const ArchiveEntry& entry) {
-    const char* name = entry.name;
-    if (entry.nameTooLong || !*name)
+    if (entry.nameTooLong)
         return false;
-    if (name[0] == '/' || name[0] == '\\')
-        return false;
-    // Walk character by character: a trail byte may be 0x5C, which is then no backslash.
-    const char* start = name;
-    for (const char* p = name;; p = NextChar(p)) {
-        const bool end = *p == '\0';
-        if (!end && *p == ':')
-            return false;  // a drive or an alternate data stream
-        if (end || *p == '/' || *p == '\\') {
-            const std::size_t length = static_cast<std::size_t>(p - start);
-            if (length == 2 && start[0] == '.' && start[1] == '.')
-                return false;
-            if (length > 0 && IsDeviceName(start, length))
-                return false;
-            if (end)
-                return true;
-            start = p + 1;
-        }
-    }
+    return CheckEntryName(entry.name, entry.nameLength, IsLeadByteOfCodePage).accepted();
 }

@@ -2,9 +2,10 @@
 #include "payload/zip_component.h"
 
 #include <cstring>
-#include <new>
 
+#include "base/memory.h"
 #include "base/owners.h"
+#include "base/paths.h"
 #include "base/services.h"
 #include "base/text.h"
 #include "payload/archive_reader.h"
@@ -19,7 +20,7 @@ struct ZipExtractor {
     bool stopFlag = false;
     std::int32_t totalEntries = 0;
     std::int32_t doneEntries = 0;
-    const char* currentName = nullptr;  // the entry being extracted, for the trace of a failure
+    const ArchiveEntry* current = nullptr;  // the entry being extracted, for the trace of a failure
 };
 
 // Raises ExtractProgress with the percentage done; a handler that answers false sets stopFlag.
@@ -48,10 +49,6 @@ void ReportProgress(ZipExtractor& extractor) {
         extractor.stopFlag = true;
 }
 
-bool Exists(const char* path) {
-    return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
-}
-
 // The text with a backslash after it unless its last character (a double-byte one counts as one)
 // already is one.
 Text EnsureTrailingBackslash(const char* path) {
@@ -73,7 +70,7 @@ bool CreateFolderChain(const char* path) {
         const std::size_t length = static_cast<std::size_t>(p - chain.c_str()) + 1;
         std::memcpy(prefix, chain.c_str(), length);
         prefix[length] = '\0';
-        if (!Exists(prefix) && !CreateFolderRecursive(prefix))
+        if (!PathExists(prefix) && !CreateFolderRecursive(prefix))
             return false;
     }
     return true;
@@ -118,36 +115,71 @@ Text EntryPath(const Text& root, const char* name) {
     return path;
 }
 
-// A file an interrupted run left behind may still be read-only (entries are created with their
-// archive attributes and made normal only once written), and CREATE_ALWAYS refuses to replace a
-// read-only file: the next run could then never install. Only a plain file inside the destination
-// is touched; a folder or a link keeps its attributes.
-void AllowReplacing(const char* path) {
-    const DWORD attributes = GetFileAttributesA(path);
-    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_READONLY) ||
-        (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)))
-        return;
-    const DWORD rest = attributes & ~FILE_ATTRIBUTE_READONLY;
-    SetFileAttributesA(path, rest != 0 ? rest : FILE_ATTRIBUTE_NORMAL);
+// True when each folder of the entry's path below the destination that exists already is a plain
+// folder (and, with `itself`, what stands at the path too). The tree stays on disk between runs and
+// any program of the user can plant a link in it: a junction, symbolic link or mount point there
+// would carry the entry's folders and bytes to wherever it points. The destination itself and what
+// lies above it may be links (users move their application-data folder that way).
+bool OnlyPlainFoldersBelow(const Text& root, const Text& path, bool itself) {
+    char prefix[kPathBufferSize];
+    const char* begin = path.c_str();
+    for (const char* p = begin + root.size();; p = NextChar(p)) {
+        const bool end = *p == '\0';
+        if (!end && *p != '\\')
+            continue;
+        if (!end || itself) {
+            const auto length = static_cast<std::size_t>(p - begin);
+            std::memcpy(prefix, begin, length);
+            prefix[length] = '\0';
+            const DWORD attributes = GetFileAttributesA(prefix);
+            if (attributes == INVALID_FILE_ATTRIBUTES)
+                return true;  // nothing deeper can exist either
+            if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
+                return false;
+        }
+        if (end)
+            return true;
+    }
 }
 
-// One line for support through OutputDebugStringA: the entry the extraction stopped at, with the
-// system's error code. Nothing is written to disk or shown.
+// One line for support through OutputDebugStringA: the entry the extraction stopped at (its name,
+// empty when its information could not be read) with the system's error code. Nothing else is kept.
 void TraceFailedEntry(const ZipExtractor& extractor) {
-    if (!extractor.currentName)
+    if (!extractor.current)
         return;
     const DWORD error = GetLastError();
     char line[400];
-    wsprintfA(line, "Extract: entry \"%.300s\" failed (error %lu)\n", extractor.currentName, error);
+    wsprintfA(line, "Extract: entry \"%.300s\" failed (error %lu)\n", extractor.current->name, error);
     OutputDebugStringA(line);
 }
 
-std::int32_t FailureExit(ZipExtractor& extractor, OpenedArchive* archive, std::int32_t result) {
+// The failure exit: the final progress event; the archive, if it was opened, is closed by its owner.
+std::int32_t FailureExit(ZipExtractor& extractor, std::int32_t result) {
     TraceFailedEntry(extractor);
     extractor.doneEntries = extractor.totalEntries;
     ReportProgress(extractor);
-    CloseArchive(archive);
     return result;
+}
+
+// Creates one entry at its path: a folder entry's folder unless something is there, a file entry's
+// file, made writable once written. False when the entry fails.
+bool ExtractOne(OpenedArchive& archive, const ArchiveEntry& entry, const Text& root) {
+    // A name that climbs out of the destination, names a device, or that Windows would store under
+    // another name fails its entry: nothing is written for it, and a refused entry is not a success.
+    if (!EntryNameIsSafe(entry))
+        return false;
+    const Text path = EntryPath(root, entry.name);
+    if (path.empty())
+        return false;
+    const bool folder = (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if (!OnlyPlainFoldersBelow(root, path, folder))
+        return false;
+    if (folder)
+        return PathExists(path.c_str()) || CreateFolderChain(path.c_str());
+    if (!ExtractEntryToFile(archive, entry.index, path.c_str()))
+        return false;
+    SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    return true;
 }
 
 }  // namespace
@@ -161,57 +193,43 @@ std::int32_t Extract(std::int32_t windowId, std::int32_t componentId, const char
     extractor.componentId = componentId;
     extractor.owner = FindComponentWindowThroughFrame(windowId, componentId);
 
-    if (!*destination || !Exists(archivePath))
-        return FailureExit(extractor, nullptr, -1);
-    if (!Exists(destination) && !CreateFolderChain(destination))
-        return FailureExit(extractor, nullptr, 0);
+    if (!*destination || !PathExists(archivePath))
+        return FailureExit(extractor, -1);
+    if (!PathExists(destination) && !CreateFolderChain(destination))
+        return FailureExit(extractor, 0);
     if (!HasZipSignature(archivePath))
-        return FailureExit(extractor, nullptr, 0);
-    OpenedArchive* archive = OpenArchive(archivePath, destination);
+        return FailureExit(extractor, 0);
+    const ArchiveHandle archive{OpenArchive(archivePath, destination)};
     if (!archive)
-        return FailureExit(extractor, nullptr, 0);
-    extractor.totalEntries = CountEntries(*archive);
+        return FailureExit(extractor, 0);
+    extractor.totalEntries = CountEntries(*archive.get());
+    // The end record's count: 1 means every one of these entries was extracted.
+    ArchiveEntry count;
+    const std::int32_t recorded = ReadEntryInfo(*archive.get(), -1, count) ? count.index : 0;
 
     const Text root = EnsureTrailingBackslash(destination);
-    for (std::int32_t index = 0;; ++index) {
+    for (std::int32_t index = 0; index < recorded; ++index) {
         ArchiveEntry entry;
-        if (!ReadEntryInfo(*archive, index, entry)) {
-            extractor.doneEntries = extractor.totalEntries;
-            ReportProgress(extractor);
-            CloseArchive(archive);
-            return 1;
-        }
-        extractor.currentName = entry.name;
-        // A name that climbs out of the destination or names a device fails its entry: nothing is
-        // written outside the destination, and a refused entry is not a success.
-        if (!EntryNameIsSafe(entry))
-            return FailureExit(extractor, archive, 0);
-        const Text path = EntryPath(root, entry.name);
-        if (path.empty())
-            return FailureExit(extractor, archive, 0);
-        if (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) {
-            if (!Exists(path.c_str()) && !CreateFolderChain(path.c_str()))
-                return FailureExit(extractor, archive, 0);
-        } else {
-            AllowReplacing(path.c_str());
-            if (!ExtractEntryToFile(*archive, index, path.c_str()))
-                return FailureExit(extractor, archive, 0);
-            SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-        }
+        // A central directory that breaks off, or an entry whose headers cannot be read or disagree,
+        // leaves the rest of the archive unread: the install is incomplete, not a success.
+        extractor.current = &entry;
+        if (!ReadEntryInfo(*archive.get(), index, entry) || !ExtractOne(*archive.get(), entry, root))
+            return FailureExit(extractor, 0);
         extractor.doneEntries = index;
         ReportProgress(extractor);
-        if (extractor.stopFlag) {
-            CloseArchive(archive);
+        if (extractor.stopFlag)
             return 1;
-        }
     }
+    extractor.doneEntries = extractor.totalEntries;
+    ReportProgress(extractor);
+    return 1;
 }
 
 namespace {
 
 const char kCarrierClass[] = "KestrelZipCarrier";
 
-struct CarrierIds {
+struct CarrierIds : AllocatedObject {
     std::int32_t windowId;
     std::int32_t componentId;
     bool live;  // set once CreateWindowExA has returned the window
@@ -254,9 +272,7 @@ HWND CreateZipCarrier(HWND parent, int left, int top, int width, int height, DWO
                       std::int32_t componentId) {
     if (!RegisterCarrierClass())
         return nullptr;
-    auto* ids = new (std::nothrow) CarrierIds{windowId, componentId, false};
-    if (!ids)
-        return nullptr;
+    auto* ids = new CarrierIds{{}, windowId, componentId, false};
     HWND window = CreateWindowExA(0, kCarrierClass, "", style | WS_CHILD | WS_CLIPSIBLINGS | WS_BORDER, left, top,
                                   width, height, parent, nullptr, GetModuleHandleA(nullptr), ids);
     if (!window) {

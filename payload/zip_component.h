@@ -10,12 +10,14 @@
 constexpr std::int32_t kExtractProgressEvent = 1;
 
 // Unpacks the archive at `archivePath` into `destination` in central-directory order. Null stands
-// for an absent text. 1: the walk reached the end of the entries (or one whose information cannot be
-// read), or a handler asked to stop; 0: the destination cannot be created, the file is not a ZIP
-// archive or cannot be read, or an entry cannot be written (including a corrupt one and a name that
-// would leave the destination or reach a device); -1: an absent text, an empty destination, or
-// nothing at the archive path. The component is looked up by its ids at each call; when it is not
-// found the extraction still runs, without events. Nothing written is rolled back.
+// for an absent text. 1: every entry of the end record's count was extracted, or a handler asked to
+// stop; 0: the destination cannot be created, the file is not a ZIP archive or cannot be read, the
+// central directory breaks off or an entry's information cannot be read, or an entry cannot be
+// written (a corrupt one, a name refused by payload/entry_names.h or one the code page cannot spell,
+// a link in the tree on the entry's way, something at a file's path that cannot be removed); -1: an
+// absent text, an empty destination, or nothing at the archive path. The component is looked up by
+// its ids at each call; when it is not found the extraction still runs, without events. Nothing
+// written is rolled back.
 std::int32_t Extract(std::int32_t windowId, std::int32_t componentId, const char* archivePath,
                      const char* destination);
 

@@ -10,7 +10,7 @@
 
 #include "base/memory.h"
 #include "base/owners.h"
-#include "sysops/table.h"
+#include "base/growing_table.h"
 #include "sysops/texts.h"
 
 // The ANSI process entry and start-up record the system expects, by size.

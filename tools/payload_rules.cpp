@@ -9,6 +9,8 @@
 #include <map>
 #include <set>
 
+#include "payload/entry_names.h"
+
 namespace payloadrules {
 namespace {
 
@@ -52,20 +54,6 @@ bool SameAsciiLetters(const std::string& a, const std::string& b) {
         if (Upper(a[i]) != Upper(b[i]))
             return false;
     return true;
-}
-
-// A reserved device name: the part before the first dot, trailing spaces dropped, names the device.
-bool IsDeviceName(const std::string& component) {
-    std::string stem = component.substr(0, component.find('.'));
-    while (!stem.empty() && stem.back() == ' ')
-        stem.pop_back();
-    for (const char* device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"})
-        if (SameAsciiLetters(stem, device))
-            return true;
-    if (stem.size() == 4 && (SameAsciiLetters(stem.substr(0, 3), "COM") || SameAsciiLetters(stem.substr(0, 3), "LPT")) &&
-        stem[3] >= '0' && stem[3] <= '9')
-        return true;
-    return false;
 }
 
 // Windows compares names without regard to case: the name in capitals, character by character, with
@@ -139,41 +127,17 @@ std::string InstallPath(const std::string& ansiName) {
     return path;
 }
 
-// PLUG-IN POINT for the launcher's own name rules: this function stands in for the pure name check
-// that extraction applies (payload/), compiled natively, until that one lands; then it calls that
-// function and keeps only the reason texts.
+// The launcher's own name rules (payload/entry_names.h), compiled into the packer: a name accepted
+// here is one extraction writes. A backslash is refused besides: on the build machine it is part of a
+// file's name, where Windows would take it for a separator.
 std::optional<std::string> LauncherRefusesName(const std::string& ansiName) {
-    if (ansiName.empty())
-        return "an empty name";
-    std::size_t start = 0;
-    for (std::size_t i = 0;; i = NextChar(ansiName, i)) {
-        const bool end = i >= ansiName.size();
-        const bool separator = !end && ansiName[i] == '/';
-        if (end || separator) {
-            const std::string component = ansiName.substr(start, i - start);
-            const bool folderEnd = end && start == i && start > 0;  // the "/" that ends a folder's name
-            if (component.empty() && !folderEnd)
-                return start == 0 ? "a name that starts at the root" : "an empty folder name (\"//\")";
-            if (component == "..")
-                return "the component \"..\", which climbs out of the install folder";
-            if (!component.empty() && (component.back() == '.' || component.back() == ' '))
-                return "a component ending in \".\" or \" \", which Windows drops";
-            if (!component.empty() && IsDeviceName(component))
-                return "the device name \"" + component + "\"";
-            if (end)
-                return std::nullopt;
-            start = i + 1;
-            continue;
-        }
-        const unsigned char c = static_cast<unsigned char>(ansiName[i]);
-        if (c < 0x20)
-            return "a control character";
-        if (c == '\\')
-            return "a backslash, which Windows reads as a folder separator";
-        for (char bad : {'<', '>', ':', '"', '|', '?', '*'})
-            if (c == static_cast<unsigned char>(bad))
-                return std::string("the character '") + bad + "', which Windows names cannot hold";
-    }
+    const NameVerdict verdict = CheckEntryName(ansiName.data(), ansiName.size(), IsGbkLeadByte);
+    if (!verdict.accepted())
+        return std::string(NameRuleText(verdict.rule));
+    for (std::size_t i = 0; i < ansiName.size(); i = NextChar(ansiName, i))
+        if (ansiName[i] == '\\')
+            return std::string("the name holds a backslash, which Windows reads as a folder separator");
+    return std::nullopt;
 }
 
 std::vector<Refusal> Check(const std::vector<Item>& items) {
@@ -206,7 +170,7 @@ std::vector<Refusal> Check(const std::vector<Item>& items) {
             continue;
         }
         if (const auto why = LauncherRefusesName(item.ansi)) {
-            refusals.push_back({name, "the launcher refuses " + *why});
+            refusals.push_back({name, "the launcher refuses it: " + *why});
             continue;
         }
         const std::string path = InstallPath(item.ansi);

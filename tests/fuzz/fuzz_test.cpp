@@ -85,8 +85,8 @@ TEST_F(ExtractOddMethod, NeverWritesAnEntryOfMethodTwelve) {
         zipwriter::Entry bzip2 = File("x.txt", "data that is not bzip2 data");
         bzip2.storeData = stored;
         bzip2.method = 12;
-        // An entry whose information cannot be read ends the walk with 1; what came before stays.
-        EXPECT_EQ(ExtractBytes(zipwriter::BuildArchive({File("a.txt", "a"), bzip2, File("b.txt", "b")})), 1);
+        // An entry whose information cannot be read ends the walk, a failure; what came before stays.
+        EXPECT_EQ(ExtractBytes(zipwriter::BuildArchive({File("a.txt", "a"), bzip2, File("b.txt", "b")})), 0);
         EXPECT_TRUE(test::Exists(In("a.txt")));
         EXPECT_FALSE(test::Exists(In("x.txt"))) << (stored ? "stored" : "deflated");
         ASSERT_TRUE(test::RemoveTree(sandbox.destination));
@@ -210,6 +210,66 @@ TEST_F(CheckSandbox, FlagsAndRemovesWhatLiesOutsideTheDestination) {
     }
     EXPECT_TRUE(test::Exists(In("inside.txt")));
     EXPECT_EQ(fuzz::CheckSandbox(sandbox), "");
+}
+
+// --- The clean-up check and the canaries -----------------------------------------------------------
+
+TEST(PlantsFor, PlantAboutOneCaseIn25WithOneThingPerPathTheSameForTheSameSeed) {
+    int planted = 0;
+    for (std::uint64_t index = 0; index < 1000; ++index) {
+        const std::vector<fuzz::Plant> plants = fuzz::PlantsFor(3, index);
+        planted += plants.empty() ? 0 : 1;
+        EXPECT_EQ(plants.size(), fuzz::PlantsFor(3, index).size());
+        for (std::size_t i = 0; i < plants.size(); ++i)
+            for (std::size_t j = i + 1; j < plants.size(); ++j) {
+                const std::string& a = plants[i].path;
+                const std::string& b = plants[j].path;
+                EXPECT_TRUE(a != b && a.rfind(b + "\\", 0) != 0 && b.rfind(a + "\\", 0) != 0) << a << " " << b;
+            }
+    }
+    EXPECT_GT(planted, 20);
+    EXPECT_LT(planted, 70);
+}
+
+using CheckCanaries = FuzzSandbox;
+
+TEST_F(CheckCanaries, FlagsEveryChangeAndPutsTheCanariesBack) {
+    EXPECT_EQ(fuzz::CheckCanaries(sandbox), "");
+    const std::string keep = sandbox.canary + "\\keep.txt", readOnly = sandbox.canary + "\\readonly.txt";
+    const std::string beside = sandbox.box + "\\a\\b\\canary.txt", added = sandbox.canary + "\\linked\\new.txt";
+    ASSERT_TRUE(test::WriteWholeFile(keep, "overwritten"));
+    ASSERT_TRUE(SetFileAttributesA(readOnly.c_str(), FILE_ATTRIBUTE_NORMAL));
+    ASSERT_TRUE(DeleteFileA(beside.c_str()));
+    ASSERT_TRUE(test::WriteWholeFile(added, "written through a link"));
+    const std::string problems = fuzz::CheckCanaries(sandbox);
+    for (const std::string& path : {keep, readOnly, beside, added})
+        EXPECT_NE(problems.find(path), std::string::npos) << path;
+    EXPECT_EQ(fuzz::CheckCanaries(sandbox), "");
+}
+
+using CheckRemoval = FuzzSandbox;
+
+// The clean-up keeps a read-only file and (under Wine) a folder link; neither is a failure, and
+// what the links point at stays. A read-only file nobody planted is one.
+TEST_F(CheckRemoval, AcceptsWhatTheCleanUpKeepsByDesignAndFlagsAnythingElse) {
+    const std::vector<fuzz::Plant> plants{{fuzz::Plant::kReadOnlyFile, "Velkar\\readme.txt", "old"},
+                                          {fuzz::Plant::kFolderLink, "Velkar\\data", ""},
+                                          {fuzz::Plant::kHardLink, "a.txt", ""},
+                                          {fuzz::Plant::kFile, "b.bin", "old b"}};
+    ASSERT_EQ(fuzz::PlantTree(sandbox, plants), "");
+    EXPECT_TRUE(test::Exists(In("Velkar\\data\\inner.txt")));  // the link leads to the canary folder
+    std::string limits;
+    EXPECT_EQ(fuzz::CheckRemoval(sandbox, plants, limits), "");
+    EXPECT_EQ(limits, "");
+    EXPECT_FALSE(test::Exists(sandbox.destination));
+    EXPECT_EQ(fuzz::CheckCanaries(sandbox), "");
+
+    ASSERT_EQ(fuzz::PlantTree(sandbox, plants), "");
+    ASSERT_TRUE(test::WriteWholeFile(In("stray.txt"), "stray"));
+    ASSERT_TRUE(SetFileAttributesA(In("stray.txt").c_str(), FILE_ATTRIBUTE_READONLY));
+    EXPECT_NE(fuzz::CheckRemoval(sandbox, plants, limits).find("the clean-up left stray.txt"), std::string::npos);
+    EXPECT_FALSE(test::Exists(sandbox.destination));
+    EXPECT_EQ(fuzz::CheckCanaries(sandbox), "");
 }
 
 }  // namespace

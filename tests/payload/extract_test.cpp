@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include <zlib.h>
+
 #include "tests/payload/extract_fixture.h"
 #include "base/services.h"
 #include "payload/zip_component.h"
@@ -105,13 +107,54 @@ TEST_F(ExtractTest, StopsAfterTheFirstEntryWhenTheHandlerAnswersFalse) {
     EXPECT_EQ(component.percentages, (std::vector<int>{0}));
 }
 
-TEST_F(ExtractTest, EndsTheWalkWithOneAtAnEntryWhoseLocalHeaderDisagrees) {
+// An entry that cannot be read ends the walk; the entries after it are never installed, so the
+// result is a failure.
+TEST_F(ExtractTest, EndsTheWalkWithZeroAtAnEntryWhoseLocalHeaderDisagrees) {
     zipwriter::Entry bad = File("b.txt", "b");
     bad.localMethod = 0;
     ASSERT_TRUE(WriteArchive(archivePath, {File("a.txt", "a"), bad, File("c.txt", "c")}));
-    EXPECT_EQ(Run(), 1);
+    EXPECT_EQ(Run(), 0);
     EXPECT_EQ(ListTree(destination), (Names{"a.txt"}));
     EXPECT_EQ(component.percentages, (std::vector<int>{0, 100}));
+}
+
+// The archive's bytes with the signature of its `which`-th central record spoilt, so that minizip
+// cannot reach that record: at the first one its open goes on with no entry to stand on, further on
+// its walk breaks off there.
+std::string WithCentralRecordSpoilt(const std::vector<zipwriter::Entry>& entries, int which) {
+    std::string bytes = zipwriter::BuildArchive(entries);
+    const std::string signature("PK\x01\x02", 4);
+    std::string::size_type at = bytes.find(signature);
+    for (int i = 0; i < which && at != std::string::npos; ++i)
+        at = bytes.find(signature, at + 4);
+    if (at != std::string::npos)
+        bytes[at + 3] = '\x09';
+    return bytes;
+}
+
+TEST_F(ExtractTest, GivesZeroWhenTheCentralDirectoryCannotBeReadAtItsFirstRecord) {
+    ASSERT_TRUE(test::WriteWholeFile(archivePath, WithCentralRecordSpoilt({File("a.txt", "a"), File("b.txt", "b")}, 0)));
+    EXPECT_EQ(Run(), 0);
+    EXPECT_TRUE(ListTree(destination).empty());
+    EXPECT_EQ(component.percentages, (std::vector<int>{0}));  // nothing could be counted
+}
+
+TEST_F(ExtractTest, GivesZeroWhenTheCentralDirectoryBreaksOffInTheMiddle) {
+    ASSERT_TRUE(test::WriteWholeFile(
+        archivePath, WithCentralRecordSpoilt({File("a.txt", "a"), File("b.txt", "b"), File("c.txt", "c")}, 2)));
+    EXPECT_EQ(Run(), 0);
+    EXPECT_EQ(ListTree(destination), (Names{"a.txt", "b.txt"}));
+    EXPECT_EQ(component.percentages, (std::vector<int>{0, 50, 100}));
+}
+
+// An archive of no entries at all has nothing left out: every entry of its count (none) is there.
+TEST_F(ExtractTest, GivesOneForAnArchiveWhoseEndRecordCountsNoEntries) {
+    std::string bytes = zipwriter::BuildArchive({File("a.txt", "a")});
+    // The end record's two counts (bytes 8 to 11 of its 22) set to 0: the directory holds nothing.
+    bytes.replace(bytes.size() - 22 + 8, 4, std::string(4, '\0'));
+    ASSERT_TRUE(test::WriteWholeFile(archivePath, bytes));
+    EXPECT_EQ(Run(), 1);
+    EXPECT_TRUE(ListTree(destination).empty());
 }
 
 TEST_F(ExtractTest, ReplacesFilesOfAnEarlierRun) {
@@ -150,7 +193,8 @@ std::vector<BadArchive> MakeBadArchives() {
     rows.push_back({"EncryptedEntry", {encrypted, File("b.txt", "b")}, {}, {}, {100}});
     for (const char* name : {"../escaped.txt", "sub/../../escaped.txt", "sub\\..\\..\\escaped.txt",
                              "/escaped.txt", "Z:/escaped.txt", "a.txt:stream", "CON", "nul.txt",
-                             "sub/COM1.log", "LPT9"})
+                             "sub/COM1.log", "LPT9", "COM0", "first.txt.", "first.txt ", "sub./x.txt",
+                             "tab\tx.txt", "a<b.txt", "a|b.txt", "a?.txt", "a*.txt", "\"q\".txt", "\xD5"})
         rows.push_back({name, {File("first.txt", "1"), File(name, "evil"), File("last.txt", "z")}, {},
                         {"first.txt"}, {0, 100}});
     return rows;
@@ -227,6 +271,192 @@ TEST_F(ExtractTest, ReplacesAReadOnlyFileLeftAtAnEntrysPath) {
     EXPECT_EQ(Run(), 1);
     EXPECT_EQ(Read("a.txt"), "new");
     EXPECT_FALSE(test::AttributesOf(existing) & FILE_ATTRIBUTE_READONLY);
+}
+
+// Windows drops a trailing dot or space from a name opened by its plain path: "Velkar.exe." would
+// overwrite the real Velkar.exe with its own bytes (Wine does the same).
+TEST_F(ExtractTest, RefusesANameThatWindowsWouldStoreUnderAnother) {
+    ASSERT_TRUE(WriteArchive(archivePath, {Folder("Velkar/"), File("Velkar/Velkar.exe", "real"),
+                                           File("Velkar/Velkar.exe.", "evil"), File("Velkar/after.txt", "a")}));
+    EXPECT_EQ(Run(), 0);
+    EXPECT_EQ(ListTree(destination), (Names{"Velkar\\", "Velkar\\Velkar.exe"}));
+    EXPECT_EQ(Read("Velkar\\Velkar.exe"), "real");
+}
+
+// --- Names marked as UTF-8 -------------------------------------------------------------------------
+// "docs/说明.txt": 说明 is E8 AF B4 E6 98 8E in UTF-8 and CB B5 C3 F7 in GBK, the tests' code page.
+const char kUtf8Name[] = "docs/\xE8\xAF\xB4\xE6\x98\x8E.txt";
+const char kGbkName[] = "docs\\\xCB\xB5\xC3\xF7.txt";
+
+// Info-ZIP's Unicode Path field: version 1, the CRC-32 of the stored name, the UTF-8 name.
+zipwriter::Bytes UnicodePathField(const std::string& storedName, const std::string& utf8, bool rightCrc) {
+    std::uint32_t crc = static_cast<std::uint32_t>(
+        crc32(0, reinterpret_cast<const Bytef*>(storedName.data()), static_cast<uInt>(storedName.size())));
+    if (!rightCrc)
+        crc ^= 1;
+    const std::size_t size = 5 + utf8.size();
+    zipwriter::Bytes field{0x75, 0x70, static_cast<unsigned char>(size), static_cast<unsigned char>(size >> 8), 1};
+    for (int shift = 0; shift < 32; shift += 8)
+        field.push_back(static_cast<unsigned char>(crc >> shift));
+    field.insert(field.end(), utf8.begin(), utf8.end());
+    return field;
+}
+
+TEST_F(ExtractTest, SpellsANameFlaggedAsUtf8InTheCodePage) {
+    zipwriter::Entry flagged = File(kUtf8Name, "readme");
+    flagged.flags = 0x0800;
+    ASSERT_TRUE(WriteArchive(archivePath, {flagged}));
+    EXPECT_EQ(Run(), 1);
+    EXPECT_EQ(ListTree(destination), (Names{"docs\\", kGbkName}));
+    EXPECT_EQ(Read(kGbkName), "readme");
+}
+
+TEST_F(ExtractTest, TakesAUnicodePathFieldOnlyWhenItsCrcMatchesTheStoredName) {
+    zipwriter::Entry matching = File("docs/x1.txt", "1");
+    matching.centralExtra = UnicodePathField("docs/x1.txt", kUtf8Name, true);
+    zipwriter::Entry stale = File("docs/x2.txt", "2");
+    stale.centralExtra = UnicodePathField("docs/x2.txt", "docs/other.txt", false);
+    ASSERT_TRUE(WriteArchive(archivePath, {matching, stale}));
+    EXPECT_EQ(Run(), 1);
+    EXPECT_EQ(ListTree(destination), (Names{"docs\\", "docs\\x2.txt", kGbkName}));
+    EXPECT_EQ(Read(kGbkName), "1");
+}
+
+// Thai "ก" (E0 B8 81) has no spelling in GBK; "\xD5\x5C" is no UTF-8. Either fails its entry with
+// nothing written for it, after the entries before it.
+TEST_F(ExtractTest, FailsAUtf8NameTheCodePageCannotSpellOrThatIsNoUtf8) {
+    for (const char* name : {"a\xE0\xB8\x81.txt", "\xD5\x5C.txt"}) {
+        zipwriter::Entry flagged = File(name, "x");
+        flagged.flags = 0x0800;
+        ASSERT_TRUE(WriteArchive(archivePath, {File("first.txt", "1"), flagged, File("last.txt", "z")}));
+        EXPECT_EQ(Run(), 0) << name;
+        EXPECT_EQ(ListTree(destination), (Names{"first.txt"})) << name;
+    }
+}
+
+// --- Links planted in the tree ----------------------------------------------------------------------
+// Wine splits a Unix program's command line by the Windows rules: double quotes group.
+std::string Quoted(const std::string& argument) { return "\"" + argument + "\""; }
+
+// A Unix symbolic link `link` to the folder `target`; Wine reports it with the reparse attribute
+// and follows it when a path runs through it, as Windows does with a folder symbolic link.
+bool MakeFolderLink(const std::string& target, const std::string& link) {
+    if (!test::RunUnix("Z:\\bin\\ln -s " + Quoted(test::UnixPath(target)) + " " + Quoted(test::UnixPath(link))))
+        return false;
+    for (int i = 0; i < 100 && !test::Exists(link); ++i)
+        Sleep(50);
+    return (test::AttributesOf(link) & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && test::Exists(link);
+}
+
+// Wine cannot remove a folder symbolic link through Windows calls (RemoveDirectoryA removes its
+// target instead when that is an empty folder): rm does it.
+void RemoveFolderLink(const std::string& link) {
+    test::RunUnix("Z:\\bin\\rm -f " + Quoted(test::UnixPath(link)));
+    for (int i = 0; i < 100 && test::Exists(link); ++i)
+        Sleep(50);
+}
+
+class PlantedLinks : public ExtractTest {
+protected:
+    test::TempFolder outside{"outside"};
+    std::vector<zipwriter::Entry> Application() {
+        return {Folder("Velkar/"), File("Velkar/Velkar.exe", "application"), Folder("Velkar/data/"),
+                File("Velkar/data/settings.ini", "new settings"), File("Velkar/data/more.txt", "more")};
+    }
+    std::string OutsideFile(const std::string& name) {
+        std::string bytes;
+        EXPECT_TRUE(test::ReadWholeFile(outside / name, bytes)) << name;
+        return bytes;
+    }
+};
+
+// A folder link at a folder the archive writes into, pointing outside: the entries that would go
+// through it fail, nothing is written behind it, and the entries before it (the application) are in
+// place.
+TEST_F(PlantedLinks, AFolderLinkOnAnEntrysWayFailsTheEntryAndNothingIsWrittenThroughIt) {
+    ASSERT_TRUE(test::WriteWholeFile(outside / "settings.ini", "outside settings"));
+    ASSERT_TRUE(WriteArchive(archivePath, Application()));
+    ASSERT_TRUE(CreateDirectoryA(destination.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryA((destination + "\\Velkar").c_str(), nullptr));
+    const std::string link = destination + "\\Velkar\\data";
+    ASSERT_TRUE(MakeFolderLink(outside.path(), link));
+    const std::int32_t result = Run();
+    RemoveFolderLink(link);
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(OutsideFile("settings.ini"), "outside settings");
+    EXPECT_EQ(ListTree(outside.path()), (Names{"settings.ini"}));
+    EXPECT_EQ(Read("Velkar\\Velkar.exe"), "application");
+}
+
+// The same link deeper down the entry's path, under a folder the archive does not list.
+TEST_F(PlantedLinks, AFolderLinkAnywhereBelowTheDestinationIsRefusedButTheDestinationMayBeOne) {
+    ASSERT_TRUE(WriteArchive(archivePath, {File("a/b/c/deep.txt", "deep")}));
+    ASSERT_TRUE(CreateDirectoryA(destination.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryA((destination + "\\a").c_str(), nullptr));
+    const std::string link = destination + "\\a\\b";
+    ASSERT_TRUE(MakeFolderLink(outside.path(), link));
+    const std::int32_t refused = Run();
+    RemoveFolderLink(link);
+    EXPECT_EQ(refused, 0);
+    EXPECT_TRUE(ListTree(outside.path()).empty());
+
+    // A destination that is itself a link (a moved application-data folder) is the user's choice.
+    const std::string linkedDestination = folder / "linked";
+    ASSERT_TRUE(MakeFolderLink(outside.path(), linkedDestination));
+    const std::int32_t taken = Run(linkedDestination);
+    RemoveFolderLink(linkedDestination);
+    EXPECT_EQ(taken, 1);
+    std::string bytes;
+    EXPECT_TRUE(test::ReadWholeFile(outside / "a\\b\\c\\deep.txt", bytes) && bytes == "deep");
+}
+
+// A hard link at a file's path to a file outside: the link is deleted and the file made anew, so the
+// outside file keeps its bytes (truncating in place would have written the entry into it).
+TEST_F(PlantedLinks, AHardLinkAtAFilesPathIsReplacedAndTheOtherFileKeepsItsBytes) {
+    ASSERT_TRUE(test::WriteWholeFile(outside / "victim.exe", "outside program"));
+    ASSERT_TRUE(WriteArchive(archivePath, Application()));
+    ASSERT_TRUE(CreateDirectoryA(destination.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryA((destination + "\\Velkar").c_str(), nullptr));
+    const std::string planted = destination + "\\Velkar\\Velkar.exe";
+    ASSERT_TRUE(CreateHardLinkA(planted.c_str(), (outside / "victim.exe").c_str(), nullptr)) << GetLastError();
+    EXPECT_EQ(Run(), 1);
+    EXPECT_EQ(OutsideFile("victim.exe"), "outside program");
+    EXPECT_EQ(Read("Velkar\\Velkar.exe"), "application");
+}
+
+// A read-only file that shares its bytes with another name is not ours to make writable: the entry
+// fails rather than change the other file's attributes, and both keep their bytes.
+TEST_F(PlantedLinks, AReadOnlyHardLinkFailsTheEntryAndLeavesTheOtherFileAsItWas) {
+    ASSERT_TRUE(test::WriteWholeFile(outside / "victim.txt", "outside"));
+    ASSERT_TRUE(SetFileAttributesA((outside / "victim.txt").c_str(), FILE_ATTRIBUTE_READONLY));
+    ASSERT_TRUE(WriteArchive(archivePath, {File("a.txt", "new")}));
+    ASSERT_TRUE(CreateDirectoryA(destination.c_str(), nullptr));
+    ASSERT_TRUE(CreateHardLinkA((destination + "\\a.txt").c_str(), (outside / "victim.txt").c_str(), nullptr));
+    EXPECT_EQ(Run(), 0);
+    EXPECT_EQ(OutsideFile("victim.txt"), "outside");
+    EXPECT_TRUE(test::AttributesOf(outside / "victim.txt") & FILE_ATTRIBUTE_READONLY);
+    SetFileAttributesA((outside / "victim.txt").c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+// A folder link where the archive puts a file: removed as a link where the system opens the link
+// itself (Windows), its target untouched either way. Wine opens the target of a Unix link even when
+// asked for the link, and its RemoveDirectoryA on such a link removes an empty target folder: there
+// the link stays and the entry fails. Both an empty and a full target are tried.
+TEST_F(PlantedLinks, AFolderLinkAtAFilesPathIsRemovedAsALinkOrFailsTheEntry) {
+    ASSERT_TRUE(test::WriteWholeFile(outside / "keep.txt", "keep"));
+    ASSERT_TRUE(CreateDirectoryA((outside / "empty").c_str(), nullptr));
+    ASSERT_TRUE(WriteArchive(archivePath, {File("a.txt", "new"), File("b.txt", "new")}));
+    ASSERT_TRUE(CreateDirectoryA(destination.c_str(), nullptr));
+    const std::string full = destination + "\\a.txt", empty = destination + "\\b.txt";
+    ASSERT_TRUE(MakeFolderLink(outside.path(), full));
+    ASSERT_TRUE(MakeFolderLink(outside / "empty", empty));
+    const std::int32_t result = Run();
+    const bool linksStayed = test::Exists(full) || test::Exists(empty);
+    RemoveFolderLink(full);
+    RemoveFolderLink(empty);
+    EXPECT_EQ(result, linksStayed ? 0 : 1);
+    EXPECT_EQ(ListTree(outside.path()), (Names{"empty\\", "keep.txt"}));
+    EXPECT_EQ(OutsideFile("keep.txt"), "keep");
 }
 
 TEST(ZipCarrier, TellsTheHostWhenItsWindowIsDestroyed) {
