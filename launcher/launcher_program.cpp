@@ -82,10 +82,15 @@ void Trace(const char* format, ...) {
     OutputDebugStringA(line);
 }
 
-// Whether the install folder is there after its creation, with the creation's error code.
-void TraceFolder(const char* path) {
+// The outcome of a step for its trace line: `done`, or `failed` with the system's error code, read
+// first thing, before anything else can change it. The text lives until the next call.
+const char* Outcome(bool succeeded, const char* done, const char* failed) {
     const DWORD error = GetLastError();
-    Trace("folder %s %s (error %lu)", path, StillThere(path) ? "found" : "missing", error);
+    static char text[64];
+    if (succeeded)
+        return done;
+    std::snprintf(text, sizeof text, "%s (error %lu)", failed, error);
+    return text;
 }
 
 // The list's entry at 1-based `position`, bounds-tested as every list access is.
@@ -137,7 +142,7 @@ void OnLauncherCreated() {
     {
         Text folder = UnderAppData(kFolderName);
         (void)CreateFolder(folder.c_str());  // a folder left by an earlier run is fine
-        TraceFolder(folder.c_str());
+        Trace("folder %s %s", folder.c_str(), Outcome(StillThere(folder.c_str()), "found", "missing"));
     }
 
     InstallDir = UnderAppData(kFolderWithBackslash);
@@ -146,7 +151,7 @@ void OnLauncherCreated() {
         Text archivePath = UnderAppData(kArchiveUnderAppData);
         ByteArray archive = ToByteArray(Value::OfBytes(&PayloadArchive));
         const bool written = WriteBytesToFile(archivePath.c_str(), {archive.image()});
-        Trace("archive %s %s %lu", archivePath.c_str(), written ? "written" : "not written, error", written ? 0 : GetLastError());
+        Trace("archive %s %s", archivePath.c_str(), Outcome(written, "written", "not written"));
         archivePath = Text{};
         archive = ByteArray{};
     }
@@ -166,7 +171,7 @@ void OnLauncherCreated() {
         Text commandLine = JoinText(quotedFolder.c_str(), kApplicationCommand);
         quotedFolder = Text{};
         const bool started = RunCommand(commandLine.c_str(), false);
-        Trace("command %s %s %lu", commandLine.c_str(), started ? "started" : "refused, error", started ? 0 : GetLastError());
+        Trace("command %s %s", commandLine.c_str(), Outcome(started, "started", "refused"));
     }
 
     SetComponentProperty(kLauncherWindowId, kWatchTimerId, kPropertyInterval, -1, kWatchPeriodMilliseconds);

@@ -128,7 +128,22 @@ fi
 
 echo
 echo "The launcher's own trace (OutputDebugStringA; a debug-output viewer shows the same on Windows):"
-grep -a 'Kestrelworks launcher: \|Extract: ' "$trace_file" | sed 's/^.*OutputDebugStringA "//; s/\\n"$//; s/^/    /' || echo "    (none)"
+# Wine prints each string quoted, with escapes (\\ \" \n \xNN); the bytes are code page 936.
+python3 - "$trace_file" <<'EOF'
+import re, sys
+def unescape(match):
+    code = match.group(1)
+    if code.startswith("x") and len(code) == 3:
+        return chr(int(code[1:], 16))
+    return {"n": "", "t": "\t"}.get(code, code)
+lines = []
+for line in open(sys.argv[1], "rb").read().decode("latin-1").splitlines():
+    found = re.search(r'OutputDebugStringA "(.*)"$', line)
+    if found:
+        text = re.sub(r'\\(x[0-9a-fA-F]{2}|.)', unescape, found.group(1))
+        lines.append("    " + text.encode("latin-1").decode("gbk", "replace"))
+print("\n".join(lines) if lines else "    (none)")
+EOF
 rm -f "$trace_file"
 
 echo
