@@ -34,17 +34,6 @@ while [ $# -gt 0 ]; do
     esac
 done
 
-# A failed run leaves no OUT.exe, not even one from an earlier run that could be shipped by mistake.
-finished=0
-cleanup() {
-    if [ "$finished" -eq 0 ] && [ -e "$out" ]; then
-        rm -f -- "$out"
-        echo "package.sh: removed the earlier $out" >&2
-    fi
-    rm -f -- "$out.part"
-}
-trap cleanup EXIT
-
 [ -d "$app_dir" ] || fail "$app_dir is not a folder"
 case "$out" in *.exe|*.EXE) ;; *) fail "$out: the output is an .exe" ;; esac
 out_dir=$(dirname -- "$out")
@@ -66,6 +55,18 @@ if [ -n "${SOURCE_DATE_EPOCH:-}" ]; then
     time_args=(--time "$SOURCE_DATE_EPOCH")
 fi
 app_dir=$(cd "$app_dir" && pwd)
+
+# From here on a failed run leaves no OUT.exe, not even one from an earlier run that could be shipped
+# by mistake. (A mistyped command line above leaves everything as it was.)
+finished=0
+cleanup() {
+    if [ "$finished" -eq 0 ] && [ -e "$out" ]; then
+        rm -f -- "$out"
+        echo "package.sh: removed the earlier $out" >&2
+    fi
+    rm -f -- "$out.part"
+}
+trap cleanup EXIT
 
 if [ "$(id -u)" -eq 0 ]; then
     bash "$repo/scripts/setup.sh" >/dev/null
