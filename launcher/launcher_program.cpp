@@ -2,7 +2,10 @@
 
 #include <windows.h>
 
+#include <cstdarg>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 
 #include "base/fatal.h"
 #include "base/paths.h"
@@ -93,6 +96,30 @@ Text UnderAppData(const char* tail) {
     return JoinText(appData.c_str(), tail);
 }
 
+// One short line of the job's trace for support, through OutputDebugStringA: a debugger or a
+// debug-output viewer sees it; nothing is written to disk and nothing is shown.
+void Trace(const char* format, ...) {
+    char line[768] = "Kestrelworks launcher: ";
+    const std::size_t prefix = std::strlen(line);
+    va_list arguments;
+    va_start(arguments, format);
+    std::vsnprintf(line + prefix, sizeof line - prefix - 1, format, arguments);
+    va_end(arguments);
+    std::strcat(line, "\n");
+    OutputDebugStringA(line);
+}
+
+// The outcome of a step for its trace line: `done`, or `failed` with the system's error code, read
+// first thing, before anything else can change it. The text lives until the next call.
+const char* Outcome(bool succeeded, const char* done, const char* failed) {
+    const DWORD error = GetLastError();
+    static char text[64];
+    if (succeeded)
+        return done;
+    std::snprintf(text, sizeof text, "%s (error %lu)", failed, error);
+    return text;
+}
+
 // The list's entry at 1-based `position`, bounds-tested as every list access is.
 const ProcessRecord& EntryAt(const ProcessList& list, std::int32_t position) {
     if (position < 1)
@@ -144,6 +171,7 @@ void OnLauncherCreated() {
     {
         Text folder = UnderAppData(kFolderName);
         (void)CreateFolder(folder.c_str());  // a folder left by an earlier run is fine
+        Trace("folder %s %s", folder.c_str(), Outcome(PathExists(folder.c_str()), "found", "missing"));
     }
 
     InstallDir = UnderAppData(kFolderWithBackslash);
@@ -151,7 +179,8 @@ void OnLauncherCreated() {
     {
         Text archivePath = UnderAppData(kArchiveUnderAppData);
         ByteArray archive = ToByteArray(Value::OfBytes(&PayloadArchive));
-        (void)WriteBytesToFile(archivePath.c_str(), {archive.image()});
+        const bool written = WriteBytesToFile(archivePath.c_str(), {archive.image()});
+        Trace("archive %s %s", archivePath.c_str(), Outcome(written, "written", "not written"));
         // Released at once, on purpose, as in ProcessExists: the step gives back what it took.
         archivePath = Text{};
         archive = ByteArray{};
@@ -159,7 +188,8 @@ void OnLauncherCreated() {
 
     {
         Text archivePath = UnderAppData(kArchiveUnderAppData);
-        (void)Extract(kLauncherWindowId, kZipComponentId, archivePath.c_str(), InstallDir.c_str());
+        const std::int32_t extracted = Extract(kLauncherWindowId, kZipComponentId, archivePath.c_str(), InstallDir.c_str());
+        Trace("Extract into %s gave %d (1: every entry written)", InstallDir.c_str(), static_cast<int>(extracted));
     }
 
     Delay(kStartDelayMilliseconds);
@@ -170,7 +200,8 @@ void OnLauncherCreated() {
         Text quotedFolder = JoinText("\"", InstallDir.c_str());
         Text commandLine = JoinText(quotedFolder.c_str(), kApplicationCommand);
         quotedFolder = Text{};
-        (void)RunCommand(commandLine.c_str(), false);
+        const bool started = RunCommand(commandLine.c_str(), false);
+        Trace("command %s %s", commandLine.c_str(), Outcome(started, "started", "refused"));
     }
 
     SetComponentProperty(kLauncherWindowId, kWatchTimerId, kPropertyInterval, -1, kWatchPeriodMilliseconds);
@@ -178,7 +209,9 @@ void OnLauncherCreated() {
 }
 
 void OnWatchTimer() {
-    if (ProcessExists(kApplicationName))
+    const bool running = ProcessExists(kApplicationName);
+    Trace("watch: %s %s", kApplicationName, running ? "still runs" : "runs no more: cleaning up");
+    if (running)
         return;
 
     // Stopped before the wait below pumps messages, so no later period starts the clean-up again.
@@ -207,6 +240,8 @@ void OnWatchTimer() {
             if (treeLeft)
                 (void)RemoveFolder(tree.c_str());
         }
+        Trace("clean-up: archive %s, tree %s", PathExists(archivePath.c_str()) ? "NOT removed" : "removed",
+              PathExists(tree.c_str()) ? "NOT removed" : "removed");
     }
 
     EndProgram(0);

@@ -20,6 +20,7 @@ struct ZipExtractor {
     bool stopFlag = false;
     std::int32_t totalEntries = 0;
     std::int32_t doneEntries = 0;
+    const ArchiveEntry* current = nullptr;  // the entry being extracted, for the trace of a failure
 };
 
 // Raises ExtractProgress with the percentage done; a handler that answers false sets stopFlag.
@@ -141,8 +142,20 @@ bool OnlyPlainFoldersBelow(const Text& root, const Text& path, bool itself) {
     }
 }
 
+// One line for support through OutputDebugStringA: the entry the extraction stopped at (its name,
+// empty when its information could not be read) with the system's error code. Nothing else is kept.
+void TraceFailedEntry(const ZipExtractor& extractor) {
+    if (!extractor.current)
+        return;
+    const DWORD error = GetLastError();
+    char line[400];
+    wsprintfA(line, "Extract: entry \"%.300s\" failed (error %lu)\n", extractor.current->name, error);
+    OutputDebugStringA(line);
+}
+
 // The failure exit: the final progress event; the archive, if it was opened, is closed by its owner.
 std::int32_t FailureExit(ZipExtractor& extractor, std::int32_t result) {
+    TraceFailedEntry(extractor);
     extractor.doneEntries = extractor.totalEntries;
     ReportProgress(extractor);
     return result;
@@ -199,6 +212,7 @@ std::int32_t Extract(std::int32_t windowId, std::int32_t componentId, const char
         ArchiveEntry entry;
         // A central directory that breaks off, or an entry whose headers cannot be read or disagree,
         // leaves the rest of the archive unread: the install is incomplete, not a success.
+        extractor.current = &entry;
         if (!ReadEntryInfo(*archive.get(), index, entry) || !ExtractOne(*archive.get(), entry, root))
             return FailureExit(extractor, 0);
         extractor.doneEntries = index;

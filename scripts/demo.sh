@@ -58,7 +58,10 @@ say() { echo "$(stamp) $*"; }
 
 echo
 echo "Running $launcher under Wine (prefix $prefix), application-data folder C:\\users\\$wine_user\\AppData\\Roaming"
-"$repo/scripts/wine-run" --prefix="$prefix" "$launcher" &
+# The launcher's own trace (OutputDebugStringA) is what Wine's debugstr channel prints; it is kept
+# aside and shown after the run, beside what is seen from outside.
+trace_file=$(mktemp)
+WINEDEBUG=+debugstr "$repo/scripts/wine-run" --prefix="$prefix" "$launcher" >"$trace_file" 2>&1 &
 launcher_pid=$!
 say "launcher.exe started (no window is shown; watching its files and processes from outside)"
 
@@ -113,6 +116,26 @@ else
     echo "$(stamp) the folder $windows_folder is gone"
 fi
 "$repo/scripts/wine-run" --prefix="$prefix" --kill
+
+echo
+echo "The launcher's own trace (OutputDebugStringA; a debug-output viewer shows the same on Windows):"
+# Wine prints each string quoted, with escapes (\\ \" \n \xNN); the bytes are code page 936.
+python3 - "$trace_file" <<'EOF'
+import re, sys
+def unescape(match):
+    code = match.group(1)
+    if code.startswith("x") and len(code) == 3:
+        return chr(int(code[1:], 16))
+    return {"n": "", "t": "\t"}.get(code, code)
+lines = []
+for line in open(sys.argv[1], "rb").read().decode("latin-1").splitlines():
+    found = re.search(r'OutputDebugStringA "(.*)"$', line)
+    if found:
+        text = re.sub(r'\\(x[0-9a-fA-F]{2}|.)', unescape, found.group(1))
+        lines.append("    " + text.encode("latin-1").decode("gbk", "replace"))
+print("\n".join(lines) if lines else "    (none)")
+EOF
+rm -f "$trace_file"
 
 echo
 if [ "$status" -eq 0 ] && [ "$archive_written" -eq 1 ] && [ "$tree_extracted" -eq 1 ] && [ -n "$app_pid" ] &&

@@ -34,7 +34,8 @@ fi
 
 # wine64 makes the 64-bit test prefix, in which the 32-bit programs run under WoW64 as on 64-bit Windows.
 packages=(g++ g++-mingw-w64-i686 mingw-w64-tools libz-mingw-w64-dev wine wine32:i386 wine32-preloader:i386 wine64
-          cmake ninja-build dpkg-dev python3 locales procps zlib1g-dev qemu-user-static)
+          cmake ninja-build dpkg-dev python3 locales procps zlib1g-dev qemu-user-static
+          osslsigncode openssl)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -121,6 +121,8 @@ Bytes ExtendedTimestampBlock(std::uint8_t flags, const std::vector<std::int32_t>
 std::string BuildArchive(const std::vector<Entry>& entries, const Options& options) {
     std::string out = options.stub;
     std::string central;
+    std::size_t entriesDone = 0;
+    std::uint64_t bytesDone = 0;
     for (const Entry& e : entries) {
         const std::uint32_t offset = static_cast<std::uint32_t>(out.size());
         std::uint16_t method = 0;
@@ -189,6 +191,9 @@ std::string BuildArchive(const std::vector<Entry>& entries, const Options& optio
         Put32(central, offset);
         central += e.name;
         central += extra;
+        bytesDone += e.folder ? 0 : e.data.size();
+        if (options.progress)
+            options.progress(++entriesDone, bytesDone);
     }
     const std::uint32_t centralOffset = static_cast<std::uint32_t>(out.size());
     out += central;

@@ -5,6 +5,7 @@
 // programs. Each entry has knobs that make deliberately faulty archives for the tests.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -45,6 +46,9 @@ struct Entry {
 
 struct Options {
     std::string stub;  // bytes in front of the first local header; offsets still count from the file's start
+    // Called after each entry is compressed with the entries done so far and the bytes of their data:
+    // a packer of a large tree shows its progress with it.
+    std::function<void(std::size_t entriesDone, std::uint64_t bytesDone)> progress;
 };
 
 // The whole archive as bytes. Deterministic: the same entries give the same bytes.

@@ -1,0 +1,190 @@
+"""The packer's checked modes, run natively: the layout of a packed application folder, each install rule
+refused once, an archive made elsewhere checked by the same rules, and package.sh leaving no OUT.exe
+behind a refusal.
+    python3 packer_test.py PACK_PAYLOAD REPO WORK_DIR
+"""
+import os
+import shutil
+import socket
+import stat
+import subprocess
+import sys
+import unittest
+import zipfile
+
+PACKER, REPO, WORK = sys.argv[1:4]
+del sys.argv[1:4]
+
+FIXED_TIME = 1704067200  # 2024-01-01 00:00:00 UTC
+
+
+def make_files(root, names, content=b"x"):
+    for name in names:
+        path = os.path.join(root, name)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(content)
+
+
+def raw_name(info):
+    # zipfile shows a name without the UTF-8 flag as code page 437; back to the stored bytes.
+    return info.filename.encode("utf-8") if info.flag_bits & 0x800 else info.filename.encode("cp437")
+
+
+class Work(unittest.TestCase):
+    def setUp(self):
+        self.dir = os.path.join(WORK, self.id().rsplit(".", 1)[-1])
+        shutil.rmtree(self.dir, ignore_errors=True)
+        os.makedirs(self.dir)
+        self.app = os.path.join(self.dir, "app")
+        os.makedirs(self.app)
+        self.out = os.path.join(self.dir, "payload.zip")
+
+    def pack(self, *extra):
+        return subprocess.run([PACKER, "--app", self.app, self.out, *extra], capture_output=True, text=True)
+
+    def check(self, archive):
+        return subprocess.run([PACKER, "--check", archive], capture_output=True, text=True)
+
+    def assertRefused(self, run, expected):
+        """Every (name, words of the rule) pair is among the refusals, and nothing was written."""
+        self.assertEqual(run.returncode, 1, run.stdout + run.stderr)
+        lines = [l for l in run.stderr.splitlines() if l.startswith("refused: ")]
+        for name, words in expected:
+            self.assertTrue(any(l.startswith("refused: " + name + ": ") and words in l for l in lines),
+                            "no refusal of %r for %r in:\n%s" % (name, words, run.stderr))
+        self.assertFalse(os.path.exists(self.out))
+
+
+class Layout(Work):
+    def test_packed_folder_layout_names_and_times(self):
+        make_files(self.app, ["A.dll", "Velkar.exe", "zeta.ini", "Resources/Help/usage.txt", "Resources/a.png",
+                              "说明/读我.txt"])
+        os.utime(os.path.join(self.app, "zeta.ini"), (FIXED_TIME + 86400, FIXED_TIME + 86400))
+        run = self.pack()
+        self.assertEqual(run.returncode, 0, run.stderr)
+        with zipfile.ZipFile(self.out) as z:
+            infos = z.infolist()
+            names = [raw_name(i) for i in infos]
+            # Velkar/ first, its main executable second although "A.dll" sorts before it, each folder
+            # before its contents; names in code page 936 with the UTF-8 flag clear.
+            self.assertEqual(names[:3], [b"Velkar/", b"Velkar/Velkar.exe", b"Velkar/A.dll"])
+            self.assertIn("说明/读我.txt".encode("gbk"), [n[len(b"Velkar/"):] for n in names])
+            for i, name in enumerate(names):
+                parent = name.rstrip(b"/").rpartition(b"/")[0]
+                if parent:
+                    self.assertIn(parent + b"/", names[:i], name)
+            self.assertTrue(all(i.flag_bits == 0 for i in infos))
+            self.assertEqual(z.getinfo("Velkar/zeta.ini").date_time, (2024, 1, 2, 0, 0, 0))
+        self.assertIn("entries:       10 (4 folders, 6 files)", run.stdout)
+        self.assertIn("longest path:", run.stdout)
+
+        # SOURCE_DATE_EPOCH's part: one time for every entry, and the same tree gives the same bytes.
+        def packed_bytes():
+            self.assertEqual(self.pack("--time", str(FIXED_TIME)).returncode, 0)
+            with open(self.out, "rb") as f:
+                return f.read()
+        first = packed_bytes()
+        os.utime(os.path.join(self.app, "A.dll"))
+        self.assertEqual(packed_bytes(), first)
+        with zipfile.ZipFile(self.out) as z:
+            self.assertEqual({i.date_time for i in z.infolist()}, {(2024, 1, 1, 0, 0, 0)})
+
+
+class Refusals(Work):
+    def test_names_the_launcher_or_windows_cannot_keep(self):
+        make_files(self.app, ["Velkar.exe", "trailing.", "trailing ", "ctl\x01", "con.txt", "COM0", "lpt1.log",
+                              "a\\b", "smile😀.txt", "Readme.txt", "README.TXT", "Ωmega", "ωMEGA"] +
+                   ["bad%sname" % c for c in '<>:"|?*'])
+        long_folder = "d" * 120
+        # C:\Users\<20>\AppData\Roaming\Kestrelworks\ (59 bytes), Velkar\ (7), the folder (121), the name.
+        make_files(self.app, [long_folder + "/" + "f" * 72,   # 259 bytes installed: fits
+                              long_folder + "/" + "g" * 73])  # 260 bytes: refused
+        run = self.pack()
+        expected = [("Velkar/trailing.", "ends in '.' or ' '"), ("Velkar/trailing ", "ends in '.' or ' '"),
+                    ("Velkar/ctl\\x01", "a byte below 0x20"), ("Velkar/con.txt", "device name"),
+                    ("Velkar/COM0", "device name"), ("Velkar/lpt1.log", "device name"),
+                    ("Velkar/a\\b", "backslash"), ("Velkar/smile😀.txt", "code page 936 cannot spell"),
+                    ("Velkar/Readme.txt", 'only in case'), ("Velkar/ωMEGA", "only in case"),
+                    ("Velkar/%s/%s" % (long_folder, "g" * 73), "takes 260 bytes")]
+        expected += [("Velkar/bad%sname" % c, 'one of < > " | ? *') for c in '<>"|?*']
+        expected.append(("Velkar/bad:name", "holds ':'"))
+        self.assertRefused(run, expected)
+        self.assertNotIn("f" * 72, run.stderr)
+        self.assertIn("pack-payload: 18 refusals; nothing was written", run.stderr)
+
+    def test_links_pipes_sockets_devices_and_huge_files(self):
+        make_files(self.app, ["Velkar.exe", "target.txt"])
+        os.symlink("target.txt", os.path.join(self.app, "link.txt"))
+        os.symlink(REPO, os.path.join(self.app, "folder-link"))
+        os.mkfifo(os.path.join(self.app, "pipe"))
+        sock = socket.socket(socket.AF_UNIX)
+        sock.bind(os.path.join(self.app, "sock"))
+        expected = [("Velkar/link.txt", "symbolic link"), ("Velkar/folder-link", "symbolic link"),
+                    ("Velkar/pipe", "named pipe"), ("Velkar/sock", "socket"), ("Velkar/huge.bin", "4 GiB")]
+        try:
+            os.mknod(os.path.join(self.app, "null"), 0o600 | stat.S_IFCHR, os.makedev(1, 3))
+            expected.append(("Velkar/null", "a device"))
+        except PermissionError:
+            pass  # only root makes device nodes
+        with open(os.path.join(self.app, "huge.bin"), "wb") as f:
+            f.truncate(4 << 30)  # sparse: the packer refuses it by its size without reading it
+        try:
+            self.assertRefused(self.pack(), expected)
+        finally:
+            sock.close()
+
+    def test_missing_main_program(self):
+        make_files(self.app, ["velkar.dll"])
+        self.assertRefused(self.pack(), [("Velkar/Velkar.exe", "missing")])
+
+    def test_more_entries_than_an_archive_without_zip64_holds(self):
+        # Velkar/, Velkar.exe and 65,534 files: 65,536 entries.
+        make_files(self.app, ["Velkar.exe"] + ["%05d" % i for i in range(65534)], b"")
+        self.assertRefused(self.pack(), [("(the payload)", "65,536 entries")])
+
+
+class ArchivesMadeElsewhere(Work):
+    def zip(self, entries, **options):
+        path = os.path.join(self.dir, "elsewhere.zip")
+        with zipfile.ZipFile(path, "w", **options) as z:
+            for name, data in entries:
+                z.writestr(name, data)
+        return path
+
+    def test_utf8_names_are_checked_as_the_launcher_installs_them(self):
+        # Python's zipfile marks these names UTF-8; 936 spells them, so the archive is fine.
+        run = self.check(self.zip([("Velkar/Velkar.exe", b"MZ"), ("Velkar/docs/说明.txt", b"x")]))
+        self.assertEqual(run.returncode, 0, run.stderr)
+        self.assertIn("entries:       2 (0 folders, 2 files)", run.stdout)
+
+    def test_refusals(self):
+        archive = self.zip([("Velkar/Velkar.exe", b"MZ"), ("Velkar/../evil.txt", b"x"), ("other/x.txt", b"x"),
+                            ("Velkar/smile😀.txt", b"x"), ("Velkar/a.txt", b"x"), ("Velkar/A.TXT", b"x")])
+        self.assertRefused(self.check(archive), [("Velkar/../evil.txt", "'..'"), ("other/x.txt", "outside Velkar/"),
+                                                 ("Velkar/smile😀.txt", "cannot spell"),
+                                                 ("Velkar/A.TXT", "only in case")])
+
+    def test_methods_the_reader_does_not_take(self):
+        archive = self.zip([("Velkar/Velkar.exe", b"MZ" * 100)], compression=zipfile.ZIP_BZIP2)
+        self.assertRefused(self.check(archive), [("Velkar/Velkar.exe", "compression method 12")])
+        self.assertRefused(self.check(self.zip([("Velkar/readme.txt", b"x")])), [("Velkar/Velkar.exe", "missing")])
+
+
+class PackageCommand(Work):
+    def test_a_refusal_builds_nothing_and_leaves_no_exe(self):
+        make_files(self.app, ["Velkar.exe", "nul"])
+        out = os.path.join(self.dir, "launcher.exe")
+        with open(out, "wb") as f:
+            f.write(b"an earlier build")
+        env = dict(os.environ, KESTREL_PACKAGE_BUILD=os.path.join(WORK, "package-build"))
+        run = subprocess.run(["bash", os.path.join(REPO, "scripts/package.sh"), self.app, out], env=env,
+                             capture_output=True, text=True)
+        self.assertNotEqual(run.returncode, 0)
+        self.assertIn("refused: Velkar/nul: the launcher refuses it: a component is a device name", run.stderr)
+        self.assertNotIn("[3/4]", run.stdout)
+        self.assertFalse(os.path.exists(out))
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

@@ -1,0 +1,201 @@
+// tools/payload_rules.cpp: the install checks of a payload, on the build machine.
+#include "tools/payload_rules.h"
+
+#include <iconv.h>
+#include <locale.h>
+#include <wctype.h>
+
+#include <cerrno>
+#include <map>
+#include <set>
+
+#include "payload/entry_names.h"
+
+namespace payloadrules {
+namespace {
+
+// Windows' code page 936 as glibc's iconv names it.
+constexpr char kAnsiCodePage[] = "CP936";
+
+std::optional<std::string> Convert(const char* to, const char* from, const std::string& in) {
+    iconv_t converter = iconv_open(to, from);
+    if (converter == reinterpret_cast<iconv_t>(-1))
+        return std::nullopt;
+    std::string out(in.size() * 4 + 8, '\0');
+    char* inPointer = const_cast<char*>(in.data());
+    std::size_t inLeft = in.size();
+    char* outPointer = out.data();
+    std::size_t outLeft = out.size();
+    const std::size_t done = iconv(converter, &inPointer, &inLeft, &outPointer, &outLeft);
+    iconv_close(converter);
+    // A character without a spelling stops the conversion with EILSEQ; glibc may also count it as an
+    // irreversible conversion, which is no spelling either.
+    if (done != 0 || inLeft != 0)
+        return std::nullopt;
+    out.resize(out.size() - outLeft);
+    return out;
+}
+
+bool IsLeadByte(unsigned char c) { return c >= 0x81 && c <= 0xFE; }
+
+// The byte after the character that starts at `i` (a lead byte and its trail count as one).
+std::size_t NextChar(const std::string& s, std::size_t i) {
+    if (IsLeadByte(static_cast<unsigned char>(s[i])) && i + 1 < s.size())
+        return i + 2;
+    return i + 1;
+}
+
+char Upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
+bool SameAsciiLetters(const std::string& a, const std::string& b) {
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (Upper(a[i]) != Upper(b[i]))
+            return false;
+    return true;
+}
+
+// Windows compares names without regard to case: the name in capitals, character by character, with
+// the C library's Unicode case table (Latin, Greek, Cyrillic and full-width letters alike).
+std::string Folded(const std::string& utf8) {
+    static locale_t unicode = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
+    std::string out;
+    for (std::size_t i = 0; i < utf8.size();) {
+        const unsigned char lead = static_cast<unsigned char>(utf8[i]);
+        const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+        if (lead < 0x80 || !unicode || i + length > utf8.size()) {
+            out += Upper(utf8[i]);
+            ++i;
+            continue;
+        }
+        std::uint32_t code = lead & (0x7F >> length);
+        for (std::size_t k = 1; k < length; ++k)
+            code = (code << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
+        const auto upper = static_cast<std::uint32_t>(towupper_l(static_cast<wint_t>(code), unicode));
+        // Written back in UTF-8 (the capital may take another number of bytes than the letter).
+        if (upper < 0x80) {  // a letter whose capital is ASCII (the dotless i gives I)
+            out += static_cast<char>(upper);
+            i += length;
+            continue;
+        }
+        if (upper < 0x800) {
+            out += static_cast<char>(0xC0 | (upper >> 6));
+        } else if (upper < 0x10000) {
+            out += static_cast<char>(0xE0 | (upper >> 12));
+            out += static_cast<char>(0x80 | ((upper >> 6) & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (upper >> 18));
+            out += static_cast<char>(0x80 | ((upper >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((upper >> 6) & 0x3F));
+        }
+        out += static_cast<char>(0x80 | (upper & 0x3F));
+        i += length;
+    }
+    return out;
+}
+
+std::string WithoutTrailingSlash(const std::string& name) {
+    return !name.empty() && name.back() == '/' ? name.substr(0, name.size() - 1) : name;
+}
+
+std::string Decimal(std::size_t n) {
+    std::string digits = std::to_string(n);
+    for (std::size_t i = digits.size(); i > 3; i -= 3)
+        digits.insert(i - 3, ",");
+    return digits;
+}
+
+}  // namespace
+
+std::optional<std::string> Utf8ToAnsi(const std::string& utf8) { return Convert(kAnsiCodePage, "UTF-8", utf8); }
+
+std::optional<std::string> AnsiToUtf8(const std::string& ansi) { return Convert("UTF-8", kAnsiCodePage, ansi); }
+
+std::string InstallPath(const std::string& ansiName) {
+    std::string path = kLongestInstallRoot;
+    // Byte by byte would take a trail byte 0x2F for a separator; code page 936 has none, but walk the
+    // characters as the launcher does.
+    for (std::size_t i = 0; i < ansiName.size();) {
+        const std::size_t next = NextChar(ansiName, i);
+        if (next == i + 1 && ansiName[i] == '/')
+            path += '\\';
+        else
+            path.append(ansiName, i, next - i);
+        i = next;
+    }
+    return path;
+}
+
+// The launcher's own name rules (payload/entry_names.h), compiled into the packer: a name accepted
+// here is one extraction writes. A backslash is refused besides: on the build machine it is part of a
+// file's name, where Windows would take it for a separator.
+std::optional<std::string> LauncherRefusesName(const std::string& ansiName) {
+    const NameVerdict verdict = CheckEntryName(ansiName.data(), ansiName.size(), IsGbkLeadByte);
+    if (!verdict.accepted())
+        return std::string(NameRuleText(verdict.rule));
+    for (std::size_t i = 0; i < ansiName.size(); i = NextChar(ansiName, i))
+        if (ansiName[i] == '\\')
+            return std::string("the name holds a backslash, which Windows reads as a folder separator");
+    return std::nullopt;
+}
+
+std::vector<Refusal> Check(const std::vector<Item>& items) {
+    std::vector<Refusal> refusals;
+    if (items.size() > kMaxEntries)
+        refusals.push_back({"(the payload)", Decimal(items.size()) + " entries; an archive without ZIP64 holds at most " +
+                                                 Decimal(kMaxEntries)});
+    bool mainFound = false;
+    std::map<std::string, std::string> byFoldedName;  // the first name of each folded spelling
+    std::set<std::string> foldersChecked;             // install paths of folders already measured
+    const std::string top = kTopFolder;
+    for (const Item& item : items) {
+        const std::string& name = item.name;
+        if (!SameAsciiLetters(name.substr(0, top.size()), top))
+            refusals.push_back({name, "lies outside " + top + ": the launcher starts and removes only that folder's tree"});
+        if (!item.folder && SameAsciiLetters(name, kMainExecutable))
+            mainFound = true;
+        if (!item.folder && item.size > kMaxFileSize)
+            refusals.push_back({name, "a file of 4 GiB or more (the payload has no ZIP64)"});
+
+        const std::string folded = Folded(WithoutTrailingSlash(name));
+        const auto [seen, fresh] = byFoldedName.emplace(folded, name);
+        if (!fresh)
+            refusals.push_back({name, seen->second == name ? "appears twice"
+                                                           : "differs from \"" + seen->second +
+                                                                 "\" only in case; on Windows one would overwrite the other"});
+
+        if (!item.spellable) {
+            refusals.push_back({name, "a name the ANSI code page 936 cannot spell (the launcher reads names in it)"});
+            continue;
+        }
+        if (const auto why = LauncherRefusesName(item.ansi)) {
+            refusals.push_back({name, "the launcher refuses it: " + *why});
+            continue;
+        }
+        const std::string path = InstallPath(item.ansi);
+        if (path.size() >= kPathLimit)
+            refusals.push_back({name, "its install path takes " + Decimal(path.size()) + " bytes under a 20-character user name (" +
+                                          std::string(kLongestInstallRoot) + "...); at most " +
+                                          Decimal(kPathLimit - 1) + " fit"});
+        // Every folder on the path is made with CreateDirectoryA, whose limit is lower; a folder given
+        // by entries and by the paths beneath it is measured once.
+        const std::size_t rootSize = std::string(kLongestInstallRoot).size();
+        for (std::size_t i = rootSize; i < path.size(); i = NextChar(path, i)) {
+            if (path[i] != '\\')
+                continue;
+            const std::string folder = path.substr(0, i);
+            if (!foldersChecked.insert(folder).second || folder.size() < kFolderPathLimit)
+                continue;
+            refusals.push_back({name, "the folder " + AnsiToUtf8(folder.substr(rootSize)).value_or("?") +
+                                          " takes " + Decimal(folder.size()) +
+                                          " bytes under a 20-character user name; Windows makes folders of at most " +
+                                          Decimal(kFolderPathLimit - 1)});
+        }
+    }
+    if (!mainFound)
+        refusals.push_back({kMainExecutable, "missing: the launcher starts it"});
+    return refusals;
+}
+
+}  // namespace payloadrules

@@ -1,0 +1,58 @@
+// tools/payload_rules.h: what the launcher can install on a user's machine, checked on the build
+// machine before a payload is built: names the launcher's extraction refuses, names the ANSI code page
+// 936 cannot spell, install paths that reach the system's 260-byte limit under a long user name, names
+// that differ only in case, files of 4 GiB or more, more entries than an archive without ZIP64 holds,
+// entries outside the application's folder and a missing main executable. Also the code-page
+// conversions the packer needs. Native code for the build machine (iconv, towupper).
+#pragma once
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace payloadrules {
+
+// The application's folder in the payload and its main executable.
+constexpr char kTopFolder[] = "Velkar/";
+constexpr char kMainExecutable[] = "Velkar/Velkar.exe";
+
+// The install folder under the longest user name Windows allows (20 characters), where every entry of
+// the payload lands: the launcher writes to <AppData>\Kestrelworks\ of the user who starts it.
+constexpr char kLongestInstallRoot[] = "C:\\Users\\UUUUUUUUUUUUUUUUUUUU\\AppData\\Roaming\\Kestrelworks\\";
+constexpr std::size_t kPathLimit = 260;        // MAX_PATH, the terminator included
+constexpr std::size_t kFolderPathLimit = 248;  // CreateDirectoryA's limit (room left for an 8.3 name)
+constexpr std::size_t kMaxEntries = 65535;     // the end record's 16-bit count (no ZIP64)
+constexpr std::uint64_t kMaxFileSize = 0xFFFFFFFFull;  // 32-bit sizes (no ZIP64): 4 GiB is refused
+
+// One entry of a payload as the checks see it.
+struct Item {
+    std::string name;   // UTF-8, "/" separators, a folder's name ends in "/"
+    std::string ansi;   // the name as stored: code page 936 bytes (empty when it cannot be spelled)
+    bool folder = false;
+    std::uint64_t size = 0;
+    bool spellable = true;  // false: `ansi` is missing because code page 936 cannot spell `name`
+};
+
+struct Refusal {
+    std::string name;  // the entry (UTF-8) or the file on disk the rule is about
+    std::string rule;  // what is wrong, in words the packager understands
+};
+
+// UTF-8 to code page 936 bytes; nothing when a character has no 936 spelling or the bytes are not UTF-8.
+std::optional<std::string> Utf8ToAnsi(const std::string& utf8);
+// Code page 936 bytes to UTF-8; nothing when the bytes are not valid in code page 936.
+std::optional<std::string> AnsiToUtf8(const std::string& ansi);
+
+// The install path of an entry under kLongestInstallRoot, in code page 936 bytes with backslashes; a
+// folder's path keeps its trailing backslash, as extraction makes it.
+std::string InstallPath(const std::string& ansiName);
+
+// Every refusal of the payload's items, in their order; empty when the payload can be installed.
+// `items` holds every entry, the top folder included.
+std::vector<Refusal> Check(const std::vector<Item>& items);
+
+// Why the launcher's extraction refuses the name (code page 936 bytes, "/" separators), or nothing when it
+// takes it.
+std::optional<std::string> LauncherRefusesName(const std::string& ansiName);
+
+}  // namespace payloadrules
