@@ -98,29 +98,21 @@ NameVerdict CheckEntryName(const char* name, std::size_t length, LeadByteTest is
 }
 
 const char* NameRuleText(NameRule rule) {
-    switch (rule) {
-    case NameRule::Accepted:
-        return "accepted";
-    case NameRule::Empty:
-        return "the name is empty";
-    case NameRule::TooLong:
-        return "the name is longer than 259 bytes";
-    case NameRule::Rooted:
-        return "the name starts with a separator";
-    case NameRule::Colon:
-        return "the name holds ':' (a drive or a data stream)";
-    case NameRule::ParentFolder:
-        return "a component is '..'";
-    case NameRule::TrailingDotOrSpace:
-        return "a component ends in '.' or ' '";
-    case NameRule::ControlByte:
-        return "the name holds a byte below 0x20";
-    case NameRule::ReservedCharacter:
-        return "the name holds one of < > \" | ? *";
-    case NameRule::DeviceName:
-        return "a component is a device name (CON, PRN, AUX, NUL, COM0-9, LPT0-9, ...)";
-    case NameRule::BrokenCharacter:
-        return "a double-byte character lacks its trail byte";
-    }
-    return "unknown rule";
+    // In the order of NameRule's values.
+    static const char* const kTexts[] = {
+        "accepted",
+        "the name is empty",
+        "the name is longer than 259 bytes",
+        "the name starts with a separator",
+        "the name holds ':' (a drive or a data stream)",
+        "a component is '..'",
+        "a component ends in '.' or ' '",
+        "the name holds a byte below 0x20",
+        "the name holds one of < > \" | ? *",
+        "a component is a device name (CON, PRN, AUX, NUL, COM0-9, LPT0-9, ...)",
+        "a double-byte character lacks its trail byte",
+    };
+    static_assert(sizeof kTexts / sizeof kTexts[0] == static_cast<unsigned>(NameRule::BrokenCharacter) + 1);
+    const auto index = static_cast<unsigned>(rule);
+    return index < sizeof kTexts / sizeof kTexts[0] ? kTexts[index] : "unknown rule";
 }
