@@ -40,11 +40,53 @@ missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
+
+# apt's own output goes to a log; the console gets one line a step, and on a failure the step, the log
+# and what to try. KESTREL_APT_GET stands in for apt-get in the set-up's own tests.
+apt_get="${KESTREL_APT_GET:-apt-get}"
+log="${KESTREL_SETUP_LOG:-$cache/setup.log}"
+tries="${KESTREL_APT_TRIES:-4}"
+pause="${KESTREL_APT_PAUSE:-15}"
+mkdir -p "$(dirname "$log")"
+setup_failed() {  # step, what to try
+    echo "setup.sh: $1 failed; apt's output is in $log" >&2
+    echo "setup.sh: $2" >&2
+    exit 1
+}
+# A mirror in the middle of a sync answers "File has unexpected size" for an index or two for a while:
+# try again after a pause. An update that still fails for some lists has fetched the others, and apt
+# keeps the older copies of the failed ones, so the install is tried with what there is; only a failed
+# install ends the set-up.
+update_lists() {
+    local try=1
+    until "$apt_get" update -q >>"$log" 2>&1; do
+        if [ "$try" -ge "$tries" ]; then
+            echo "setup.sh: some package lists could not be fetched after $tries tries;" \
+                "going on with the lists there are (details in $log)" >&2
+            lists_incomplete=1
+            return 0
+        fi
+        echo "setup.sh: fetching the package lists failed (try $try of $tries); trying again in ${pause}s" >&2
+        sleep "$pause"
+        try=$((try + 1))
+    done
+}
 if [ "${#missing[@]}" -gt 0 ] || [ -n "${fresh_lists:-}" ]; then
-    apt-get update -q
+    echo "setup.sh: installing the toolchain: a first run takes minutes (${#missing[@]} packages; log: $log)"
+    update_lists
 fi
-if [ "${#missing[@]}" -gt 0 ]; then
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+install_missing() {
+    DEBIAN_FRONTEND=noninteractive "$apt_get" install -y -q --no-install-recommends "$@" "${missing[@]}" >>"$log" 2>&1
+}
+if [ "${#missing[@]}" -gt 0 ] && ! install_missing; then
+    # A list missing for one architecture of the security suite (its index mid-sync) leaves apt wanting
+    # the suite's newer amd64 library beside an i386 one it cannot see, and the two must be the same
+    # version. The release's own suite has both; its packages are taken where the lists disagree.
+    [ -n "${lists_incomplete:-}" ] && echo "setup.sh: the install failed with a package list missing;" \
+        "trying again with the release's own suite (bookworm) preferred" >&2
+    [ -n "${lists_incomplete:-}" ] && install_missing -t bookworm ||
+        setup_failed "installing ${missing[*]}" \
+            "the package mirror may be mid-sync or out of reach: run the same command again later"
 fi
 
 # 32-bit Wine is a 32-bit Linux program. Some kernels (virtual machines that run 64-bit user code only)
@@ -64,18 +106,28 @@ if ! "$i386_probe" --help >/dev/null 2>&1; then
     echo "setup.sh: 32-bit programs run through qemu-i386 on this machine"
 fi
 
-# Wine takes its ANSI code page from the locale: zh_CN.UTF-8 gives code page 936 (GBK).
-if ! locale -a 2>/dev/null | grep -qi '^zh_CN\.utf-\?8$'; then
-    sed -i 's/^# *\(zh_CN.UTF-8 UTF-8\)/\1/' /etc/locale.gen
-    grep -q '^zh_CN.UTF-8 UTF-8' /etc/locale.gen || echo 'zh_CN.UTF-8 UTF-8' >> /etc/locale.gen
-    locale-gen >/dev/null
-fi
+# Wine takes its ANSI code page from the locale: zh_CN.UTF-8 gives code page 936 (GBK), the one the
+# launcher is made for; en_US.UTF-8 (1252) and ja_JP.UTF-8 (932) let tests show names other code pages
+# spell differently.
+locales_made=0
+for loc in zh_CN en_US ja_JP; do
+    if ! locale -a 2>/dev/null | grep -qi "^$loc\.utf-\?8\$"; then
+        sed -i "s/^# *\($loc.UTF-8 UTF-8\)/\1/" /etc/locale.gen
+        grep -q "^$loc.UTF-8 UTF-8" /etc/locale.gen || echo "$loc.UTF-8 UTF-8" >> /etc/locale.gen
+        locales_made=1
+    fi
+done
+[ "$locales_made" -eq 0 ] || locale-gen >/dev/null
 
 # minizip comes as sources from Debian's zlib source package; only contrib/minizip is kept.
 minizip="$cache/minizip"
 if [ ! -f "$minizip/unzip.c" ]; then
+    echo "setup.sh: fetching minizip's sources (Debian's zlib source package)"
     work=$(mktemp -d)
-    (cd "$work" && apt-get source -q --download-only zlib && dpkg-source -x --no-check zlib_*.dsc src >/dev/null)
+    (cd "$work" && "$apt_get" source -q --download-only zlib >>"$log" 2>&1 &&
+        dpkg-source -x --no-check zlib_*.dsc src >>"$log" 2>&1) ||
+        { rm -rf "$work"; setup_failed "fetching the zlib source package" \
+            "the package mirror may be mid-sync or out of reach: run the same command again later"; }
     mkdir -p "$cache"
     rm -rf "$minizip"
     cp -r "$work/src/contrib/minizip" "$minizip"
