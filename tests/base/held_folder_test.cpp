@@ -1,0 +1,193 @@
+// Folders held open and their children reached relative to them, on real folders under Wine.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <winternl.h>
+
+#include <string>
+
+#include "base/held_folder.h"
+#include "tests/support/test_support.h"
+
+namespace {
+
+using test::Quoted;
+
+std::wstring Wide(const std::string& ansi) {
+    wchar_t wide[MAX_PATH];
+    MultiByteToWideChar(CP_ACP, 0, ansi.c_str(), -1, wide, MAX_PATH);
+    return wide;
+}
+
+bool MakeLink(const std::string& target, const std::string& link) {
+    if (!test::RunUnix("Z:\\bin\\ln -s " + Quoted(test::UnixPath(target)) + " " + Quoted(test::UnixPath(link))))
+        return false;
+    return test::WaitUntil([&] { return test::Exists(link); }, 5000);
+}
+
+// The access the system granted on `handle`, as the object manager records it.
+ACCESS_MASK GrantedAccess(HANDLE handle) {
+    struct {
+        ULONG attributes;
+        ACCESS_MASK grantedAccess;
+        ULONG rest[12];
+    } basic{};
+    ULONG length = 0;
+    if (NtQueryObject(handle, static_cast<OBJECT_INFORMATION_CLASS>(0), &basic, sizeof basic, &length) < 0)
+        return 0;
+    return basic.grantedAccess;
+}
+
+class HeldFolderTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        held_ = HoldFolderPath(Wide(root_.path()).c_str());
+        ASSERT_TRUE(held_) << GetLastError();
+    }
+    test::TempFolder root_{"held"};
+    HeldFolder held_;
+};
+
+}  // namespace
+
+TEST_F(HeldFolderTest, HoldsWithListAccessSoThatSharingApplies) {
+    // Windows applies sharing only to opens that ask for data access (list-directory is read data
+    // for a folder); one that asks for attributes alone would not stop a rename of the folder.
+    const ACCESS_MASK granted = GrantedAccess(held_.get());
+    EXPECT_NE(granted & FILE_LIST_DIRECTORY, 0u) << std::hex << granted;
+    EXPECT_NE(granted & FILE_TRAVERSE, 0u) << std::hex << granted;
+    EXPECT_EQ(granted & DELETE, 0u) << std::hex << granted;
+}
+
+TEST_F(HeldFolderTest, CreatesFoldersAndFilesByNameAndListsThemInUtf16) {
+    bool created = false;
+    HeldFolder sub = HoldChildFolder(held_.get(), L"sub", true, &created);
+    ASSERT_TRUE(sub);
+    EXPECT_TRUE(created);
+    HeldFolder again = HoldChildFolder(held_.get(), L"SUB", true, &created);
+    ASSERT_TRUE(again) << "a second hold of the same folder, in another case";
+    EXPECT_FALSE(created);
+
+    // Names the ANSI code page 936 cannot spell: Korean, an e with diaeresis, an emoji, and the
+    // fullwidth backslash that an ANSI listing would give back as "\".
+    const wchar_t* names[] = {L"\xD55C\xAD6D\xC5B4.txt", L"Zo\x00EB.txt", L"\xD83D\xDE00.txt", L"x\xFF3C..\xFF3C"};
+    for (const wchar_t* name : names) {
+        ChildHandle file = CreateChildFile(sub.get(), name, GENERIC_WRITE, 0, FILE_ATTRIBUTE_NORMAL);
+        ASSERT_TRUE(file) << GetLastError();
+        DWORD written = 0;
+        ASSERT_TRUE(WriteFile(file.get(), "ab", 2, &written, nullptr));
+    }
+    GrowingTable<FolderEntry> entries;
+    ASSERT_TRUE(ListEntries(sub.get(), entries));
+    ASSERT_EQ(entries.size(), 4u);
+    for (const wchar_t* name : names) {
+        bool seen = false;
+        for (const FolderEntry& entry : entries)
+            seen = seen || std::wstring(entry.name.c_str()) == name;
+        EXPECT_TRUE(seen);
+    }
+    // The fullwidth name made no folder "x" and nothing outside this one.
+    EXPECT_FALSE(test::Exists(root_ / "sub\\x"));
+}
+
+TEST_F(HeldFolderTest, RefusesNamesThatReachPastTheFolder) {
+    for (const wchar_t* name : {L"", L".", L"..", L"a\\b", L"a/b", L"..\\x", L"a:stream", L"C:"}) {
+        EXPECT_FALSE(HoldChildFolder(held_.get(), name, true)) << name;
+        EXPECT_FALSE(CreateChildFile(held_.get(), name, GENERIC_WRITE, 0, 0)) << name;
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_NAME));
+    }
+    GrowingTable<FolderEntry> entries;
+    ASSERT_TRUE(ListEntries(held_.get(), entries));
+    EXPECT_EQ(entries.size(), 0u);
+}
+
+TEST_F(HeldFolderTest, CreatesAFileOnlyWhereNothingStands) {
+    ASSERT_TRUE(test::WriteWholeFile(root_ / "there.txt", "old"));
+    EXPECT_FALSE(CreateChildFile(held_.get(), L"there.txt", GENERIC_WRITE, 0, 0));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_EXISTS));
+    std::string bytes;
+    ASSERT_TRUE(test::ReadWholeFile(root_ / "there.txt", bytes));
+    EXPECT_EQ(bytes, "old");
+    // A folder is no file, and a file no folder.
+    ASSERT_TRUE(CreateDirectoryA((root_ / "dir").c_str(), nullptr));
+    EXPECT_FALSE(OpenChildFile(held_.get(), L"dir", GENERIC_READ, FILE_SHARE_READ));
+    EXPECT_FALSE(HoldChildFolder(held_.get(), L"there.txt", true));
+}
+
+TEST_F(HeldFolderTest, RemovesFilesFoldersAndReadOnlyFilesOnlyWhenAsked) {
+    ASSERT_TRUE(test::WriteWholeFile(root_ / "plain.txt", "1"));
+    ASSERT_TRUE(test::WriteWholeFile(root_ / "ro.txt", "2"));
+    ASSERT_TRUE(SetFileAttributesA((root_ / "ro.txt").c_str(), FILE_ATTRIBUTE_READONLY));
+    ASSERT_TRUE(CreateDirectoryA((root_ / "empty").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryA((root_ / "full").c_str(), nullptr));
+    ASSERT_TRUE(test::WriteWholeFile(root_ / "full\\f", "3"));
+
+    EXPECT_TRUE(RemoveChild(held_.get(), L"plain.txt", false));
+    EXPECT_FALSE(test::Exists(root_ / "plain.txt"));
+    EXPECT_FALSE(RemoveChild(held_.get(), L"ro.txt", false));
+    EXPECT_TRUE(test::Exists(root_ / "ro.txt"));
+    EXPECT_NE(test::AttributesOf(root_ / "ro.txt") & FILE_ATTRIBUTE_READONLY, 0u) << "the mark stays";
+    EXPECT_TRUE(RemoveChild(held_.get(), L"ro.txt", true));
+    EXPECT_FALSE(test::Exists(root_ / "ro.txt"));
+    EXPECT_TRUE(RemoveChild(held_.get(), L"empty", false));
+    EXPECT_FALSE(test::Exists(root_ / "empty"));
+    EXPECT_FALSE(RemoveChild(held_.get(), L"full", false));
+    EXPECT_TRUE(test::Exists(root_ / "full\\f"));
+    EXPECT_TRUE(RemoveChild(held_.get(), L"missing", false)) << "nothing there is no failure";
+}
+
+TEST_F(HeldFolderTest, KeepsAReadOnlyFileThatSharesItsDataWithAnotherName) {
+    ASSERT_TRUE(test::WriteWholeFile(root_ / "outside.txt", "keep"));
+    ASSERT_TRUE(CreateHardLinkA((root_ / "inside.txt").c_str(), (root_ / "outside.txt").c_str(), nullptr));
+    ASSERT_TRUE(SetFileAttributesA((root_ / "inside.txt").c_str(), FILE_ATTRIBUTE_READONLY));
+    EXPECT_FALSE(RemoveChild(held_.get(), L"inside.txt", true));
+    EXPECT_NE(test::AttributesOf(root_ / "outside.txt") & FILE_ATTRIBUTE_READONLY, 0u);
+}
+
+TEST_F(HeldFolderTest, NeverEntersOrRemovesThroughAFolderLink) {
+    // Windows opens a junction or symbolic link as itself under FILE_OPEN_REPARSE_POINT, and the
+    // handle shows FILE_ATTRIBUTE_REPARSE_POINT. Wine 8 opens a Unix link's target whatever the flags
+    // and shows the link only in listings (0x410): what is tested here is that the listing's word is
+    // taken, so that nothing is created in, or deleted from, the folder the link leads to.
+    test::TempFolder outside{"target"};
+    ASSERT_TRUE(test::WriteWholeFile(outside / "victim.txt", "keep"));
+    ASSERT_TRUE(MakeLink(outside.path(), root_ / "link"));
+
+    GrowingTable<FolderEntry> entries;
+    ASSERT_TRUE(ListEntries(held_.get(), entries));
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_NE(entries[0].attributes & FILE_ATTRIBUTE_REPARSE_POINT, 0u);
+
+    EXPECT_FALSE(HoldChildFolder(held_.get(), L"link", true));
+    EXPECT_FALSE(HoldChildFolder(held_.get(), L"link", false));
+    EXPECT_FALSE(RemoveChild(held_.get(), L"link", true)) << "the platform opened the target: the link stays";
+    std::string bytes;
+    EXPECT_TRUE(test::ReadWholeFile(outside / "victim.txt", bytes));
+    EXPECT_EQ(bytes, "keep");
+    EXPECT_TRUE(test::RunUnix("Z:\\bin\\rm -f " + Quoted(test::UnixPath(root_ / "link"))));
+    test::WaitUntil([&] { return !test::Exists(root_ / "link"); }, 5000);
+}
+
+TEST(HoldFolderPath, RefusesALinkOrAFileButFollowsLinksAboveTheFolder) {
+    test::TempFolder root{"hold"};
+    test::TempFolder outside{"target"};
+    ASSERT_TRUE(CreateDirectoryA((outside / "inner").c_str(), nullptr));
+    ASSERT_TRUE(MakeLink(outside.path(), root / "link"));
+    ASSERT_TRUE(test::WriteWholeFile(root / "file", "x"));
+
+    EXPECT_FALSE(HoldFolderPath(Wide(root / "link").c_str()));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_REPARSE_POINT_ENCOUNTERED));
+    EXPECT_FALSE(HoldFolderPath(Wide(root / "file").c_str()));
+    EXPECT_FALSE(HoldFolderPath(Wide(root / "missing").c_str()));
+    EXPECT_TRUE(HoldFolderPath(Wide(root / "link\\inner").c_str())) << "a link above the folder is followed";
+    EXPECT_TRUE(HoldFolderPath(Wide(root / "link").c_str(), true)) << "followed when the caller says so";
+    test::RunUnix("Z:\\bin\\rm -f " + Quoted(test::UnixPath(root / "link")));
+    test::WaitUntil([&] { return !test::Exists(root / "link"); }, 5000);
+}
+
+TEST(WideFromAnsi, ConvertsOnceAndRefusesAnUnfinishedDoubleByteCharacter) {
+    EXPECT_EQ(std::wstring(WideFromAnsi("\xCC\xB4\xCF\xAA").c_str()), L"\x6A80\x6EAA");  // 檀溪
+    EXPECT_EQ(std::wstring(WideFromAnsi("\xD5\x5C").c_str()), L"\x8AA0");  // 誠: its trail byte is 0x5C
+    EXPECT_TRUE(WideFromAnsi("a\xCC").absent());                          // a lead byte alone at the end
+    EXPECT_FALSE(WideFromAnsi("").absent());
+}
