@@ -265,6 +265,19 @@ bool Below(const std::string& inner, const std::string& outer) {
     return inner.compare(0, outer.size() + 1, outer + "\\") == 0;
 }
 
+// True when a component of the relative path begins with a full stop: the clean-up passes over such a
+// name by design, and over everything below it. The components are found with the double-byte rules,
+// so a trail byte 0x5C ("\xD5\x5C", one character) splits nothing.
+bool PassedOverByName(const std::string& relative) {
+    std::size_t start = 0;
+    for (std::size_t split : Separators(relative)) {
+        if (relative[start] == '.')
+            return true;
+        start = split + 1;
+    }
+    return start < relative.size() && relative[start] == '.';
+}
+
 void CollectLeft(const std::string& folder, const std::string& relative, std::vector<Found>& left) {
     for (const Found& found : List(folder)) {
         const std::string inner = relative.empty() ? found.name : relative + "\\" + found.name;
@@ -378,8 +391,11 @@ std::string CheckRemoval(const Sandbox& sandbox, const std::vector<Plant>& plant
             if (beyond)
                 continue;
             // Kept by design: a planted read-only file nobody made writable (the clean-up keeps
-            // read-only files), a folder link (Wine cannot remove one), and the folders holding them.
-            bool kept = false;
+            // read-only files), a folder link (Wine cannot remove one), a name beginning with a full
+            // stop and what lies below it, and the folders holding any of them.
+            bool kept = PassedOverByName(found.name);
+            for (const Found& other : left)
+                kept = kept || (IsPlainFolder(found) && Below(other.name, found.name) && PassedOverByName(other.name));
             for (const Plant& plant : plants) {
                 const bool keepable = plant.kind == Plant::kFolderLink || plant.kind == Plant::kReadOnlyFile;
                 const bool itself = found.name == plant.path &&

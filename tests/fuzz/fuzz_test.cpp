@@ -264,6 +264,19 @@ TEST_F(CheckRemoval, AcceptsWhatTheCleanUpKeepsByDesignAndFlagsAnythingElse) {
     EXPECT_FALSE(test::Exists(sandbox.destination));
     EXPECT_EQ(fuzz::CheckCanaries(sandbox), "");
 
+    // A name beginning with a full stop is passed over by design, and with it the folders holding it:
+    // the folder "檀溪<AF D5>" holds ".txt". Components are found with the double-byte rules: in
+    // "檀溪誠.txt" (誠 is D5 5C, its trail byte the backslash's) no component begins with a full stop,
+    // so a read-only file of that name that nobody planted is a leftover.
+    ASSERT_EQ(fuzz::PlantTree(sandbox, plants), "");
+    ASSERT_TRUE(CreateDirectoryA(In("\xCC\xB4\xCF\xAA\xAF\xD5").c_str(), nullptr));
+    ASSERT_TRUE(test::WriteWholeFile(In("\xCC\xB4\xCF\xAA\xAF\xD5\\.txt"), "kept"));
+    EXPECT_EQ(fuzz::CheckRemoval(sandbox, plants, limits), "");
+    ASSERT_EQ(fuzz::PlantTree(sandbox, plants), "");
+    ASSERT_TRUE(test::WriteWholeFile(In("\xCC\xB4\xCF\xAA\xD5\x5C.txt"), "not kept"));
+    ASSERT_TRUE(SetFileAttributesA(In("\xCC\xB4\xCF\xAA\xD5\x5C.txt").c_str(), FILE_ATTRIBUTE_READONLY));
+    EXPECT_NE(fuzz::CheckRemoval(sandbox, plants, limits).find("the clean-up left"), std::string::npos);
+
     ASSERT_EQ(fuzz::PlantTree(sandbox, plants), "");
     ASSERT_TRUE(test::WriteWholeFile(In("stray.txt"), "stray"));
     ASSERT_TRUE(SetFileAttributesA(In("stray.txt").c_str(), FILE_ATTRIBUTE_READONLY));
