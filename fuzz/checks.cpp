@@ -199,6 +199,8 @@ bool MakeSandbox(const Sandbox& sandbox) {
 
 namespace {
 
+using harness::Quoted;
+
 struct Canary {
     std::string path;
     const char* bytes;
@@ -224,8 +226,6 @@ bool Eventually(const std::string& path, bool present) {
     }
     return false;
 }
-
-std::string Quoted(const std::string& argument) { return "\"" + argument + "\""; }
 
 // The offsets of the backslashes of a path, found character by character: a trail byte 0x5C
 // ("\xD5\x5C") is none.

@@ -84,6 +84,10 @@ bool ReadWholeFile(const std::string& path, std::string& bytes) {
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)};
     if (!file)
         return false;
+    // Reserved whole, once: a string grown by doubling needs twice the file's size in one free range
+    // beside the old block, which a 32-bit address space under emulation may not have.
+    if (const DWORD size = GetFileSize(file.get(), nullptr); size != INVALID_FILE_SIZE)
+        bytes.reserve(size);
     char buffer[65536];
     DWORD got = 0;
     bool ok = true;

@@ -146,14 +146,14 @@ bool Created(const EventCall&, std::int32_t&) {
                                                                67174435, 18)));
         EndProgram(0);
     } else if (Is("unknown-window")) {
-        EventCall frame;
-        frame.windowId = 0x52019999;
-        RaiseEventThroughFrame(frame);
+        EventCall call;
+        call.windowId = 0x52019999;
+        RaiseEventThroughFrame(call);
     } else if (Is("unknown-component")) {
-        EventCall frame;
-        frame.windowId = kLauncherWindowId;
-        frame.componentId = 0x16019999;
-        RaiseEventThroughFrame(frame);
+        EventCall call;
+        call.windowId = kLauncherWindowId;
+        call.componentId = 0x16019999;
+        RaiseEventThroughFrame(call);
     } else if (Is("allocation")) {
         Allocate(0x7FFFFFF0);
     } else if (Is("current-dir")) {
@@ -206,10 +206,10 @@ void Cleanup() {
     if (Is("suppression")) {
         // EndProgram has begun: the timer still runs, but no handler may run any more.
         int before = ticks;
-        EventCall frame;
-        frame.windowId = kLauncherWindowId;
-        frame.componentId = kWatchTimerId;
-        Report("raised-after-end", RaiseEventThroughFrame(frame));
+        EventCall call;
+        call.windowId = kLauncherWindowId;
+        call.componentId = kWatchTimerId;
+        Report("raised-after-end", RaiseEventThroughFrame(call));
         PumpFor(300);
         Report("ticks-after-end", ticks - before);
     }

@@ -9,24 +9,24 @@ namespace {
 
 using RaiseEventTest = HostTest;
 
-EventCall Frame(std::int32_t componentId, std::int32_t eventIndex) {
-    EventCall frame;
-    frame.windowId = kLauncherWindowId;
-    frame.componentId = componentId;
-    frame.eventIndex = eventIndex;
-    return frame;
+EventCall CallTo(std::int32_t componentId, std::int32_t eventIndex) {
+    EventCall call;
+    call.windowId = kLauncherWindowId;
+    call.componentId = componentId;
+    call.eventIndex = eventIndex;
+    return call;
 }
 
 TEST_F(RaiseEventTest, CallsNothingWhileSuppressedAtAnyDepth) {
     RaiseEventSuppression();
     RaiseEventSuppression();
-    EventCall frame = Frame(kWatchTimerId, 0);
-    EXPECT_FALSE(RaiseEvent(frame));
+    EventCall call = CallTo(kWatchTimerId, 0);
+    EXPECT_FALSE(RaiseEvent(call));
     LowerEventSuppression();
-    EXPECT_FALSE(RaiseEvent(frame));
+    EXPECT_FALSE(RaiseEvent(call));
     EXPECT_TRUE(Record().events.empty());
     LowerEventSuppression();
-    EXPECT_TRUE(RaiseEvent(frame));
+    EXPECT_TRUE(RaiseEvent(call));
     EXPECT_EQ(Record().events.size(), 1u);
 }
 
@@ -41,30 +41,30 @@ TEST_F(RaiseEventTest, SuppressionDuringLoadingKeepsTimerMessagesFromTheHandler)
 }
 
 TEST_F(RaiseEventTest, ComponentZeroIsEntryZero) {
-    EventCall frame = Frame(0, 0);
-    EXPECT_TRUE(RaiseEvent(frame));
+    EventCall call = CallTo(0, 0);
+    EXPECT_TRUE(RaiseEvent(call));
     ASSERT_EQ(Record().events.size(), 1u);
     EXPECT_EQ(Record().events[0].eventIndex, 0);
 }
 
 TEST_F(RaiseEventTest, AnUnboundEventOrAnEmptySlotCallsNothing) {
-    EventCall moved = Frame(kLauncherWindowEntryId, 3);
+    EventCall moved = CallTo(kLauncherWindowEntryId, 3);
     EXPECT_FALSE(RaiseEvent(moved));
-    EventCall progress = Frame(kZipComponentId, 1);  // the ZIP component binds nothing
+    EventCall progress = CallTo(kZipComponentId, 1);  // the ZIP component binds nothing
     EXPECT_FALSE(RaiseEvent(progress));
     ConnectHandlers(nullptr, 0);
-    EventCall created = Frame(kLauncherWindowEntryId, 0);
+    EventCall created = CallTo(kLauncherWindowEntryId, 0);
     EXPECT_FALSE(RaiseEvent(created));
     EXPECT_TRUE(Record().events.empty());
 }
 
 TEST_F(RaiseEventTest, AReturnedResultIsStoredWithItsFlag) {
-    EventCall silent = Frame(kWatchTimerId, 0);
+    EventCall silent = CallTo(kWatchTimerId, 0);
     EXPECT_TRUE(RaiseEvent(silent));
     EXPECT_EQ(silent.resultPresent, 0);
     Record().answerFor = 0;
     Record().answer = -7;
-    EventCall answered = Frame(kWatchTimerId, 0);
+    EventCall answered = CallTo(kWatchTimerId, 0);
     EXPECT_TRUE(RaiseEvent(answered));
     EXPECT_EQ(answered.resultPresent, 1);
     EXPECT_EQ(answered.result, -7);

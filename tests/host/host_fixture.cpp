@@ -6,15 +6,15 @@ namespace {
 
 Recorder recorder;
 
-bool Handle(const EventCall& frame, std::int32_t& result) {
-    recorder.events.push_back({frame.componentId, frame.eventIndex, EventSuppressionDepth()});
-    if (frame.componentId == kWatchTimerId && frame.eventIndex == 0) {
+bool Handle(const EventCall& call, std::int32_t& result) {
+    recorder.events.push_back({call.componentId, call.eventIndex, EventSuppressionDepth()});
+    if (call.componentId == kWatchTimerId && call.eventIndex == 0) {
         if (recorder.periods++ == 0)
             recorder.firstPeriodAt = test::NowMilliseconds();
     }
     if (recorder.onEvent)
-        recorder.onEvent(frame);
-    if (recorder.answerFor == frame.eventIndex) {
+        recorder.onEvent(call);
+    if (recorder.answerFor == call.eventIndex) {
         result = recorder.answer;
         return true;
     }

@@ -27,7 +27,7 @@ struct Raised {
 struct Recorder {
     std::vector<Raised> events;
     // Called inside each handler, after the event is recorded; may be empty.
-    void (*onEvent)(const EventCall& frame) = nullptr;
+    void (*onEvent)(const EventCall& call) = nullptr;
     // When set, the handler answers `answer` as its result for this event index.
     std::int32_t answerFor = -1;
     std::int32_t answer = 0;

@@ -75,8 +75,8 @@ struct AtCreated {
 };
 AtCreated atCreated;
 
-void LookAround(const EventCall& frame) {
-    if (frame.componentId != kLauncherWindowEntryId || frame.eventIndex != 0)
+void LookAround(const EventCall& call) {
+    if (call.componentId != kLauncherWindowEntryId || call.eventIndex != 0)
         return;
     atCreated.ran = true;
     atCreated.timerExists = IsWindow(TimerCarrier()) != FALSE;
@@ -130,8 +130,8 @@ TEST_F(LoadWindowTest, CreatesTheWindowFirstThenTheComponentsLastToFirstAllWitho
 
 bool TwoPeriods() { return Record().periods >= 2; }
 
-void CheckHiddenEachPeriod(const EventCall& frame) {
-    if (frame.componentId == kWatchTimerId) {
+void CheckHiddenEachPeriod(const EventCall& call) {
+    if (call.componentId == kWatchTimerId) {
         EXPECT_FALSE(IsWindowVisible(LauncherHwnd()));
     }
 }
@@ -226,8 +226,8 @@ TEST_F(LoadWindowTest, WritingVisibleShowsTheWindowAndNeverAnInvisibleKind) {
     EXPECT_EQ(GetComponentProperty(kLauncherWindowId, kLauncherWindowEntryId, kPropertyVisible, -1), 0);
 }
 
-void CloseOnCreated(const EventCall& frame) {
-    if (frame.eventIndex == 0 && frame.componentId == kLauncherWindowEntryId)
+void CloseOnCreated(const EventCall& call) {
+    if (call.eventIndex == 0 && call.componentId == kLauncherWindowEntryId)
         SendMessageA(LauncherHwnd(), WM_CLOSE, 0, 0);
 }
 

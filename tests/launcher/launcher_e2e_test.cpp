@@ -1,6 +1,12 @@
 // The whole job under Wine: the real launcher (launcher_e2e.exe, carrying a small test payload whose
 // "Velkar\Velkar.exe" is recording_app.exe) started with CreateProcess and watched from outside: the
-// files it writes, the application's own records, the process list, its hidden window, its exit code.
+// files it writes, the application's own records, the process list, its hidden window, its exit code,
+// and its trace for support (read through the debugging interface, see tests/support/traced_program.h).
+//
+// No test bounds a wait by a time that a busy or emulated machine may overrun. Each waits for what it
+// waits for (a record file, a process end, a trace line) and gives up only after kHangGuard, which
+// tells a launcher that hangs from one that is slow. What happens "within a period" is told from the
+// trace: the watch writes one line per period, so "noticed at the first period" is a count of lines.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -13,13 +19,19 @@
 
 #include "base/owners.h"
 #include "tests/support/test_support.h"
+#include "tests/support/traced_program.h"
 
 namespace {
 
 constexpr char kRecords[] = "C:\\kestrel-e2e";
 constexpr char kArchiveName[] = "檀溪舟楫.zip";
 constexpr double kStartDelay = 3000;
-constexpr DWORD kLong = 20000;
+// The longest any wait of these tests goes on before it counts as a hang: far beyond a slow run, well
+// inside the test program's time-out.
+constexpr DWORD kHangGuard = 90000;
+// The launcher's trace lines: each period of the watch, and the one that begins the clean-up.
+constexpr char kStillRuns[] = "watch: Velkar.exe still runs";
+constexpr char kRunsNoMore[] = "watch: Velkar.exe runs no more";
 
 using test::Quoted;
 using test::SystemMilliseconds;
@@ -87,7 +99,7 @@ protected:
         SetEvent(endAll_.get());
         for (const AppStart& run : ReadStarts())
             test::ProcessGone(run.id, 5000);
-        for (test::Child& launcher : launchers_)
+        for (test::TracedProgram& launcher : launchers_)
             launcher.Kill();
         launchers_.clear();
         endAll_.reset();
@@ -111,10 +123,11 @@ protected:
         ASSERT_TRUE(test::WriteWholeFile(std::string(kRecords) + "\\live.txt", std::to_string(milliseconds)));
     }
 
-    test::Child& StartLauncher() {
+    // Starts a launcher, traced; with `holdAt`, it stops at the first trace line holding that text.
+    test::TracedProgram& StartLauncher(const std::string& holdAt = "") {
         launcherStart_ = SystemMilliseconds();
-        launchers_.push_back(test::Child::Start(Quoted(test::ProgramBeside("launcher_e2e.exe"))));
-        EXPECT_TRUE(launchers_.back().started());
+        launchers_.emplace_back();
+        EXPECT_TRUE(launchers_.back().Start(Quoted(test::ProgramBeside("launcher_e2e.exe")), holdAt));
         return launchers_.back();
     }
 
@@ -124,7 +137,7 @@ protected:
             archiveSeen_ = SystemMilliseconds();
         if (test::Exists(Application()) && treeSeen_ == 0)
             treeSeen_ = SystemMilliseconds();
-        for (test::Child& launcher : launchers_) {
+        for (test::TracedProgram& launcher : launchers_) {
             for (HWND window : test::WindowsOf(launcher.id(), "WTWindow")) {
                 windowSeen_ = true;
                 windowVisible_ = windowVisible_ || test::AnyPartVisible(window);
@@ -142,25 +155,36 @@ protected:
             milliseconds);
     }
 
-    void WatchFor(DWORD milliseconds) {
-        WatchUntil([] { return false; }, milliseconds);
-    }
-
-    bool WaitForRuns(std::size_t count, DWORD milliseconds = kLong) {
+    bool WaitForRuns(std::size_t count, DWORD milliseconds = kHangGuard) {
         return WatchUntil([&] { return ReadStarts().size() >= count; }, milliseconds);
     }
 
-    // Ends one recorded application and waits until its process is gone; answers when that was.
-    double EndApplication(const AppStart& run) {
+    // Ends one recorded application and waits until its process is gone.
+    void EndApplication(const AppStart& run) {
         EXPECT_TRUE(test::SignalEvent("KestrelE2EEnd-" + std::to_string(run.id)));
-        EXPECT_TRUE(test::ProcessGone(run.id, 5000));
-        return SystemMilliseconds();
+        EXPECT_TRUE(test::ProcessGone(run.id, kHangGuard));
+    }
+
+    // Expects the launcher's watch to notice, at its first period after this call, that no application
+    // is left, and to clean up and end with 0. Called once the last application is gone; a period
+    // whose look at the processes came before that may still report it running, but no second one.
+    void ExpectCleanUpAtTheNextPeriod(test::TracedProgram& launcher) {
+        const std::size_t from = launcher.Lines().size();
+        const int noMore = launcher.WaitForLine(kRunsNoMore, kHangGuard, from);
+        ASSERT_GE(noMore, 0) << "the watch never noticed that no application was left";
+        int periodsSeeingOne = 0;
+        const std::vector<std::string> lines = launcher.Lines();
+        for (std::size_t i = from; i < static_cast<std::size_t>(noMore); ++i)
+            periodsSeeingOne += lines[i].find(kStillRuns) != std::string::npos;
+        EXPECT_LE(periodsSeeingOne, 1) << "the watch saw an application that had ended";
+        EXPECT_EQ(ExitCodeOf(launcher), 0u);
+        EXPECT_TRUE(Gone()) << "the archive or the tree stayed";
     }
 
     bool Gone() const { return !test::Exists(Archive()) && !test::Exists(Tree()); }
 
     // Waits for the launcher to end and answers its exit code (0xFFFFFFFE when it did not end).
-    DWORD ExitCodeOf(test::Child& launcher, DWORD milliseconds = 10000) {
+    DWORD ExitCodeOf(test::TracedProgram& launcher, DWORD milliseconds = kHangGuard) {
         DWORD exitCode = 0xFFFFFFFE;
         WatchUntil([&] { return launcher.Wait(0, &exitCode); }, milliseconds);
         return exitCode;
@@ -176,15 +200,15 @@ protected:
 
     std::string kestrelworks_;
     KernelHandle endAll_;
-    std::deque<test::Child> launchers_;
-    std::vector<std::string> leftovers_;  // files and trees a test made outside the install folder  // a deque: references to earlier launchers stay valid
+    std::deque<test::TracedProgram> launchers_;  // a deque: references to earlier launchers stay valid
+    std::vector<std::string> leftovers_;         // files and trees a test made outside the install folder
     double launcherStart_ = 0;
     double archiveSeen_ = 0, treeSeen_ = 0;
     bool windowSeen_ = false, windowVisible_ = false;
 };
 
 TEST_F(LauncherRun, InstallsStartsTheApplicationOnceWithItsQuotedPathWatchesItAndCleansUpAfterIt) {
-    test::Child& launcher = StartLauncher();
+    test::TracedProgram& launcher = StartLauncher();
     ASSERT_TRUE(WaitForRuns(1)) << "the application never started";
     std::vector<AppStart> runs = ReadStarts();
     ASSERT_EQ(runs.size(), 1u);
@@ -198,17 +222,17 @@ TEST_F(LauncherRun, InstallsStartsTheApplicationOnceWithItsQuotedPathWatchesItAn
     std::string launcherFolder = test::ProgramFolder();
     EXPECT_EQ(Lower(run.folder + "\\"), Lower(launcherFolder));
 
-    // While it runs, the launcher waits and removes nothing.
-    WatchFor(3000);
+    // While it runs, the launcher waits and removes nothing: three periods of the watch see it.
+    const std::size_t watching = launcher.Lines().size();
+    for (int period = 0; period < 3; ++period)
+        ASSERT_GE(launcher.WaitForLine(kStillRuns, kHangGuard, watching + period), 0);
+    Look();
     EXPECT_TRUE(test::Exists(Archive()));
     EXPECT_TRUE(test::Exists(Application()));
     EXPECT_FALSE(launcher.Wait(0));
 
-    const double ended = EndApplication(run);
-    ASSERT_TRUE(WatchUntil([&] { return Gone(); }, 6000)) << "the archive or the tree stayed";
-    // One period (1 s) to notice plus the one-second wait before the clean-up.
-    EXPECT_LT(SystemMilliseconds() - ended, 3000);
-    EXPECT_EQ(ExitCodeOf(launcher), 0u);
+    EndApplication(run);
+    ExpectCleanUpAtTheNextPeriod(launcher);
     EXPECT_TRUE(test::IsFolder(kestrelworks_)) << "the launcher's own folder must stay";
     EXPECT_EQ(ReadStarts().size(), 1u) << "the application was started more than once";
     EXPECT_TRUE(windowSeen_);
@@ -217,13 +241,11 @@ TEST_F(LauncherRun, InstallsStartsTheApplicationOnceWithItsQuotedPathWatchesItAn
 
 TEST_F(LauncherRun, NoticesAnApplicationThatEndsAtOnceAtTheFirstPeriod) {
     SetLife(0);
-    test::Child& launcher = StartLauncher();
+    test::TracedProgram& launcher = StartLauncher();
     ASSERT_TRUE(WaitForRuns(1));
     const AppStart run = ReadStarts()[0];
-    ASSERT_TRUE(WatchUntil([&] { return Gone(); }, 8000));
-    // Started, then at most the input-idle wait, one period and the one-second wait.
-    EXPECT_LT(SystemMilliseconds() - run.start, 3500);
-    EXPECT_EQ(ExitCodeOf(launcher), 0u);
+    ASSERT_TRUE(test::ProcessGone(run.id, kHangGuard));
+    ExpectCleanUpAtTheNextPeriod(launcher);
     EXPECT_TRUE(test::IsFolder(kestrelworks_));
     EXPECT_FALSE(windowVisible_);
 }
@@ -234,7 +256,7 @@ TEST_F(LauncherRun, WaitsForAnyVelkarExeInAnyLetterCaseFromAnyFolder) {
     ASSERT_TRUE(CopyFileA(test::ProgramBeside("recording_app.exe").c_str(), other.c_str(), FALSE));
     test::Child stranger = test::Child::Start(Quoted(other), elsewhere.path());
     ASSERT_TRUE(stranger.started());
-    test::Child& launcher = StartLauncher();
+    test::TracedProgram& launcher = StartLauncher();
     ASSERT_TRUE(WaitForRuns(2));
     std::vector<AppStart> runs = ReadStarts();
     const AppStart* own = RunOf(runs, Application());
@@ -242,46 +264,48 @@ TEST_F(LauncherRun, WaitsForAnyVelkarExeInAnyLetterCaseFromAnyFolder) {
     const AppStart ownRun = *own;
 
     EndApplication(ownRun);
-    WatchFor(3500);
+    // Two periods that began after its own application ended still see VELKAR.EXE.
+    const std::size_t ownEnded = launcher.Lines().size();
+    for (int period = 0; period < 2; ++period)
+        ASSERT_GE(launcher.WaitForLine(kStillRuns, kHangGuard, ownEnded + period), 0);
+    EXPECT_EQ(launcher.WaitForLine(kRunsNoMore, 0), -1) << "the launcher stopped watching while VELKAR.EXE ran";
     EXPECT_FALSE(launcher.Wait(0)) << "the launcher ended while VELKAR.EXE still ran";
     EXPECT_TRUE(test::Exists(Archive()));
     EXPECT_TRUE(test::Exists(Tree()));
 
-    const double ended = EndApplication(*RunOf(runs, other));
-    ASSERT_TRUE(WatchUntil([&] { return Gone(); }, 6000));
-    EXPECT_LT(SystemMilliseconds() - ended, 3000);
-    EXPECT_EQ(ExitCodeOf(launcher), 0u);
+    EndApplication(*RunOf(runs, other));
+    ExpectCleanUpAtTheNextPeriod(launcher);
 }
 
 TEST_F(LauncherRun, EndsAVelkarExeStartedDuringTheLastWaitBeforeItCleansUp) {
     test::TempFolder elsewhere("late");
     const std::string late = elsewhere / "Velkar.exe";
     ASSERT_TRUE(CopyFileA(test::ProgramBeside("recording_app.exe").c_str(), late.c_str(), FALSE));
-    test::Child& launcher = StartLauncher();
+    // The launcher stops at the trace line that begins its clean-up: it has looked at the processes
+    // and found none, and its one-second wait comes next. The late copy starts while it stands there,
+    // however long the start takes, and is in the process list (it has written its record) before
+    // the launcher goes on into that wait.
+    test::TracedProgram& launcher = StartLauncher(kRunsNoMore);
     ASSERT_TRUE(WaitForRuns(1));
-    const AppStart run = ReadStarts()[0];
-    WatchFor(1500);  // the watch has begun
-
-    // The period that finds no application comes within a second of its end; the one-second wait
-    // follows it at once. A second after the end the launcher has checked and is waiting.
-    const double ended = EndApplication(run);
-    const double sinceEnd = SystemMilliseconds() - ended;
-    WatchFor(sinceEnd < 1050 ? static_cast<DWORD>(1050 - sinceEnd) : 0);
+    EndApplication(ReadStarts()[0]);
+    ASSERT_TRUE(launcher.WaitUntilHeld(kHangGuard)) << "the watch never noticed that the application ended";
     test::Child lateCopy = test::Child::Start(Quoted(late), elsewhere.path());
     ASSERT_TRUE(lateCopy.started());
+    EXPECT_TRUE(WaitForRuns(2)) << "the late copy did not start";
+    launcher.Release();
 
     DWORD lateExit = 1;
-    EXPECT_TRUE(lateCopy.Wait(4000, &lateExit)) << "the late copy was not ended";
+    EXPECT_TRUE(lateCopy.Wait(kHangGuard, &lateExit)) << "the late copy was not ended";
     EXPECT_EQ(lateExit, 0u);
-    EXPECT_TRUE(WatchUntil([&] { return Gone(); }, 4000));
     EXPECT_EQ(ExitCodeOf(launcher), 0u);
+    EXPECT_TRUE(Gone());
 }
 
 TEST_F(LauncherRun, ACloseRequestWhileWatchingEndsTheLauncherWithZeroAndLeavesTheFiles) {
-    test::Child& launcher = StartLauncher();
+    test::TracedProgram& launcher = StartLauncher();
     ASSERT_TRUE(WaitForRuns(1));
     const AppStart run = ReadStarts()[0];
-    WatchFor(2000);  // the event loop runs
+    ASSERT_GE(launcher.WaitForLine(kStillRuns, kHangGuard), 0);  // the event loop runs
     std::vector<HWND> windows = test::WindowsOf(launcher.id(), "WTWindow");
     ASSERT_EQ(windows.size(), 1u);
     PostMessageA(windows[0], WM_CLOSE, 0, 0);
@@ -293,9 +317,9 @@ TEST_F(LauncherRun, ACloseRequestWhileWatchingEndsTheLauncherWithZeroAndLeavesTh
 }
 
 TEST_F(LauncherRun, ASecondLauncherRunsItsCourseAndBothEndWhenNoApplicationIsLeft) {
-    test::Child& first = StartLauncher();
+    test::TracedProgram& first = StartLauncher();
     ASSERT_TRUE(WaitForRuns(1));
-    test::Child& second = StartLauncher();
+    test::TracedProgram& second = StartLauncher();
     ASSERT_TRUE(WaitForRuns(2)) << "the second launcher started no application";
     std::vector<AppStart> runs = ReadStarts();
     ASSERT_EQ(runs.size(), 2u);
@@ -304,14 +328,19 @@ TEST_F(LauncherRun, ASecondLauncherRunsItsCourseAndBothEndWhenNoApplicationIsLef
     }
 
     EndApplication(runs[0]);
-    WatchFor(3000);
+    // Two periods of each that began after the first application ended still see the second.
+    for (test::TracedProgram* launcher : {&first, &second}) {
+        const std::size_t firstEnded = launcher->Lines().size();
+        for (int period = 0; period < 2; ++period)
+            ASSERT_GE(launcher->WaitForLine(kStillRuns, kHangGuard, firstEnded + period), 0);
+    }
     EXPECT_FALSE(first.Wait(0));
     EXPECT_FALSE(second.Wait(0));
 
     EndApplication(runs[1]);
     EXPECT_EQ(ExitCodeOf(first), 0u);
     EXPECT_EQ(ExitCodeOf(second), 0u);
-    EXPECT_TRUE(WatchUntil([&] { return Gone(); }, 3000));
+    EXPECT_TRUE(Gone());
     EXPECT_TRUE(test::IsFolder(kestrelworks_));
     EXPECT_FALSE(windowVisible_);
 }
@@ -330,9 +359,9 @@ TEST_F(LauncherRun, AnApplicationDataFolderWithASpaceStartsTheRightProgramAndNot
         test::AppDataRedirection redirection(appData);
         ASSERT_EQ(Lower(test::ShellAppData()), Lower(appData)) << "the prefix did not take the redirection";
         UseAppData(appData);
-        test::Child& launcher = StartLauncher();
+        test::TracedProgram& launcher = StartLauncher();
         ASSERT_TRUE(WaitForRuns(1));
-        WatchFor(1000);
+        ASSERT_GE(launcher.WaitForLine(kStillRuns, kHangGuard), 0);  // a wrong program would have started by now
         std::vector<AppStart> runs = ReadStarts();
         ASSERT_EQ(runs.size(), 1u);
         EXPECT_EQ(Lower(runs[0].program), Lower(Application())) << "ran " << runs[0].program;
@@ -352,13 +381,13 @@ TEST_F(LauncherRun, AnInterruptedEarlierRunDoesNotStopTheNextFromInstallingLaunc
     ASSERT_TRUE(test::WriteWholeFile(Application(), "MZ cut short"));
     ASSERT_TRUE(SetFileAttributesA(Application().c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE));
 
-    test::Child& launcher = StartLauncher();
+    test::TracedProgram& launcher = StartLauncher();
     ASSERT_TRUE(WaitForRuns(1)) << "the application did not start over the leftovers";
     const AppStart run = ReadStarts()[0];
     EXPECT_EQ(Lower(run.program), Lower(Application()));
     EndApplication(run);
-    EXPECT_TRUE(WatchUntil([&] { return Gone(); }, 6000)) << "the leftovers stayed";
     EXPECT_EQ(ExitCodeOf(launcher), 0u);
+    EXPECT_TRUE(Gone()) << "the leftovers stayed";
 }
 
 }  // namespace

@@ -19,7 +19,7 @@ constexpr char kMarkerName[] = "kestrel-redirection-marker.txt";
 constexpr char kThroughSystemFolder[] = "C:\\windows\\system32\\kestrel-redirection-marker.txt";
 constexpr char kRecords[] = "C:\\kestrel-e2e";  // the recording application's, see recording_app.cpp
 
-std::string Quoted(const std::string& s) { return "\"" + s + "\""; }
+using test::Quoted;
 
 class FsRedirection : public testing::Test {
 protected:

@@ -16,17 +16,17 @@ HWND FindComponent(std::int32_t windowId, std::int32_t componentId) {
     return current->carrier;
 }
 
-bool Raise(EventCall& frame) {
+bool Raise(EventCall& call) {
     if (!current)
         return false;
-    EXPECT_EQ(frame.windowId, kWindowId);
-    EXPECT_EQ(frame.componentId, kComponentId);
-    EXPECT_EQ(frame.eventIndex, kExtractProgressEvent);
-    EXPECT_EQ(frame.argumentCount, 1);
-    current->percentages.push_back(frame.arguments[0]);
+    EXPECT_EQ(call.windowId, kWindowId);
+    EXPECT_EQ(call.componentId, kComponentId);
+    EXPECT_EQ(call.eventIndex, kExtractProgressEvent);
+    EXPECT_EQ(call.argumentCount, 1);
+    current->percentages.push_back(call.arguments[0]);
     if (current->stopAfter >= 0 && static_cast<int>(current->percentages.size()) >= current->stopAfter) {
-        frame.resultPresent = 1;
-        frame.result = 0;
+        call.resultPresent = 1;
+        call.result = 0;
     }
     return true;
 }

@@ -335,8 +335,7 @@ TEST_F(ExtractTest, FailsAUtf8NameTheCodePageCannotSpellOrThatIsNoUtf8) {
 }
 
 // --- Links planted in the tree ----------------------------------------------------------------------
-// Wine splits a Unix program's command line by the Windows rules: double quotes group.
-std::string Quoted(const std::string& argument) { return "\"" + argument + "\""; }
+using test::Quoted;
 
 // A Unix symbolic link `link` to the folder `target`; Wine reports it with the reparse attribute
 // and follows it when a path runs through it, as Windows does with a folder symbolic link.

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/reliability/launcher_faults.h"
+#include "tests/support/traced_program.h"
 
 namespace rel {
 

@@ -13,7 +13,6 @@
 
 namespace {
 
-constexpr DWORD kLong = 30000;
 constexpr int kSeeds = 10;
 
 class KilledInstall : public rel::FaultRun {
@@ -27,10 +26,10 @@ protected:
         ResetEvent(records_.end());
         test::Child launcher = Start();
         ASSERT_TRUE(launcher.started());
-        ASSERT_TRUE(test::WaitUntil([&] { return rel::RecordedStarts().size() > before; }, kLong))
+        ASSERT_TRUE(test::WaitUntil([&] { return rel::RecordedStarts().size() > before; }, rel::kHangGuard))
             << "the application never started";
         EXPECT_TRUE(test::Exists(paths_.Tree() + "\\data\\held.txt"));
-        ExpectCleanEnd(launcher, kLong);
+        ExpectCleanEnd(launcher, rel::kHangGuard);
         ResetEvent(records_.end());
     }
 };
@@ -85,10 +84,10 @@ TEST_F(KilledInstall, AfterAKillAtARandomMomentOfWritingOrExtractingTheNextRunIn
                 }
                 return !rel::RecordedStarts().empty();
             },
-            kLong));
+            rel::kHangGuard));
         archiveSize = SizeOf(paths_.Archive());
         treeFiles = CountFiles(paths_.Tree());
-        ExpectCleanEnd(launcher, kLong);
+        ExpectCleanEnd(launcher, rel::kHangGuard);
         ResetEvent(records_.end());
     }
     ASSERT_GT(archiveAt, 0);
@@ -105,7 +104,7 @@ TEST_F(KilledInstall, AfterAKillAtARandomMomentOfWritingOrExtractingTheNextRunIn
         const DWORD moment = std::uniform_int_distribution<DWORD>(0, span)(random);
         test::Child launcher = Start();
         ASSERT_TRUE(launcher.started());
-        const double giveUp = test::NowMilliseconds() + kLong;
+        const double giveUp = test::NowMilliseconds() + rel::kHangGuard;
         while (!test::Exists(paths_.Archive()) && test::NowMilliseconds() < giveUp)
             Sleep(1);
         if (moment > 0)

@@ -14,6 +14,10 @@ namespace rel {
 constexpr char kRecords[] = "C:\\kestrel-rel";
 constexpr char kArchiveName[] = "檀溪舟楫.zip";
 constexpr char kEndEvent[] = "KestrelRelEnd";
+// The longest a wait of these tests goes on before it counts as a hang. The tests wait for what they
+// wait for (a record, a file, a process end, a trace line), never for a time a busy or emulated
+// machine may overrun; this bound only tells a launcher that hangs from one that is slow.
+constexpr DWORD kHangGuard = 90000;
 
 // The process ids of fault_app.exe's recorded starts.
 inline std::vector<DWORD> RecordedStarts() {

@@ -20,7 +20,6 @@ constexpr int kIdle = 1040;
 // Wine, on a kernel that runs 64-bit code only) a start takes a quarter of a second or more, and 1,040
 // of them would outlast the test's time-out; the watch is then tested behind as many as started.
 constexpr double kStartBudgetMs = 90000;
-constexpr DWORD kLong = 30000;
 
 // The snapshot's process count and the 1-based position of the first process named `name` (0: none).
 void Snapshot(const char* name, int* count, int* position) {
@@ -84,7 +83,7 @@ TEST_F(ManyProcesses, TheWatchSeesAVelkarExeListedAfterMoreThan1024OtherProcesse
 
     launcher_ = Start("launcher_rel.exe");
     ASSERT_TRUE(launcher_.started());
-    ASSERT_TRUE(test::WaitUntil([] { return !rel::RecordedStarts().empty(); }, 60000));
+    ASSERT_TRUE(test::WaitUntil([] { return !rel::RecordedStarts().empty(); }, rel::kHangGuard));
     Snapshot("Velkar.exe", &count, &position);
     std::printf("Velkar.exe is entry %d of %d\n", position, count);
     EXPECT_GT(position, static_cast<int>(idle_.size())) << "the application is not listed after the others";
@@ -92,7 +91,7 @@ TEST_F(ManyProcesses, TheWatchSeesAVelkarExeListedAfterMoreThan1024OtherProcesse
     Sleep(3500);
     EXPECT_FALSE(launcher_.Wait(0)) << "the watch missed the application";
     EXPECT_TRUE(test::Exists(paths_.Application()));
-    ExpectCleanEnd(launcher_, kLong);
+    ExpectCleanEnd(launcher_, rel::kHangGuard);
 }
 
 }  // namespace

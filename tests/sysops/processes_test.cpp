@@ -191,10 +191,8 @@ TEST(RunCommand, HandsTheWindowModeToTheProgramClampedIntoRange) {
 }
 
 TEST(RunCommand, ReturnsWithinAboutASecondForAProgramThatNeverIdles) {
-    double start = test::NowMilliseconds();
+    // The program runs 20 s by its own clock: that it still runs when RunCommand has returned tells
+    // "gave up waiting" from "waited for its end", with no bound on this machine's speed.
     ASSERT_TRUE(RunCommand(test::Quoted(test::ProgramBeside("sysops_busy_child.exe")).c_str()));
-    double waited = test::NowMilliseconds() - start;
-    // The program runs 20 s; a generous bound tells "gave up waiting" from "waited for its end".
-    EXPECT_LT(waited, 8000.0);
-    EXPECT_TRUE(EndProcess(Value::OfText("sysops_busy_child.exe")));  // it was still running
+    EXPECT_TRUE(EndProcess(Value::OfText("sysops_busy_child.exe"))) << "RunCommand waited for the program's end";
 }
