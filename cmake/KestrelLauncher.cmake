@@ -79,7 +79,7 @@ function(kestrel_add_launcher name)
     add_executable(${name} WIN32 $<TARGET_OBJECTS:launcher_main>)
     target_link_libraries(${name} PRIVATE launcher_program ${L_PAYLOAD})
     # ASLR (with the relocations it needs) and DEP, whatever the linker's defaults.
-    target_link_options(${name} PRIVATE -mwindows -Wl,--dynamicbase,--nxcompat,--enable-reloc-section)
+    target_link_options(${name} PRIVATE -Wl,--dynamicbase,--nxcompat,--enable-reloc-section)
     # Sections on page boundaries in the file, so that the loader can map the payload's tens of
     # megabytes straight from the file instead of reading them into fresh memory at every start.
     # No symbols or debugging sections: the shipped program has no use for them.
