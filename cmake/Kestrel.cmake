@@ -36,11 +36,9 @@ function(kestrel_add_test_dll name)
     target_link_options(${name} PRIVATE -Wl,--kill-at)
 endfunction()
 
-# The 64-bit prefix: there the 32-bit programs run under WoW64, as on nearly every user's Windows.
-set(KESTREL_WINEPREFIX64 ${CMAKE_BINARY_DIR}/wine-prefix64 CACHE PATH "64-bit Wine prefix for the tests run under WoW64")
-
 # Registers the test `name` of kestrel_add_test a second time, as `name`_wow64, to run the same program
-# in the 64-bit prefix with the same time-out, serial mark and environment.
+# in the 64-bit prefix (KESTREL_WINEPREFIX64), under WoW64, with the same time-out, serial mark and
+# environment.
 function(kestrel_add_wow64_test name)
     add_test(NAME ${name}_wow64
         COMMAND ${PROJECT_SOURCE_DIR}/scripts/wine-run --prefix=${KESTREL_WINEPREFIX64} --arch=win64
