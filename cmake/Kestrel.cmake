@@ -26,11 +26,19 @@ function(kestrel_add_test name)
     endif()
 endfunction()
 
-# The 64-bit prefix: there the 32-bit programs run under WoW64, as on nearly every user's Windows.
-set(KESTREL_WINEPREFIX64 ${CMAKE_BINARY_DIR}/wine-prefix64 CACHE PATH "64-bit Wine prefix for the tests run under WoW64")
+# A DLL that a test loads, or plants where a program looks for a system DLL: named <name>.dll (no "lib"
+# prefix), its stdcall routines exported by their plain names as the system's own DLLs export them
+# (--kill-at drops the "@<bytes>" that MinGW appends).
+#   kestrel_add_test_dll(<name> <source>...)
+function(kestrel_add_test_dll name)
+    add_library(${name} SHARED ${ARGN})
+    set_target_properties(${name} PROPERTIES PREFIX "")
+    target_link_options(${name} PRIVATE -Wl,--kill-at)
+endfunction()
 
 # Registers the test `name` of kestrel_add_test a second time, as `name`_wow64, to run the same program
-# in the 64-bit prefix with the same time-out, serial mark and environment.
+# in the 64-bit prefix (KESTREL_WINEPREFIX64), under WoW64, with the same time-out, serial mark and
+# environment.
 function(kestrel_add_wow64_test name)
     add_test(NAME ${name}_wow64
         COMMAND ${PROJECT_SOURCE_DIR}/scripts/wine-run --prefix=${KESTREL_WINEPREFIX64} --arch=win64

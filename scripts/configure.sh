@@ -1,9 +1,11 @@
 # Sourced by the scripts that build, after they set `repo`:
 #   kestrel_configure PRESET [FOLDER]
-# configures a build folder with the preset PRESET of CMakePresets.json and sets `build` to the folder
-# and `prefix` to its Wine prefix. The folder is FOLDER, else KESTREL_BUILD, else build/PRESET in the
-# clone. Wine runs as the test user, who must reach the programs in it: run as root in a clone closed to
-# other users, the build goes to a folder of its own under /var/tmp/kestrel-build instead.
+# configures a build folder with the preset PRESET of CMakePresets.json and sets `build` to the folder,
+# `prefix` to its Wine prefix and `prefix64` to its 64-bit one (the paths the top CMakeLists.txt gives
+# KESTREL_WINEPREFIX and KESTREL_WINEPREFIX64). The folder is FOLDER, else KESTREL_BUILD, else
+# build/PRESET in the clone. Wine runs as the test user, who must reach the programs in it: run as root
+# in a clone closed to other users, the build goes to a folder of its own under /var/tmp/kestrel-build
+# instead.
 kestrel_configure() {
     local preset="$1" folder="${2:-}"
     build="${folder:-${KESTREL_BUILD:-$repo/build/$preset}}"
@@ -15,5 +17,6 @@ kestrel_configure() {
     fi
     build=$(cd "$build" && pwd)
     cmake -S "$repo" --preset "$preset" -B "$build" >/dev/null
-    prefix=$(sed -n 's/^KESTREL_WINEPREFIX:PATH=//p' "$build/CMakeCache.txt")
+    prefix="$build/wine-prefix"
+    prefix64="$build/wine-prefix64"
 }

@@ -38,11 +38,7 @@ done
 case "$out" in *.exe|*.EXE) ;; *) fail "$out: the output is an .exe" ;; esac
 out_dir=$(dirname -- "$out")
 [ -d "$out_dir" ] || fail "$out_dir is not a folder"
-[[ "$version" =~ ^[0-9]+\.[0-9]+\.[0-9]+\.[0-9]+$ ]] || fail "--version takes four numbers A.B.C.D, not '$version'"
-IFS=. read -r -a parts <<<"$version"
-for part in "${parts[@]}"; do
-    [ $((10#$part)) -le 65535 ] || fail "--version: each number is at most 65535 ('$version')"
-done
+version_error=$(bash "$repo/scripts/launcher-version.sh" --version "$version" 2>&1 >/dev/null) || fail "$version_error"
 if [ -n "$cert" ] || [ -n "$password_file" ]; then
     [ -n "$cert" ] && [ -n "$password_file" ] || fail "--sign and --password-file go together"
     [ -f "$cert" ] || fail "$cert: no such certificate file"

@@ -19,9 +19,8 @@ kestrel_configure test
 cmake --build "$build"
 
 # The tests named *_wow64 run in the 64-bit prefix, warmed (made, the first time) only when selected.
-prefix64=$(sed -n 's/^KESTREL_WINEPREFIX64:PATH=//p' "$build/CMakeCache.txt")
 wow64=()
-if [ -n "$prefix64" ] && ctest --test-dir "$build" -N "$@" | grep '_wow64$' >/dev/null; then
+if ctest --test-dir "$build" -N "$@" | grep '_wow64$' >/dev/null; then
     wow64=(--prefix="$prefix64" --arch=win64)
 fi
 

@@ -1,4 +1,4 @@
-# Stages an application tree for the packer; kestrel_stage_payload (tools/CMakeLists.txt) runs it at
+# Stages an application tree for the packer; kestrel_stage_payload (KestrelLauncher.cmake) runs it at
 # build time:
 #   cmake -DSTAGED=<folder> -DTREE=<folder or empty> [-DPROGRAM=<exe>] -DZIP=<zip> -DDEPFILE=<file> -P stage_tree.cmake
 # STAGED is made afresh from a copy of TREE, with PROGRAM as Velkar/Velkar.exe. DEPFILE names every file

@@ -1,0 +1,89 @@
+# The helpers that make a launcher executable, in the order they are used: stage an application tree
+# and pack it into a payload archive, embed the archive in a payload library, link a launcher around
+# that library. launcher.exe, the demo payload, and the variants the tests and the benchmark build all
+# go through them. Included from the top CMakeLists.txt, so that they are there for every folder.
+
+# Stages an application tree and packs it into the payload archive ZIP, made by the target <name>:
+#   kestrel_stage_payload(<name> ZIP <zip> [TREE <folder>] [APP <program target>] [TIME <unix seconds>]
+#                         [STAGE_COMMAND <command...>] [DEPENDS <file or target>...])
+# The tree is staged afresh beside ZIP (velkar-demo.zip in velkar-demo/) from a copy of TREE with APP's
+# program as Velkar/Velkar.exe, so a file removed from TREE does not linger; STAGE_COMMAND then adds to
+# it, with DEPENDS naming what that command reads. Any change to a file or folder of TREE packs again.
+function(kestrel_stage_payload name)
+    cmake_parse_arguments(P "" "ZIP;TREE;APP;TIME" "STAGE_COMMAND;DEPENDS" ${ARGN})
+    cmake_path(REMOVE_EXTENSION P_ZIP LAST_ONLY OUTPUT_VARIABLE staged)
+    set(program)
+    if(P_APP)
+        set(program -DPROGRAM=$<TARGET_FILE:${P_APP}>)
+        list(APPEND P_DEPENDS ${P_APP})
+    endif()
+    if(P_STAGE_COMMAND)
+        set(P_STAGE_COMMAND COMMAND ${P_STAGE_COMMAND})
+    endif()
+    if(P_TIME)
+        set(P_TIME --time ${P_TIME})
+    endif()
+    set(script ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/stage_tree.cmake)
+    add_custom_command(OUTPUT ${P_ZIP}
+        COMMAND ${CMAKE_COMMAND} -DSTAGED=${staged} -DTREE=${P_TREE} ${program} -DZIP=${P_ZIP}
+                -DDEPFILE=${P_ZIP}.d -P ${script}
+        ${P_STAGE_COMMAND}
+        COMMAND $<TARGET_FILE:pack-payload> ${P_ZIP} ${staged} ${P_TIME}
+        DEPENDS ${script} $<TARGET_FILE:pack-payload> packer_native ${P_DEPENDS}
+        DEPFILE ${P_ZIP}.d
+        COMMENT "Staging and packing ${P_ZIP}"
+        VERBATIM)
+    add_custom_target(${name} DEPENDS ${P_ZIP})
+endfunction()
+
+# A static library that holds the constant PayloadArchive (payload/embedded_payload.h) made from the ZIP
+# file `path`, taken in as it is by the assembler's .incbin: no generated source of the archive's bytes.
+# The object is rebuilt whenever the ZIP changes. DEPENDS names targets that produce the ZIP.
+#   kestrel_add_payload_library(<name> ZIP <path> [DEPENDS <target>...])
+# The ZIP's path is kept as the target property KESTREL_PAYLOAD_ZIP for tests that compare against it.
+function(kestrel_add_payload_library name)
+    cmake_parse_arguments(P "" "ZIP" "DEPENDS" ${ARGN})
+    if(NOT P_ZIP)
+        message(FATAL_ERROR "kestrel_add_payload_library(${name}): ZIP <path> is required")
+    endif()
+    get_filename_component(PAYLOAD_ZIP_FILE "${P_ZIP}" ABSOLUTE)
+    if(PAYLOAD_ZIP_FILE MATCHES "[\"\\\\\n]")
+        message(FATAL_ERROR "kestrel_add_payload_library(${name}): the path cannot hold quotes or backslashes")
+    endif()
+    set(source ${CMAKE_CURRENT_BINARY_DIR}/${name}.S)
+    set(object ${CMAKE_CURRENT_BINARY_DIR}/${name}.S.obj)
+    configure_file(${PROJECT_SOURCE_DIR}/payload/payload_archive.S.in ${source} @ONLY)
+    # Assembled by the target's compiler driver directly, so that no extra language has to be enabled
+    # in every folder that makes a payload library; the rule lists the ZIP, so a new ZIP reassembles it.
+    add_custom_command(OUTPUT ${object}
+        COMMAND ${CMAKE_C_COMPILER} -c ${source} -o ${object}
+        DEPENDS ${source} ${PAYLOAD_ZIP_FILE}
+        COMMENT "Embedding ${PAYLOAD_ZIP_FILE}"
+        VERBATIM)
+    add_library(${name} STATIC ${object})
+    set_target_properties(${name} PROPERTIES LINKER_LANGUAGE C)
+    target_link_libraries(${name} PUBLIC base)
+    set_target_properties(${name} PROPERTIES KESTREL_PAYLOAD_ZIP ${PAYLOAD_ZIP_FILE})
+    if(P_DEPENDS)
+        add_dependencies(${name} ${P_DEPENDS})
+    endif()
+endfunction()
+
+# A launcher executable with the payload library `payload`: launcher.exe itself, and the variants
+# the end-to-end tests and the benchmark build with payloads of their own. Same objects and link
+# options, so a variant is the real program carrying another archive: the objects of launcher_main and
+# the library launcher_program, both defined in launcher/.
+#   kestrel_add_launcher(<name> PAYLOAD <payload library>)
+function(kestrel_add_launcher name)
+    cmake_parse_arguments(L "" "PAYLOAD" "" ${ARGN})
+    add_executable(${name} WIN32 $<TARGET_OBJECTS:launcher_main>)
+    target_link_libraries(${name} PRIVATE launcher_program ${L_PAYLOAD})
+    # ASLR (with the relocations it needs) and DEP, whatever the linker's defaults.
+    target_link_options(${name} PRIVATE -Wl,--dynamicbase,--nxcompat,--enable-reloc-section)
+    # Sections on page boundaries in the file, so that the loader can map the payload's tens of
+    # megabytes straight from the file instead of reading them into fresh memory at every start.
+    # No symbols or debugging sections: the shipped program has no use for them.
+    target_link_options(${name} PRIVATE -Wl,--file-alignment,4096 -s)
+    # No link time stamp in the header: the same sources and payload give the same bytes.
+    target_link_options(${name} PRIVATE -Wl,--no-insert-timestamp)
+endfunction()
