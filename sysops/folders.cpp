@@ -216,8 +216,9 @@ Text LookUpSpecialFolder(std::int32_t id) {
     std::size_t length = std::strlen(path);
     if (length == 0)
         return Text();
-    // Only the last byte is tested: a trail byte 0x5C already counts as the separator.
-    if (path[length - 1] != '\\')
+    // The last character, not the last byte: the trail byte 0x5C of a double-byte character ("\xD5\x5C",
+    // 誠) is part of that character and no separator.
+    if (*LastChar(path) != '\\')
         path[length++] = '\\';
     return Text::FromBytes(path, length);
 }

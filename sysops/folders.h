@@ -23,9 +23,10 @@ constexpr std::int32_t SystemFolder = 10;
 constexpr std::int32_t TempFolder = 11;
 }  // namespace SpecialFolderId
 
-// The folder's path ending in a backslash (appended only when the last byte is not 0x5C), or the
-// empty Text for an unknown id or a failed lookup. A path the ANSI code page cannot spell comes
-// back in its short (8.3) form; when that cannot be spelled either, the result is empty.
+// The folder's path ending in a backslash (appended unless its last character is the backslash; a
+// double-byte character whose trail byte is 0x5C is no separator), or the empty Text for an unknown
+// id or a failed lookup. A path the ANSI code page cannot spell comes back in its short (8.3) form;
+// when that cannot be spelled either, the result is empty.
 Text LookUpSpecialFolder(std::int32_t id);
 
 bool CreateFolder(const char* path);  // true when the system created this one folder

@@ -113,12 +113,26 @@ TEST(LookUpSpecialFolder, GivesAFolderTheCodePageCannotSpellInItsShortForm) {
     RemoveDirectoryW(folder.c_str());
 }
 
-TEST(LookUpSpecialFolder, GivesAFolderTheCodePageCanSpellExactly) {
+TEST(LookUpSpecialFolder, GivesAFolderEndingInATrailByte5CItsSeparator) {
     test::TempFolder base("appdata");
-    std::string folder = base / "\xCC\xB4\xCF\xAA\xD5\x5C";  // 檀溪誠: the last byte is 0x5C
-    ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
-    test::AppDataRedirection setting(folder);
-    EXPECT_STREQ(LookUpSpecialFolder(SpecialFolderId::AppData).c_str(), folder.c_str());  // nothing appended
+    // 檀溪誠: in GBK 誠 is D5 5C, a character whose trail byte is the backslash byte. It is no
+    // separator: without one appended, "Kestrelworks" would be joined onto the folder's own name.
+    const std::wstring folder = Wide(base.path()) + L"\\\x6A80\x6EAA\x8AA0";
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((folder + L"\\marker").c_str(), nullptr));
+    std::string path;
+    {
+        test::AppDataRedirection setting(folder);
+        path = LookUpSpecialFolder(SpecialFolderId::AppData).c_str();
+    }
+    ASSERT_FALSE(path.empty());
+    if (GetACP() == 936) {
+        EXPECT_EQ(path, base / "\xCC\xB4\xCF\xAA\xD5\x5C\\");
+    }
+    EXPECT_EQ(path.back(), '\\');
+    EXPECT_TRUE(test::IsFolder(path + "marker")) << path;  // the separator joins a name below the folder
+    RemoveDirectoryW((folder + L"\\marker").c_str());
+    RemoveDirectoryW(folder.c_str());
 }
 
 TEST(CreateFolder, CreatesOneLevelOnly) {
