@@ -6,8 +6,9 @@
 #include <cstring>
 #include <cwchar>
 
-#include "base/owners.h"
 #include "base/growing_table.h"
+#include "base/held_folder.h"
+#include "base/owners.h"
 
 namespace {
 
@@ -63,78 +64,135 @@ int ShellFolderOf(std::int32_t id) {
     return true;
 }
 
-// One entry of a folder being emptied, gathered before anything in the folder is removed.
-struct FolderEntry {
-    Text path;
-    bool isFolder = false;
-    bool isLink = false;  // a junction or symbolic link: removed itself, never descended into
-};
-
-void ListFolderEntries(const char* folder, GrowingTable<FolderEntry>& entries) {
-    // The backslash goes in even when the folder already ends in one.
-    Text pattern = JoinText(folder, "\\*.*");
-    WIN32_FIND_DATAA found;
-    FindHandle search{FindFirstFileA(pattern.c_str(), &found)};
-    if (!search)
-        return;  // missing, a file, or unreadable: nothing to list
-    Text prefix = JoinText(folder, "\\");
-    do {
-        // Passes over "." and "..", and every other name that begins with a full stop.
-        if (found.cFileName[0] == '.')
-            continue;
-        FolderEntry entry;
-        entry.path = JoinText(prefix.c_str(), found.cFileName);
-        entry.isFolder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-        entry.isLink = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-        entries.Append(std::move(entry));
-    } while (FindNextFileA(search.get(), &found));
-}
-
-void (*folderHeldHook)(const char* folder) = nullptr;
+void (*folderHeldHook)(HANDLE folder, const wchar_t* name) = nullptr;
+void (*entryListedHook)(HANDLE folder, const wchar_t* entry) = nullptr;
 
 bool IsLink(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
+bool IsFolder(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0; }
 
-// Opens the folder at `path` itself (never what a link there points at) and keeps it open while it is
-// emptied: sharing read and write but not delete, so that nobody can rename it and put a link to
-// another tree in its place between the listing and the removal of its entries by path. Answers no
-// handle when the folder cannot be held, or when what is there is no plain folder (a file, or a
-// junction, symbolic link or mount point that took the folder's place since it was listed): such a
-// folder is not emptied.
-FileHandle HoldPlainFolder(const char* path) {
-    FileHandle held{CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr)};
-    BY_HANDLE_FILE_INFORMATION information;
-    if (!held || !GetFileInformationByHandle(held.get(), &information) ||
-        !(information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || IsLink(information.dwFileAttributes))
-        return FileHandle{};
-    // The path is looked at too, now that nothing can take its place: Wine opens the target of a Unix
-    // symbolic link whatever the flags say, and reports the link only on the path.
-    DWORD attributes = GetFileAttributesA(path);
-    if (attributes == INVALID_FILE_ATTRIBUTES || IsLink(attributes))
-        return FileHandle{};
-    if (folderHeldHook)
-        folderHeldHook(path);
-    return held;
+// Removes the entry `name` of the held `folder` through a handle opened on it as itself: a link as a
+// link, whatever it leads to; otherwise only when it still is what the listing said (`wasFolder`: an
+// emptied folder; else a file) and is not read-only. Something else found at the name (a link, a
+// file or a folder swapped in since the listing) stays where it is. `listedId` is the id the walk's
+// listing gave the entry (0: none known). True when it is gone.
+bool RemoveEntry(HANDLE folder, const wchar_t* name, bool wasFolder, std::uint64_t listedId) {
+    ChildHandle entry =
+        OpenChildAsItself(folder, name, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+    if (!entry)
+        return false;
+    DWORD attributes = 0, links = 0;
+    std::uint64_t id = 0;
+    if (!QueryHandle(entry.get(), attributes, links, id))
+        return false;
+    // Windows opens a link as itself, and the handle says so. Wine 8 opens a Unix symbolic link's
+    // target whatever the flags and shows the link only in listings (0x410). So a handle that shows no
+    // link must be on the very object the walk listed as a plain entry (the same id); otherwise the
+    // folder's listing is asked now: a link there, or another id than the handle's (swapped since the
+    // open), and the handle is on something that is not this entry: deleting through it could delete
+    // a link's target.
+    if (!IsLink(attributes) && (listedId == 0 || id != listedId)) {
+        FolderEntry listed;
+        if (!LookUpEntry(folder, name, listed))
+            return false;
+        if (IsLink(listed.attributes) || (listed.fileId != 0 && id != 0 && listed.fileId != id)) {
+            SetLastError(ERROR_REPARSE_POINT_ENCOUNTERED);
+            return false;
+        }
+    }
+    if (!IsLink(attributes)) {
+        if (IsFolder(attributes) != wasFolder) {
+            SetLastError(wasFolder ? ERROR_DIRECTORY : ERROR_ACCESS_DENIED);
+            return false;
+        }
+        if (attributes & FILE_ATTRIBUTE_READONLY) {  // kept, as the removal has always kept it
+            SetLastError(ERROR_ACCESS_DENIED);
+            return false;
+        }
+    }
+    // A folder that is not empty refuses (STATUS_DIRECTORY_NOT_EMPTY) and stays.
+    if (!DeleteThroughHandle(entry.get()))
+        return false;
+    return entry.close();
 }
 
-// Empties a folder its caller holds. Depth first: each plain subfolder is held, emptied, let go and
-// then removed; a link is removed as an entry, its target left as it is. A failure on one entry does
-// not stop the others, and nothing is restored.
-void EmptyHeldFolder(const char* folder) {
+// One held folder of the walk, with its entries as listed before any of them is touched.
+struct Level {
+    HeldFolder folder;
+    WideText name;               // its name in the folder above
+    std::uint64_t listedId = 0;  // its id in the listing of the folder above (0: none known)
     GrowingTable<FolderEntry> entries;
-    ListFolderEntries(folder, entries);
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-        const FolderEntry& entry = entries[i];
-        if (!entry.isFolder) {
-            DeleteFileA(entry.path.c_str());
+    std::size_t next = 0;  // the entry to take next
+};
+
+void Enter(GrowingTable<Level>& walk, HeldFolder held, const wchar_t* name, std::uint64_t listedId) {
+    if (folderHeldHook)
+        folderHeldHook(held.get(), name);
+    Level level;
+    level.folder = std::move(held);
+    level.listedId = listedId;
+    level.name = WideText::FromChars(name, std::wcslen(name));
+    // A listing that fails part way leaves what it got; what it missed keeps the folder from going.
+    (void)ListEntries(level.folder.get(), level.entries);
+    walk.Append(std::move(level));
+}
+
+// Empties the folder `top` (held, named `name`) depth first: each plain subfolder is held, listed,
+// emptied, let go and then removed from its parent; a link is removed as an entry, never entered. The
+// walk keeps its own stack of held folders, so that no depth of folders can exhaust the thread's
+// stack. A failure on one entry does not stop the others, and nothing is restored.
+void EmptyHeldFolder(HeldFolder top, const wchar_t* name) {
+    GrowingTable<Level> walk;
+    Enter(walk, std::move(top), name, 0);
+    while (!walk.empty()) {
+        const std::size_t depth = walk.size() - 1;
+        if (walk[depth].next == walk[depth].entries.size()) {
+            WideText done = std::move(walk[depth].name);
+            const std::uint64_t doneId = walk[depth].listedId;
+            walk.RemoveAt(depth);  // lets the folder go: it cannot be deleted while held
+            if (depth > 0)
+                (void)RemoveEntry(walk[depth - 1].folder.get(), done.c_str(), true, doneId);
             continue;
         }
-        if (!entry.isLink) {
-            if (FileHandle held = HoldPlainFolder(entry.path.c_str()))
-                EmptyHeldFolder(entry.path.c_str());
+        const FolderEntry& entry = walk[depth].entries[walk[depth].next++];
+        const wchar_t* entryName = entry.name.c_str();
+        // Passes over every name that begins with a full stop, as the removal always has.
+        if (entryName[0] == L'.')
+            continue;
+        HANDLE folder = walk[depth].folder.get();
+        if (entryListedHook)
+            entryListedHook(folder, entryName);
+        const bool isFolder = IsFolder(entry.attributes);
+        if (isFolder && !IsLink(entry.attributes)) {
+            // Held only when it still is a plain folder: a link or a file swapped in stays unentered.
+            if (HeldFolder held = HoldChildFolder(folder, entryName, false)) {
+                // `entry` may move in memory now: not used again.
+                Enter(walk, std::move(held), entryName, entry.fileId);
+                continue;
+            }
         }
-        // Removed by path once let go: were a link in the folder's place by now, the link would go.
-        RemoveDirectoryA(entry.path.c_str());
+        (void)RemoveEntry(folder, entryName, isFolder, entry.fileId);
+    }
+}
+
+// The bounds of the last component of `path` by the double-byte rules (a trail byte 0x5C is no
+// separator; "\\" and "/" are), with separators after it and the dots and spaces that end it left out,
+// as Windows leaves them out of a path's last component.
+void LastComponent(const char* path, const char*& start, const char*& end) {
+    start = path;
+    end = path;
+    bool afterSeparator = true;
+    for (const char* p = path; *p; p = NextChar(p)) {
+        if (*p == '\\' || *p == '/') {
+            afterSeparator = true;
+            continue;
+        }
+        if (afterSeparator) {
+            start = p;
+            end = p;
+            afterSeparator = false;
+        }
+        if (*p != '.' && *p != ' ')
+            end = NextChar(p);
     }
 }
 
@@ -158,8 +216,9 @@ Text LookUpSpecialFolder(std::int32_t id) {
     std::size_t length = std::strlen(path);
     if (length == 0)
         return Text();
-    // Only the last byte is tested: a trail byte 0x5C already counts as the separator.
-    if (path[length - 1] != '\\')
+    // The last character, not the last byte: the trail byte 0x5C of a double-byte character ("\xD5\x5C",
+    // 誠) is part of that character and no separator.
+    if (*LastChar(path) != '\\')
         path[length++] = '\\';
     return Text::FromBytes(path, length);
 }
@@ -167,6 +226,17 @@ Text LookUpSpecialFolder(std::int32_t id) {
 bool CreateFolder(const char* path) { return CreateDirectoryA(path ? path : "", nullptr) != FALSE; }
 
 bool RemoveFile(const char* path) { return DeleteFileA(path ? path : "") != FALSE; }
+
+bool RemoveFolderBelow(HANDLE parent, const wchar_t* name) {
+    if (!IsSingleName(name)) {
+        SetLastError(ERROR_INVALID_NAME);
+        return false;
+    }
+    // Not held (a link, a file, or nothing there): not emptied, and removed only when it is a link.
+    if (HeldFolder held = HoldChildFolder(parent, name, false))
+        EmptyHeldFolder(std::move(held), name);
+    return RemoveEntry(parent, name, true, 0);
+}
 
 bool RemoveFolder(const char* path) {
     if (path == nullptr)
@@ -177,10 +247,34 @@ bool RemoveFolder(const char* path) {
         return false;
     if (path[1] == ':' && (path[2] == '\0' || (path[2] == '\\' && path[3] == '\0')))
         return false;  // a bare drive or a drive root is never emptied
-    // A folder that is itself a link is removed as a link: what it points at is not ours.
-    if (FileHandle held = HoldPlainFolder(path))
-        EmptyHeldFolder(path);
-    return RemoveDirectoryA(path) != FALSE;
+    // "C:x" names x in drive C's current folder: the drive is no part of the components.
+    const bool driveRelative = path[1] == ':' && path[2] != '\\' && path[2] != '/';
+    const char* from = driveRelative ? path + 2 : path;
+    const char* start = nullptr;
+    const char* end = nullptr;
+    LastComponent(from, start, end);
+    if (end == start)
+        return false;  // nothing but separators, dots and spaces: no folder of its own
+    Text name = Text::FromBytes(start, static_cast<std::size_t>(end - start));
+    // The folder above: up to the separator before the name, which stays when it is the root's
+    // ("\\x", "C:\\x"); the current folder (of the drive, for "C:x") when there is no separator.
+    Text above;
+    if (start == from)
+        above = driveRelative ? JoinText(Text::FromBytes(path, 2).c_str(), ".") : Text::Copy(".");
+    else if (start - 1 == path || start[-2] == ':')
+        above = Text::FromBytes(path, static_cast<std::size_t>(start - path));
+    else
+        above = Text::FromBytes(path, static_cast<std::size_t>(start - 1 - path));
+    // Each crosses to UTF-16 once, here; an unfinished double-byte character names nothing.
+    WideText wideAbove = WideFromAnsi(above.c_str());
+    WideText wideName = WideFromAnsi(name.c_str());
+    if (wideAbove.absent() || wideName.absent())
+        return false;
+    // What lies above the named folder is the caller's, links and all.
+    HeldFolder parent = HoldFolderPath(wideAbove.c_str(), true);
+    return parent && RemoveFolderBelow(parent.get(), wideName.c_str());
 }
 
-void SetFolderHeldHook(void (*hook)(const char* folder)) { folderHeldHook = hook; }
+void SetFolderHeldHook(void (*held)(HANDLE folder, const wchar_t* name)) { folderHeldHook = held; }
+
+void SetEntryListedHook(void (*listed)(HANDLE folder, const wchar_t* entry)) { entryListedHook = listed; }

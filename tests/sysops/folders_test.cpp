@@ -4,6 +4,8 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -111,12 +113,26 @@ TEST(LookUpSpecialFolder, GivesAFolderTheCodePageCannotSpellInItsShortForm) {
     RemoveDirectoryW(folder.c_str());
 }
 
-TEST(LookUpSpecialFolder, GivesAFolderTheCodePageCanSpellExactly) {
+TEST(LookUpSpecialFolder, GivesAFolderEndingInATrailByte5CItsSeparator) {
     test::TempFolder base("appdata");
-    std::string folder = base / "\xCC\xB4\xCF\xAA\xD5\x5C";  // 檀溪誠: the last byte is 0x5C
-    ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
-    test::AppDataRedirection setting(folder);
-    EXPECT_STREQ(LookUpSpecialFolder(SpecialFolderId::AppData).c_str(), folder.c_str());  // nothing appended
+    // 檀溪誠: in GBK 誠 is D5 5C, a character whose trail byte is the backslash byte. It is no
+    // separator: without one appended, "Kestrelworks" would be joined onto the folder's own name.
+    const std::wstring folder = Wide(base.path()) + L"\\\x6A80\x6EAA\x8AA0";
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((folder + L"\\marker").c_str(), nullptr));
+    std::string path;
+    {
+        test::AppDataRedirection setting(folder);
+        path = LookUpSpecialFolder(SpecialFolderId::AppData).c_str();
+    }
+    ASSERT_FALSE(path.empty());
+    if (GetACP() == 936) {
+        EXPECT_EQ(path, base / "\xCC\xB4\xCF\xAA\xD5\x5C\\");
+    }
+    EXPECT_EQ(path.back(), '\\');
+    EXPECT_TRUE(test::IsFolder(path + "marker")) << path;  // the separator joins a name below the folder
+    RemoveDirectoryW((folder + L"\\marker").c_str());
+    RemoveDirectoryW(folder.c_str());
 }
 
 TEST(CreateFolder, CreatesOneLevelOnly) {
@@ -253,25 +269,33 @@ TEST(RemoveFolder, RemovesAFolderThatIsItselfALinkAsALink) {
 }
 
 // --- A folder being emptied cannot be swapped for a link ---------------------------------------------------
-// The seam: RemoveFolder calls the hook with each folder once it holds it, before emptying it.
+// The seams: RemoveFolder calls one hook with each folder once it holds it, before listing it, and
+// another with each entry after the listing, before the entry is opened.
 
 namespace {
 
 bool UnderWine() { return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr; }
 
-std::function<void(const std::string&)> whileHeld;
-void CallWhileHeld(const char* folder) { whileHeld(folder); }
+std::function<void(const std::wstring&)> whileHeld;
+void CallWhileHeld(HANDLE, const wchar_t* folder) { whileHeld(folder); }
+std::function<void(const std::wstring&)> beforeOpen;
+void CallBeforeOpen(HANDLE, const wchar_t* entry) { beforeOpen(entry); }
 
 class FolderBeingEmptied : public testing::Test {
 protected:
     void SetUp() override {
         MakeTree(base_ / "outside");
         MakeTree(base_ / "tree");
+        whileHeld = [](const std::wstring&) {};
+        beforeOpen = [](const std::wstring&) {};
         SetFolderHeldHook(CallWhileHeld);
+        SetEntryListedHook(CallBeforeOpen);
     }
     void TearDown() override {
         SetFolderHeldHook(nullptr);
+        SetEntryListedHook(nullptr);
         whileHeld = nullptr;
+        beforeOpen = nullptr;
         for (const std::string& link : links_) {
             if (test::Exists(link)) {
                 EXPECT_TRUE(UnixRemove(link));  // Wine cannot remove a folder symbolic link
@@ -283,10 +307,11 @@ protected:
         ASSERT_TRUE(MakeLink(base_ / "outside", at));
     }
     void ExpectOutsideWhole() {
-        EXPECT_TRUE(test::Exists(base_ / "outside\\top.txt"));
+        std::string bytes;
+        EXPECT_TRUE(test::ReadWholeFile(base_ / "outside\\top.txt", bytes) && bytes == "1");
         EXPECT_TRUE(test::Exists(base_ / "outside\\a\\one.txt"));
         EXPECT_TRUE(test::Exists(base_ / "outside\\a\\b\\deep.bin"));
-        EXPECT_TRUE(test::Exists(base_ / "outside\\c\\\xCC\xB4\xCF\xAA.txt"));
+        EXPECT_TRUE(test::ReadWholeFile(base_ / "outside\\c\\\xCC\xB4\xCF\xAA.txt", bytes) && bytes == "4");
     }
     test::TempFolder base_{"swap"};
     std::vector<std::string> links_;
@@ -296,15 +321,18 @@ protected:
 
 // Another process tries to rename the folder being emptied, to put a link to the outside tree in its
 // place; had the rename gone through, the link would be there and the walk would empty its target.
-// Wine 8 keeps no sharing modes for folders: there the rename goes through whatever handle is open, so
-// the hook puts the folder back and the test can show only that the removal still works.
+// The folder is held with list-directory access, which takes part in sharing (MS-FSA 2.1.5.1.2.2:
+// an open that asks only for attributes does not), and without delete sharing, so on Windows the
+// rename (an open for DELETE) fails with a sharing violation. Wine 8 keeps no sharing modes for
+// folders: there the rename goes through whatever handle is open, so the hook puts the folder back
+// and the test can show only that the removal still works.
 TEST_F(FolderBeingEmptied, ASwapFromAnotherProcessIsRefused) {
     const std::string folder = base_ / "tree\\a";
     DWORD renamed = 0xFFFFFFFE;
     bool putBack = false;
     int calls = 0;
-    whileHeld = [&](const std::string& held) {
-        if (held != folder || calls++ > 0)
+    whileHeld = [&](const std::wstring& held) {
+        if (held != L"a" || calls++ > 0)
             return;
         renamed = test::RunToEnd(Quoted(test::ProgramBeside("sysops_folder_swapper.exe")) + " " + Quoted(folder) +
                                  " " + Quoted(base_ / "moved"));
@@ -329,27 +357,255 @@ TEST_F(FolderBeingEmptied, ASwapFromAnotherProcessIsRefused) {
         << "the other process's rename answered " << renamed;
 }
 
-// A subfolder renamed away and replaced by a link after its parent was listed, before the walk reaches
-// it: the walk finds a link where the list said folder, and does not go in.
-TEST_F(FolderBeingEmptied, AFolderReplacedByALinkAfterTheListingIsNotEmptied) {
-    std::string replaced;
-    whileHeld = [&](const std::string& held) {
-        // The first subfolder held is the first listed of "a" and "c"; the other is still to come.
-        if (!replaced.empty() || held == base_ / "tree")
+// A subfolder renamed away and replaced by a folder link after its parent was listed, before the walk
+// opens it: the walk finds a link where the listing said folder, and does not go in. On Windows the
+// open with FILE_OPEN_REPARSE_POINT gives the link itself, which carries the reparse attribute, and it
+// is deleted as a link (a directory symbolic link or junction is removed without its target, as
+// RemoveDirectory does). Wine 8 opens the target whatever the flags; only its listing shows the link
+// (0x410), so here the test shows that the listing's word is taken and the link is left in place.
+TEST_F(FolderBeingEmptied, AFolderSwappedForAFolderLinkAfterTheListingIsNotEntered) {
+    bool swapped = false;
+    beforeOpen = [&](const std::wstring& entry) {
+        if (swapped || entry != L"c")
             return;
-        replaced = held == base_ / "tree\\a" ? base_ / "tree\\c" : base_ / "tree\\a";
-        ASSERT_TRUE(MoveFileA(replaced.c_str(), (base_ / "moved").c_str()));
-        PlantLink(replaced);
+        swapped = true;
+        ASSERT_TRUE(MoveFileA((base_ / "tree\\c").c_str(), (base_ / "moved").c_str()));
+        PlantLink(base_ / "tree\\c");
     };
 
     const bool removed = RemoveFolder((base_ / "tree").c_str());
 
-    ASSERT_FALSE(replaced.empty());
+    ASSERT_TRUE(swapped);
     ExpectOutsideWhole();
+    EXPECT_TRUE(test::Exists(base_ / "moved\\\xCC\xB4\xCF\xAA.txt")) << "what was renamed away is not ours now";
     EXPECT_FALSE(test::Exists(base_ / "tree\\top.txt"));
-    // Windows removes the link and answers true; Wine cannot, and the link and the tree stay.
-    if (test::Exists(replaced))
-        EXPECT_FALSE(removed);
-    else
+    EXPECT_FALSE(test::Exists(base_ / "tree\\a"));
+    if (test::Exists(base_ / "tree\\c")) {
+        EXPECT_FALSE(removed);  // Wine: the link stays, and the tree with it
+    } else {
         EXPECT_TRUE(removed);
+    }
+}
+
+// The same moment, a hard link to an outside file planted where the listing said folder: no folder can
+// be held there, and the entry is not what was listed, so it stays; the outside file keeps its data.
+TEST_F(FolderBeingEmptied, AFolderSwappedForAHardLinkAfterTheListingIsLeftAlone) {
+    bool swapped = false;
+    beforeOpen = [&](const std::wstring& entry) {
+        if (swapped || entry != L"a")
+            return;
+        swapped = true;
+        ASSERT_TRUE(MoveFileA((base_ / "tree\\a").c_str(), (base_ / "moved").c_str()));
+        ASSERT_TRUE(CreateHardLinkA((base_ / "tree\\a").c_str(), (base_ / "outside\\top.txt").c_str(), nullptr));
+    };
+
+    EXPECT_FALSE(RemoveFolder((base_ / "tree").c_str()));
+
+    ASSERT_TRUE(swapped);
+    ExpectOutsideWhole();
+    EXPECT_TRUE(test::Exists(base_ / "moved\\b\\deep.bin"));
+    EXPECT_FALSE(test::IsFolder(base_ / "tree\\a"));
+    EXPECT_FALSE(test::Exists(base_ / "tree\\c"));
+    EXPECT_FALSE(test::Exists(base_ / "tree\\top.txt"));
+}
+
+// A file swapped for a hard link to an outside file: deleting the entry takes only this name.
+// (Wine 8 cannot show the same with a symbolic link to a file: it lists one as a plain file with the
+// target's id and deletes the target through it. On Windows such a link carries the reparse attribute,
+// FILE_OPEN_REPARSE_POINT opens the link itself, and deleting through that handle deletes the link.)
+TEST_F(FolderBeingEmptied, AFileSwappedForAHardLinkLosesOnlyItsName) {
+    bool swapped = false;
+    beforeOpen = [&](const std::wstring& entry) {
+        if (swapped || entry != L"top.txt")
+            return;
+        swapped = true;
+        ASSERT_TRUE(MoveFileA((base_ / "tree\\top.txt").c_str(), (base_ / "moved.txt").c_str()));
+        ASSERT_TRUE(CreateHardLinkA((base_ / "tree\\top.txt").c_str(),
+                                    (base_ / "outside\\c\\\xCC\xB4\xCF\xAA.txt").c_str(), nullptr));
+    };
+
+    EXPECT_TRUE(RemoveFolder((base_ / "tree").c_str()));
+
+    ASSERT_TRUE(swapped);
+    ExpectOutsideWhole();
+    EXPECT_TRUE(test::Exists(base_ / "moved.txt"));
+    EXPECT_FALSE(test::Exists(base_ / "tree"));
+}
+
+// --- Names, whatever the code page ---------------------------------------------------------------------
+// The removal lists in UTF-16 and opens every entry by its name relative to its folder, so that a name
+// the ANSI code page spells differently, or cannot spell, is still the name on disk. These run in every
+// prefix run: CTest runs them again under code pages 1252 and 932 (KESTREL_EXPECT_CODE_PAGE names the
+// one the run is for, so that a run that fell back to another code page fails instead of passing).
+
+namespace {
+
+UINT ExpectedCodePage() {
+    char value[16] = "";
+    return GetEnvironmentVariableA("KESTREL_EXPECT_CODE_PAGE", value, sizeof value) ? std::atoi(value) : 0;
+}
+
+// `name` as the ANSI functions (FindFirstFileA) give it back under this code page, best-fit and all.
+std::string AnsiSpelling(const std::wstring& name) {
+    char spelled[MAX_PATH * 2] = "";
+    WideCharToMultiByte(CP_ACP, 0, name.c_str(), -1, spelled, sizeof spelled, nullptr, nullptr);
+    return spelled;
+}
+
+// True when the code page spells `name` exactly (converting back gives it again).
+bool SpellsExactly(const std::wstring& name) {
+    const std::string spelled = AnsiSpelling(name);
+    wchar_t back[MAX_PATH * 2] = L"";
+    MultiByteToWideChar(CP_ACP, 0, spelled.c_str(), -1, back, MAX_PATH * 2);
+    return name == back;
+}
+
+bool WriteWide(const std::wstring& path, const char* bytes) {
+    FileHandle file{CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr)};
+    DWORD written = 0;
+    return file && WriteFile(file.get(), bytes, static_cast<DWORD>(std::strlen(bytes)), &written, nullptr);
+}
+
+// Removes a tree by wide names and "\\?\" paths, for what a failed test leaves (the harness lists in
+// ANSI, and would not find these names, or would find a best-fit path leading elsewhere).
+void RemoveWideTree(const std::wstring& path) {
+    const std::wstring full = path.compare(0, 4, L"\\\\?\\") == 0 ? path : L"\\\\?\\" + path;
+    WIN32_FIND_DATAW found;
+    if (FindHandle search{FindFirstFileW((full + L"\\*").c_str(), &found)}) {
+        do {
+            const std::wstring name = found.cFileName;
+            if (name == L"." || name == L"..")
+                continue;
+            const std::wstring child = full + L"\\" + name;
+            SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+            if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !(found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+                RemoveWideTree(child);
+            else
+                DeleteFileW(child.c_str());
+        } while (FindNextFileW(search.get(), &found));
+    }
+    RemoveDirectoryW(full.c_str());
+}
+
+// Plants a folder named `name` in a tree two levels down (base\p\tree), with a file in it, and a
+// folder "victim" with a file in base, where "x\..\..\..\victim" below the tree leads; removes the
+// tree and checks that the victim and the tree's parent keep their files.
+void ExpectTreeGoneAndVictimWhole(const std::wstring& name) {
+    test::TempFolder base("codepage");
+    ASSERT_TRUE(CreateDirectoryA((base / "victim").c_str(), nullptr));
+    ASSERT_TRUE(test::WriteWholeFile(base / "victim\\keep.txt", "keep"));
+    MakeTree(base / "p");
+    MakeTree(base / "p\\tree");
+    const std::wstring planted = Wide(base / "p\\tree") + L"\\" + name;
+    ASSERT_TRUE(CreateDirectoryW(planted.c_str(), nullptr));
+    ASSERT_TRUE(WriteWide(planted + L"\\inner.txt", "i"));
+
+    const bool removed = RemoveFolder((base / "p\\tree").c_str());
+
+    std::string bytes;
+    EXPECT_TRUE(test::ReadWholeFile(base / "victim\\keep.txt", bytes) && bytes == "keep") << "outside the tree";
+    EXPECT_TRUE(test::Exists(base / "p\\top.txt")) << "the tree's own parent keeps its files";
+    EXPECT_FALSE(test::Exists(base / "p\\tree"));
+    EXPECT_TRUE(removed);
+    RemoveWideTree(Wide(base / "p\\tree"));
+}
+
+}  // namespace
+
+TEST(AnyCodePage, RunsUnderTheCodePageItWasStartedFor) {
+    if (const UINT expected = ExpectedCodePage()) {
+        EXPECT_EQ(GetACP(), expected);
+    }
+}
+
+// On code page 1252 the ANSI listing spells the fullwidth reverse solidus (U+FF3C) with the best-fit
+// "\": the name below became "x\..\..\..\victim", and an ANSI clean-up emptied the victim folder.
+TEST(AnyCodePage, RemovesAFolderNamedWithFullwidthBackslashesAndNothingOutside) {
+    const std::wstring name = L"x\xFF3C..\xFF3C..\xFF3C..\xFF3Cvictim";
+    if (GetACP() == 1252) {
+        ASSERT_EQ(AnsiSpelling(name), "x\\..\\..\\..\\victim") << "the hazard this test is about";
+    }
+    ExpectTreeGoneAndVictimWhole(name);
+}
+
+// The same on code page 932 with the yen sign (U+00A5), which it spells 0x5C.
+TEST(AnyCodePage, RemovesAFolderNamedWithYenSignsAndNothingOutside) {
+    const std::wstring name = L"x\x00A5..\x00A5..\x00A5..\x00A5victim";
+    if (GetACP() == 932) {
+        ASSERT_EQ(AnsiSpelling(name), "x\\..\\..\\..\\victim") << "the hazard this test is about";
+    }
+    ExpectTreeGoneAndVictimWhole(name);
+}
+
+// Names code page 936 cannot spell (an e with diaeresis, Korean, an emoji outside the BMP): an ANSI
+// listing gives them back with "?", names no delete can reach, and the tree stayed after every run.
+TEST(AnyCodePage, RemovesNamesTheCodePageCannotSpell) {
+    test::TempFolder base("unspelled");
+    MakeTree(base / "tree");
+    const std::wstring tree = Wide(base / "tree");
+    const std::wstring names[] = {L"Zo\x00EB.txt", L"\xD55C\xAD6D\xC5B4.txt", L"\xD83D\xDE00 smile.txt"};
+    for (const std::wstring& name : names) {
+        if (GetACP() == 936) {
+            EXPECT_FALSE(SpellsExactly(name)) << "the code page must lack these names";
+        }
+        ASSERT_TRUE(WriteWide(tree + L"\\" + name, "x"));
+        ASSERT_TRUE(WriteWide(tree + L"\\a\\" + name, "y"));
+    }
+    ASSERT_TRUE(CreateDirectoryW((tree + L"\\\xD55C\xAD6D\xC5B4").c_str(), nullptr));  // a folder too
+    ASSERT_TRUE(WriteWide(tree + L"\\\xD55C\xAD6D\xC5B4\\Zo\x00EB.txt", "z"));
+
+    EXPECT_TRUE(RemoveFolder((base / "tree").c_str()));
+    EXPECT_FALSE(test::Exists(base / "tree"));
+    RemoveWideTree(tree);
+}
+
+// Below the held folder nothing is addressed by path, so no path length limits the removal: a tree
+// whose paths are far longer than the 260 bytes of the ANSI functions goes as any other.
+TEST(RemoveFolder, RemovesATreeDeeperThanThePathLimit) {
+    test::TempFolder base("deep");
+    std::wstring folder = L"\\\\?\\" + Wide(base / "tree");
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    for (int level = 0; level < 12; ++level) {
+        folder += L"\\folder-of-a-name-forty-characters-long-" + std::to_wstring(level % 10);
+        ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr)) << level;
+        ASSERT_TRUE(WriteWide(folder + L"\\file.txt", "f"));
+    }
+    ASSERT_GT(folder.size(), 500u);
+
+    EXPECT_TRUE(RemoveFolder((base / "tree").c_str()));
+    EXPECT_FALSE(test::Exists(base / "tree"));
+    RemoveWideTree(Wide(base / "tree"));
+}
+
+// The folder is the path's last component, found character by character: separators after it are
+// no part of it, "." or ".." names no folder of its own (an ANSI clean-up of "tree\a\.." emptied the
+// tree), and a path without a folder above it is below the current folder.
+TEST(RemoveFolder, TakesTheLastComponentOfThePathAsTheFolder) {
+    test::TempFolder base("component");
+    MakeTree(base / "tree");
+    EXPECT_FALSE(RemoveFolder((base / "tree\\a\\..").c_str()));
+    EXPECT_FALSE(RemoveFolder((base / "tree\\.").c_str()));
+    EXPECT_TRUE(test::Exists(base / "tree\\a\\b\\deep.bin"));
+    EXPECT_TRUE(test::Exists(base / "tree\\top.txt"));
+
+    EXPECT_TRUE(RemoveFolder((base / "tree\\a\\").c_str()));
+    EXPECT_FALSE(test::Exists(base / "tree\\a"));
+    EXPECT_TRUE(RemoveFolder((base.path() + "/tree/c//").c_str()));
+    EXPECT_FALSE(test::Exists(base / "tree\\c"));
+
+    // 檀溪誠: the trail byte 0x5C of 誠 is no separator.
+    const std::string dbcs = base / "\xCC\xB4\xCF\xAA\xD5\x5C";
+    if (GetACP() == 936) {
+        MakeTree(dbcs);
+        EXPECT_TRUE(RemoveFolder(dbcs.c_str()));
+        EXPECT_FALSE(test::Exists(dbcs));
+    }
+
+    char saved[MAX_PATH];
+    GetCurrentDirectoryA(MAX_PATH, saved);
+    ASSERT_TRUE(SetCurrentDirectoryA(base.path().c_str()));
+    const bool removed = RemoveFolder("tree");
+    SetCurrentDirectoryA(saved);
+    EXPECT_TRUE(removed);
+    EXPECT_FALSE(test::Exists(base / "tree"));
 }
