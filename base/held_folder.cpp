@@ -71,7 +71,9 @@ bool IsListedAsItself(HANDLE parent, const wchar_t* name, std::uint64_t openedId
     FolderEntry listed;
     if (!LookUpEntry(parent, name, listed))
         return false;
-    if (IsLink(listed.attributes) || (listed.fileId != 0 && openedId != 0 && listed.fileId != openedId)) {
+    // An id of 0 or all ones says the file system keeps no 64-bit id there (ReFS's are 128 bits wide).
+    const bool idsKnown = listed.fileId != 0 && listed.fileId != ~std::uint64_t{0} && openedId != 0;
+    if (IsLink(listed.attributes) || (idsKnown && listed.fileId != openedId)) {
         SetLastError(ERROR_REPARSE_POINT_ENCOUNTERED);
         return false;
     }
