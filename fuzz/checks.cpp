@@ -253,9 +253,6 @@ bool MakeFolders(const std::string& root, const std::string& relative) {
     return true;
 }
 
-// The longest folder path RemoveFolder can list: its pattern "\\*.*" must stay below 260 bytes.
-constexpr std::size_t kLongestListedFolder = 255;
-
 bool IsPlainFolder(const Found& found) {
     return (found.attributes & FILE_ATTRIBUTE_DIRECTORY) && !(found.attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
@@ -370,26 +367,12 @@ std::vector<CentralRecord> PlantedRecords(const std::vector<Plant>& plants) {
     return records;
 }
 
-std::string CheckRemoval(const Sandbox& sandbox, const std::vector<Plant>& plants, std::string& limits) {
+std::string CheckRemoval(const Sandbox& sandbox, const std::vector<Plant>& plants) {
     std::string problems;
     if (!RemoveFolder(sandbox.destination.c_str()) && harness::Exists(sandbox.destination)) {
         std::vector<Found> left;
         CollectLeft(sandbox.destination, "", left);
-        // The clean-up lists a folder through "folder\\*.*": one whose path has 256 bytes or more
-        // cannot be listed, though extraction writes files up to 259 bytes long below it. What lies
-        // in such a folder, and the folders holding it, stays; noted, not counted as a failure.
-        std::vector<std::string> unlisted;
-        for (const Found& found : left)
-            if (IsPlainFolder(found) && sandbox.destination.size() + 1 + found.name.size() > kLongestListedFolder) {
-                unlisted.push_back(found.name);
-                limits += "the clean-up cannot list " + found.name + "; ";
-            }
         for (const Found& found : left) {
-            bool beyond = false;
-            for (const std::string& folder : unlisted)
-                beyond = beyond || found.name == folder || Below(found.name, folder) || Below(folder, found.name);
-            if (beyond)
-                continue;
             // Kept by design: a planted read-only file nobody made writable (the clean-up keeps
             // read-only files), a folder link (Wine cannot remove one), a name beginning with a full
             // stop and what lies below it, and the folders holding any of them.

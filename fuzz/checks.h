@@ -71,10 +71,9 @@ std::vector<CentralRecord> PlantedRecords(const std::vector<Plant>& plants);
 
 // Runs RemoveFolder on the destination, as the launcher's clean-up does, and gives the problems:
 // anything it left but what it keeps by design (a planted read-only file, a folder link, which Wine
-// cannot remove, and the folders holding them). A folder whose path is too long for the clean-up to
-// list (256 bytes or more) goes into `limits` instead, with what it holds. Then removes what is left,
-// links through Unix "rm".
-std::string CheckRemoval(const Sandbox& sandbox, const std::vector<Plant>& plants, std::string& limits);
+// cannot remove, a name beginning with a full stop, and the folders holding them). Then removes what
+// is left, links through Unix "rm".
+std::string CheckRemoval(const Sandbox& sandbox, const std::vector<Plant>& plants);
 
 // Problems outside the destination: anything in the sandbox's folders but what belongs there, and
 // anything carrying the escape marker in the temporary folder or the roots of drives C: and Z: (and

@@ -148,11 +148,7 @@ int RunChild(const Options& options) {
             problems += outside;
         }
         // The launcher's clean-up over what the case left, then the canaries it must not touch.
-        std::string limits;
-        const std::string removal = fuzz::CheckRemoval(sandbox, plants, limits);
-        if (!limits.empty())
-            std::fprintf(stderr, "fuzz: case %llu: limit: %.300s\n", static_cast<unsigned long long>(index),
-                         limits.c_str());
+        const std::string removal = fuzz::CheckRemoval(sandbox, plants);
         if (!removal.empty()) {
             failures |= fuzz::kLeftover;
             problems += removal;
