@@ -557,7 +557,7 @@ int CheckArchive(const char* path) {
         refusals.push_back(*large);
     if (!ListArchive(zip, items, refusals))
         return 1;
-    for (Refusal& r : payloadrules::Check(items, path))
+    for (Refusal& r : payloadrules::Check(items))
         refusals.push_back(std::move(r));
     if (!refusals.empty())
         return Refuse(refusals);

@@ -174,7 +174,7 @@ bool IsUtf8(const std::string& bytes) {
     return true;
 }
 
-std::vector<Refusal> Check(const std::vector<Item>& items, const std::string& source) {
+std::vector<Refusal> Check(const std::vector<Item>& items, const std::string& appDir) {
     std::vector<Refusal> refusals;
     if (items.size() > kMaxEntries)
         refusals.push_back({"(the payload)", Decimal(items.size()) + " entries; an archive without ZIP64 holds at most " +
@@ -260,10 +260,13 @@ std::vector<Refusal> Check(const std::vector<Item>& items, const std::string& so
     }
     if (!mainFound) {
         std::string why = "missing: the launcher starts it";
+        const std::string holder = appDir.empty() ? "the archive" : appDir;
         if (mainIsFolder)
-            why += "; " + source + " holds a folder of that name, not the program";
+            why += "; " + holder + " holds a folder of that name, not the program";
+        else if (mainOneLevelDown && appDir.empty())
+            why += "; the archive holds Velkar/Velkar/Velkar.exe: its entries lie one folder too deep";
         else if (mainOneLevelDown)
-            why += "; " + source + " holds Velkar/Velkar.exe: did you mean " + source + "/Velkar?";
+            why += "; " + appDir + " holds Velkar/Velkar.exe: did you mean " + appDir + "/Velkar?";
         refusals.push_back({kMainExecutable, why});
     }
     return refusals;

@@ -56,9 +56,9 @@ std::string InstallPath(const std::string& ansiName);
 bool IsUtf8(const std::string& bytes);
 
 // Every refusal of the payload's items, in their order; empty when the payload can be installed.
-// `items` holds every entry, the top folder included. `source` names where they came from in the
-// hints ("APP_DIR" for a folder on disk, the archive's path for a ZIP).
-std::vector<Refusal> Check(const std::vector<Item>& items, const std::string& source = "APP_DIR");
+// `items` holds every entry, the top folder included. `appDir` is the folder they were read from, for
+// the hints; empty for an archive made elsewhere.
+std::vector<Refusal> Check(const std::vector<Item>& items, const std::string& appDir = "");
 
 // Why the launcher's extraction refuses the name (code page 936 bytes, "/" separators), or nothing when it
 // takes it.

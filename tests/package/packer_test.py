@@ -229,6 +229,11 @@ class StaysBehindAndHints(Work):
         shutil.rmtree(self.app)
         make_files(self.app, ["Velkar.exe/readme.txt"])
         self.assertRefused(self.pack(), [("Velkar/Velkar.exe", "holds a folder of that name, not the program")])
+        archive = os.path.join(self.dir, "deep.zip")
+        with zipfile.ZipFile(archive, "w") as z:
+            z.writestr("Velkar/Velkar/Velkar.exe", b"MZ")
+        self.assertRefused(self.check(archive), [("Velkar/Velkar.exe", "its entries lie one folder too deep")],
+                           packed=False)
 
     def test_archive_above_the_measured_limit(self):
         # Stored zeros: the archive is as large as the file, and the file is one byte above the limit.
