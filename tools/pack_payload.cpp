@@ -115,6 +115,7 @@ struct Packer {
     std::vector<Refusal> refusals;
     std::uint64_t bytesRead = 0;
     std::time_t lastShown = std::time(nullptr);
+    bool readingShown = false;
 
     void SetTimes(Entry& e, const struct stat& info) const {
         // One time for all three: the access time changes whenever a file is read, so it would make
@@ -154,11 +155,13 @@ struct Packer {
             std::cerr << "pack-payload: the test seam's command failed\n";
     }
 
+    // At most a line a second while the tree is read; the end only after such a line.
     void ShowReading(bool last) {
         const std::time_t now = std::time(nullptr);
-        if (!progress || (now == lastShown && !last))
+        if (!progress || (now == lastShown && !(last && readingShown)))
             return;
         lastShown = now;
+        readingShown = true;
         std::cerr << "  reading:     " << Grouped(entries.size()) << " entries, " << Grouped(bytesRead >> 20)
                   << " MiB\n";
     }
