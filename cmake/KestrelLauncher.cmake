@@ -86,4 +86,11 @@ function(kestrel_add_launcher name)
     target_link_options(${name} PRIVATE -Wl,--file-alignment,4096 -s)
     # No link time stamp in the header: the same sources and payload give the same bytes.
     target_link_options(${name} PRIVATE -Wl,--no-insert-timestamp)
+    # Large-address-aware: on 64-bit Windows a 32-bit program so gets 4 GB of address space, room for
+    # the payload twice (the image and the copy written out); see the README's size limit.
+    target_link_options(${name} PRIVATE -Wl,--large-address-aware)
+    # The header names the oldest Windows the imports run on: Vista (6.0). The linker's default (4.0)
+    # would claim Windows NT 4, where the loader would fail on a missing import instead.
+    target_link_options(${name} PRIVATE -Wl,--major-os-version,6,--minor-os-version,0
+                                        -Wl,--major-subsystem-version,6,--minor-subsystem-version,0)
 endfunction()

@@ -9,7 +9,7 @@ repo=$(cd "$(dirname "$0")/.." && pwd)
 test_user="${KESTREL_TEST_USER:-kestrel}"
 
 if [ "$(id -u)" -eq 0 ]; then
-    bash "$repo/scripts/setup.sh"
+    bash "$repo/scripts/setup.sh" || { echo "demo.sh: the set-up failed (its last lines above say why); nothing was built or run" >&2; exit 1; }
     wine_user="$test_user"
 else
     wine_user=$(id -un)

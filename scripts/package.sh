@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# Turns an application's folder into launcher.exe:
+# Turns an application's folder, or a ZIP made elsewhere, into launcher.exe:
 #   bash scripts/package.sh APP_DIR OUT.exe [--sign CERT.pfx --password-file FILE [--timestamp-url URL]]
 #                           [--version A.B.C.D]
-# APP_DIR must hold Velkar.exe at its top; it becomes Velkar/ in the payload. Before anything is built
+#   bash scripts/package.sh --zip FILE.zip OUT.exe [the same options]
+#   bash scripts/package.sh --help          the options, the environment and the exit codes
+# The command line, the certificate (read with its password) and the version are checked before the
+# set-up and the build. APP_DIR must hold Velkar.exe at its top; it becomes Velkar/ in the payload. Before anything is built
 # the packer refuses, naming the file and the rule, what would fail on a user's machine (see the
 # README, "Package your application"). OUT.exe is written only when everything went well; a failed run
 # leaves none. SOURCE_DATE_EPOCH, where set, is the time of every entry (and of the signature), so the
@@ -11,30 +14,78 @@
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 
-usage() {
-    echo "usage: bash scripts/package.sh APP_DIR OUT.exe [--sign CERT.pfx --password-file FILE [--timestamp-url URL]] [--version A.B.C.D]" >&2
+usage_line="usage: bash scripts/package.sh APP_DIR OUT.exe [OPTIONS]
+       bash scripts/package.sh --zip FILE.zip OUT.exe [OPTIONS]"
+usage() {  # a mistake on the command line: what was wrong, then how it goes
+    [ $# -eq 0 ] || echo "package.sh: $*" >&2
+    echo "$usage_line" >&2
+    echo "(bash scripts/package.sh --help tells more)" >&2
     exit 2
+}
+help() {
+    cat <<HELP
+$usage_line
+
+Packs APP_DIR (the folder that holds Velkar.exe at its top; it becomes Velkar\\ on the user's machine), or
+checks an archive made elsewhere (--zip), and builds OUT.exe around it. Everything is checked first:
+what the launcher could not install is refused, naming each file and the rule, and nothing is built.
+
+Options:
+  --zip FILE.zip           embed this archive (its entries under Velkar/) instead of packing a folder;
+                           it is checked by the same rules
+  --sign CERT.pfx          sign OUT.exe with Authenticode (a PKCS#12 file with the certificate and key)
+  --password-file FILE     the PKCS#12 file's password (its first line); goes with --sign
+  --timestamp-url URL      ask this time-stamp server to counter-sign (none is asked otherwise)
+  --version A.B.C.D        the file and product version (default 1.0.0.0)
+  --help                   this text
+
+Environment:
+  SOURCE_DATE_EPOCH        seconds since 1970: the time of every entry and of the signature, so the same
+                           input gives the same bytes from any clone
+  KESTREL_PACKAGE_BUILD    the build folder (default: build/package in this clone)
+
+Exit codes:
+  0  OUT.exe built
+  1  refused or failed: no OUT.exe is left, not even one from an earlier run
+  2  a mistake on the command line: nothing is touched
+HELP
+    exit 0
 }
 fail() {
     echo "package.sh: $*" >&2
     exit 1
 }
 
-[ $# -ge 2 ] || usage
-app_dir=$1 out=$2
-shift 2
-cert="" password_file="" timestamp_url="" version=1.0.0.0
+app_dir="" zip="" out="" cert="" password_file="" timestamp_url="" version=1.0.0.0
+positional=()
 while [ $# -gt 0 ]; do
     case "$1" in
-        --sign) [ $# -ge 2 ] || usage; cert=$2; shift 2 ;;
-        --password-file) [ $# -ge 2 ] || usage; password_file=$2; shift 2 ;;
-        --timestamp-url) [ $# -ge 2 ] || usage; timestamp_url=$2; shift 2 ;;
-        --version) [ $# -ge 2 ] || usage; version=$2; shift 2 ;;
-        *) usage ;;
+        --help|-h) help ;;
+        --zip|--sign|--password-file|--timestamp-url|--version)
+            [ $# -ge 2 ] || usage "$1 needs a value"
+            case "$1" in
+                --zip) zip=$2 ;;
+                --sign) cert=$2 ;;
+                --password-file) password_file=$2 ;;
+                --timestamp-url) timestamp_url=$2 ;;
+                --version) version=$2 ;;
+            esac
+            shift 2 ;;
+        --) shift; positional+=("$@"); break ;;
+        -*) usage "unknown option '$1'" ;;
+        *) positional+=("$1"); shift ;;
     esac
 done
+if [ -n "$zip" ]; then
+    [ ${#positional[@]} -eq 1 ] || usage "--zip FILE.zip takes OUT.exe alone (no APP_DIR)"
+    out=${positional[0]}
+    [ -f "$zip" ] || fail "$zip: no such archive"
+else
+    [ ${#positional[@]} -eq 2 ] || usage "APP_DIR and OUT.exe are needed"
+    app_dir=${positional[0]} out=${positional[1]}
+    [ -d "$app_dir" ] || fail "$app_dir is not a folder"
+fi
 
-[ -d "$app_dir" ] || fail "$app_dir is not a folder"
 case "$out" in *.exe|*.EXE) ;; *) fail "$out: the output is an .exe" ;; esac
 out_dir=$(dirname -- "$out")
 [ -d "$out_dir" ] || fail "$out_dir is not a folder"
@@ -50,7 +101,33 @@ if [ -n "${SOURCE_DATE_EPOCH:-}" ]; then
     [[ "$SOURCE_DATE_EPOCH" =~ ^[0-9]+$ ]] || fail "SOURCE_DATE_EPOCH must be seconds since 1970, not '$SOURCE_DATE_EPOCH'"
     time_args=(--time "$SOURCE_DATE_EPOCH")
 fi
-app_dir=$(cd "$app_dir" && pwd)
+
+# The certificate is read now, with its password, so that a wrong one stops the run before anything long.
+check_certificate() {
+    scratch=$(mktemp -d)
+    trap 'rm -rf "$scratch"' EXIT
+    if grep -q -- '-----BEGIN' "$cert" 2>/dev/null; then
+        fail "$cert is a PEM file; --sign takes a PKCS#12 file (.pfx) that holds the certificate and its key:" \
+            "make one with  openssl pkcs12 -export -inkey KEY.pem -in $cert -out CERT.pfx"
+    fi
+    if ! openssl pkcs12 -in "$cert" -passin "file:$password_file" -nokeys -clcerts -out "$scratch/cert.pem" \
+        2>"$scratch/error"; then
+        if grep -qi 'mac verify\|invalid password\|bad decrypt' "$scratch/error"; then
+            fail "the password in $password_file does not open $cert: check the password file (its first line is read)"
+        fi
+        fail "$cert is not a PKCS#12 file (.pfx) openssl can read: $(head -n 1 "$scratch/error")"
+    fi
+    openssl pkcs12 -in "$cert" -passin "file:$password_file" -nocerts -nodes 2>/dev/null | grep -q 'PRIVATE KEY' ||
+        fail "$cert holds no private key: export the certificate with its key (openssl pkcs12 -export -inkey KEY.pem ...)"
+    grep -q 'BEGIN CERTIFICATE' "$scratch/cert.pem" || fail "$cert holds no certificate"
+    if ! openssl x509 -in "$scratch/cert.pem" -noout -checkend 0 >/dev/null; then
+        fail "the certificate in $cert expired on $(openssl x509 -in "$scratch/cert.pem" -noout -enddate | sed 's/^notAfter=//'):" \
+            "renew it; Windows shows a signature made with it as invalid"
+    fi
+}
+[ -z "$cert" ] || check_certificate
+
+[ -z "$app_dir" ] || app_dir=$(cd "$app_dir" && pwd)
 
 # From here on a failed run leaves no OUT.exe, not even one from an earlier run that could be shipped
 # by mistake. (A mistyped command line above leaves everything as it was.)
@@ -60,12 +137,16 @@ cleanup() {
         rm -f -- "$out"
         echo "package.sh: removed the earlier $out" >&2
     fi
-    rm -f -- "$out.part"
+    [ -z "${part:-}" ] || rm -f -- "$part"
+    [ -z "${scratch:-}" ] || rm -rf -- "$scratch"
 }
 trap cleanup EXIT
 
 if [ "$(id -u)" -eq 0 ]; then
-    bash "$repo/scripts/setup.sh" >/dev/null
+    echo "[1/5] Setting up the toolchain (scripts/setup.sh)"
+    bash "$repo/scripts/setup.sh" || fail "the set-up failed (its last lines above say why); nothing was built"
+else
+    echo "[1/5] Set-up skipped: not root (scripts/setup.sh installs what is missing, as root)"
 fi
 
 build="${KESTREL_PACKAGE_BUILD:-$repo/build/package}"
@@ -80,17 +161,26 @@ quietly() {
     fi
 }
 
-echo "[1/4] Building the packer in $build/tools"
+echo "[2/5] Building the packer in $build/tools"
 quietly cmake -S "$repo/tools/native" -B "$build/tools" -G Ninja -DCMAKE_BUILD_TYPE=Release
 quietly cmake --build "$build/tools" --target pack-payload
 
-echo "[2/4] Checking and packing $app_dir"
 payload="$build/payload.zip"
-rm -f "$payload"
-"$build/tools/pack-payload" --app "$app_dir" "$payload" "${time_args[@]}" --progress ||
-    fail "nothing was built: mend what is refused above and run again"
+if [ -n "$zip" ]; then
+    # The archive is copied first, so that the bytes checked are the bytes embedded.
+    echo "[3/5] Checking $zip"
+    cp -- "$zip" "$payload.part"
+    mv -f -- "$payload.part" "$payload"
+    "$build/tools/pack-payload" --check "$payload" ||
+        { rm -f "$payload"; fail "nothing was built: $zip is refused (the lines above name each entry and the rule)"; }
+else
+    echo "[3/5] Reading, checking and packing $app_dir"
+    rm -f "$payload"
+    "$build/tools/pack-payload" --app "$app_dir" "$payload" "${time_args[@]}" --progress ||
+        fail "nothing was built: mend what is refused above and run again"
+fi
 
-echo "[3/4] Building launcher.exe (version $version) around the payload"
+echo "[4/5] Building launcher.exe (version $version) around the payload"
 quietly cmake -S "$repo" -B "$build/launcher" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/i686-w64-mingw32.cmake" \
     -DPAYLOAD_ZIP="$payload" -DLAUNCHER_VERSION="$version"
 # The build's own steps, counted as they pass: on one line at a terminal, every tenth step elsewhere.
@@ -116,7 +206,7 @@ fi
 built="$build/launcher/bin/launcher.exe"
 
 if [ -n "$cert" ]; then
-    echo "[4/4] Signing with $cert"
+    echo "[5/5] Signing with $cert"
     sign_args=(-pkcs12 "$cert" -readpass "$password_file" -h sha256)
     # No time-stamp server by default: many build machines reach none.
     [ -z "$timestamp_url" ] || sign_args+=(-ts "$timestamp_url")
@@ -126,11 +216,16 @@ if [ -n "$cert" ]; then
     quietly osslsigncode sign "${sign_args[@]}" -in "$built" -out "$build/signed.exe"
     built="$build/signed.exe"
 else
-    echo "[4/4] Not signed (--sign CERT.pfx --password-file FILE signs)"
+    echo "[5/5] Not signed (--sign CERT.pfx --password-file FILE signs)"
 fi
 
-cp -- "$built" "$out.part"
-mv -f -- "$out.part" "$out"
+# Copied to a temporary file of a fresh name, made by mktemp alone (O_EXCL): nothing planted at a name
+# known beforehand is written through. mv then replaces whatever stands at OUT.exe as a name.
+part=$(mktemp "$out_dir/.package-XXXXXX.part")
+cp -- "$built" "$part"
+chmod "$(printf '%o' $((0666 & ~$(umask))))" "$part"
+mv -f -- "$part" "$out"
+part=""
 finished=1
 echo "Built $out"
 echo "  size:          $(stat -c %s "$out" | sed ':a;s/\B[0-9]\{3\}\>/,&/;ta') bytes"

@@ -36,6 +36,10 @@ fi
 packages=(g++ g++-mingw-w64-i686 mingw-w64-tools libz-mingw-w64-dev wine wine32:i386 wine32-preloader:i386 wine64
           cmake ninja-build dpkg-dev python3 locales procps zlib1g-dev qemu-user-static
           osslsigncode openssl)
+# KESTREL_SETUP_EXTRA_PACKAGES adds packages to the list: the set-up's own test names one that does not
+# exist, so that the install step runs, against a stand-in for apt-get (KESTREL_APT_GET).
+read -r -a extra_packages <<<"${KESTREL_SETUP_EXTRA_PACKAGES:-}"
+packages+=("${extra_packages[@]}")
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -7,7 +7,7 @@ set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 
 if [ "$(id -u)" -eq 0 ]; then
-    bash "$repo/scripts/setup.sh"
+    bash "$repo/scripts/setup.sh" || { echo "test.sh: the set-up failed (its last lines above say why); nothing was built or run" >&2; exit 1; }
 fi
 
 # First, as it takes a moment; the tests still run, and a broken layer fails the run at the end.

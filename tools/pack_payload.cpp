@@ -8,15 +8,21 @@
 //       page 936, the launcher's ANSI code page, with the UTF-8 flag clear.
 //   pack-payload --check ZIP
 //       Checks an archive made elsewhere by the same rules and prints the same summary.
+//   pack-payload --limit
+//       Prints the largest archive the launcher installs and starts, in bytes.
 // A refusal names the file and the rule and exits with 1 before anything is written.
 // Each folder comes before its contents; inside a folder the files come first, then the subfolders, each
 // group in byte order of the names, except that Velkar/Velkar.exe always comes right after Velkar/. So the
 // same tree always gives the same archive. --time gives every entry that time (reproducible builds);
 // without it the files' own modification times are used.
+#include <dirent.h>
+#include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
+
+#include <cerrno>
 
 #include <algorithm>
 #include <cstdio>
@@ -57,25 +63,59 @@ bool ReadFile(const fs::path& path, std::string& data) {
     return true;
 }
 
+// A descriptor closed when it goes.
+struct Descriptor {
+    int fd = -1;
+    explicit Descriptor(int d) : fd(d) {}
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    ~Descriptor() {
+        if (fd >= 0)
+            close(fd);
+    }
+};
+
+// Reads a regular file's `size` bytes through its descriptor. A file that grows or shrinks meanwhile
+// is reported: what was measured would not be what is packed.
+bool ReadDescriptor(int fd, std::uint64_t size, std::string& data, bool& changed) {
+    data.resize(size);
+    std::size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t got = read(fd, data.data() + done, data.size() - done);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return false;
+        if (got == 0)
+            break;
+        done += static_cast<std::size_t>(got);
+    }
+    char more = 0;
+    ssize_t extra = 0;
+    while ((extra = read(fd, &more, 1)) < 0 && errno == EINTR) {
+    }
+    changed = done != data.size() || extra > 0;
+    return extra >= 0;
+}
+
+const char* KindOf(mode_t mode) {
+    return S_ISLNK(mode)    ? "a symbolic link (the payload holds files and folders only)"
+           : S_ISSOCK(mode) ? "a socket (the payload holds files and folders only)"
+           : S_ISFIFO(mode) ? "a named pipe (the payload holds files and folders only)"
+                            : "a device (the payload holds files and folders only)";
+}
+
 struct Packer {
     bool fixedTime = false;
     std::int64_t time = 0;
-    bool checked = false;  // --app: names become code page 936 bytes and the walk notes what it refuses
+    bool checked = false;  // --app: names become code page 936 bytes, links are refused, not followed
+    bool progress = false;
     std::vector<Entry> entries;
     std::vector<Item> items;  // what the checks see, one per entry
     std::vector<Refusal> refusals;
-    std::vector<fs::path> sources;  // --app: each entry's file on disk, read once the checks have passed
-
-    // Reads the files of a checked tree into their entries.
-    bool ReadSources() {
-        for (std::size_t i = 0; i < entries.size(); ++i) {
-            if (!entries[i].folder && !ReadFile(sources[i], entries[i].data)) {
-                std::cerr << "pack-payload: cannot read " << sources[i] << "\n";
-                return false;
-            }
-        }
-        return true;
-    }
+    std::uint64_t bytesRead = 0;
+    std::time_t lastShown = std::time(nullptr);
+    bool readingShown = false;
 
     void SetTimes(Entry& e, const struct stat& info) const {
         // One time for all three: the access time changes whenever a file is read, so it would make
@@ -83,13 +123,14 @@ struct Packer {
         zipwriter::SetEntryTime(e, fixedTime ? time : static_cast<std::int64_t>(info.st_mtime));
     }
 
-    // Adds the entry of `name` (UTF-8, as on disk) and what the checks need to know of it.
-    void Add(Entry e, std::uint64_t size, const fs::path& source = {}) {
+    // Adds the entry of `name` (as on disk, UTF-8 when well formed) and what the checks need to know of it.
+    void Add(Entry e, std::uint64_t size) {
         Item item;
         item.name = e.name;
         item.folder = e.folder;
         item.size = size;
         if (checked) {
+            item.utf8 = payloadrules::IsUtf8(e.name);
             const std::optional<std::string> ansi = payloadrules::Utf8ToAnsi(e.name);
             item.spellable = ansi.has_value();
             item.ansi = ansi.value_or("");
@@ -99,36 +140,83 @@ struct Packer {
         }
         items.push_back(std::move(item));
         entries.push_back(std::move(e));
-        sources.push_back(source);
     }
 
-    bool AddFolder(const fs::path& folder, const std::string& prefix) {
+    // The test seam of a swap: PACK_PAYLOAD_TEST_SEAM, where set, is a shell command run after a folder
+    // has been listed and its names sorted, before any of them is opened, with PACK_PAYLOAD_FOLDER set
+    // to the folder's payload name. A test swaps a file for a link there, which is exactly the moment
+    // a walk that checks names by path and reads them later would be fooled.
+    static void Seam(const std::string& prefix) {
+        const char* command = std::getenv("PACK_PAYLOAD_TEST_SEAM");
+        if (!command)
+            return;
+        setenv("PACK_PAYLOAD_FOLDER", prefix.c_str(), 1);
+        if (std::system(command) != 0)
+            std::cerr << "pack-payload: the test seam's command failed\n";
+    }
+
+    // At most a line a second while the tree is read; the end only after such a line.
+    void ShowReading(bool last) {
+        const std::time_t now = std::time(nullptr);
+        if (!progress || (now == lastShown && !(last && readingShown)))
+            return;
+        lastShown = now;
+        readingShown = true;
+        std::cerr << "  reading:     " << Grouped(entries.size()) << " entries, " << Grouped(bytesRead >> 20)
+                  << " MiB\n";
+    }
+
+    // Opens `name` in the folder held by `folder`: a checked walk never follows a link (O_NOFOLLOW: a
+    // link fails with ELOOP), and never blocks on a pipe. What the descriptor's fstat says is the
+    // entry's kind; the file's bytes are read through that same descriptor, so a name swapped after
+    // the folder was listed can only be refused, never read through.
+    int OpenIn(int folder, const std::string& name, int extra) const {
+        return openat(folder, name.c_str(),
+                      O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | extra | (checked ? O_NOFOLLOW : 0));
+    }
+
+    // Adds a folder's entries, the folder held by `folder`; `disk` is its path for messages.
+    bool AddFolder(int folder, const std::string& disk, const std::string& prefix) {
         std::vector<std::string> files, folders;
-        std::error_code error;
-        for (const fs::directory_entry& item : fs::directory_iterator(folder, error)) {
-            const std::string name = item.path().filename().string();
-            struct stat info {};
-            if (lstat(item.path().c_str(), &info) != 0) {
-                std::cerr << "pack-payload: cannot read " << item.path() << "\n";
+        {
+            const int listing = dup(folder);
+            DIR* dir = listing >= 0 ? fdopendir(listing) : nullptr;
+            if (!dir) {
+                if (listing >= 0)
+                    close(listing);
+                std::cerr << "pack-payload: cannot list " << disk << ": " << std::strerror(errno) << "\n";
                 return false;
             }
-            if (S_ISDIR(info.st_mode))
-                folders.push_back(name);
-            else if (S_ISREG(info.st_mode))
-                files.push_back(name);
-            else if (checked)
-                refusals.push_back({prefix + name, S_ISLNK(info.st_mode)    ? "a symbolic link (the payload holds files and folders only)"
-                                                   : S_ISSOCK(info.st_mode) ? "a socket (the payload holds files and folders only)"
-                                                   : S_ISFIFO(info.st_mode) ? "a named pipe (the payload holds files and folders only)"
-                                                                            : "a device (the payload holds files and folders only)"});
-            else if (item.is_directory())  // unchecked trees follow links, as they always have
-                folders.push_back(name);
-            else if (item.is_regular_file())
-                files.push_back(name);
-        }
-        if (error) {
-            std::cerr << "pack-payload: cannot list " << folder << ": " << error.message() << "\n";
-            return false;
+            errno = 0;
+            while (const dirent* d = readdir(dir)) {
+                const std::string name = d->d_name;
+                if (name == "." || name == "..")
+                    continue;
+                // The kind as the name shows it now, for the order only (files first, then folders)
+                // and so that a device or a pipe is never opened: what is packed is decided below, by
+                // the descriptor.
+                struct stat info {};
+                if (fstatat(folder, name.c_str(), &info, checked ? AT_SYMLINK_NOFOLLOW : 0) != 0) {
+                    if (!checked)
+                        continue;  // an unchecked tree passes over a dangling link, as it always has
+                    std::cerr << "pack-payload: cannot read " << disk << "/" << name << ": " << std::strerror(errno)
+                              << "\n";
+                    closedir(dir);
+                    return false;
+                }
+                if (S_ISDIR(info.st_mode))
+                    folders.push_back(name);
+                else if (S_ISREG(info.st_mode))
+                    files.push_back(name);
+                else if (checked)
+                    refusals.push_back({prefix + name, KindOf(info.st_mode)});
+            }
+            const int error = errno;
+            closedir(dir);
+            if (error) {
+                std::cerr << "pack-payload: cannot list " << disk << ": " << std::strerror(error) << "\n";
+                return false;
+            }
         }
         std::sort(files.begin(), files.end());
         std::sort(folders.begin(), folders.end());
@@ -139,28 +227,59 @@ struct Packer {
             if (main != files.end())
                 std::rotate(files.begin(), main, main + 1);
         }
+        Seam(prefix);
+
         for (const std::string& name : files) {
-            const fs::path path = folder / name;
+            const Descriptor file(OpenIn(folder, name, 0));
             struct stat info {};
-            if (stat(path.c_str(), &info) != 0) {
-                std::cerr << "pack-payload: cannot read " << path << "\n";
+            if (file.fd < 0 && errno == ELOOP && checked) {
+                refusals.push_back({prefix + name, KindOf(S_IFLNK)});
+                continue;
+            }
+            if (file.fd < 0 || fstat(file.fd, &info) != 0) {
+                std::cerr << "pack-payload: cannot read " << disk << "/" << name << ": " << std::strerror(errno) << "\n";
                 return false;
+            }
+            if (!S_ISREG(info.st_mode)) {
+                if (checked)
+                    refusals.push_back({prefix + name, S_ISDIR(info.st_mode)
+                                                           ? "changed from a file to a folder while it was packed: pack again"
+                                                           : KindOf(info.st_mode)});
+                continue;
             }
             Entry e;
             e.name = prefix + name;
             SetTimes(e, info);
-            // A checked tree is read only once nothing in it is refused.
-            if (!checked && !ReadFile(path, e.data)) {
-                std::cerr << "pack-payload: cannot read " << path << "\n";
-                return false;
+            const auto size = static_cast<std::uint64_t>(info.st_size);
+            // A file the payload cannot hold is refused by its size, not read.
+            if (size <= payloadrules::kMaxFileSize) {
+                bool changed = false;
+                if (!ReadDescriptor(file.fd, size, e.data, changed)) {
+                    std::cerr << "pack-payload: cannot read " << disk << "/" << name << ": " << std::strerror(errno)
+                              << "\n";
+                    return false;
+                }
+                if (changed && checked)
+                    refusals.push_back({prefix + name, "changed while it was read: pack again once nothing writes to it"});
+                bytesRead += e.data.size();
             }
-            Add(std::move(e), static_cast<std::uint64_t>(info.st_size), path);
+            Add(std::move(e), size);
+            ShowReading(false);
         }
         for (const std::string& name : folders) {
-            const fs::path path = folder / name;
+            const Descriptor child(OpenIn(folder, name, O_DIRECTORY));
             struct stat info {};
-            if (stat(path.c_str(), &info) != 0) {
-                std::cerr << "pack-payload: cannot read " << path << "\n";
+            if (child.fd < 0 && (errno == ELOOP || errno == ENOTDIR) && checked) {
+                // O_NOFOLLOW | O_DIRECTORY on a link gives ELOOP or ENOTDIR; a file there gives ENOTDIR.
+                struct stat now {};
+                const bool link = fstatat(folder, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(now.st_mode);
+                refusals.push_back({prefix + name, link ? KindOf(S_IFLNK)
+                                                        : "changed from a folder to something else while it was packed: "
+                                                          "pack again"});
+                continue;
+            }
+            if (child.fd < 0 || fstat(child.fd, &info) != 0) {
+                std::cerr << "pack-payload: cannot read " << disk << "/" << name << ": " << std::strerror(errno) << "\n";
                 return false;
             }
             Entry e;
@@ -168,10 +287,30 @@ struct Packer {
             e.folder = true;
             SetTimes(e, info);
             Add(std::move(e), 0);
-            if (!AddFolder(path, prefix + name + "/"))
+            if (!AddFolder(child.fd, disk + "/" + name, prefix + name + "/"))
                 return false;
         }
         return true;
+    }
+
+    // Adds the tree of the folder at `path` (followed if it is a link: the caller named it).
+    bool AddTree(const std::string& path, const std::string& prefix, bool withTop) {
+        const Descriptor top(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        struct stat info {};
+        if (top.fd < 0 || fstat(top.fd, &info) != 0) {
+            std::cerr << "pack-payload: " << path << " is not a folder\n";
+            return false;
+        }
+        if (withTop) {
+            Entry e;
+            e.name = prefix;
+            e.folder = true;
+            SetTimes(e, info);
+            Add(std::move(e), 0);
+        }
+        const bool done = AddFolder(top.fd, path, prefix);
+        ShowReading(true);
+        return done;
     }
 };
 
@@ -200,19 +339,42 @@ void PrintSummary(const std::vector<Item>& items, std::uint64_t archiveBytes) {
 
 // A name as the terminal can show it: control bytes as \xNN.
 std::string Shown(const std::string& name) {
+    // Control bytes, and bytes that are no part of a UTF-8 character (a name on disk in another
+    // encoding), as \xNN.
     std::string out;
-    for (unsigned char c : name) {
-        char hex[8];
-        std::snprintf(hex, sizeof hex, "\\x%02X", c);
-        out += c < 0x20 || c == 0x7F ? std::string(hex) : std::string(1, static_cast<char>(c));
+    for (std::size_t i = 0; i < name.size();) {
+        const unsigned char c = static_cast<unsigned char>(name[i]);
+        std::size_t length = c < 0x80 ? 1 : c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+        if (length > 1 && !(i + length <= name.size() && payloadrules::IsUtf8(name.substr(i, length))))
+            length = 0;
+        if (length == 0 || c < 0x20 || c == 0x7F) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            out += hex;
+            ++i;
+            continue;
+        }
+        out.append(name, i, length);
+        i += length;
     }
     return out;
 }
 
-int Refuse(const std::vector<Refusal>& refusals) {
+// A refusal as the packager finds the file: packing a folder, its path on disk relative to APP_DIR
+// beside the path it would install at; checking an archive, the entry's name.
+std::string Where(const std::string& name, bool fromDisk) {
+    const std::string top = payloadrules::kTopFolder;
+    if (!fromDisk || name.compare(0, top.size(), top) != 0 || name.size() == top.size())
+        return Shown(name);
+    std::string install = name;
+    std::replace(install.begin(), install.end(), '/', '\\');
+    return Shown(name.substr(top.size())) + " (installs as " + Shown(install) + ")";
+}
+
+int Refuse(const std::vector<Refusal>& refusals, bool fromDisk = false) {
     constexpr std::size_t kShown = 50;
     for (std::size_t i = 0; i < refusals.size() && i < kShown; ++i)
-        std::cerr << "refused: " << Shown(refusals[i].name) << ": " << refusals[i].rule << "\n";
+        std::cerr << "refused: " << Where(refusals[i].name, fromDisk) << ": " << refusals[i].rule << "\n";
     if (refusals.size() > kShown)
         std::cerr << "refused: ... and " << Grouped(refusals.size() - kShown) << " more\n";
     std::cerr << "pack-payload: " << Grouped(refusals.size())
@@ -222,22 +384,37 @@ int Refuse(const std::vector<Refusal>& refusals) {
 
 bool WriteFile(const fs::path& out, const std::string& bytes) {
     // Written beside the target and renamed, so that a failed run never leaves a half archive that
-    // looks up to date to the build.
-    const fs::path temporary = out.string() + ".part";
-    {
-        std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
-        file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-        file.close();
-        if (!file) {
-            std::cerr << "pack-payload: cannot write " << temporary << "\n";
-            std::remove(temporary.c_str());
-            return false;
-        }
+    // looks up to date to the build. The temporary file is created new (O_EXCL, O_NOFOLLOW): whatever
+    // stands at its name, a link planted there or a file left by a run that was killed, is removed as
+    // a name first (unlink never follows a link, and a hard link loses only this name), never written
+    // through.
+    const std::string temporary = out.string() + ".part";
+    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    int fd = open(temporary.c_str(), flags, 0666);
+    if (fd < 0 && errno == EEXIST && unlink(temporary.c_str()) == 0)
+        fd = open(temporary.c_str(), flags, 0666);
+    if (fd < 0) {
+        std::cerr << "pack-payload: cannot create " << temporary << ": " << std::strerror(errno) << "\n";
+        return false;
     }
-    std::error_code error;
-    fs::rename(temporary, out, error);
-    if (error) {
-        std::cerr << "pack-payload: cannot write " << out << ": " << error.message() << "\n";
+    bool written = true;
+    for (std::size_t done = 0; written && done < bytes.size();) {
+        const ssize_t put = write(fd, bytes.data() + done, bytes.size() - done);
+        if (put < 0 && errno == EINTR)
+            continue;
+        written = put > 0;
+        done += written ? static_cast<std::size_t>(put) : 0;
+    }
+    written = close(fd) == 0 && written;
+    if (!written) {
+        std::cerr << "pack-payload: cannot write " << temporary << ": " << std::strerror(errno) << "\n";
+        unlink(temporary.c_str());
+        return false;
+    }
+    // rename replaces whatever stands at `out` as a name, a link included.
+    if (rename(temporary.c_str(), out.c_str()) != 0) {
+        std::cerr << "pack-payload: cannot write " << out << ": " << std::strerror(errno) << "\n";
+        unlink(temporary.c_str());
         return false;
     }
     return true;
@@ -350,7 +527,8 @@ bool ListArchive(const std::string& zip, std::vector<Item>& items, std::vector<R
 int Usage() {
     std::cerr << "usage: pack-payload OUT.zip SRC_DIR [--time UNIX_SECONDS]\n"
                  "       pack-payload --app APP_DIR OUT.zip [--time UNIX_SECONDS] [--progress]\n"
-                 "       pack-payload --check ZIP\n";
+                 "       pack-payload --check ZIP\n"
+                 "       pack-payload --limit            (the largest archive the launcher installs, in bytes)\n";
     return 2;
 }
 
@@ -358,6 +536,16 @@ bool ParseTime(const char* text, std::int64_t& time) {
     char* end = nullptr;
     time = std::strtoll(text, &end, 10);
     return end != text && *end == '\0';
+}
+
+// The refusal of an archive larger than the launcher can hold, or nothing.
+std::optional<Refusal> TooLarge(std::uint64_t archiveBytes) {
+    if (archiveBytes <= payloadrules::kMaxPayloadBytes)
+        return std::nullopt;
+    return Refusal{"(the payload)", "the archive takes " + Grouped(archiveBytes) + " bytes; the launcher installs at most " +
+                                        Grouped(payloadrules::kMaxPayloadBytes) + " (" +
+                                        Grouped(payloadrules::kMaxPayloadBytes >> 20) +
+                                        " MiB): it holds the archive twice in a 32-bit address space"};
 }
 
 int CheckArchive(const char* path) {
@@ -368,6 +556,8 @@ int CheckArchive(const char* path) {
     }
     std::vector<Item> items;
     std::vector<Refusal> refusals;
+    if (const auto large = TooLarge(zip.size()))
+        refusals.push_back(*large);
     if (!ListArchive(zip, items, refusals))
         return 1;
     for (Refusal& r : payloadrules::Check(items))
@@ -383,48 +573,43 @@ int PackApplication(int argc, char** argv) {
     // --app APP_DIR OUT.zip [--time S] [--progress]
     Packer packer;
     packer.checked = true;
-    bool progress = false;
     for (int i = 4; i < argc; ++i) {
         const std::string option = argv[i];
         if (option == "--time" && i + 1 < argc && ParseTime(argv[i + 1], packer.time)) {
             packer.fixedTime = true;
             ++i;
         } else if (option == "--progress") {
-            progress = true;
+            packer.progress = true;
         } else {
             return Usage();
         }
     }
-    const fs::path app = argv[2], out = argv[3];
-    struct stat info {};
-    if (stat(app.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
-        std::cerr << "pack-payload: " << app << " is not a folder\n";
+    const std::string app = argv[2];
+    const fs::path out = argv[3];
+    if (packer.progress)
+        std::cout << "Reading the tree of " << app << std::endl;
+    if (!packer.AddTree(app, payloadrules::kTopFolder, true))
         return 1;
-    }
-    Entry top;
-    top.name = payloadrules::kTopFolder;
-    top.folder = true;
-    packer.SetTimes(top, info);
-    packer.Add(std::move(top), 0);
-    if (!packer.AddFolder(app, payloadrules::kTopFolder))
-        return 1;
-    for (Refusal& r : payloadrules::Check(packer.items))
+    for (Refusal& r : payloadrules::Check(packer.items, app))
         packer.refusals.push_back(std::move(r));
     if (!packer.refusals.empty())
-        return Refuse(packer.refusals);
-    if (!packer.ReadSources())
-        return 1;
+        return Refuse(packer.refusals, true);
 
     std::uint64_t totalBytes = 0;
     for (const Item& item : packer.items)
         totalBytes += item.size;
+    if (packer.progress)
+        std::cout << "Packing " << Grouped(packer.entries.size()) << " entries, " << Grouped(totalBytes) << " bytes"
+                  << std::endl;
     const std::string archive = zipwriter::BuildArchive(
-        packer.entries, progress ? ProgressOptions(packer.entries.size(), totalBytes) : zipwriter::Options{});
+        packer.entries, packer.progress ? ProgressOptions(packer.entries.size(), totalBytes) : zipwriter::Options{});
     if (archive.size() > payloadrules::kMaxFileSize)
         return Refuse({{"(the payload)", "the archive passes 4 GiB (the payload has no ZIP64)"}});
+    if (const auto large = TooLarge(archive.size()))
+        return Refuse({*large});
     if (!WriteFile(out, archive))
         return 1;
-    std::cout << "Packed " << app.string() << " as " << payloadrules::kTopFolder << "\n";
+    std::cout << "Packed " << app << " as " << payloadrules::kTopFolder << "\n";
     PrintSummary(packer.items, archive.size());
     return 0;
 }
@@ -432,6 +617,10 @@ int PackApplication(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && std::string(argv[1]) == "--limit") {
+        std::cout << payloadrules::kMaxPayloadBytes << "\n";
+        return 0;
+    }
     if (argc == 3 && std::string(argv[1]) == "--check")
         return CheckArchive(argv[2]);
     if (argc >= 4 && std::string(argv[1]) == "--app")
@@ -445,11 +634,7 @@ int main(int argc, char** argv) {
         packer.fixedTime = true;
     }
     const fs::path out = argv[1];
-    if (!fs::is_directory(argv[2])) {
-        std::cerr << "pack-payload: " << argv[2] << " is not a folder\n";
-        return 1;
-    }
-    if (!packer.AddFolder(argv[2], ""))
+    if (!packer.AddTree(argv[2], "", false))
         return 1;
     return WriteFile(out, zipwriter::BuildArchive(packer.entries)) ? 0 : 1;
 }

@@ -140,14 +140,49 @@ std::optional<std::string> LauncherRefusesName(const std::string& ansiName) {
     return std::nullopt;
 }
 
-std::vector<Refusal> Check(const std::vector<Item>& items) {
+bool IsUtf8(const std::string& bytes) {
+    for (std::size_t i = 0; i < bytes.size();) {
+        const unsigned char lead = static_cast<unsigned char>(bytes[i]);
+        // The shortest form only, no surrogates, nothing above U+10FFFF.
+        std::size_t length = 0;
+        std::uint32_t minimum = 0;
+        if (lead < 0x80) {
+            ++i;
+            continue;
+        }
+        if (lead >= 0xC2 && lead <= 0xDF)
+            length = 2, minimum = 0x80;
+        else if (lead >= 0xE0 && lead <= 0xEF)
+            length = 3, minimum = 0x800;
+        else if (lead >= 0xF0 && lead <= 0xF4)
+            length = 4, minimum = 0x10000;
+        else
+            return false;
+        if (i + length > bytes.size())
+            return false;
+        std::uint32_t code = lead & (0x7F >> length);
+        for (std::size_t k = 1; k < length; ++k) {
+            const unsigned char c = static_cast<unsigned char>(bytes[i + k]);
+            if ((c & 0xC0) != 0x80)
+                return false;
+            code = (code << 6) | (c & 0x3F);
+        }
+        if (code < minimum || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
+            return false;
+        i += length;
+    }
+    return true;
+}
+
+std::vector<Refusal> Check(const std::vector<Item>& items, const std::string& appDir) {
     std::vector<Refusal> refusals;
     if (items.size() > kMaxEntries)
         refusals.push_back({"(the payload)", Decimal(items.size()) + " entries; an archive without ZIP64 holds at most " +
                                                  Decimal(kMaxEntries)});
-    bool mainFound = false;
+    bool mainFound = false, mainIsFolder = false, mainOneLevelDown = false;
     std::map<std::string, std::string> byFoldedName;  // the first name of each folded spelling
     std::set<std::string> foldersChecked;             // install paths of folders already measured
+    std::set<std::string> dotNames;                   // names beginning with "." already refused
     const std::string top = kTopFolder;
     for (const Item& item : items) {
         const std::string& name = item.name;
@@ -155,23 +190,53 @@ std::vector<Refusal> Check(const std::vector<Item>& items) {
             refusals.push_back({name, "lies outside " + top + ": the launcher starts and removes only that folder's tree"});
         if (!item.folder && SameAsciiLetters(name, kMainExecutable))
             mainFound = true;
+        mainIsFolder = mainIsFolder || (item.folder && SameAsciiLetters(name, std::string(kMainExecutable) + "/"));
+        mainOneLevelDown = mainOneLevelDown || (!item.folder && SameAsciiLetters(name, top + kMainExecutable));
         if (!item.folder && item.size > kMaxFileSize)
             refusals.push_back({name, "a file of 4 GiB or more (the payload has no ZIP64)"});
 
-        const std::string folded = Folded(WithoutTrailingSlash(name));
+        // Two names are one on Windows when the names as stored (code page 936) are one without regard
+        // to case: compared after the conversion, so that characters the conversion drops or merges
+        // count as they will on the user's machine. The stored bytes are read back for the case rules.
+        const std::string stored = item.spellable ? AnsiToUtf8(item.ansi).value_or(item.ansi) : name;
+        const std::string folded = Folded(WithoutTrailingSlash(stored));
         const auto [seen, fresh] = byFoldedName.emplace(folded, name);
-        if (!fresh)
-            refusals.push_back({name, seen->second == name ? "appears twice"
-                                                           : "differs from \"" + seen->second +
-                                                                 "\" only in case; on Windows one would overwrite the other"});
+        if (!fresh) {
+            std::string why;
+            if (seen->second == name)
+                why = "appears twice";
+            else if (Folded(WithoutTrailingSlash(seen->second)) == Folded(WithoutTrailingSlash(name)))
+                why = "differs from \"" + seen->second + "\" only in case; on Windows one would overwrite the other";
+            else
+                why = "is stored under the same name as \"" + seen->second +
+                      "\" once converted to code page 936 (a character drops out or becomes the same one); "
+                      "on Windows one would overwrite the other";
+            refusals.push_back({name, why});
+        }
 
         if (!item.spellable) {
-            refusals.push_back({name, "a name the ANSI code page 936 cannot spell (the launcher reads names in it)"});
+            refusals.push_back({name, item.utf8 ? "a name the ANSI code page 936 cannot spell (the launcher reads names in it)"
+                                                : "its name on disk is not UTF-8 (the odd bytes shown as \\xNN), so it "
+                                                  "cannot be converted to code page 936: rename it in UTF-8"});
             continue;
         }
         if (const auto why = LauncherRefusesName(item.ansi)) {
             refusals.push_back({name, "the launcher refuses it: " + *why});
             continue;
+        }
+        // A name beginning with "." is refused where it first appears on the path (a folder refused
+        // once, not again for every file in it).
+        for (std::size_t start = top.size(); start < name.size();) {
+            std::size_t end = name.find('/', start);
+            end = end == std::string::npos ? name.size() : end + 1;
+            if (name[start] == '.') {
+                if (dotNames.insert(name.substr(0, end)).second)
+                    refusals.push_back({name.substr(0, end),
+                                        "begins with '.': the launcher's clean-up passes over names beginning "
+                                        "with '.', so it would stay on the user's machine"});
+                break;
+            }
+            start = end;
         }
         const std::string path = InstallPath(item.ansi);
         if (path.size() >= kPathLimit)
@@ -193,8 +258,17 @@ std::vector<Refusal> Check(const std::vector<Item>& items) {
                                           Decimal(kFolderPathLimit - 1)});
         }
     }
-    if (!mainFound)
-        refusals.push_back({kMainExecutable, "missing: the launcher starts it"});
+    if (!mainFound) {
+        std::string why = "missing: the launcher starts it";
+        const std::string holder = appDir.empty() ? "the archive" : appDir;
+        if (mainIsFolder)
+            why += "; " + holder + " holds a folder of that name, not the program";
+        else if (mainOneLevelDown && appDir.empty())
+            why += "; the archive holds Velkar/Velkar/Velkar.exe: its entries lie one folder too deep";
+        else if (mainOneLevelDown)
+            why += "; " + appDir + " holds Velkar/Velkar.exe: did you mean " + appDir + "/Velkar?";
+        refusals.push_back({kMainExecutable, why});
+    }
     return refusals;
 }
 

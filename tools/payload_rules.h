@@ -23,6 +23,13 @@ constexpr std::size_t kPathLimit = 260;        // MAX_PATH, the terminator inclu
 constexpr std::size_t kFolderPathLimit = 248;  // CreateDirectoryA's limit (room left for an 8.3 name)
 constexpr std::size_t kMaxEntries = 65535;     // the end record's 16-bit count (no ZIP64)
 constexpr std::uint64_t kMaxFileSize = 0xFFFFFFFFull;  // 32-bit sizes (no ZIP64): 4 GiB is refused
+// The largest archive the launcher takes: it holds the archive twice in its 32-bit address space (its
+// image and the copy it writes out), each in one unbroken range. On 32-bit Windows a program has 2 GB
+// (the large-address-aware flag gives 4 GB only on 64-bit Windows), of which the system's libraries
+// and the heap take their share: two ranges of 512 MiB fit with room to spare. Emulated Wine, where
+// the tests run, cannot map an image above about 106 MiB (scripts/bench-payload-size.sh, README "How
+// large an application fits"); that bound is the emulator's and is not applied to users.
+constexpr std::uint64_t kMaxPayloadBytes = 512ull << 20;
 
 // One entry of a payload as the checks see it.
 struct Item {
@@ -31,6 +38,7 @@ struct Item {
     bool folder = false;
     std::uint64_t size = 0;
     bool spellable = true;  // false: `ansi` is missing because code page 936 cannot spell `name`
+    bool utf8 = true;       // false: `name` came from the disk and is no UTF-8 (so cannot be spelled)
 };
 
 struct Refusal {
@@ -47,9 +55,13 @@ std::optional<std::string> AnsiToUtf8(const std::string& ansi);
 // folder's path keeps its trailing backslash, as extraction makes it.
 std::string InstallPath(const std::string& ansiName);
 
+// True when `bytes` is well-formed UTF-8.
+bool IsUtf8(const std::string& bytes);
+
 // Every refusal of the payload's items, in their order; empty when the payload can be installed.
-// `items` holds every entry, the top folder included.
-std::vector<Refusal> Check(const std::vector<Item>& items);
+// `items` holds every entry, the top folder included. `appDir` is the folder they were read from, for
+// the hints; empty for an archive made elsewhere.
+std::vector<Refusal> Check(const std::vector<Item>& items, const std::string& appDir = "");
 
 // Why the launcher's extraction refuses the name (code page 936 bytes, "/" separators), or nothing when it
 // takes it.

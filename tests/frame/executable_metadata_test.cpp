@@ -103,6 +103,17 @@ TEST_F(Headers, DescribeA32BitGuiProgramWithAslrRelocationsAndDep) {
     EXPECT_GT(nt_->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_BASERELOC].Size, 0u);
 }
 
+// The README says the launcher runs on Windows Vista or later (its imports need Vista today): the
+// header says the same, so that an older Windows refuses it at once instead of failing on a missing
+// import. Large-address-aware: on 64-bit Windows it gets 4 GB of address space for the payload twice.
+TEST_F(Headers, NameVistaAsTheOldestWindowsAndAreLargeAddressAware) {
+    EXPECT_EQ(nt_->OptionalHeader.MajorOperatingSystemVersion, 6);
+    EXPECT_EQ(nt_->OptionalHeader.MinorOperatingSystemVersion, 0);
+    EXPECT_EQ(nt_->OptionalHeader.MajorSubsystemVersion, 6);
+    EXPECT_EQ(nt_->OptionalHeader.MinorSubsystemVersion, 0);
+    EXPECT_TRUE(nt_->FileHeader.Characteristics & IMAGE_FILE_LARGE_ADDRESS_AWARE);
+}
+
 TEST_F(Headers, ImportOnlySystemLibraries) {
     const char* const system[] = {"kernel32.dll", "user32.dll", "gdi32.dll", "ole32.dll", "msvcrt.dll",
                                   "advapi32.dll", "shell32.dll", "comctl32.dll", "version.dll"};

@@ -46,13 +46,17 @@ class Work(unittest.TestCase):
     def check(self, archive):
         return subprocess.run([PACKER, "--check", archive], capture_output=True, text=True)
 
-    def assertRefused(self, run, expected):
-        """Every (name, words of the rule) pair is among the refusals, and nothing was written."""
+    def assertRefused(self, run, expected, packed=True):
+        """Every (name, words of the rule) pair is among the refusals, and nothing was written. A packed
+        folder's refusal names the file on disk beside its install path, an archive's the entry."""
         self.assertEqual(run.returncode, 1, run.stdout + run.stderr)
         lines = [l for l in run.stderr.splitlines() if l.startswith("refused: ")]
         for name, words in expected:
-            self.assertTrue(any(l.startswith("refused: " + name + ": ") and words in l for l in lines),
-                            "no refusal of %r for %r in:\n%s" % (name, words, run.stderr))
+            shown = name
+            if packed and name.startswith("Velkar/"):
+                shown = "%s (installs as %s)" % (name[len("Velkar/"):], name.replace("/", "\\"))
+            self.assertTrue(any(l.startswith("refused: " + shown + ": ") and words in l for l in lines),
+                            "no refusal of %r for %r in:\n%s" % (shown, words, run.stderr))
         self.assertFalse(os.path.exists(self.out))
 
 
@@ -171,12 +175,13 @@ class ArchivesMadeElsewhere(Work):
                             ("Velkar/smile😀.txt", b"x"), ("Velkar/a.txt", b"x"), ("Velkar/A.TXT", b"x")])
         self.assertRefused(self.check(archive), [("Velkar/../evil.txt", "'..'"), ("other/x.txt", "outside Velkar/"),
                                                  ("Velkar/smile😀.txt", "cannot spell"),
-                                                 ("Velkar/A.TXT", "only in case")])
+                                                 ("Velkar/A.TXT", "only in case")], packed=False)
 
     def test_methods_the_reader_does_not_take(self):
         archive = self.zip([("Velkar/Velkar.exe", b"MZ" * 100)], compression=zipfile.ZIP_BZIP2)
-        self.assertRefused(self.check(archive), [("Velkar/Velkar.exe", "compression method 12")])
-        self.assertRefused(self.check(self.zip([("Velkar/readme.txt", b"x")])), [("Velkar/Velkar.exe", "missing")])
+        self.assertRefused(self.check(archive), [("Velkar/Velkar.exe", "compression method 12")], packed=False)
+        self.assertRefused(self.check(self.zip([("Velkar/readme.txt", b"x")])), [("Velkar/Velkar.exe", "missing")],
+                           packed=False)
 
 
 class PackageCommand(Work):
@@ -189,9 +194,170 @@ class PackageCommand(Work):
         run = subprocess.run(["bash", os.path.join(REPO, "scripts/package.sh"), self.app, out], env=env,
                              capture_output=True, text=True)
         self.assertNotEqual(run.returncode, 0)
-        self.assertIn("refused: Velkar/nul: the launcher refuses it: a component is a device name", run.stderr)
-        self.assertNotIn("[3/4]", run.stdout)
+        self.assertIn("refused: nul (installs as Velkar\\nul): the launcher refuses it: a component is a device name",
+                      run.stderr)
+        self.assertNotIn("[4/5]", run.stdout)
         self.assertFalse(os.path.exists(out))
+
+class StaysBehindAndHints(Work):
+    def test_dot_names_names_gbk_merges_and_names_not_utf8(self):
+        make_files(self.app, ["Velkar.exe", ".hidden", ".config/.settings", ".config/a.txt", "docs/.keep",
+                              "x.txt", "x\U000E0041.txt",        # GBK drops the tag character: one name
+                              "Note.txt", "note\U000E0020.TXT"])  # one name without regard to case, too
+        with open(os.path.join(self.app.encode(), b"\xd6\xd0.txt"), "wb") as f:  # GBK bytes, not UTF-8
+            f.write(b"x")
+        run = self.pack()
+        self.assertRefused(run, [("Velkar/.hidden", "clean-up passes over names beginning with '.'"),
+                                 ("Velkar/.config/", "so it would stay on the user's machine"),
+                                 ("Velkar/docs/.keep", "begins with '.'"),
+                                 ("Velkar/x\U000E0041.txt", 'stored under the same name as "Velkar/x.txt"'),
+                                 ("Velkar/note\U000E0020.TXT", "on Windows one would overwrite the other"),
+                                 ("Velkar/\\xD6\\xD0.txt", "its name on disk is not UTF-8")])
+        # A folder beginning with "." is refused once, not again for each file in it.
+        self.assertNotIn(".settings", run.stderr)
+        self.assertIn("pack-payload: 6 refusals", run.stderr)
+        # An archive made elsewhere by the same rule; the launcher's extraction still takes such names.
+        archive = os.path.join(self.dir, "elsewhere.zip")
+        with zipfile.ZipFile(archive, "w") as z:
+            z.writestr("Velkar/Velkar.exe", b"MZ")
+            z.writestr("Velkar/sub/.cache/x", b"x")
+        self.assertRefused(self.check(archive), [("Velkar/sub/.cache/", "begins with '.'")], packed=False)
+
+    def test_hints_for_a_folder_one_level_too_high_and_a_folder_named_like_the_program(self):
+        make_files(self.app, ["Velkar/Velkar.exe"])
+        self.assertRefused(self.pack(), [("Velkar/Velkar.exe", "did you mean %s/Velkar?" % self.app)])
+        shutil.rmtree(self.app)
+        make_files(self.app, ["Velkar.exe/readme.txt"])
+        self.assertRefused(self.pack(), [("Velkar/Velkar.exe", "holds a folder of that name, not the program")])
+        archive = os.path.join(self.dir, "deep.zip")
+        with zipfile.ZipFile(archive, "w") as z:
+            z.writestr("Velkar/Velkar/Velkar.exe", b"MZ")
+        self.assertRefused(self.check(archive), [("Velkar/Velkar.exe", "its entries lie one folder too deep")],
+                           packed=False)
+
+    def test_archive_above_the_measured_limit(self):
+        # Stored zeros: the archive is as large as the file, and the file is one byte above the limit.
+        limit = int(subprocess.run([PACKER, "--limit"], capture_output=True, text=True).stdout)
+        archive = os.path.join(self.dir, "large.zip")
+        with zipfile.ZipFile(archive, "w", zipfile.ZIP_STORED) as z:
+            z.writestr("Velkar/Velkar.exe", b"MZ")
+            with z.open(zipfile.ZipInfo("Velkar/large.bin"), "w") as f:
+                for _ in range(limit >> 20):
+                    f.write(bytes(1 << 20))
+                f.write(bytes(limit % (1 << 20) + 1))
+        self.assertRefused(self.check(archive), [("(the payload)", "the launcher installs at most {:,} ({:,} MiB)"
+                                                  .format(limit, limit >> 20))], packed=False)
+
+
+class HostileBuildMachine(Work):
+    """What the packer reads and writes on a build machine where others can write too."""
+
+    def test_a_file_or_folder_swapped_for_a_link_after_the_listing_is_refused_not_read_through(self):
+        # The seam runs after Velkar/ has been listed and sorted, before any entry is opened: the moment
+        # a walk that checks a path and then reads it again would be fooled. The packer opens each name
+        # without following a link and reads through that one descriptor, so the swap is refused.
+        make_files(self.app, ["Velkar.exe", "data.txt", "sub/inner.txt"])
+        secret = os.path.join(self.dir, "secret")
+        make_files(secret, ["key.txt"], b"the secret")
+        seam = ('[ "$PACK_PAYLOAD_FOLDER" = Velkar/ ] || exit 0; cd "%s" && rm data.txt && ln -s "%s/key.txt" data.txt'
+                ' && rm -r sub && ln -s "%s" sub' % (self.app, secret, secret))
+        run = subprocess.run([PACKER, "--app", self.app, self.out], env=dict(os.environ, PACK_PAYLOAD_TEST_SEAM=seam),
+                             capture_output=True, text=True)
+        self.assertRefused(run, [("Velkar/data.txt", "a symbolic link"), ("Velkar/sub", "a symbolic link")])
+
+    def test_the_temporary_file_is_created_new_never_written_through_a_planted_link(self):
+        make_files(self.app, ["Velkar.exe"])
+        victim = os.path.join(self.dir, "victim")
+        for plant in (os.symlink, os.link):
+            with self.subTest(plant=plant.__name__):
+                with open(victim, "wb") as f:
+                    f.write(b"untouched")
+                part = self.out + ".part"
+                if os.path.lexists(part):
+                    os.remove(part)
+                plant(victim, part)
+                run = self.pack()
+                self.assertEqual(run.returncode, 0, run.stderr)
+                with open(victim, "rb") as f:
+                    self.assertEqual(f.read(), b"untouched")
+                self.assertFalse(os.path.lexists(part))
+                self.assertTrue(zipfile.is_zipfile(self.out))
+                os.remove(self.out)
+
+
+class PackageOptions(Work):
+    def package(self, *args):
+        env = dict(os.environ, KESTREL_PACKAGE_BUILD=os.path.join(WORK, "package-build"))
+        return subprocess.run(["bash", os.path.join(REPO, "scripts/package.sh"), *args], env=env,
+                              capture_output=True, text=True)
+
+    def test_help_and_mistakes_on_the_command_line(self):
+        run = self.package("--help")
+        self.assertEqual(run.returncode, 0)
+        for words in ("--zip FILE.zip", "--sign CERT.pfx", "--password-file", "--timestamp-url", "--version",
+                      "SOURCE_DATE_EPOCH", "KESTREL_PACKAGE_BUILD", "0  OUT.exe built", "1  refused or failed",
+                      "2  a mistake on the command line"):
+            self.assertIn(words, run.stdout)
+        run = self.package(self.app, "out.exe", "--sing", "c.pfx")
+        self.assertEqual(run.returncode, 2)
+        self.assertIn("unknown option '--sing'", run.stderr)
+
+    def test_certificates_are_read_before_anything_long(self):
+        # A PEM file, a wrong password and an expired certificate: one line each, before the set-up.
+        make_files(self.app, ["Velkar.exe"])
+        d = os.path.join(self.dir, "cert")
+        os.makedirs(os.path.join(d, "ca"))
+        def openssl(*args):
+            subprocess.run(["openssl", *args], cwd=d, check=True, capture_output=True)
+        with open(os.path.join(d, "password"), "w") as f:
+            f.write("right")
+        with open(os.path.join(d, "wrong"), "w") as f:
+            f.write("wrong")
+        openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "key.pem", "-out", "cert.pem", "-days", "30",
+                "-subj", "/CN=test")
+        openssl("pkcs12", "-export", "-inkey", "key.pem", "-in", "cert.pem", "-out", "cert.pfx", "-passout",
+                "file:password")
+        # Expired: signed by itself with dates of the past (openssl ca takes them as given).
+        open(os.path.join(d, "ca/index.txt"), "w").close()
+        with open(os.path.join(d, "ca/serial"), "w") as f:
+            f.write("01\n")
+        with open(os.path.join(d, "ca.cnf"), "w") as f:
+            f.write("[ca]\ndefault_ca = d\n[d]\ndatabase = ca/index.txt\nserial = ca/serial\nnew_certs_dir = ca\n"
+                    "default_md = sha256\npolicy = p\n[p]\ncommonName = supplied\n")
+        openssl("req", "-new", "-key", "key.pem", "-out", "old.csr", "-subj", "/CN=old")
+        openssl("ca", "-batch", "-config", "ca.cnf", "-selfsign", "-keyfile", "key.pem", "-in", "old.csr", "-out",
+                "old.pem", "-startdate", "20200101000000Z", "-enddate", "20200201000000Z")
+        openssl("pkcs12", "-export", "-inkey", "key.pem", "-in", "old.pem", "-out", "old.pfx", "-passout",
+                "file:password")
+        out = os.path.join(self.dir, "out.exe")
+        for cert, password, words in (("cert.pem", "password", "is a PEM file; --sign takes a PKCS#12 file"),
+                                      ("cert.pfx", "wrong", "does not open"),
+                                      ("old.pfx", "password", "expired on Feb  1 00:00:00 2020 GMT")):
+            with self.subTest(cert=cert, password=password):
+                run = self.package(self.app, out, "--sign", os.path.join(d, cert), "--password-file",
+                                   os.path.join(d, password))
+                self.assertEqual(run.returncode, 1, run.stderr)
+                self.assertIn(words, run.stderr)
+                self.assertEqual(len(run.stderr.splitlines()), 1, run.stderr)
+                self.assertNotIn("[1/5]", run.stdout)
+
+    def test_a_refused_zip_builds_nothing_and_leaves_no_exe(self):
+        archive = os.path.join(self.dir, "elsewhere.zip")
+        with zipfile.ZipFile(archive, "w") as z:
+            z.writestr("Velkar/Velkar.exe", b"MZ")
+            z.writestr("Velkar/.hidden", b"x")
+        out = os.path.join(self.dir, "launcher.exe")
+        with open(out, "wb") as f:
+            f.write(b"an earlier build")
+        run = self.package("--zip", archive, out)
+        self.assertEqual(run.returncode, 1, run.stdout + run.stderr)
+        self.assertIn("refused: Velkar/.hidden: begins with '.'", run.stderr)
+        self.assertIn("is refused", run.stderr)
+        self.assertNotIn("[4/5]", run.stdout)
+        self.assertFalse(os.path.exists(out))
+        run = self.package("--zip", archive, self.app, out)
+        self.assertEqual(run.returncode, 2)
+        self.assertIn("takes OUT.exe alone", run.stderr)
 
 
 if __name__ == "__main__":

@@ -60,6 +60,32 @@ if [ "$mode" = build ]; then
         { cat "$work/verify.log"; fail "osslsigncode does not accept the signature"; }
     grep -E "Signature verification|Subject|Signing time" "$work/verify.log"
 
+    # An archive made elsewhere (--zip), here the first clone's own payload: the same checks, and signed
+    # and versioned the same way it gives the same exe.
+    cp "$work/build-first/payload.zip" "$work/elsewhere.zip"
+    KESTREL_PACKAGE_BUILD="$work/build-first" bash "$repo/scripts/package.sh" --zip "$work/elsewhere.zip" \
+        "$work/third.exe" --sign "$work/cert.pfx" --password-file "$work/password" --version 2.3.4.5 >"$work/third.log" 2>&1 ||
+        { cat "$work/third.log"; fail "package.sh --zip failed"; }
+    echo "--- package.sh --zip"
+    cat "$work/third.log"
+    grep -q "the launcher can install it" "$work/third.log" || fail "package.sh --zip printed no check summary"
+    cmp -s "$work/first.exe" "$work/third.exe" || fail "--zip with the same archive built another exe"
+
+    # The CMake build of an archive made elsewhere (-DPAYLOAD_ZIP): a refused archive stops the build and
+    # leaves no launcher.exe of the archive before it.
+    built="$work/build-first/launcher/bin/launcher.exe"
+    [ -f "$built" ] || fail "no launcher.exe in the first clone's build"
+    python3 -c 'import sys, zipfile
+with zipfile.ZipFile(sys.argv[1], "w") as z:
+    z.writestr("Velkar/Velkar.exe", b"MZ")
+    z.writestr("Velkar/.hidden", b"x")' "$work/build-first/payload.zip"
+    if cmake --build "$work/build-first/launcher" --target launcher >"$work/refused.log" 2>&1; then
+        fail "the build accepted a refused archive"
+    fi
+    grep -q "refused: Velkar/.hidden" "$work/refused.log" || { cat "$work/refused.log"; fail "no refusal in the build's output"; }
+    [ ! -e "$built" ] || fail "a refused archive left the earlier launcher.exe"
+    echo "-DPAYLOAD_ZIP with a refused archive: the build stops, launcher.exe removed"
+
     # The version block: the fixed part's file and product versions, and the texts beside the names.
     python3 - "$work/first.exe" <<'EOF' || fail "the version block does not hold 2.3.4.5"
 import struct, sys
