@@ -129,7 +129,11 @@ Finished RunMeasured(const std::string& commandLine, double slowdown, double* st
     if (startedAt)
         *startedAt = harness::SystemMilliseconds();
     const double start = harness::NowMilliseconds();
-    harness::Child child = harness::Child::Start(commandLine);
+    // The programs' own output (inflate_limit.exe prints its figures) goes nowhere, not between the
+    // driver's lines; what they write to standard error still shows.
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    FileHandle nul{CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr)};
+    harness::Child child = harness::Child::Start(commandLine, "", nul.get());
     if (!child.started()) {
         result.failure = "could not be started";
         return result;
