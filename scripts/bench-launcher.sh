@@ -7,6 +7,8 @@
 #      to a baseline run's (the same start, archive write and inflate limit, then as long idle);
 #   3. its peak working set beside the baseline's and a bare GUI program's (goal <= 2 x payload + bare + 8 MB).
 #   scripts/bench-launcher.sh [BUILD_DIR] [RUNS]      (defaults: build/bench or KESTREL_BUILD, 3 runs)
+# A figure whose runs all failed says so, with the reasons; the exit status is 0 when at least one run
+# of the launcher succeeded, 1 when none did (then nothing of the launcher was measured).
 # wineserver and every measured program are pinned to CPU 0.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
@@ -26,7 +28,10 @@ windows_archive="Z:${archive//\//\\}"
 # on the same CPU (a server already running for the tests would not be pinned).
 prefix="$build/bench-prefix"
 "$repo/scripts/wine-run" --prefix="$prefix" --kill
-# Wine writes a GUI program's stdout to the terminal as it would a console program's.
+# Wine writes a GUI program's stdout to the terminal as it would a console program's. The driver fails
+# only when no run of the launcher succeeded; the prefix is ended either way.
+status=0
 taskset -c 0 "$repo/scripts/wine-run" --prefix="$prefix" "$build/bin/launcher_bench_driver.exe" "$runs" \
-    "$windows_archive" | cat
+    "$windows_archive" | cat || status=$?
 "$repo/scripts/wine-run" --prefix="$prefix" --kill
+exit "$status"
