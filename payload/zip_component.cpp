@@ -148,12 +148,53 @@ bool ExtractFile(OpenedArchive& archive, const ArchiveEntry& entry, HANDLE folde
     return file.close();
 }
 
+// The folders on the last entry's way below the destination, still held: the next entry reuses
+// those its own way shares (entries come folder by folder), rather than opening each again. Held,
+// none of them can be renamed or replaced meanwhile.
+class HeldWay {
+public:
+    // The folder `name` at `depth` of the way, a child of `parent` (the folder at depth - 1, or the
+    // destination): the one already held when the way so far is the same, else held (and created
+    // when missing) now, and the deeper ones let go. Null when it cannot be held as a plain folder.
+    HANDLE Reach(std::size_t depth, HANDLE parent, const wchar_t* name) {
+        if (depth < depth_ && std::wcscmp(names_[depth].c_str(), name) == 0)
+            return folders_[depth].get();
+        while (depth_ > depth) {
+            --depth_;
+            folders_[depth_].reset();
+            names_[depth_] = WideText{};
+        }
+        if (depth >= kDeepest) {
+            SetLastError(ERROR_FILENAME_EXCED_RANGE);
+            return nullptr;
+        }
+        HeldFolder held = HoldChildFolder(parent, name, true);
+        if (!held)
+            return nullptr;
+        if (entryFolderHeldHook)
+            entryFolderHeldHook(name);
+        names_[depth] = WideText::FromChars(name, std::wcslen(name));
+        folders_[depth] = std::move(held);
+        depth_ = depth + 1;
+        return folders_[depth].get();
+    }
+
+private:
+    // A name of at most 259 bytes has at most 130 components, one byte and a separator each.
+    static constexpr std::size_t kDeepest = kPathBufferSize / 2 + 1;
+    HeldFolder folders_[kDeepest];
+    WideText names_[kDeepest];
+    std::size_t depth_ = 0;
+};
+
 // Makes one entry below the held destination: every folder on its way is opened, or created,
-// relative to its held parent, and a link there (or a file where a folder belongs) fails the entry;
+// relative to its held parent (or is still held from the entry before), and a link there (or a
+// file where a folder belongs) fails the entry;
 // a folder entry ends there, a file entry's file is made in its held folder. False when the entry
 // fails. The name is read in UTF-16, converted from the code page once, so that a trail byte 0x5C of
 // a double-byte character is never taken for a separator.
-bool ExtractOne(OpenedArchive& archive, const ArchiveEntry& entry, HANDLE destination, std::size_t rootBytes) {
+bool ExtractOne(OpenedArchive& archive, const ArchiveEntry& entry, HANDLE destination, std::size_t rootBytes,
+                HeldWay& way) {
     // A name that climbs out of the destination, names a device, or that Windows would store under
     // another name fails its entry: nothing is written for it, and a refused entry is not a success.
     if (!EntryNameIsSafe(entry)) {
@@ -178,8 +219,8 @@ bool ExtractOne(OpenedArchive& archive, const ArchiveEntry& entry, HANDLE destin
     wchar_t parts[kPathBufferSize];
     std::memcpy(parts, wide.c_str(), (wide.size() + 1) * sizeof(wchar_t));
 
-    HeldFolder held;  // the folder below the destination reached so far
     HANDLE at = destination;
+    std::size_t depth = 0;  // folders of the entry's way reached so far
     for (wchar_t* component = parts;;) {
         wchar_t* end = component;
         while (*end && *end != L'/' && *end != L'\\')
@@ -189,13 +230,9 @@ bool ExtractOne(OpenedArchive& archive, const ArchiveEntry& entry, HANDLE destin
         if (*component != L'\0') {  // "a//b" joins its separators, and a name ending in one is a folder
             if (last && !folder)
                 return ExtractFile(archive, entry, at, component);
-            HeldFolder next = HoldChildFolder(at, component, true);
-            if (!next)
+            at = way.Reach(depth++, at, component);
+            if (!at)
                 return false;
-            if (entryFolderHeldHook)
-                entryFolderHeldHook(component);
-            held = std::move(next);
-            at = held.get();
         }
         if (last)
             return true;
@@ -218,12 +255,13 @@ std::int32_t ExtractThroughHandles(ZipExtractor& extractor, FileHandle archiveFi
     ArchiveEntry count;
     const std::int32_t recorded = ReadEntryInfo(*archive.get(), -1, count) ? count.index : 0;
 
+    HeldWay way;
     for (std::int32_t index = 0; index < recorded; ++index) {
         ArchiveEntry entry;
         // A central directory that breaks off, or an entry whose headers cannot be read or disagree,
         // leaves the rest of the archive unread: the install is incomplete, not a success.
         extractor.current = &entry;
-        if (!ReadEntryInfo(*archive.get(), index, entry) || !ExtractOne(*archive.get(), entry, destination, rootBytes))
+        if (!ReadEntryInfo(*archive.get(), index, entry) || !ExtractOne(*archive.get(), entry, destination, rootBytes, way))
             return FailureExit(extractor, 0);
         extractor.current = nullptr;
         extractor.doneEntries = index;

@@ -295,6 +295,16 @@ TEST_F(ExtractTest, DoesNotSplitANameAtATrailByteBackslash) {
     EXPECT_EQ(ListTree(destination), (Names{"\xD5\x5C\\", "\xD5\x5C\\\xD5\x5C.txt"}));
 }
 
+// The folders of one entry's way stay held for the next; a way that parts from it at some folder
+// must not go on into the deeper folders of the last one.
+TEST_F(ExtractTest, PutsEachEntryInItsOwnFolderWhateverTheWayBeforeIt) {
+    ASSERT_TRUE(WriteArchive(archivePath, {File("a/b/1.txt", "1"), File("c/b/2.txt", "2"), File("a/3.txt", "3"),
+                                           File("a/b/4.txt", "4"), File("A/B/5.txt", "5"), File("a/b/c/6.txt", "6")}));
+    EXPECT_EQ(Run(), 1);
+    EXPECT_EQ(ListTree(destination), (Names{"a\\", "a\\3.txt", "a\\b\\", "a\\b\\1.txt", "a\\b\\4.txt", "a\\b\\5.txt",
+                                            "a\\b\\c\\", "a\\b\\c\\6.txt", "c\\", "c\\b\\", "c\\b\\2.txt"}));
+}
+
 // Every folder on an entry's way is held as a folder: a file standing where one belongs fails the
 // folder entry itself, and the entries below it are never reached.
 TEST_F(ExtractTest, FailsAFolderEntryWhereAFileStands) {
