@@ -275,12 +275,15 @@ std::int32_t ExtractThroughHandles(ZipExtractor& extractor, FileHandle archiveFi
 }
 
 // The bytes of the held folder's path, as the system names it, in the ANSI code page, with the
-// separator an entry's name follows; 0 when the system cannot name it.
+// separator an entry's name follows; 0 when the system cannot name it (only the names' own limit
+// applies then), and the limit itself for a path too long for any entry.
 std::size_t HeldPathBytes(HANDLE folder) {
     wchar_t path[1024];
     const DWORD length = GetFinalPathNameByHandleW(folder, path, 1024, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    if (length == 0 || length >= 1024)
+    if (length == 0)
         return 0;
+    if (length >= 1024)
+        return kPathBufferSize;
     wchar_t* from = path;
     if (std::wcsncmp(from, L"\\\\?\\UNC\\", 8) == 0) {
         from += 6;  // "\\?\UNC\server" names "\\server"
