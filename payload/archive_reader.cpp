@@ -208,11 +208,6 @@ int ZCALLBACK StreamError(voidpf, voidpf) {
     return 0;
 }
 
-bool EndsInSeparator(const char* s) {
-    const char* last = LastChar(s);
-    return last && (*last == '\\' || *last == '/') && last[1] == '\0';
-}
-
 // Seconds since 1970-01-01 UTC to a FILETIME through the UTC calendar breakdown.
 bool FileTimeFromUnixSeconds(std::int64_t seconds, FILETIME& time) {
     std::int64_t days = seconds / 86400;
@@ -245,6 +240,51 @@ bool FileTimeFromUnixSeconds(std::int64_t seconds, FILETIME& time) {
 std::uint32_t Read16(const unsigned char* p) { return p[0] | (p[1] << 8); }
 std::int32_t Read32(const unsigned char* p) {
     return static_cast<std::int32_t>(p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<std::uint32_t>(p[3]) << 24));
+}
+
+// True when minizip would read the archive through a ZIP64 end record: it looks for one before the
+// ordinary end record and takes it when, searching back from the end through the last 65,535 bytes
+// in steps of 1,024, it finds the ZIP64 locator's signature past the file's first byte, the locator
+// names disk 0 of 1, and a ZIP64 end record's signature stands where the locator points (at an offset
+// other than 0). The same search, through the same stream, so that the answer is minizip's.
+bool TakesZip64EndRecord(ArchiveStream& s) {
+    LONGLONG end = 0;
+    if (!SetPosition(s.file, 0, FILE_END, &end))
+        return false;
+    s.filePointer = -1;
+    const LONGLONG size = end - s.base;
+    const LONGLONG maxBack = size < 0xFFFF ? size : 0xFFFF;
+    unsigned char block[1024 + 4];
+    LONGLONG found = 0;
+    for (LONGLONG back = 4; back < maxBack && found == 0;) {
+        back = back + 1024 > maxBack ? maxBack : back + 1024;
+        const LONGLONG at = size - back;
+        const DWORD wanted = static_cast<DWORD>(size - at < 1028 ? size - at : 1028);
+        DWORD got = 0;
+        if (!ReadAt(s, at, block, wanted, got) || got != wanted)
+            break;
+        for (DWORD i = wanted - 3; i-- > 0;) {
+            if (block[i] == 0x50 && block[i + 1] == 0x4B && block[i + 2] == 0x06 && block[i + 3] == 0x07) {
+                found = at + i;
+                break;
+            }
+        }
+    }
+    bool zip64 = false;
+    unsigned char locator[20];
+    DWORD got = 0;
+    if (found != 0 && ReadAt(s, found, locator, sizeof locator, got) && got == sizeof locator &&
+        Read32(locator + 4) == 0 && Read32(locator + 16) == 1) {
+        LONGLONG record = 0;
+        for (int i = 7; i >= 0; --i)
+            record = (record << 8) | locator[8 + i];
+        unsigned char signature[4];
+        zip64 = record > 0 && ReadAt(s, record, signature, sizeof signature, got) && got == sizeof signature &&
+                Read32(signature) == 0x06064B50;
+    }
+    LONGLONG now = 0;
+    s.filePointer = SetPosition(s.file, s.base, FILE_BEGIN, &now) ? 0 : -1;
+    return zip64;
 }
 
 // The first extended-timestamp ("UT") block of a local extra field replaces the times it holds.
@@ -370,7 +410,6 @@ struct OpenedArchive : AllocatedObject {
     std::int32_t openEntry = -1;    // the entry whose data is open, -1 for none
     std::int32_t cachedIndex = -1;  // the entry in `cached`, -1 for none
     ArchiveEntry cached;
-    char root[kPathBufferSize] = {};
     char storedName[kHeaderFieldSize];       // the central header's name, whole
     unsigned char extra[kHeaderFieldSize];   // the central, then the local extra field
 };
@@ -420,16 +459,7 @@ DWORD EntryAttributes(std::uint32_t a) {
     return attributes;
 }
 
-OpenedArchive* OpenArchive(const char* archivePath, const char* destination) {
-    if (!destination || !*destination || !archivePath)
-        return nullptr;
-    const std::size_t destinationLength = std::strlen(destination);
-    const bool addSeparator = !EndsInSeparator(destination);
-    if (destinationLength + (addSeparator ? 1 : 0) >= kPathBufferSize)
-        return nullptr;
-
-    FileHandle file{CreateFileWithParent(archivePath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                         FILE_ATTRIBUTE_NORMAL, nullptr)};
+OpenedArchive* OpenArchive(FileHandle file) {
     if (!file)
         return nullptr;
     auto* archive = new OpenedArchive;
@@ -445,6 +475,11 @@ OpenedArchive* OpenArchive(const char* archivePath, const char* destination) {
         archive->stream.position = 0;
         archive->stream.readAhead = true;
     }
+    if (TakesZip64EndRecord(archive->stream)) {
+        delete archive;
+        SetLastError(ERROR_BAD_FORMAT);
+        return nullptr;  // the owner closes the file
+    }
     zlib_filefunc64_def functions{};
     functions.zopen64_file = StreamOpen;
     functions.zread_file = StreamRead;
@@ -454,18 +489,17 @@ OpenedArchive* OpenArchive(const char* archivePath, const char* destination) {
     functions.zclose_file = StreamClose;
     functions.zerror_file = StreamError;
     functions.opaque = &archive->stream;
-    archive->zip = unzOpen2_64(archivePath, &functions);
-    unz_global_info global{};
-    if (!archive->zip || unzGetGlobalInfo(archive->zip, &global) != UNZ_OK) {
+    archive->zip = unzOpen2_64("", &functions);
+    // The 64-bit form: the 32-bit one cuts the count to 32 bits without a word.
+    unz_global_info64 global{};
+    if (!archive->zip || unzGetGlobalInfo64(archive->zip, &global) != UNZ_OK || global.number_entry > INT32_MAX) {
         if (archive->zip)
             unzClose(archive->zip);
         delete archive;
-        return nullptr;  // the owner closes the file
+        SetLastError(ERROR_BAD_FORMAT);
+        return nullptr;
     }
     archive->count = static_cast<std::int32_t>(global.number_entry);
-    std::memcpy(archive->root, destination, destinationLength);
-    if (addSeparator)
-        archive->root[destinationLength] = '\\';
     file.release();
     return archive;
 }
@@ -536,122 +570,23 @@ bool ReadEntryInfo(OpenedArchive& archive, std::int32_t index, ArchiveEntry& ent
     return true;
 }
 
-namespace {
-
-// The destination root joined with the entry's name as stored, or the name alone when it names a
-// drive or starts at a root. False when the join would not fit the path buffer.
-bool JoinFolderPath(const OpenedArchive& archive, const char* name, char (&path)[kPathBufferSize]) {
-    const bool standsAlone = (name[0] && name[1] == ':') || name[0] == '\\' || name[0] == '/';
-    const char* prefix = standsAlone ? "" : archive.root;
-    const std::size_t prefixLength = std::strlen(prefix), nameLength = std::strlen(name);
-    if (prefixLength + nameLength >= kPathBufferSize)
-        return false;
-    std::memcpy(path, prefix, prefixLength);
-    std::memcpy(path + prefixLength, name, nameLength + 1);
-    return true;
-}
-
-// True when no other name shares the file at `path` (a hard link): its attributes are then its own
-// to change.
-bool HasOneName(const char* path) {
-    FileHandle file{CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr)};
-    BY_HANDLE_FILE_INFORMATION information;
-    return file && GetFileInformationByHandle(file.get(), &information) && information.nNumberOfLinks == 1;
-}
-
-// Removes the link at `path` itself, through a handle opened on the link rather than on what it
-// points at. Where the system opens the target all the same (Wine does for a Unix symbolic link: the
-// handle shows no reparse attribute, and deleting by path removes an empty target folder instead of
-// the link), nothing is deleted.
-bool RemoveLink(const char* path) {
-    FileHandle link{CreateFileA(path, DELETE | FILE_READ_ATTRIBUTES,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr)};
-    BY_HANDLE_FILE_INFORMATION information;
-    if (!link || !GetFileInformationByHandle(link.get(), &information) ||
-        !(information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
-        return false;
-    FILE_DISPOSITION_INFO disposition{TRUE};
-    return SetFileInformationByHandle(link.get(), FileDispositionInfo, &disposition, sizeof disposition) != FALSE;
-}
-
-// Clears the way for a new file at `path`. A file there is deleted rather than truncated in place,
-// which would carry the new bytes into every other name of a hard-linked file; a read-only one (an
-// interrupted run leaves its files read-only) is made writable first, unless another name shares it,
-// whose attributes are not ours. A link is removed as a link, never followed. False when something is
-// still there.
-bool ClearEntryPath(const char* path) {
-    const DWORD attributes = GetFileAttributesA(path);
-    if (attributes == INVALID_FILE_ATTRIBUTES)
-        return true;
-    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-        (void)RemoveLink(path);
-    } else if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        if ((attributes & FILE_ATTRIBUTE_READONLY) && HasOneName(path)) {
-            const DWORD rest = attributes & ~FILE_ATTRIBUTE_READONLY;
-            SetFileAttributesA(path, rest != 0 ? rest : FILE_ATTRIBUTE_NORMAL);
-        }
-        DeleteFileA(path);
-    }
-    if (GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES)
-        return true;
-    SetLastError(ERROR_FILE_EXISTS);
-    return false;
-}
-
-// Removes a file this reader created and could not finish; it was created read-only for the
-// payload's entries, which DeleteFileA refuses.
-void DiscardFile(const char* path) {
-    DWORD error = GetLastError();
-    SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
-    DeleteFileA(path);
-    SetLastError(error);
-}
-
-}  // namespace
-
-bool ExtractEntryToFile(OpenedArchive& archive, std::int32_t index, const char* path) {
+bool ExtractEntryData(OpenedArchive& archive, std::int32_t index, HANDLE file) {
     CloseOpenEntry(archive);
-    if (index < 0 || index >= archive.count || !path)
+    if (index < 0 || index >= archive.count)
         return false;
     if (!PositionOn(archive, index))
         return false;
     ArchiveEntry entry;
     if (!ReadEntryInfo(archive, index, entry))
         return false;
-    if (entry.nameTooLong || std::strlen(path) >= kPathBufferSize) {
-        SetLastError(ERROR_FILENAME_EXCED_RANGE);
-        return false;
-    }
-    if (entry.nameUnspellable) {
-        SetLastError(ERROR_NO_UNICODE_TRANSLATION);
-        return false;
-    }
-
-    if ((*path && EndsInSeparator(path)) || (entry.attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        char folder[kPathBufferSize];
-        if (!JoinFolderPath(archive, entry.name, folder)) {
-            SetLastError(ERROR_FILENAME_EXCED_RANGE);
-            return false;
-        }
-        (void)CreateFolderRecursive(folder);
-        return true;
-    }
     if (entry.encrypted) {
         SetLastError(ERROR_NOT_SUPPORTED);
         return false;
     }
 
-    if (!ClearEntryPath(path))
-        return false;
-    // CREATE_NEW: whatever appears at the path after it was cleared makes the entry fail instead of
-    // being written through.
-    FileHandle file{CreateFileWithParent(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, entry.attributes, nullptr)};
-    if (!file)
-        return false;
-
     bool failed = unzOpenCurrentFile(archive.zip) != UNZ_OK;
+    if (failed)
+        SetLastError(ERROR_INVALID_DATA);
     if (!failed) {
         archive.openEntry = index;
         char buffer[kCopyBufferSize];
@@ -659,6 +594,7 @@ bool ExtractEntryToFile(OpenedArchive& archive, std::int32_t index, const char* 
         for (;;) {
             const int got = unzReadCurrentFile(archive.zip, buffer, sizeof buffer);
             if (got < 0) {
+                SetLastError(ERROR_INVALID_DATA);
                 failed = true;
                 break;
             }
@@ -666,30 +602,27 @@ bool ExtractEntryToFile(OpenedArchive& archive, std::int32_t index, const char* 
                 break;
             total += static_cast<std::uint32_t>(got);
             DWORD written = 0;
-            if (!WriteFile(file.get(), buffer, static_cast<DWORD>(got), &written, nullptr)) {
+            if (!WriteFile(file, buffer, static_cast<DWORD>(got), &written, nullptr)) {
                 failed = true;
                 break;
             }
         }
         // minizip checks the CRC-32 only once it has delivered the whole recorded size: data that
         // ends early (a deflate stream that stops, stored bytes cut short) would pass unchecked.
-        if (!failed && total != entry.uncompressedSize)
+        if (!failed && total != entry.uncompressedSize) {
+            SetLastError(ERROR_INVALID_DATA);
             failed = true;
-    }
-    if (!failed && GetFileType(file.get()) == FILE_TYPE_DISK)
-        SetFileTime(file.get(), &entry.creationTime, &entry.accessTime, &entry.writeTime);
-    const bool closed = file.close();
-    if (archive.openEntry >= 0) {
+        }
         // A CRC-32 mismatch is reported here: the data is not the entry's, so the file fails.
-        if (unzCloseCurrentFile(archive.zip) != UNZ_OK)
+        if (unzCloseCurrentFile(archive.zip) != UNZ_OK && !failed) {
+            SetLastError(ERROR_CRC);
             failed = true;
+        }
         archive.openEntry = -1;
     }
-    if (failed || !closed) {
-        DiscardFile(path);
-        return false;
-    }
-    return true;
+    if (!failed && GetFileType(file) == FILE_TYPE_DISK)
+        SetFileTime(file, &entry.creationTime, &entry.accessTime, &entry.writeTime);
+    return !failed;
 }
 
 bool CreateFolderRecursive(const char* path) {
@@ -732,31 +665,6 @@ bool CreateFolderRecursive(const char* path) {
     if (!CreateFolderRecursive(parent))
         return false;
     return CreateDirectoryA(path, nullptr) != FALSE;
-}
-
-HANDLE CreateFileWithParent(const char* path, DWORD access, DWORD shareMode, SECURITY_ATTRIBUTES* security,
-                            DWORD disposition, DWORD flagsAndAttributes, HANDLE templateFile) {
-    if (!path || std::strlen(path) >= kPathBufferSize) {
-        SetLastError(path ? ERROR_FILENAME_EXCED_RANGE : ERROR_INVALID_PARAMETER);
-        return INVALID_HANDLE_VALUE;
-    }
-    if (disposition != CREATE_ALWAYS && disposition != CREATE_NEW)
-        return CreateFileA(path, access, shareMode, security, disposition, flagsAndAttributes, templateFile);
-    const char* split = FindLastBackslash(path);
-    // Each folder call is a round trip to the system, and the folder is nearly always there already:
-    // try the file first. Only a failed creation makes the folders and tries again, so a failure ends
-    // with the folders made and the error of the creation after them, as making them first would.
-    if (split) {
-        HANDLE file = CreateFileA(path, access, shareMode, security, disposition, flagsAndAttributes, templateFile);
-        if (file != INVALID_HANDLE_VALUE)
-            return file;
-        char parent[kPathBufferSize];
-        const std::size_t parentLength = static_cast<std::size_t>(split - path);
-        std::memcpy(parent, path, parentLength);
-        parent[parentLength] = '\0';
-        (void)CreateFolderRecursive(parent);
-    }
-    return CreateFileA(path, access, shareMode, security, disposition, flagsAndAttributes, templateFile);
 }
 
 namespace {

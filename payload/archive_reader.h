@@ -1,7 +1,8 @@
-// payload/archive_reader.h: the archive entry reader. Opens a ZIP file on disk, describes any entry
-// by its index, and writes one entry's data into a file of its own with the entry's attributes and
-// times. Also the two path services this needs. Every operation answers through its result; none
-// shows anything or ends the program. All paths are ANSI texts in the system code page.
+// payload/archive_reader.h: the archive entry reader. Reads a ZIP file through a handle its caller
+// opened, describes any entry by its index, and writes one entry's data, with its times, into a file
+// its caller created. Also the folder chain by path that Extract makes a destination with. Every
+// operation answers through its result; none shows anything or ends the program. Paths and names
+// are ANSI texts in the system code page.
 #pragma once
 #include <windows.h>
 
@@ -37,10 +38,12 @@ struct OpenedArchive;  // the reader's state over one open archive file
 // Windows attribute bits for a ZIP entry's external attributes (the host byte is not consulted).
 DWORD EntryAttributes(std::uint32_t externalAttributes);
 
-// Opens the archive for reading (shared for reading only) and reads its end record. `destination`
-// is the root for ExtractEntryToFile's folder branch. Null when the destination is empty or 259
-// bytes or longer, the file cannot be opened, or no end record can be read; nothing stays open then.
-OpenedArchive* OpenArchive(const char* archivePath, const char* destination);
+// Takes over `file`, an archive open for reading at its start (the caller opens it shared for
+// reading only, so that nobody can change it while it is read), and reads its end record. Null when
+// no end record can be read, when minizip would take a ZIP64 end record (entries of this format are
+// never ZIP64, and minizip cuts a ZIP64 count to 32 bits), or when the count exceeds 2^31 - 1; the
+// file is closed then.
+OpenedArchive* OpenArchive(FileHandle file);
 // Closes open entry data, the archive and its file, and releases `archive` (null does nothing).
 void CloseArchive(OpenedArchive* archive);
 
@@ -59,28 +62,16 @@ using ArchiveHandle = Owner<OpenedArchiveTraits>;  // OpenArchive
 // than 0 and 8, or a failed seek or read; the reader stays usable.
 [[nodiscard]] bool ReadEntryInfo(OpenedArchive& archive, std::int32_t index, ArchiveEntry& entry);
 
-// Writes the entry at `index` into a new file at `path` (created with the entry's attributes, its
-// folders made first) and sets its times. What is at the path already goes first and the file is
-// made anew, never truncated in place: a file is deleted (read-only or not, unless another name
-// shares it), a link is removed as a link and its target left alone; when something stays (a folder,
-// a file in use, a folder link the system cannot remove) the entry fails and nothing is written. On
-// any failure after the file was created (corrupt data, read or write error, CRC-32 mismatch, data
-// shorter than the recorded size) the file is deleted again, so no partial or corrupt file is left
-// that looks complete. An encrypted entry, a name or path of 260 bytes or more, or a name the code
-// page cannot spell fails before anything is written. A path ending in a separator, or a folder
-// entry, makes the folder instead.
-[[nodiscard]] bool ExtractEntryToFile(OpenedArchive& archive, std::int32_t index, const char* path);
+// Writes the data of the entry at `index` into `file` (open for writing, at its start) and, when
+// all went well and `file` is a disk file, sets its three times with SetFileTime. False for an
+// encrypted entry (nothing is written), corrupt data, a read or write error, data shorter than the
+// recorded size or a CRC-32 mismatch: what was written then is not the entry's, and the caller, who
+// created the file, discards it through its handle.
+[[nodiscard]] bool ExtractEntryData(OpenedArchive& archive, std::int32_t index, HANDLE file);
 
 // Makes the folder and every missing parent. True when it exists afterwards; a bare drive ("C:")
 // answers true without asking the system. False for an empty path or one of 260 bytes or more.
 [[nodiscard]] bool CreateFolderRecursive(const char* path);
-
-// CreateFileA with its seven arguments unchanged; with CREATE_ALWAYS or CREATE_NEW the folders
-// before the last backslash are made when the file cannot be created without them, so a failure
-// leaves them made as well. A path of 260 bytes or more gives INVALID_HANDLE_VALUE with ERROR_FILENAME_EXCED_RANGE and
-// nothing is made.
-HANDLE CreateFileWithParent(const char* path, DWORD access, DWORD shareMode, SECURITY_ATTRIBUTES* security,
-                            DWORD disposition, DWORD flagsAndAttributes, HANDLE templateFile);
 
 // True when the entry's name passes the rules of payload/entry_names.h in the system's ANSI code
 // page: it stays inside the destination and names nothing Windows cannot keep as stored.

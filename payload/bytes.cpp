@@ -7,6 +7,7 @@
 
 #include "base/fatal.h"
 #include "base/owners.h"
+#include "payload/fresh_file.h"
 
 namespace {
 
@@ -20,6 +21,20 @@ ByteArray CopyOf(const void* bytes, std::int64_t length) {
     ByteArray copy = ByteArray::Allocate(static_cast<std::int32_t>(length));
     std::memcpy(copy.bytes(), bytes, static_cast<std::size_t>(length));
     return copy;
+}
+
+// Each non-empty array in one WriteFile call; false at the first failing or short write.
+bool WriteArrays(HANDLE file, const ByteArrayImage* const* arrays, int count) {
+    for (int i = 0; i < count; ++i) {
+        const ByteArrayImage* array = arrays[i] ? arrays[i] : &EmptyByteArray;
+        if (array->length <= 0)
+            continue;
+        DWORD written = 0;
+        auto length = static_cast<DWORD>(array->length);
+        if (!WriteFile(file, array->bytes(), length, &written, nullptr) || written != length)
+            return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -68,20 +83,24 @@ bool WriteBytesToFile(const char* path, const ByteArrayImage* const* arrays, int
         return false;
     SECURITY_ATTRIBUTES security = {sizeof security, nullptr, TRUE};
     FileHandle file{CreateFileA(path, GENERIC_WRITE, 0, &security, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)};
-    if (!file)
-        return false;
-    for (int i = 0; i < count; ++i) {
-        const ByteArrayImage* array = arrays[i] ? arrays[i] : &EmptyByteArray;
-        if (array->length <= 0)
-            continue;
-        DWORD written = 0;
-        auto length = static_cast<DWORD>(array->length);
-        if (!WriteFile(file.get(), array->bytes(), length, &written, nullptr) || written != length)
-            return false;  // the owner closes the handle; what was written stays
-    }
+    if (!file || !WriteArrays(file.get(), arrays, count))
+        return false;  // the owner closes the handle; what was written stays
     return file.close();
 }
 
 bool WriteBytesToFile(const char* path, std::initializer_list<const ByteArrayImage*> arrays) {
     return WriteBytesToFile(path, arrays.begin(), static_cast<int>(arrays.size()));
+}
+
+bool WriteBytesToChild(HANDLE folder, const wchar_t* name, const ByteArrayImage* const* arrays, int count) {
+    if (folder == nullptr || folder == INVALID_HANDLE_VALUE || name == nullptr || name[0] == L'\0')
+        return false;
+    ChildHandle file = CreateFreshChildFile(folder, name, false, GENERIC_WRITE, FILE_ATTRIBUTE_NORMAL);
+    if (!file || !WriteArrays(file.get(), arrays, count))
+        return false;
+    return file.close();
+}
+
+bool WriteBytesToChild(HANDLE folder, const wchar_t* name, std::initializer_list<const ByteArrayImage*> arrays) {
+    return WriteBytesToChild(folder, name, arrays.begin(), static_cast<int>(arrays.size()));
 }

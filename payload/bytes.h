@@ -3,6 +3,8 @@
 // Both answer through their result; neither shows anything or ends the program (running out of memory
 // for a copy is the allocator's fatal report).
 #pragma once
+#include <windows.h>
+
 #include <initializer_list>
 
 #include "base/value.h"
@@ -24,3 +26,12 @@ ByteArray ToByteArray(const Value& value);
 // A null entry in `arrays` counts as the empty array.
 bool WriteBytesToFile(const char* path, const ByteArrayImage* const* arrays, int count);
 bool WriteBytesToFile(const char* path, std::initializer_list<const ByteArrayImage*> arrays);
+
+// Makes the file `name` new in the held folder `folder` and writes the arrays into it as
+// WriteBytesToFile does, through the handle that created it. What stood at the name is removed as a
+// name first (payload/fresh_file.h): a hard link loses only this name and the file it shared keeps
+// its bytes, a link is removed as a link; a read-only file stays and the write answers false, as
+// creating over a read-only file does. An existing file is never written into. False as well for a
+// null folder or an empty name; after a failed write or close the new file stays as far as it got.
+bool WriteBytesToChild(HANDLE folder, const wchar_t* name, const ByteArrayImage* const* arrays, int count);
+bool WriteBytesToChild(HANDLE folder, const wchar_t* name, std::initializer_list<const ByteArrayImage*> arrays);

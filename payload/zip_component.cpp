@@ -2,13 +2,17 @@
 #include "payload/zip_component.h"
 
 #include <cstring>
+#include <cwchar>
+#include <utility>
 
+#include "base/held_folder.h"
 #include "base/memory.h"
 #include "base/owners.h"
 #include "base/paths.h"
 #include "base/services.h"
 #include "base/text.h"
 #include "payload/archive_reader.h"
+#include "payload/fresh_file.h"
 
 namespace {
 
@@ -77,15 +81,13 @@ bool CreateFolderChain(const char* path) {
 }
 
 // True when the file starts with a local file header whose bytes 24 to 27 (the upper half of the
-// uncompressed size and the name length, read together as they stand) hold at least 1.
-bool HasZipSignature(const char* path) {
-    FileHandle file{CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr)};
-    if (!file)
-        return false;
+// uncompressed size and the name length, read together as they stand) hold at least 1. Read through
+// the handle the archive is then read through, and put back at its start for the reader.
+bool HasZipSignature(HANDLE file) {
     unsigned char block[32];
     DWORD read = 0;
-    if (!ReadFile(file.get(), block, sizeof block, &read, nullptr) || read != sizeof block)
+    const bool whole = ReadFile(file, block, sizeof block, &read, nullptr) && read == sizeof block;
+    if (SetFilePointer(file, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER || !whole)
         return false;
     if (block[0] != 0x50 || block[1] != 0x4B || block[2] != 0x03 || block[3] != 0x04)
         return false;
@@ -100,46 +102,6 @@ std::int32_t CountEntries(OpenedArchive& archive) {
     while (ReadEntryInfo(archive, index, entry))
         ++index;
     return index;
-}
-
-// The entry's path under the destination: every "/" of the name becomes a backslash. Empty when the
-// whole path would not fit the system's 260-byte limit.
-Text EntryPath(const Text& root, const char* name) {
-    const std::size_t nameLength = std::strlen(name);
-    if (root.size() + nameLength >= kPathBufferSize)
-        return Text();
-    Text path = JoinText(root.c_str(), name);
-    for (char* p = path.data() + root.size(); *p; ++p)
-        if (*p == '/')
-            *p = '\\';
-    return path;
-}
-
-// True when each folder of the entry's path below the destination that exists already is a plain
-// folder (and, with `itself`, what stands at the path too). The tree stays on disk between runs and
-// any program of the user can plant a link in it: a junction, symbolic link or mount point there
-// would carry the entry's folders and bytes to wherever it points. The destination itself and what
-// lies above it may be links (users move their application-data folder that way).
-bool OnlyPlainFoldersBelow(const Text& root, const Text& path, bool itself) {
-    char prefix[kPathBufferSize];
-    const char* begin = path.c_str();
-    for (const char* p = begin + root.size();; p = NextChar(p)) {
-        const bool end = *p == '\0';
-        if (!end && *p != '\\')
-            continue;
-        if (!end || itself) {
-            const auto length = static_cast<std::size_t>(p - begin);
-            std::memcpy(prefix, begin, length);
-            prefix[length] = '\0';
-            const DWORD attributes = GetFileAttributesA(prefix);
-            if (attributes == INVALID_FILE_ATTRIBUTES)
-                return true;  // nothing deeper can exist either
-            if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
-                return false;
-        }
-        if (end)
-            return true;
-    }
 }
 
 // One line for support through OutputDebugStringA: the entry the extraction stopped at (its name,
@@ -161,45 +123,131 @@ std::int32_t FailureExit(ZipExtractor& extractor, std::int32_t result) {
     return result;
 }
 
-// Creates one entry at its path: a folder entry's folder unless something is there, a file entry's
-// file, made writable once written. False when the entry fails.
-bool ExtractOne(OpenedArchive& archive, const ArchiveEntry& entry, const Text& root) {
-    // A name that climbs out of the destination, names a device, or that Windows would store under
-    // another name fails its entry: nothing is written for it, and a refused entry is not a success.
-    if (!EntryNameIsSafe(entry))
+void (*entryFolderHeldHook)(const wchar_t* name) = nullptr;
+
+// Writes the entry's data into a file made new at `name` in the held folder `folder`, then gives the
+// file plain attributes, all through the handle that created it. What stood at the name goes first:
+// a file is deleted, read-only or not, unless another name shares it (a read-only file an
+// interrupted run left must not block the next install; one that shares its bytes with a file
+// elsewhere is not ours to make writable), a link is removed as a link. A file that fails after its
+// creation is discarded through its handle, so that nothing is left that looks complete.
+bool ExtractFile(OpenedArchive& archive, const ArchiveEntry& entry, HANDLE folder, const wchar_t* name) {
+    ChildHandle file = CreateFreshChildFile(folder, name, true, GENERIC_WRITE, entry.attributes);
+    if (!file)
         return false;
-    const Text path = EntryPath(root, entry.name);
-    if (path.empty())
+    if (!ExtractEntryData(archive, entry.index, file.get())) {
+        const DWORD error = GetLastError();
+        // Created read-only for the payload's entries: the mark goes first, as Windows deletes no
+        // read-only file.
+        (void)SetAttributesThroughHandle(file.get(), FILE_ATTRIBUTE_NORMAL);
+        (void)DeleteThroughHandle(file.get());
+        SetLastError(error);
         return false;
-    const bool folder = (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    if (!OnlyPlainFoldersBelow(root, path, folder))
-        return false;
-    if (folder)
-        return PathExists(path.c_str()) || CreateFolderChain(path.c_str());
-    if (!ExtractEntryToFile(archive, entry.index, path.c_str()))
-        return false;
-    SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-    return true;
+    }
+    (void)SetAttributesThroughHandle(file.get(), FILE_ATTRIBUTE_NORMAL);
+    return file.close();
 }
 
-}  // namespace
+// The folders on the last entry's way below the destination, still held: the next entry reuses
+// those its own way shares (entries come folder by folder), rather than opening each again. Held,
+// none of them can be renamed or replaced meanwhile.
+class HeldWay {
+public:
+    // The folder `name` at `depth` of the way, a child of `parent` (the folder at depth - 1, or the
+    // destination): the one already held when the way so far is the same, else held (and created
+    // when missing) now, and the deeper ones let go. Null when it cannot be held as a plain folder.
+    HANDLE Reach(std::size_t depth, HANDLE parent, const wchar_t* name) {
+        if (depth < depth_ && std::wcscmp(names_[depth].c_str(), name) == 0)
+            return folders_[depth].get();
+        while (depth_ > depth) {
+            --depth_;
+            folders_[depth_].reset();
+            names_[depth_] = WideText{};
+        }
+        if (depth >= kDeepest) {
+            SetLastError(ERROR_FILENAME_EXCED_RANGE);
+            return nullptr;
+        }
+        HeldFolder held = HoldChildFolder(parent, name, true);
+        if (!held)
+            return nullptr;
+        if (entryFolderHeldHook)
+            entryFolderHeldHook(name);
+        names_[depth] = WideText::FromChars(name, std::wcslen(name));
+        folders_[depth] = std::move(held);
+        depth_ = depth + 1;
+        return folders_[depth].get();
+    }
 
-std::int32_t Extract(std::int32_t windowId, std::int32_t componentId, const char* archivePath,
-                     const char* destination) {
-    if (!archivePath || !destination)
-        return -1;
-    ZipExtractor extractor;
-    extractor.windowId = windowId;
-    extractor.componentId = componentId;
-    extractor.owner = FindComponentWindowThroughFrame(windowId, componentId);
+private:
+    // A name of at most 259 bytes has at most 130 components, one byte and a separator each.
+    static constexpr std::size_t kDeepest = kPathBufferSize / 2 + 1;
+    HeldFolder folders_[kDeepest];
+    WideText names_[kDeepest];
+    std::size_t depth_ = 0;
+};
 
-    if (!*destination || !PathExists(archivePath))
-        return FailureExit(extractor, -1);
-    if (!PathExists(destination) && !CreateFolderChain(destination))
+// Makes one entry below the held destination: every folder on its way is opened, or created,
+// relative to its held parent (or is still held from the entry before), and a link there (or a
+// file where a folder belongs) fails the entry;
+// a folder entry ends there, a file entry's file is made in its held folder. False when the entry
+// fails. The name is read in UTF-16, converted from the code page once, so that a trail byte 0x5C of
+// a double-byte character is never taken for a separator.
+bool ExtractOne(OpenedArchive& archive, const ArchiveEntry& entry, HANDLE destination, std::size_t rootBytes,
+                HeldWay& way) {
+    // A name that climbs out of the destination, names a device, or that Windows would store under
+    // another name fails its entry: nothing is written for it, and a refused entry is not a success.
+    if (!EntryNameIsSafe(entry)) {
+        SetLastError(ERROR_INVALID_NAME);
+        return false;
+    }
+    // The entry's whole path, as the system's ANSI services would name it, stays below 260 bytes.
+    if (rootBytes + entry.nameLength >= kPathBufferSize) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return false;
+    }
+    const bool folder = (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if (!folder && entry.encrypted) {
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return false;
+    }
+    const WideText wide = WideFromAnsi(entry.name);
+    if (wide.absent() || wide.size() >= kPathBufferSize) {
+        SetLastError(ERROR_NO_UNICODE_TRANSLATION);
+        return false;
+    }
+    wchar_t parts[kPathBufferSize];
+    std::memcpy(parts, wide.c_str(), (wide.size() + 1) * sizeof(wchar_t));
+
+    HANDLE at = destination;
+    std::size_t depth = 0;  // folders of the entry's way reached so far
+    for (wchar_t* component = parts;;) {
+        wchar_t* end = component;
+        while (*end && *end != L'/' && *end != L'\\')
+            ++end;
+        const bool last = *end == L'\0';
+        *end = L'\0';
+        if (*component != L'\0') {  // "a//b" joins its separators, and a name ending in one is a folder
+            if (last && !folder)
+                return ExtractFile(archive, entry, at, component);
+            at = way.Reach(depth++, at, component);
+            if (!at)
+                return false;
+        }
+        if (last)
+            return true;
+        component = end + 1;
+    }
+}
+
+// The walk over the entries, common to both entry points: `archive` is open for reading at its
+// start and `destination` held. `rootBytes` is the length of the destination's path with its
+// separator, for the limit of an entry's whole path (0: the names' own limit alone).
+std::int32_t ExtractThroughHandles(ZipExtractor& extractor, FileHandle archiveFile, HANDLE destination,
+                                   std::size_t rootBytes) {
+    if (!HasZipSignature(archiveFile.get()))
         return FailureExit(extractor, 0);
-    if (!HasZipSignature(archivePath))
-        return FailureExit(extractor, 0);
-    const ArchiveHandle archive{OpenArchive(archivePath, destination)};
+    const ArchiveHandle archive{OpenArchive(std::move(archiveFile))};
     if (!archive)
         return FailureExit(extractor, 0);
     extractor.totalEntries = CountEntries(*archive.get());
@@ -207,14 +255,15 @@ std::int32_t Extract(std::int32_t windowId, std::int32_t componentId, const char
     ArchiveEntry count;
     const std::int32_t recorded = ReadEntryInfo(*archive.get(), -1, count) ? count.index : 0;
 
-    const Text root = EnsureTrailingBackslash(destination);
+    HeldWay way;
     for (std::int32_t index = 0; index < recorded; ++index) {
         ArchiveEntry entry;
         // A central directory that breaks off, or an entry whose headers cannot be read or disagree,
         // leaves the rest of the archive unread: the install is incomplete, not a success.
         extractor.current = &entry;
-        if (!ReadEntryInfo(*archive.get(), index, entry) || !ExtractOne(*archive.get(), entry, root))
+        if (!ReadEntryInfo(*archive.get(), index, entry) || !ExtractOne(*archive.get(), entry, destination, rootBytes, way))
             return FailureExit(extractor, 0);
+        extractor.current = nullptr;
         extractor.doneEntries = index;
         ReportProgress(extractor);
         if (extractor.stopFlag)
@@ -224,6 +273,84 @@ std::int32_t Extract(std::int32_t windowId, std::int32_t componentId, const char
     ReportProgress(extractor);
     return 1;
 }
+
+// The bytes of the held folder's path, as the system names it, in the ANSI code page, with the
+// separator an entry's name follows; 0 when the system cannot name it (only the names' own limit
+// applies then), and the limit itself for a path too long for any entry.
+std::size_t HeldPathBytes(HANDLE folder) {
+    wchar_t path[1024];
+    const DWORD length = GetFinalPathNameByHandleW(folder, path, 1024, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length == 0)
+        return 0;
+    if (length >= 1024)
+        return kPathBufferSize;
+    wchar_t* from = path;
+    if (std::wcsncmp(from, L"\\\\?\\UNC\\", 8) == 0) {
+        from += 6;  // "\\?\UNC\server" names "\\server"
+        from[0] = L'\\';
+    } else if (std::wcsncmp(from, L"\\\\?\\", 4) == 0) {
+        from += 4;
+    }
+    const int bytes = WideCharToMultiByte(CP_ACP, 0, from, -1, nullptr, 0, nullptr, nullptr);
+    if (bytes <= 1)
+        return 0;
+    const std::size_t withoutTerminator = static_cast<std::size_t>(bytes) - 1;
+    const bool separated = path[length - 1] == L'\\';
+    return withoutTerminator + (separated ? 0 : 1);
+}
+
+ZipExtractor StartExtractor(std::int32_t windowId, std::int32_t componentId) {
+    ZipExtractor extractor;
+    extractor.windowId = windowId;
+    extractor.componentId = componentId;
+    extractor.owner = FindComponentWindowThroughFrame(windowId, componentId);
+    return extractor;
+}
+
+bool IsAbsentHandle(HANDLE handle) { return handle == nullptr || handle == INVALID_HANDLE_VALUE; }
+
+}  // namespace
+
+std::int32_t Extract(std::int32_t windowId, std::int32_t componentId, const char* archivePath,
+                     const char* destination) {
+    if (!archivePath || !destination)
+        return -1;
+    ZipExtractor extractor = StartExtractor(windowId, componentId);
+    if (!*destination)
+        return FailureExit(extractor, -1);
+    // Opened once, and read through this handle alone; what the path shows is asked only when the
+    // open failed, to tell a missing archive (-1) from one that cannot be read (0).
+    FileHandle archive{CreateFileA(archivePath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr)};
+    if (!archive && !PathExists(archivePath))
+        return FailureExit(extractor, -1);
+    if (!PathExists(destination) && !CreateFolderChain(destination))
+        return FailureExit(extractor, 0);
+    // The destination itself must be a plain folder (a link there gives 0); links above it are
+    // followed, as users move their application-data folder that way.
+    const WideText wideDestination = WideFromAnsi(destination);
+    const HeldFolder held = wideDestination.absent() ? HeldFolder{} : HoldFolderPath(wideDestination.c_str());
+    if (!held || !archive)
+        return FailureExit(extractor, 0);
+    return ExtractThroughHandles(extractor, std::move(archive), held.get(),
+                                 EnsureTrailingBackslash(destination).size());
+}
+
+std::int32_t ExtractInto(std::int32_t windowId, std::int32_t componentId, HANDLE archiveFolder,
+                         const wchar_t* archiveName, HANDLE destination) {
+    if (!archiveName || IsAbsentHandle(archiveFolder) || IsAbsentHandle(destination))
+        return -1;
+    ZipExtractor extractor = StartExtractor(windowId, componentId);
+    ChildHandle archive = OpenChildFile(archiveFolder, archiveName, GENERIC_READ, FILE_SHARE_READ);
+    if (!archive) {
+        const DWORD error = GetLastError();
+        const bool missing = *archiveName == L'\0' || error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+        return FailureExit(extractor, missing ? -1 : 0);
+    }
+    return ExtractThroughHandles(extractor, std::move(archive), destination, HeldPathBytes(destination));
+}
+
+void SetEntryFolderHeldHook(void (*hook)(const wchar_t* name)) { entryFolderHeldHook = hook; }
 
 namespace {
 

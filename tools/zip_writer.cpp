@@ -197,11 +197,31 @@ std::string BuildArchive(const std::vector<Entry>& entries, const Options& optio
     }
     const std::uint32_t centralOffset = static_cast<std::uint32_t>(out.size());
     out += central;
+    std::uint32_t count16 = static_cast<std::uint32_t>(entries.size());
+    if (options.zip64EntryCount) {
+        const std::uint64_t count = *options.zip64EntryCount;
+        const std::uint64_t recordOffset = out.size();
+        Put32(out, 0x06064B50);
+        Put64(out, 44);      // the record's size after this field
+        Put16(out, 0x002D);  // version made by: 4.5, the first with ZIP64
+        Put16(out, 0x002D);  // version needed
+        Put32(out, 0);       // this disk
+        Put32(out, 0);       // the disk where the central directory starts
+        Put64(out, count);
+        Put64(out, count);
+        Put64(out, central.size());
+        Put64(out, centralOffset);
+        Put32(out, 0x07064B50);  // the locator
+        Put32(out, 0);           // the disk holding the ZIP64 end record
+        Put64(out, recordOffset);
+        Put32(out, 1);           // disks in all
+        count16 = count < 0xFFFF ? static_cast<std::uint32_t>(count) : 0xFFFF;
+    }
     Put32(out, 0x06054B50);
     Put16(out, 0);
     Put16(out, 0);
-    Put16(out, static_cast<std::uint32_t>(entries.size()));
-    Put16(out, static_cast<std::uint32_t>(entries.size()));
+    Put16(out, count16);
+    Put16(out, count16);
     Put32(out, static_cast<std::uint32_t>(central.size()));
     Put32(out, centralOffset);
     Put16(out, 0);

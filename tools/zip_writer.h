@@ -49,6 +49,9 @@ struct Options {
     // Called after each entry is compressed with the entries done so far and the bytes of their data:
     // a packer of a large tree shows its progress with it.
     std::function<void(std::size_t entriesDone, std::uint64_t bytesDone)> progress;
+    // When set, a ZIP64 end record with this entry count (in both of its counts) and its locator go
+    // before the ordinary end record, whose counts then read 0xFFFF where this count does not fit.
+    std::optional<std::uint64_t> zip64EntryCount;
 };
 
 // The whole archive as bytes. Deterministic: the same entries give the same bytes.

@@ -96,4 +96,17 @@ std::vector<std::string> ListTree(const std::string& folder) {
     return names;
 }
 
+bool MakeFolderLink(const std::string& target, const std::string& link) {
+    if (!test::RunUnix("Z:\\bin\\ln -s " + test::Quoted(test::UnixPath(target)) + " " +
+                       test::Quoted(test::UnixPath(link))))
+        return false;
+    test::WaitUntil([&] { return test::Exists(link); }, 5000, 50);
+    return (test::AttributesOf(link) & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && test::Exists(link);
+}
+
+void RemoveFolderLink(const std::string& link) {
+    test::RunUnix("Z:\\bin\\rm -f " + test::Quoted(test::UnixPath(link)));
+    test::WaitUntil([&] { return !test::Exists(link); }, 5000, 50);
+}
+
 }  // namespace payloadtest

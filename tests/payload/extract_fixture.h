@@ -41,4 +41,12 @@ bool WriteArchive(const std::string& path, const std::vector<zipwriter::Entry>& 
 // Every name under `folder` (relative, "\" separators, folders ending in "\"), sorted.
 std::vector<std::string> ListTree(const std::string& folder);
 
+// A Unix symbolic link `link` to the folder `target`, made through Wine: Wine reports it with the
+// reparse attribute (0x410) in listings and GetFileAttributes and follows it when a path runs
+// through it, as Windows does with a folder symbolic link. True when it is there.
+bool MakeFolderLink(const std::string& target, const std::string& link);
+// Wine cannot remove a folder symbolic link through Windows calls (RemoveDirectoryA removes its
+// target instead when that is an empty folder): Unix rm does it.
+void RemoveFolderLink(const std::string& link);
+
 }  // namespace payloadtest

@@ -18,6 +18,8 @@ using payloadtest::Folder;
 using payloadtest::kComponentId;
 using payloadtest::kWindowId;
 using payloadtest::ListTree;
+using payloadtest::MakeFolderLink;
+using payloadtest::RemoveFolderLink;
 using payloadtest::WriteArchive;
 using Names = std::vector<std::string>;
 
@@ -283,6 +285,37 @@ TEST_F(ExtractTest, RefusesANameThatWindowsWouldStoreUnderAnother) {
     EXPECT_EQ(Read("Velkar\\Velkar.exe"), "real");
 }
 
+// A name of double-byte characters whose trail byte is 0x5C: "\xD5\x5C" (誠) is one character, not a
+// folder "\xD5" and a separator. The name is read in UTF-16 before it is split.
+TEST_F(ExtractTest, DoesNotSplitANameAtATrailByteBackslash) {
+    ASSERT_TRUE(WriteArchive(archivePath, {File("\xD5\x5C/\xD5\x5C.txt", "x")}));
+    EXPECT_EQ(Run(), 1);
+    // Listed rather than probed: Wine drops a lone lead byte at the end of a path, so asking for a
+    // folder "\xD5" would ask for the destination itself.
+    EXPECT_EQ(ListTree(destination), (Names{"\xD5\x5C\\", "\xD5\x5C\\\xD5\x5C.txt"}));
+}
+
+// The folders of one entry's way stay held for the next; a way that parts from it at some folder
+// must not go on into the deeper folders of the last one.
+TEST_F(ExtractTest, PutsEachEntryInItsOwnFolderWhateverTheWayBeforeIt) {
+    ASSERT_TRUE(WriteArchive(archivePath, {File("a/b/1.txt", "1"), File("c/b/2.txt", "2"), File("a/3.txt", "3"),
+                                           File("a/b/4.txt", "4"), File("A/B/5.txt", "5"), File("a/b/c/6.txt", "6")}));
+    EXPECT_EQ(Run(), 1);
+    EXPECT_EQ(ListTree(destination), (Names{"a\\", "a\\3.txt", "a\\b\\", "a\\b\\1.txt", "a\\b\\4.txt", "a\\b\\5.txt",
+                                            "a\\b\\c\\", "a\\b\\c\\6.txt", "c\\", "c\\b\\", "c\\b\\2.txt"}));
+}
+
+// Every folder on an entry's way is held as a folder: a file standing where one belongs fails the
+// folder entry itself, and the entries below it are never reached.
+TEST_F(ExtractTest, FailsAFolderEntryWhereAFileStands) {
+    ASSERT_TRUE(WriteArchive(archivePath, {File("a.txt", "a"), Folder("sub/"), File("sub/b.txt", "b")}));
+    ASSERT_TRUE(CreateDirectoryA(destination.c_str(), nullptr));
+    ASSERT_TRUE(test::WriteWholeFile(destination + "\\sub", "a file"));
+    EXPECT_EQ(Run(), 0);
+    EXPECT_EQ(ListTree(destination), (Names{"a.txt", "sub"}));
+    EXPECT_EQ(component.percentages, (std::vector<int>{0, 100}));
+}
+
 // --- Names marked as UTF-8 -------------------------------------------------------------------------
 // "docs/说明.txt": 说明 is E8 AF B4 E6 98 8E in UTF-8 and CB B5 C3 F7 in GBK, the tests' code page.
 const char kUtf8Name[] = "docs/\xE8\xAF\xB4\xE6\x98\x8E.txt";
@@ -335,26 +368,6 @@ TEST_F(ExtractTest, FailsAUtf8NameTheCodePageCannotSpellOrThatIsNoUtf8) {
 }
 
 // --- Links planted in the tree ----------------------------------------------------------------------
-using test::Quoted;
-
-// A Unix symbolic link `link` to the folder `target`; Wine reports it with the reparse attribute
-// and follows it when a path runs through it, as Windows does with a folder symbolic link.
-bool MakeFolderLink(const std::string& target, const std::string& link) {
-    if (!test::RunUnix("Z:\\bin\\ln -s " + Quoted(test::UnixPath(target)) + " " + Quoted(test::UnixPath(link))))
-        return false;
-    for (int i = 0; i < 100 && !test::Exists(link); ++i)
-        Sleep(50);
-    return (test::AttributesOf(link) & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && test::Exists(link);
-}
-
-// Wine cannot remove a folder symbolic link through Windows calls (RemoveDirectoryA removes its
-// target instead when that is an empty folder): rm does it.
-void RemoveFolderLink(const std::string& link) {
-    test::RunUnix("Z:\\bin\\rm -f " + Quoted(test::UnixPath(link)));
-    for (int i = 0; i < 100 && test::Exists(link); ++i)
-        Sleep(50);
-}
-
 class PlantedLinks : public ExtractTest {
 protected:
     test::TempFolder outside{"outside"};
@@ -388,7 +401,7 @@ TEST_F(PlantedLinks, AFolderLinkOnAnEntrysWayFailsTheEntryAndNothingIsWrittenThr
 }
 
 // The same link deeper down the entry's path, under a folder the archive does not list.
-TEST_F(PlantedLinks, AFolderLinkAnywhereBelowTheDestinationIsRefusedButTheDestinationMayBeOne) {
+TEST_F(PlantedLinks, AFolderLinkAnywhereBelowTheDestinationOrAtItIsRefusedButOneAboveItIsFollowed) {
     ASSERT_TRUE(WriteArchive(archivePath, {File("a/b/c/deep.txt", "deep")}));
     ASSERT_TRUE(CreateDirectoryA(destination.c_str(), nullptr));
     ASSERT_TRUE(CreateDirectoryA((destination + "\\a").c_str(), nullptr));
@@ -399,14 +412,20 @@ TEST_F(PlantedLinks, AFolderLinkAnywhereBelowTheDestinationIsRefusedButTheDestin
     EXPECT_EQ(refused, 0);
     EXPECT_TRUE(ListTree(outside.path()).empty());
 
-    // A destination that is itself a link (a moved application-data folder) is the user's choice.
+    // The destination itself must be a plain folder: a link there would let whoever planted it
+    // choose where the application goes (and, in the launcher, what the clean-up removes).
     const std::string linkedDestination = folder / "linked";
     ASSERT_TRUE(MakeFolderLink(outside.path(), linkedDestination));
-    const std::int32_t taken = Run(linkedDestination);
+    const std::int32_t atDestination = Run(linkedDestination);
+    // A link above the destination is the user's choice (a moved application-data folder).
+    const std::int32_t below = Run(linkedDestination + "\\inner");
     RemoveFolderLink(linkedDestination);
-    EXPECT_EQ(taken, 1);
+    EXPECT_EQ(atDestination, 0);
+    EXPECT_EQ(below, 1);
     std::string bytes;
-    EXPECT_TRUE(test::ReadWholeFile(outside / "a\\b\\c\\deep.txt", bytes) && bytes == "deep");
+    EXPECT_TRUE(test::ReadWholeFile(outside / "inner\\a\\b\\c\\deep.txt", bytes) && bytes == "deep");
+    EXPECT_EQ(ListTree(outside.path()), (Names{"inner\\", "inner\\a\\", "inner\\a\\b\\", "inner\\a\\b\\c\\",
+                                               "inner\\a\\b\\c\\deep.txt"}));
 }
 
 // A hard link at a file's path to a file outside: the link is deleted and the file made anew, so the

@@ -3,11 +3,14 @@
 #include <windows.h>
 
 #include <cstring>
+#include <functional>
 #include <string>
 
+#include "base/held_folder.h"
 #include "base/owners.h"
 #include "base/value.h"
 #include "payload/bytes.h"
+#include "payload/fresh_file.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -103,6 +106,99 @@ TEST_F(WriteBytesToFileTest, FileHeldOpenWithoutSharingAnswersFalseAndStaysAsItW
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
     holder.reset();
     EXPECT_EQ(Contents(path), "held open");
+}
+
+// --- WriteBytesToChild ---------------------------------------------------------------------------
+// What stands at the name is removed as a name, and the file is made new: never written into.
+// Wine 8 cannot show two things here (see also tests/payload/extract_held_test.cpp): it opens the
+// target of a Unix folder link even with FILE_OPEN_REPARSE_POINT, so the link cannot be removed and
+// the write fails, where Windows opens the link itself and deletes it as a link ("the reparse point
+// is opened as itself", NtCreateFile); and a Unix link to a file is invisible to it (deleting it
+// deletes the target), so none is planted here. On Windows RemoveChild opens a file symbolic link as
+// itself and deletes the link.
+
+std::wstring Wide(const std::string& ansi) {
+    wchar_t wide[MAX_PATH];
+    MultiByteToWideChar(CP_ACP, 0, ansi.c_str(), -1, wide, MAX_PATH);
+    return wide;
+}
+
+class WriteBytesToChildTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        held = HoldFolderPath(Wide(folder.path()).c_str());
+        ASSERT_TRUE(held) << GetLastError();
+        ASSERT_TRUE(test::WriteWholeFile(outside / "victim.bin", "outside bytes"));
+    }
+    test::TempFolder folder{"wbc"};
+    test::TempFolder outside{"wbc-outside"};
+    HeldFolder held;
+    ByteArray data = ArrayOf("payload");
+};
+
+TEST_F(WriteBytesToChildTest, WritesTheArraysIntoANewFileInPlaceOfAnOldOne) {
+    // 檀溪舟楫.zip, the launcher's archive name, in UTF-16.
+    const wchar_t* name = L"\x6A80\x6EAA\x821F\x696B.zip";
+    const std::string path = folder / "\xCC\xB4\xCF\xAA\xD6\xDB\xE9\xAE.zip";
+    ASSERT_TRUE(test::WriteWholeFile(path, std::string(100, 'o')));
+    ByteArray second = ArrayOf("XYZ");
+    EXPECT_TRUE(WriteBytesToChild(held.get(), name, {data.image(), &EmptyByteArray, nullptr, second.image()}));
+    EXPECT_EQ(Contents(path), "payloadXYZ");
+    EXPECT_FALSE(WriteBytesToChild(held.get(), L"", {data.image()}));
+    EXPECT_FALSE(WriteBytesToChild(nullptr, L"x.bin", {data.image()}));
+    EXPECT_FALSE(WriteBytesToChild(held.get(), L"sub\\x.bin", {data.image()}));
+    EXPECT_FALSE(test::Exists(folder / "x.bin"));
+}
+
+// The archive's name, planted as a hard link to a file elsewhere: only this name goes; the file
+// elsewhere keeps its bytes (CREATE_ALWAYS would have truncated it and written the payload into it).
+TEST_F(WriteBytesToChildTest, AHardLinkAtTheNameLosesOnlyThisName) {
+    ASSERT_TRUE(CreateHardLinkA((folder / "a.zip").c_str(), (outside / "victim.bin").c_str(), nullptr));
+    EXPECT_TRUE(WriteBytesToChild(held.get(), L"a.zip", {data.image()}));
+    EXPECT_EQ(Contents(folder / "a.zip"), "payload");
+    EXPECT_EQ(Contents(outside / "victim.bin"), "outside bytes");
+}
+
+TEST_F(WriteBytesToChildTest, AFolderLinkAtTheNameIsRemovedAsALinkOrTheWriteFails) {
+    const std::string link = folder / "a.zip";
+    ASSERT_TRUE(test::RunUnix("Z:\\bin\\ln -s " + test::Quoted(test::UnixPath(outside.path())) + " " +
+                              test::Quoted(test::UnixPath(link))));
+    ASSERT_TRUE(test::WaitUntil([&] { return test::Exists(link + "\\victim.bin"); }, 5000));
+    const bool written = WriteBytesToChild(held.get(), L"a.zip", {data.image()});
+    const bool linkStayed = test::Exists(link + "\\victim.bin");
+    test::RunUnix("Z:\\bin\\rm -f " + test::Quoted(test::UnixPath(link)));
+    test::WaitUntil([&] { return !test::Exists(link); }, 5000);
+    EXPECT_EQ(written, !linkStayed);
+    EXPECT_EQ(Contents(outside / "victim.bin"), "outside bytes");
+    EXPECT_FALSE(test::Exists(outside / "a.zip"));
+}
+
+// As CREATE_ALWAYS over a read-only file fails, so does this: the file keeps its bytes and its mark.
+TEST_F(WriteBytesToChildTest, AReadOnlyFileAtTheNameStaysAndTheWriteFails) {
+    const std::string path = folder / "a.zip";
+    ASSERT_TRUE(test::WriteWholeFile(path, "keep me"));
+    ASSERT_TRUE(SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_READONLY));
+    EXPECT_FALSE(WriteBytesToChild(held.get(), L"a.zip", {data.image()}));
+    EXPECT_EQ(Contents(path), "keep me");
+    EXPECT_NE(test::AttributesOf(path) & FILE_ATTRIBUTE_READONLY, 0u);
+    SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+std::function<void()> whenCleared;
+void CallWhenCleared(const wchar_t*) { whenCleared(); }
+
+// A hard link planted between the removal and the creation makes the creation fail: nothing is
+// written through it.
+TEST_F(WriteBytesToChildTest, AHardLinkPlantedAfterTheNameWasClearedFailsTheWrite) {
+    whenCleared = [&] {
+        EXPECT_TRUE(CreateHardLinkA((folder / "a.zip").c_str(), (outside / "victim.bin").c_str(), nullptr));
+    };
+    SetNameClearedHook(CallWhenCleared);
+    const bool written = WriteBytesToChild(held.get(), L"a.zip", {data.image()});
+    SetNameClearedHook(nullptr);
+    EXPECT_FALSE(written);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_EXISTS));
+    EXPECT_EQ(Contents(outside / "victim.bin"), "outside bytes");
 }
 
 }  // namespace
