@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "base/fatal.h"
-#include "base/paths.h"
+#include "base/held_folder.h"
 #include "host/window_host.h"
 #include "payload/bytes.h"
 #include "payload/embedded_payload.h"
@@ -19,6 +19,7 @@
 #include "sysops/texts.h"
 
 Text InstallDir;
+HeldFolder InstallFolder;
 
 namespace {
 
@@ -34,10 +35,10 @@ constexpr std::int32_t kListAccessLine = 158;
 
 constexpr char kFolderName[] = "Kestrelworks";
 constexpr char kFolderWithBackslash[] = "Kestrelworks\\";
-constexpr char kArchiveUnderAppData[] = "Kestrelworks\\檀溪舟楫.zip";
 constexpr char kApplicationCommand[] = "Velkar\\Velkar.exe\" /n";  // the path's closing quote, then the switch
 constexpr char kApplicationName[] = "Velkar.exe";
 constexpr char kApplicationFolder[] = "Velkar";
+constexpr char kArchiveName[] = "檀溪舟楫.zip";
 
 constexpr std::int32_t kStartDelayMilliseconds = 3000;
 constexpr std::int32_t kWatchPeriodMilliseconds = 1000;
@@ -120,6 +121,25 @@ const char* Outcome(bool succeeded, const char* done, const char* failed) {
     return text;
 }
 
+// A fixed name of the program in UTF-16, read in the ANSI code page as the system reads it everywhere
+// else (on code page 936, the name as designed).
+WideText Wide(const char* name) { return WideFromAnsi(name); }
+
+// True while the held install folder lists an entry of that name.
+bool Listed(const WideText& name) {
+    FolderEntry entry;
+    return LookUpEntry(InstallFolder.get(), name.c_str(), entry);
+}
+
+// Why the install folder could not be held, for the trace.
+const char* NotHeldReason(DWORD error) {
+    if (error == ERROR_REPARSE_POINT_ENCOUNTERED)
+        return "a link stands at its name";
+    if (error == ERROR_DIRECTORY)
+        return "a file stands at its name";
+    return "it cannot be opened";
+}
+
 // The list's entry at 1-based `position`, bounds-tested as every list access is.
 const ProcessRecord& EntryAt(const ProcessList& list, std::int32_t position) {
     if (position < 1)
@@ -171,24 +191,32 @@ void OnLauncherCreated() {
     {
         Text folder = UnderAppData(kFolderName);
         (void)CreateFolder(folder.c_str());  // a folder left by an earlier run is fine
-        Trace("folder %s %s", folder.c_str(), Outcome(PathExists(folder.c_str()), "found", "missing"));
+        // Held from here to the end of the clean-up. What lies above may be links (users move their
+        // application-data folder), but the folder itself must be a plain folder: through a link an
+        // elevated run would write, start and delete wherever an unelevated program pointed it.
+        InstallFolder = HoldFolderPath(Wide(folder.c_str()).c_str());
+        const DWORD error = GetLastError();
+        if (InstallFolder)
+            Trace("folder %s found and held", folder.c_str());
+        else
+            Trace("folder %s not held (error %lu): %s, so nothing is installed, started or removed", folder.c_str(),
+                  error, NotHeldReason(error));
     }
 
     InstallDir = UnderAppData(kFolderWithBackslash);
+    const WideText archiveName = Wide(kArchiveName);
 
-    {
-        Text archivePath = UnderAppData(kArchiveUnderAppData);
+    if (InstallFolder) {
+        // Whatever stands at the archive's name goes as a name first and the file is made new, so a
+        // hard link planted there loses only this name and its other file is never written into.
         ByteArray archive = ToByteArray(Value::OfBytes(&PayloadArchive));
-        const bool written = WriteBytesToFile(archivePath.c_str(), {archive.image()});
-        Trace("archive %s %s", archivePath.c_str(), Outcome(written, "written", "not written"));
+        const bool written = WriteBytesToChild(InstallFolder.get(), archiveName.c_str(), {archive.image()});
+        Trace("archive %s%s %s", InstallDir.c_str(), kArchiveName, Outcome(written, "written", "not written"));
         // Released at once, on purpose, as in ProcessExists: the step gives back what it took.
-        archivePath = Text{};
         archive = ByteArray{};
-    }
 
-    {
-        Text archivePath = UnderAppData(kArchiveUnderAppData);
-        const std::int32_t extracted = Extract(kLauncherWindowId, kZipComponentId, archivePath.c_str(), InstallDir.c_str());
+        const std::int32_t extracted = ExtractInto(kLauncherWindowId, kZipComponentId, InstallFolder.get(),
+                                                   archiveName.c_str(), InstallFolder.get());
         Trace("Extract into %s gave %d (1: every entry written)", InstallDir.c_str(), static_cast<int>(extracted));
     }
 
@@ -200,8 +228,26 @@ void OnLauncherCreated() {
         Text quotedFolder = JoinText("\"", InstallDir.c_str());
         Text commandLine = JoinText(quotedFolder.c_str(), kApplicationCommand);
         quotedFolder = Text{};
-        const bool started = RunCommand(commandLine.c_str(), false);
-        Trace("command %s %s", commandLine.c_str(), Outcome(started, "started", "refused"));
+        // The program is started only from a plain folder "Velkar" of the held install folder and a
+        // plain file in it, both held while the system starts it: the exe shared for reading only, so
+        // nothing can be written into it or put in its place between the look and the start.
+        HeldFolder application;
+        ChildHandle program;
+        if (InstallFolder) {
+            application = HoldChildFolder(InstallFolder.get(), Wide(kApplicationFolder).c_str(), false);
+            if (application)
+                program = OpenChildFile(application.get(), Wide(kApplicationName).c_str(), GENERIC_READ,
+                                        FILE_SHARE_READ);
+        }
+        if (program) {
+            const bool started = RunCommand(commandLine.c_str(), false);
+            Trace("command %s %s", commandLine.c_str(), Outcome(started, "started", "refused"));
+        } else {
+            const DWORD error = GetLastError();
+            Trace("command %s not started (error %lu): %s", commandLine.c_str(), error,
+                  error == ERROR_REPARSE_POINT_ENCOUNTERED ? "a link stands on the program's way"
+                                                           : "no plain Velkar\\Velkar.exe in the install folder");
+        }
     }
 
     SetComponentProperty(kLauncherWindowId, kWatchTimerId, kPropertyInterval, -1, kWatchPeriodMilliseconds);
@@ -222,32 +268,42 @@ void OnWatchTimer() {
     // A copy started during the wait is ended rather than watched.
     (void)EndProcess(Value::OfText(kApplicationName));
 
+    if (!InstallFolder) {
+        Trace("clean-up: nothing removed, the install folder was not held");
+        EndProgram(0);
+        return;
+    }
     {
-        Text archivePath = UnderAppData(kArchiveUnderAppData);
-        Text tree = JoinText(InstallDir.c_str(), kApplicationFolder);
-        (void)RemoveFile(archivePath.c_str());
-        (void)RemoveFolder(tree.c_str());
+        // Both go by name below the held install folder, never by path: the archive as a name (a
+        // read-only one stays, as a deletion by path would leave it), the tree through held folders.
+        const WideText archiveName = Wide(kArchiveName);
+        const WideText treeName = Wide(kApplicationFolder);
+        (void)RemoveChild(InstallFolder.get(), archiveName.c_str(), false);
+        (void)RemoveFolderBelow(InstallFolder.get(), treeName.c_str());
         // The pause handles messages and idles the processor; what is still held afterwards stays.
         const DWORD began = GetTickCount();
         for (;;) {
-            const bool archiveLeft = PathExists(archivePath.c_str());
-            const bool treeLeft = PathExists(tree.c_str());
+            const bool archiveLeft = Listed(archiveName);
+            const bool treeLeft = Listed(treeName);
             if ((!archiveLeft && !treeLeft) || GetTickCount() - began >= kRemovalRetryMilliseconds)
                 break;
             Delay(kRemovalPauseMilliseconds);
             if (archiveLeft)
-                (void)RemoveFile(archivePath.c_str());
+                (void)RemoveChild(InstallFolder.get(), archiveName.c_str(), false);
             if (treeLeft)
-                (void)RemoveFolder(tree.c_str());
+                (void)RemoveFolderBelow(InstallFolder.get(), treeName.c_str());
         }
-        Trace("clean-up: archive %s, tree %s", PathExists(archivePath.c_str()) ? "NOT removed" : "removed",
-              PathExists(tree.c_str()) ? "NOT removed" : "removed");
+        Trace("clean-up: archive %s, tree %s", Listed(archiveName) ? "NOT removed" : "removed",
+              Listed(treeName) ? "NOT removed" : "removed");
     }
 
     EndProgram(0);
 }
 
-void ReleaseInstallDir() { InstallDir = Text{}; }
+void ReleaseInstallDir() {
+    InstallDir = Text{};
+    InstallFolder.reset();
+}
 
 const ProgramDeclarations& LauncherDeclarations() {
     static const ProgramDeclarations declarations = [] {

@@ -116,7 +116,7 @@ TEST_F(Headers, NameVistaAsTheOldestWindowsAndAreLargeAddressAware) {
 
 TEST_F(Headers, ImportOnlySystemLibraries) {
     const char* const system[] = {"kernel32.dll", "user32.dll", "gdi32.dll", "ole32.dll", "msvcrt.dll",
-                                  "advapi32.dll", "shell32.dll", "comctl32.dll", "version.dll"};
+                                  "advapi32.dll", "shell32.dll", "comctl32.dll", "version.dll", "ntdll.dll"};
     DWORD rva = nt_->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;
     auto* entry = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(At(rva));
     ASSERT_NE(entry, nullptr);

@@ -390,4 +390,90 @@ TEST_F(LauncherRun, AnInterruptedEarlierRunDoesNotStopTheNextFromInstallingLaunc
     EXPECT_TRUE(Gone()) << "the leftovers stayed";
 }
 
+// What another program of the user can plant in the install folder before a run: the run must
+// neither write, start nor delete anything outside it through what was planted.
+class PlantedInstallFolder : public LauncherRun {
+protected:
+    void TearDown() override {
+        for (const std::string& link : links_)
+            test::RunUnix("Z:\\bin\\rm -f " + Quoted(test::UnixPath(link)));
+        for (const std::string& link : links_)
+            test::WaitUntil([&] { return !test::Exists(link); }, 5000);
+        LauncherRun::TearDown();
+    }
+
+    // A Unix symbolic link, which Wine lists as a folder link (0x410) but opens through to its target
+    // whatever the flags; Windows would open a junction or symbolic link there as itself. Either way
+    // the launcher must take the link for what it is.
+    void PlantFolderLink(const std::string& target, const std::string& link) {
+        links_.push_back(link);
+        ASSERT_TRUE(test::RunUnix("Z:\\bin\\ln -s " + Quoted(test::UnixPath(target)) + " " +
+                                  Quoted(test::UnixPath(link))));
+        ASSERT_TRUE(test::WaitUntil([&] { return test::Exists(link); }, 5000));
+    }
+
+    static std::string Read(const std::string& path) {
+        std::string bytes;
+        EXPECT_TRUE(test::ReadWholeFile(path, bytes)) << path;
+        return bytes;
+    }
+
+    std::vector<std::string> links_;
+};
+
+TEST_F(PlantedInstallFolder, AHardLinkAtTheArchivesNameLosesOnlyThatName) {
+    test::TempFolder outside("outside");
+    const std::string victim = outside / "victim.txt";
+    ASSERT_TRUE(test::WriteWholeFile(victim, "not the archive"));
+    ASSERT_TRUE(CreateDirectoryA(kestrelworks_.c_str(), nullptr));
+    ASSERT_TRUE(CreateHardLinkA(Archive().c_str(), victim.c_str(), nullptr));
+
+    test::TracedProgram& launcher = StartLauncher();
+    ASSERT_TRUE(WaitForRuns(1)) << "the application did not start";
+    EXPECT_EQ(Read(victim), "not the archive") << "the payload was written into the linked file";
+    EndApplication(ReadStarts()[0]);
+    EXPECT_EQ(ExitCodeOf(launcher, kHangGuard), 0u);
+    EXPECT_TRUE(Gone());
+    EXPECT_EQ(Read(victim), "not the archive");
+}
+
+TEST_F(PlantedInstallFolder, AFolderLinkAtTheApplicationsFolderIsNeitherWrittenThroughNorStarted) {
+    // The folder the link leads to holds a Velkar.exe of its own, which records itself if started.
+    test::TempFolder outside("other");
+    ASSERT_TRUE(CopyFileA(test::ProgramBeside("recording_app.exe").c_str(), (outside / "Velkar.exe").c_str(), FALSE));
+    ASSERT_TRUE(test::WriteWholeFile(outside / "readme.txt", "theirs"));
+    std::string program;
+    ASSERT_TRUE(test::ReadWholeFile(outside / "Velkar.exe", program));
+    ASSERT_TRUE(CreateDirectoryA(kestrelworks_.c_str(), nullptr));
+    PlantFolderLink(outside.path(), Tree());
+
+    test::TracedProgram& launcher = StartLauncher();
+    // With nothing started there is no Velkar.exe to watch: the first period cleans up and ends.
+    EXPECT_EQ(ExitCodeOf(launcher, kHangGuard), 0u);
+    EXPECT_TRUE(ReadStarts().empty()) << "a program behind the link was started";
+    EXPECT_GE(launcher.WaitForLine("not started", 0), 0) << "the trace does not say why nothing started";
+    EXPECT_EQ(Read(outside / "readme.txt"), "theirs");
+    std::string after;
+    EXPECT_TRUE(test::ReadWholeFile(outside / "Velkar.exe", after));
+    EXPECT_TRUE(after == program) << "the program behind the link was written over";
+    EXPECT_FALSE(test::Exists(Archive())) << "the archive stays after the run";
+}
+
+TEST_F(PlantedInstallFolder, AFolderLinkAtTheInstallFolderIsNeitherWrittenIntoNorCleaned) {
+    // Through a link at "Kestrelworks" an elevated run would remove whatever "Velkar" folder the link
+    // leads to: the run installs nothing, starts nothing and removes nothing.
+    test::TempFolder outside("elsewhere");
+    ASSERT_TRUE(CreateDirectoryA((outside / "Velkar").c_str(), nullptr));
+    ASSERT_TRUE(test::WriteWholeFile(outside / "Velkar\\keep.txt", "keep"));
+    PlantFolderLink(outside.path(), kestrelworks_);
+
+    test::TracedProgram& launcher = StartLauncher();
+    EXPECT_EQ(ExitCodeOf(launcher, kHangGuard), 0u);
+    EXPECT_TRUE(ReadStarts().empty());
+    EXPECT_GE(launcher.WaitForLine("a link stands at its name", 0), 0) << "the trace does not say why";
+    EXPECT_EQ(Read(outside / "Velkar\\keep.txt"), "keep");
+    EXPECT_FALSE(test::Exists(outside / kArchiveName)) << "the archive was written through the link";
+    EXPECT_FALSE(test::Exists(outside / "Velkar\\Velkar.exe")) << "the tree was extracted through the link";
+}
+
 }  // namespace
