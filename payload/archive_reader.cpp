@@ -459,9 +459,9 @@ DWORD EntryAttributes(std::uint32_t a) {
     return attributes;
 }
 
-OpenedArchive* OpenArchive(FileHandle file) {
+ArchiveHandle OpenArchive(FileHandle file) {
     if (!file)
-        return nullptr;
+        return ArchiveHandle{};
     auto* archive = new OpenedArchive;
     archive->stream.file = file.get();
     archive->stream.header.bytes = archive->stream.headerBytes;
@@ -478,7 +478,7 @@ OpenedArchive* OpenArchive(FileHandle file) {
     if (TakesZip64EndRecord(archive->stream)) {
         delete archive;
         SetLastError(ERROR_BAD_FORMAT);
-        return nullptr;  // the owner closes the file
+        return ArchiveHandle{};  // the owner closes the file
     }
     zlib_filefunc64_def functions{};
     functions.zopen64_file = StreamOpen;
@@ -497,11 +497,11 @@ OpenedArchive* OpenArchive(FileHandle file) {
             unzClose(archive->zip);
         delete archive;
         SetLastError(ERROR_BAD_FORMAT);
-        return nullptr;
+        return ArchiveHandle{};
     }
     archive->count = static_cast<std::int32_t>(global.number_entry);
-    file.release();
-    return archive;
+    (void)file.release();  // the archive's stream closes it now
+    return ArchiveHandle{archive};
 }
 
 void CloseArchive(OpenedArchive* archive) {
