@@ -82,6 +82,14 @@ WORD ShowCommandFor(std::optional<std::int32_t> mode) {
 
 ProcessList::~ProcessList() { ReleaseImage(image_); }
 
+ProcessList& ProcessList::operator=(ProcessList&& other) noexcept {
+    if (this != &other) {
+        ReleaseImage(image_);
+        image_ = std::exchange(other.image_, nullptr);
+    }
+    return *this;
+}
+
 
 ProcessList ListProcesses() {
     // The table grows as needed: a list cut short could hide a running application from the watch,
