@@ -44,8 +44,8 @@ const ServiceEntry& Services();
 
 // The services, answering as above when nothing is connected.
 void PumpPendingMessagesThroughFrame();
-bool RaiseEventThroughFrame(EventCall& call);
-HWND FindComponentWindowThroughFrame(std::int32_t windowId, std::int32_t componentId);
+[[nodiscard]] bool RaiseEventThroughFrame(EventCall& call);
+[[nodiscard]] HWND FindComponentWindowThroughFrame(std::int32_t windowId, std::int32_t componentId);
 void ComponentGoneThroughFrame(std::int32_t windowId, std::int32_t componentId);
 [[noreturn]] void EndProgramThroughFrame(std::int32_t exitCode);  // ExitProcess when unconnected
 

@@ -32,7 +32,7 @@ public:
     // A new array of `length` bytes (header 1, length), contents uninitialised; length > 0.
     static ByteArray Allocate(std::int32_t length);
 
-    bool absent() const { return image_ == nullptr; }
+    [[nodiscard]] bool absent() const { return image_ == nullptr; }
     // The image, or EmptyByteArray when absent: what is handed on where an array is expected.
     const ByteArrayImage* image() const { return image_ ? image_ : &EmptyByteArray; }
     std::int32_t size() const { return image_ ? image_->length : 0; }

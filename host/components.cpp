@@ -60,7 +60,7 @@ protected:
         case WM_TIMER: {
             // Every timer message that reaches the carrier is a period, whatever its identifier.
             EventCall call{.windowId = windowId_, .componentId = componentId_, .eventIndex = 0};
-            RaiseEvent(call);
+            (void)RaiseEvent(call);  // a period has no answer to act on
             return 0;
         }
         case WM_DESTROY:

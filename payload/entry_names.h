@@ -31,14 +31,14 @@ enum class NameRule {
 struct NameVerdict {
     NameRule rule = NameRule::Accepted;
     std::size_t at = 0;  // offset of the byte, or of the start of the component, that breaks it
-    bool accepted() const { return rule == NameRule::Accepted; }
+    [[nodiscard]] bool accepted() const { return rule == NameRule::Accepted; }
 };
 
 // True for a byte that starts a double-byte character in the code page the names are read in.
 using LeadByteTest = bool (*)(unsigned char byte);
 
 // Code page 936 (GBK), the launcher's users' ANSI code page: lead bytes 0x81 to 0xFE.
-bool IsGbkLeadByte(unsigned char byte);
+[[nodiscard]] bool IsGbkLeadByte(unsigned char byte);
 
 // The verdict on a name of `length` bytes as stored in the archive ("/" separators; a folder's name
 // ends in "/", which is no empty component). Components that are empty elsewhere ("a//b") are

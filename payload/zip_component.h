@@ -42,5 +42,5 @@ void SetEntryFolderHeldHook(void (*hook)(const wchar_t* name));
 // The component's hidden carrier window, as the window host creates each ZIP component: a child of
 // `parent` with WS_CHILD, WS_CLIPSIBLINGS and WS_BORDER added to `style`. When it is destroyed the
 // component tells the window host that it is gone. Null when the window cannot be made.
-HWND CreateZipCarrier(HWND parent, int left, int top, int width, int height, DWORD style, std::int32_t windowId,
+[[nodiscard]] HWND CreateZipCarrier(HWND parent, int left, int top, int width, int height, DWORD style, std::int32_t windowId,
                       std::int32_t componentId);
