@@ -42,13 +42,13 @@ void ReportProgress(ZipExtractor& extractor) {
     }
     if (!IsWindow(extractor.owner))
         return;
-    EventCall frame;
-    frame.windowId = extractor.windowId;
-    frame.componentId = extractor.componentId;
-    frame.eventIndex = kExtractProgressEvent;
-    frame.argumentCount = 1;
-    frame.arguments[0] = percentage;
-    if (RaiseEventThroughFrame(frame) && frame.resultPresent == 1 && frame.result == 0 &&
+    EventCall call;
+    call.windowId = extractor.windowId;
+    call.componentId = extractor.componentId;
+    call.eventIndex = kExtractProgressEvent;
+    call.argumentCount = 1;
+    call.arguments[0] = percentage;
+    if (RaiseEventThroughFrame(call) && call.resultPresent == 1 && call.result == 0 &&
         IsWindow(extractor.owner))
         extractor.stopFlag = true;
 }
