@@ -113,7 +113,7 @@ TEST_F(LoadWindowTest, CreatesTheWindowFirstThenTheComponentsLastToFirstAllWitho
     ASSERT_TRUE(LoadWindow(kLauncherWindowId));
     ASSERT_EQ(watch.createdClasses.size(), 3u);
     EXPECT_EQ(watch.createdClasses[0], "WTWindow");
-    EXPECT_EQ(watch.createdClasses[1], "WTZipCarrier");  // the ZIP component, the last entry, first
+    EXPECT_EQ(watch.createdClasses[1], kStandInZipCarrierClass);  // the ZIP component, the last entry, first
     EXPECT_EQ(watch.createdClasses[2], "WTTimerCarrier");
     for (std::size_t i = 0; i < watch.createdStyles.size(); ++i) {
         SCOPED_TRACE(watch.createdClasses[i]);
