@@ -26,8 +26,8 @@ LRESULT CALLBACK OnCbt(int code, WPARAM wParam, LPARAM lParam) {
         char name[64] = "";
         GetClassNameA(reinterpret_cast<HWND>(wParam), name, sizeof name);
         // Wine makes a default IME window for the thread along with its first top-level window;
-        // only the host's own classes are counted.
-        if (std::strncmp(name, "WT", 2) != 0)
+        // only the host's own classes and the fixture's ZIP carrier are counted.
+        if (std::strncmp(name, "WT", 2) != 0 && std::strcmp(name, kStandInZipCarrierClass) != 0)
             return CallNextHookEx(cbtHook, code, wParam, lParam);
         watch.createdClasses.push_back(name);
         watch.createdStyles.push_back(static_cast<DWORD>(create->style));
