@@ -37,7 +37,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
             CreateFileA(written.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)};
         DWORD done = 0;
         WriteFile(file.get(), bytes, GetFileSize(source.get(), nullptr), &done, nullptr);
-        file.close();
+        (void)file.close();
         UnmapViewOfFile(bytes);
     }
     const DWORD inflated = harness::RunToEnd(harness::Quoted(harness::ProgramBeside("inflate_limit.exe")) + " " +

@@ -290,7 +290,7 @@ int main(int argc, char** argv) {
         if (!writeRun.ok)
             writeRun.failure = "the write failed (error " + std::to_string(GetLastError()) + ")";
         write.Add(writeRun, writeRun.wall);
-        file.close();
+        (void)file.close();
         DeleteFileA(written.c_str());
 
         // The inflate limit of the extraction benchmark, into the launcher's own destination.

@@ -148,12 +148,12 @@ bool Created(const EventCall&, std::int32_t&) {
     } else if (Is("unknown-window")) {
         EventCall call;
         call.windowId = 0x52019999;
-        RaiseEventThroughFrame(call);
+        (void)RaiseEventThroughFrame(call);
     } else if (Is("unknown-component")) {
         EventCall call;
         call.windowId = kLauncherWindowId;
         call.componentId = 0x16019999;
-        RaiseEventThroughFrame(call);
+        (void)RaiseEventThroughFrame(call);
     } else if (Is("allocation")) {
         Allocate(0x7FFFFFF0);
     } else if (Is("current-dir")) {
