@@ -18,7 +18,8 @@
 #include "base/owners.h"
 
 #ifndef ERROR_REPARSE_POINT_ENCOUNTERED
-#define ERROR_REPARSE_POINT_ENCOUNTERED 4395L  // a link stands where a plain file or folder must (Windows 8's winerror.h)
+// A link stands where a plain file or folder must (Windows 8's winerror.h).
+#define ERROR_REPARSE_POINT_ENCOUNTERED 4395L
 #endif
 
 // A UTF-16 text from the allocator, zero-terminated, of exactly its length. Absent reads as L"".
@@ -69,7 +70,8 @@ using ChildHandle = FileHandle;
 // Creates the file `name` in `parent` with `attributes`; fails when anything stands there already
 // (ERROR_FILE_EXISTS). The handle has `access` and DELETE and FILE_WRITE_ATTRIBUTES besides, so that
 // its creator can finish the file or discard it through it.
-[[nodiscard]] ChildHandle CreateChildFile(HANDLE parent, const wchar_t* name, DWORD access, DWORD share, DWORD attributes);
+[[nodiscard]] ChildHandle CreateChildFile(HANDLE parent, const wchar_t* name, DWORD access, DWORD share,
+                                          DWORD attributes);
 
 // Opens the existing plain file `name` of `parent`; a folder or a link there gives no handle.
 [[nodiscard]] ChildHandle OpenChildFile(HANDLE parent, const wchar_t* name, DWORD access, DWORD share);

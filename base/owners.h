@@ -65,5 +65,5 @@ inline constexpr std::intptr_t kNullHandle = 0;
 using FileHandle = Owner<HandleTraits<HANDLE, kInvalidHandle, CloseHandle>>;      // CreateFileA
 using FindHandle = Owner<HandleTraits<HANDLE, kInvalidHandle, FindClose>>;        // FindFirstFileA
 using SnapshotHandle = Owner<HandleTraits<HANDLE, kInvalidHandle, CloseHandle>>;  // CreateToolhelp32Snapshot
-using KernelHandle = Owner<HandleTraits<HANDLE, kNullHandle, CloseHandle>>;  // OpenProcess, CreateProcessA's two
-using ModuleHandle = Owner<HandleTraits<HMODULE, kNullHandle, FreeLibrary>>;  // LoadLibraryA
+using KernelHandle = Owner<HandleTraits<HANDLE, kNullHandle, CloseHandle>>;       // OpenProcess, CreateProcessA's two
+using ModuleHandle = Owner<HandleTraits<HMODULE, kNullHandle, FreeLibrary>>;      // LoadLibraryA

@@ -14,9 +14,9 @@ struct EventCall {
     std::int32_t windowId = 0;
     std::int32_t componentId = 0;
     std::int32_t eventIndex = 0;
-    std::int32_t argumentCount = 0;      // 0 to 5
-    std::int32_t arguments[5] = {};      // used from the first slot on
-    std::int32_t resultPresent = 0;      // set to 1 when the handler returned a result
+    std::int32_t argumentCount = 0;  // 0 to 5
+    std::int32_t arguments[5] = {};  // used from the first slot on
+    std::int32_t resultPresent = 0;  // set to 1 when the handler returned a result
     std::int32_t result = 0;
 };
 

@@ -70,7 +70,7 @@ public:
     static Value Double(double v);
     static Value Bool(bool v);
     static Value DateTime(double v);
-    static Value OfText(const char* text);  // null reads as ""
+    static Value OfText(const char* text);              // null reads as ""
     static Value OfBytes(const ByteArrayImage* array);  // null reads as EmptyByteArray
     // `count` elements of kind `element` (Byte to DateTime) stored back to back at `elements`.
     static Value OfNumericArray(ValueKind element, const void* elements, std::int32_t count);

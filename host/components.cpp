@@ -166,32 +166,16 @@ bool WriteNothing(ComponentObject&, ComponentRecord&, int, std::int64_t) { retur
 std::int64_t ReadNothing(const ComponentObject&, const ComponentRecord&, int) { return 0; }
 
 // In KindId order: the window, the timer, the ZIP component.
+// clang-format off
 const ComponentKind kKinds[kKindCount] = {
-    {.invisibleAtRunTime = false,
-     .canRaiseEvents = true,
-     .ownPropertyCount = 24,
-     .ownType = WindowOwnType,
-     .defaults = WindowDefaults,
-     .create = nullptr,
-     .writeOwn = WriteWindowOwn,
-     .readOwn = ReadWindowOwn},
-    {.invisibleAtRunTime = true,
-     .canRaiseEvents = true,
-     .ownPropertyCount = 1,
-     .ownType = IntOwnType,
-     .defaults = NoDefaults,
-     .create = CreateTimer,
-     .writeOwn = WriteTimerOwn,
-     .readOwn = ReadTimerOwn},
-    {.invisibleAtRunTime = true,
-     .canRaiseEvents = true,
-     .ownPropertyCount = 0,
-     .ownType = IntOwnType,
-     .defaults = NoDefaults,
-     .create = CreateZip,
-     .writeOwn = WriteNothing,
-     .readOwn = ReadNothing},
+    {.invisibleAtRunTime = false, .canRaiseEvents = true, .ownPropertyCount = 24, .ownType = WindowOwnType,
+     .defaults = WindowDefaults, .create = nullptr, .writeOwn = WriteWindowOwn, .readOwn = ReadWindowOwn},
+    {.invisibleAtRunTime = true, .canRaiseEvents = true, .ownPropertyCount = 1, .ownType = IntOwnType,
+     .defaults = NoDefaults, .create = CreateTimer, .writeOwn = WriteTimerOwn, .readOwn = ReadTimerOwn},
+    {.invisibleAtRunTime = true, .canRaiseEvents = true, .ownPropertyCount = 0, .ownType = IntOwnType,
+     .defaults = NoDefaults, .create = CreateZip, .writeOwn = WriteNothing, .readOwn = ReadNothing},
 };
+// clang-format on
 
 }  // namespace
 

@@ -58,7 +58,7 @@ struct WindowEntry {
     Text name;
     GrowingTable<ComponentRecord> stored;
     GrowingTable<ComponentRecord> working;  // while loaded
-    CWinFormUnit* unit = nullptr;          // non-null from the start of loading until the window is gone
+    CWinFormUnit* unit = nullptr;           // non-null from the start of loading until the window is gone
 
     [[nodiscard]] bool loaded() const { return unit != nullptr; }
     GrowingTable<ComponentRecord>& records() { return loaded() ? working : stored; }
@@ -110,8 +110,8 @@ protected:
     ~PlatformWindow() override;
     // Registers the class on first use (our procedure, no background brush, the arrow cursor).
     [[nodiscard]] static bool RegisterClassOnce(const char* className, UINT style);
-    [[nodiscard]] HWND CreatePlatformWindow(const char* className, const char* title, DWORD style, int x, int y, int width,
-                              int height, HWND parent);
+    [[nodiscard]] HWND CreatePlatformWindow(const char* className, const char* title, DWORD style, int x, int y,
+                                            int width, int height, HWND parent);
     virtual LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam);
     // After WM_NCDESTROY, once the wrapper is detached from its window; the object may delete itself.
     virtual void WindowGone() {}

@@ -21,14 +21,14 @@ inline constexpr std::int32_t kPropertyLeft = 0;
 inline constexpr std::int32_t kPropertyTop = 1;
 inline constexpr std::int32_t kPropertyWidth = 2;
 inline constexpr std::int32_t kPropertyHeight = 3;
-inline constexpr std::int32_t kPropertyTag = 4;           // text
-inline constexpr std::int32_t kPropertyVisible = 5;       // boolean
-inline constexpr std::int32_t kPropertyDisabled = 6;      // boolean
+inline constexpr std::int32_t kPropertyTag = 4;       // text
+inline constexpr std::int32_t kPropertyVisible = 5;   // boolean
+inline constexpr std::int32_t kPropertyDisabled = 6;  // boolean
 inline constexpr std::int32_t kPropertyMousePointer = 7;
 inline constexpr std::int32_t kFirstOwnProperty = 8;
 // The window's own.
-inline constexpr std::int32_t kPropertyTitle = 8;          // text
-inline constexpr std::int32_t kPropertyBorderStyle = 9;    // 0 none, 1 single line, 2 fixed, 3 sizable
+inline constexpr std::int32_t kPropertyTitle = 8;        // text
+inline constexpr std::int32_t kPropertyBorderStyle = 9;  // 0 none, 1 single line, 2 fixed, 3 sizable
 inline constexpr std::int32_t kPropertyControlBox = 15;
 inline constexpr std::int32_t kPropertyMaxButton = 16;
 inline constexpr std::int32_t kPropertyMinButton = 17;
@@ -61,8 +61,8 @@ void ConnectZipKind(CarrierFactory create);
 
 // Writes a property of a component (component id of entry 0 for the window itself). `member` -1 is
 // the whole value; the launcher's booleans and int32s use the value's low 32 bits.
-void SetComponentProperty(std::int32_t windowId, std::int32_t componentId, std::int32_t property,
-                          std::int32_t member, std::int64_t value);
+void SetComponentProperty(std::int32_t windowId, std::int32_t componentId, std::int32_t property, std::int32_t member,
+                          std::int64_t value);
 std::int64_t GetComponentProperty(std::int32_t windowId, std::int32_t componentId, std::int32_t property,
                                   std::int32_t member);
 
@@ -78,9 +78,9 @@ PositionNames NamePosition(std::int32_t windowId, std::int32_t componentId, char
 
 // For the event loop and the end of the program.
 [[nodiscard]] bool AnyLoadedWindowAlive();
-void SetQuitOnLastWindow();  // from now on the end of the last loaded window posts WM_QUIT with 0
+void SetQuitOnLastWindow();    // from now on the end of the last loaded window posts WM_QUIT with 0
 void ClearQuitOnLastWindow();  // for tests that load and close windows one after another
-void DropLoadedWindows();    // the end of the program: forget the loaded windows
+void DropLoadedWindows();      // the end of the program: forget the loaded windows
 
 // A loaded window's object. The frame's message pre-translation asks it first; a window that has no
 // permanent object may still answer kWindowObjectQuery with the address of its object.

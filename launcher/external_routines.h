@@ -28,8 +28,7 @@ void SetExternalRoutines(const ExternalRoutineDeclaration* declarations, int cou
 // Calls routine `index` with one 32-bit argument as a system routine expects it (stdcall: the
 // routine removes its argument) and answers its 32-bit result. The stack position is compared
 // before and after the call; a difference is runtime error 6 at (position1, position2).
-std::uint32_t CallExternalRoutine(int index, std::uint32_t argument, std::int32_t position1,
-                                  std::int32_t position2);
+std::uint32_t CallExternalRoutine(int index, std::uint32_t argument, std::int32_t position1, std::int32_t position2);
 
 // The end of the program: releases every library loaded for the table and clears it.
 void ReleaseExternalRoutines();

@@ -110,8 +110,7 @@ uLong ReadAhead(ArchiveStream& s, unsigned char* into, DWORD size) {
         }
         // Reading on past a window's end is reading data; a jump elsewhere is reading a header.
         Window& fill =
-            s.header.EndsAt(s.position) || s.data.EndsAt(s.position) || rest > kHeaderWindowSize ? s.data
-                                                                                                  : s.header;
+            s.header.EndsAt(s.position) || s.data.EndsAt(s.position) || rest > kHeaderWindowSize ? s.data : s.header;
         DWORD got = 0;
         const bool read = ReadAt(s, s.position, fill.bytes, fill.capacity, got);
         fill.start = s.position;
@@ -204,9 +203,7 @@ int ZCALLBACK StreamClose(voidpf, voidpf) {
     return 0;  // the handle belongs to the OpenedArchive and is closed by CloseArchive
 }
 
-int ZCALLBACK StreamError(voidpf, voidpf) {
-    return 0;
-}
+int ZCALLBACK StreamError(voidpf, voidpf) { return 0; }
 
 // Seconds since 1970-01-01 UTC to a FILETIME through the UTC calendar breakdown.
 bool FileTimeFromUnixSeconds(std::int64_t seconds, FILETIME& time) {
@@ -410,8 +407,8 @@ struct OpenedArchive : AllocatedObject {
     std::int32_t openEntry = -1;    // the entry whose data is open, -1 for none
     std::int32_t cachedIndex = -1;  // the entry in `cached`, -1 for none
     ArchiveEntry cached;
-    char storedName[kHeaderFieldSize];       // the central header's name, whole
-    unsigned char extra[kHeaderFieldSize];   // the central, then the local extra field
+    char storedName[kHeaderFieldSize];      // the central header's name, whole
+    unsigned char extra[kHeaderFieldSize];  // the central, then the local extra field
 };
 
 namespace {
@@ -558,8 +555,7 @@ bool ReadEntryInfo(OpenedArchive& archive, std::int32_t index, ArchiveEntry& ent
     read.compressedSize = static_cast<std::uint32_t>(info.compressed_size);
     read.uncompressedSize = static_cast<std::uint32_t>(info.uncompressed_size);
     FILETIME dosTime{};
-    DosDateTimeToFileTime(static_cast<WORD>(info.dosDate >> 16), static_cast<WORD>(info.dosDate & 0xFFFF),
-                          &dosTime);
+    DosDateTimeToFileTime(static_cast<WORD>(info.dosDate >> 16), static_cast<WORD>(info.dosDate & 0xFFFF), &dosTime);
     read.accessTime = read.creationTime = read.writeTime = dosTime;
     if (extraSize > 4)
         ApplyExtendedTimestamp(extra, static_cast<std::size_t>(extraSize), read);

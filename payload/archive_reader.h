@@ -16,16 +16,16 @@
 constexpr std::size_t kPathBufferSize = 260;
 
 struct ArchiveEntry {
-    std::int32_t index = 0;                  // position in the central directory, from 0
+    std::int32_t index = 0;  // position in the central directory, from 0
     // As stored, "/" separators kept; a name marked as UTF-8 (flag bit 11, or an Info-ZIP Unicode
     // Path field whose CRC-32 matches the stored name) converted to the ANSI code page.
     char name[kPathBufferSize] = {};
-    std::size_t nameLength = 0;              // bytes of `name` (a zero byte may be among them)
-    bool nameTooLong = false;                // the name has 260 bytes or more; `name` is empty
-    bool nameUnspellable = false;            // marked as UTF-8, but not UTF-8 or not spelt by the ANSI
-                                             // code page; `name` is empty
-    bool encrypted = false;                  // flag bit 0: no decryption exists, the data is refused
-    DWORD attributes = 0;                    // EntryAttributes of the external attributes
+    std::size_t nameLength = 0;    // bytes of `name` (a zero byte may be among them)
+    bool nameTooLong = false;      // the name has 260 bytes or more; `name` is empty
+    bool nameUnspellable = false;  // marked as UTF-8, but not UTF-8 or not spelt by the ANSI
+                                   // code page; `name` is empty
+    bool encrypted = false;        // flag bit 0: no decryption exists, the data is refused
+    DWORD attributes = 0;          // EntryAttributes of the external attributes
     FILETIME accessTime = {};
     FILETIME creationTime = {};
     FILETIME writeTime = {};

@@ -33,5 +33,7 @@ ByteArray ToByteArray(const Value& value);
 // its bytes, a link is removed as a link; a read-only file stays and the write answers false, as
 // creating over a read-only file does. An existing file is never written into. False as well for a
 // null folder or an empty name; after a failed write or close the new file stays as far as it got.
-[[nodiscard]] bool WriteBytesToChild(HANDLE folder, const wchar_t* name, const ByteArrayImage* const* arrays, int count);
-[[nodiscard]] bool WriteBytesToChild(HANDLE folder, const wchar_t* name, std::initializer_list<const ByteArrayImage*> arrays);
+[[nodiscard]] bool WriteBytesToChild(HANDLE folder, const wchar_t* name, const ByteArrayImage* const* arrays,
+                                     int count);
+[[nodiscard]] bool WriteBytesToChild(HANDLE folder, const wchar_t* name,
+                                     std::initializer_list<const ByteArrayImage*> arrays);

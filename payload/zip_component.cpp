@@ -48,8 +48,7 @@ void ReportProgress(ZipExtractor& extractor) {
     call.eventIndex = kExtractProgressEvent;
     call.argumentCount = 1;
     call.arguments[0] = percentage;
-    if (RaiseEventThroughFrame(call) && call.resultPresent == 1 && call.result == 0 &&
-        IsWindow(extractor.owner))
+    if (RaiseEventThroughFrame(call) && call.resultPresent == 1 && call.result == 0 && IsWindow(extractor.owner))
         extractor.stopFlag = true;
 }
 

@@ -67,8 +67,8 @@ bool TerminateById(DWORD processId) {
 }
 
 WORD ShowCommandFor(std::optional<std::int32_t> mode) {
-    static const WORD commands[] = {SW_HIDE, SW_SHOWNORMAL, SW_SHOWMINIMIZED, SW_SHOWMAXIMIZED, SW_SHOWNOACTIVATE,
-                                    SW_MINIMIZE};
+    static const WORD commands[] = {SW_HIDE,          SW_SHOWNORMAL,     SW_SHOWMINIMIZED,
+                                    SW_SHOWMAXIMIZED, SW_SHOWNOACTIVATE, SW_MINIMIZE};
     // An absent mode shows the window normally; a given mode is clamped, so 0 hides it.
     std::int32_t m = mode.value_or(WindowMode::NormalActive);
     if (m < WindowMode::Hidden)
@@ -90,7 +90,6 @@ ProcessList& ProcessList::operator=(ProcessList&& other) noexcept {
     return *this;
 }
 
-
 ProcessList ListProcesses() {
     // The table grows as needed: a list cut short could hide a running application from the watch,
     // which would then delete its files under it.
@@ -100,8 +99,7 @@ ProcessList ListProcesses() {
         PROCESSENTRY32 entry = {};
         entry.dwSize = sizeof entry;
         if (snapshot)
-            for (BOOL more = Process32First(snapshot.get(), &entry); more;
-                 more = Process32Next(snapshot.get(), &entry))
+            for (BOOL more = Process32First(snapshot.get(), &entry); more; more = Process32Next(snapshot.get(), &entry))
                 gathered.Append(NewRecord(entry));
     }
     std::size_t count = gathered.size();

@@ -70,4 +70,5 @@ constexpr std::int32_t MinimizedInactive = 6;
 // Starts `commandLine`, passed unchanged (quoting a path with spaces is the caller's affair). With
 // `wait` it blocks, handling no messages, until the program ends; otherwise it gives the program at
 // most 1000 ms to become idle. True when the process was created.
-[[nodiscard]] bool RunCommand(const char* commandLine, bool wait = false, std::optional<std::int32_t> mode = std::nullopt);
+[[nodiscard]] bool RunCommand(const char* commandLine, bool wait = false,
+                              std::optional<std::int32_t> mode = std::nullopt);

@@ -22,12 +22,13 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     windowClass.hInstance = instance;
     windowClass.lpszClassName = "KestrelBaselineWindow";
     RegisterClassA(&windowClass);
-    HWND window = CreateWindowExA(0, "KestrelBaselineWindow", "", WS_OVERLAPPEDWINDOW, 0, 0, 100, 100, nullptr,
-                                  nullptr, instance, nullptr);
+    HWND window = CreateWindowExA(0, "KestrelBaselineWindow", "", WS_OVERLAPPEDWINDOW, 0, 0, 100, 100, nullptr, nullptr,
+                                  instance, nullptr);
 
     CreateDirectoryA(folder.c_str(), nullptr);
     {
-        FileHandle source{CreateFileA(archive.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr)};
+        FileHandle source{
+            CreateFileA(archive.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr)};
         KernelHandle mapping{CreateFileMappingA(source.get(), nullptr, PAGE_READONLY, 0, 0, nullptr)};
         const void* bytes = mapping ? MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 0) : nullptr;
         if (!bytes)

@@ -86,8 +86,8 @@ int main(int argc, char** argv) {
         if (packed &&
             !ReadAt(archive.get(), local + 30 + U16(header + 26) + U16(header + 28), compressed.data(), packed))
             return 1;
-        FileHandle file{CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                    CreationAttributes(external), nullptr)};
+        FileHandle file{
+            CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, CreationAttributes(external), nullptr)};
         if (!file)
             return 1;
         DWORD written;

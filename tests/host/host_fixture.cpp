@@ -31,8 +31,8 @@ LRESULT CALLBACK StandInCarrierProc(HWND window, UINT message, WPARAM wParam, LP
 
 }  // namespace
 
-HWND MakeStandInZipCarrier(HWND parent, int left, int top, int width, int height, DWORD style,
-                           std::int32_t windowId, std::int32_t componentId) {
+HWND MakeStandInZipCarrier(HWND parent, int left, int top, int width, int height, DWORD style, std::int32_t windowId,
+                           std::int32_t componentId) {
     static const ATOM registered = [] {
         WNDCLASSA windowClass = {};
         windowClass.lpfnWndProc = StandInCarrierProc;

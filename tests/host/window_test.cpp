@@ -13,8 +13,8 @@ struct Watch {
     std::vector<std::string> createdClasses;
     std::vector<DWORD> createdStyles;
     std::vector<DWORD> createdExStyles;
-    int shownTrue = 0;           // WM_SHOWWINDOW with TRUE
-    int showWindowPos = 0;       // WM_WINDOWPOSCHANGING with SWP_SHOWWINDOW
+    int shownTrue = 0;      // WM_SHOWWINDOW with TRUE
+    int showWindowPos = 0;  // WM_WINDOWPOSCHANGING with SWP_SHOWWINDOW
 };
 Watch watch;
 HHOOK cbtHook = nullptr;
@@ -249,6 +249,7 @@ TEST_F(LoadWindowTest, AWindowClosedByItsCreatedHandlerGetsNoMovedOrResizedAndLo
 using PropertyTest = HostTest;
 
 TEST_F(PropertyTest, ClampsPlaceAndSizeOnBothSidesOfTheLimits) {
+    // clang-format off
     struct Row {
         std::int32_t property;
         std::int64_t written;
@@ -261,6 +262,7 @@ TEST_F(PropertyTest, ClampsPlaceAndSizeOnBothSidesOfTheLimits) {
         // Only the low 32 bits count: 0x1'0000'0005 is 5.
         {2, 0x100000005LL, 5},
     };
+    // clang-format on
     for (const Row& row : rows) {
         SCOPED_TRACE(testing::Message() << "property " << row.property << " written " << row.written);
         SetComponentProperty(kLauncherWindowId, kWatchTimerId, row.property, -1, row.written);

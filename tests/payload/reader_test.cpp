@@ -34,7 +34,8 @@ ArchiveHandle OpenByPath(const std::string& path) {
 // The entry's data written into a file made at `path`, as extraction hands the reader the handle it
 // created.
 bool WriteEntryTo(OpenedArchive& archive, std::int32_t index, const std::string& path) {
-    FileHandle file{CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)};
+    FileHandle file{
+        CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)};
     return file && ExtractEntryData(archive, index, file.get());
 }
 
@@ -47,12 +48,12 @@ FILETIME FromUnix(std::int64_t seconds) {
 }
 
 TEST(EntryAttributes, DerivesWindowsBitsFromTheExternalAttributes) {
-    EXPECT_EQ(EntryAttributes(0x20), 0xA1u);          // archive; no owner-write bit: read-only
-    EXPECT_EQ(EntryAttributes(0x10), 0x91u);          // MS-DOS folder
-    EXPECT_EQ(EntryAttributes(0x81A40000), 0x80u);    // Unix regular file, owner may write
-    EXPECT_EQ(EntryAttributes(0x41ED0000), 0x90u);    // Unix folder, owner may write
-    EXPECT_EQ(EntryAttributes(0x00800026), 0xA6u);    // archive, hidden, system, writable
-    EXPECT_EQ(EntryAttributes(0x00800001), 0x81u);    // the read-only bit wins over owner-write
+    EXPECT_EQ(EntryAttributes(0x20), 0xA1u);        // archive; no owner-write bit: read-only
+    EXPECT_EQ(EntryAttributes(0x10), 0x91u);        // MS-DOS folder
+    EXPECT_EQ(EntryAttributes(0x81A40000), 0x80u);  // Unix regular file, owner may write
+    EXPECT_EQ(EntryAttributes(0x41ED0000), 0x90u);  // Unix folder, owner may write
+    EXPECT_EQ(EntryAttributes(0x00800026), 0xA6u);  // archive, hidden, system, writable
+    EXPECT_EQ(EntryAttributes(0x00800001), 0x81u);  // the read-only bit wins over owner-write
 }
 
 class ReaderTest : public ::testing::Test {
@@ -192,8 +193,8 @@ TEST_F(ReaderTest, RefusesAZip64EndRecordAndReadsPastAStrayLocator) {
     EXPECT_FALSE(OpenByPath(archivePath));
 
     // A stray locator signature in a file's data, near the end, pointing at nothing of ZIP64.
-    std::string stray = std::string("PK\x06\x07", 4) + std::string(4, '\0') + std::string(8, '\x01') +
-                        std::string("\x01\0\0\0", 4);
+    std::string stray =
+        std::string("PK\x06\x07", 4) + std::string(4, '\0') + std::string(8, '\x01') + std::string("\x01\0\0\0", 4);
     zipwriter::Entry last = File("b.bin", stray);
     last.storeData = true;
     ASSERT_TRUE(WriteArchive(archivePath, {File("a.txt", "a"), last}));
@@ -282,14 +283,15 @@ TEST_P(EntryNames, AreRefusedWhenTheyLeaveTheDestinationOrWindowsCannotKeepThem)
     EXPECT_EQ(EntryNameIsSafe(entry), GetParam().safe) << GetParam().name;
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, EntryNames, ::testing::Values(
-    NameRow{"Velkar/Velkar.exe", true}, NameRow{"Velkar/", true}, NameRow{"a..b/..c/d", true},
-    NameRow{"a..b/..c/d..", false}, NameRow{"CONFIG.SYS", true}, NameRow{"COM10", true}, NameRow{"LPT0.txt", false},
-    NameRow{"Velkar/Velkar.exe.", false}, NameRow{"\xD5\x5C", true},
-    NameRow{"../x", false}, NameRow{"a/../../x", false}, NameRow{"a\\..\\x", false}, NameRow{"..", false},
-    NameRow{"/x", false}, NameRow{"\\x", false}, NameRow{"C:/x", false}, NameRow{"C:x", false},
-    NameRow{"x.txt:stream", false}, NameRow{"CON", false}, NameRow{"nul.txt", false},
-    NameRow{"a/Aux/b", false}, NameRow{"com1", false}, NameRow{"sub/LPT9.log", false},
-    NameRow{"prn .txt", false}, NameRow{"", false}));
+INSTANTIATE_TEST_SUITE_P(
+    Table, EntryNames,
+    ::testing::Values(NameRow{"Velkar/Velkar.exe", true}, NameRow{"Velkar/", true}, NameRow{"a..b/..c/d", true},
+                      NameRow{"a..b/..c/d..", false}, NameRow{"CONFIG.SYS", true}, NameRow{"COM10", true},
+                      NameRow{"LPT0.txt", false}, NameRow{"Velkar/Velkar.exe.", false}, NameRow{"\xD5\x5C", true},
+                      NameRow{"../x", false}, NameRow{"a/../../x", false}, NameRow{"a\\..\\x", false},
+                      NameRow{"..", false}, NameRow{"/x", false}, NameRow{"\\x", false}, NameRow{"C:/x", false},
+                      NameRow{"C:x", false}, NameRow{"x.txt:stream", false}, NameRow{"CON", false},
+                      NameRow{"nul.txt", false}, NameRow{"a/Aux/b", false}, NameRow{"com1", false},
+                      NameRow{"sub/LPT9.log", false}, NameRow{"prn .txt", false}, NameRow{"", false}));
 
 }  // namespace
