@@ -9,12 +9,12 @@
 // Codes 1 to 11 take their message from the frame's table; code 0 means "no code, own message".
 enum RuntimeErrorCode : std::int32_t {
     kNoErrorCode = 0,
-    kIndexAboveRange = 1,      // "数组成员引用下标超出定义范围"
+    kIndexAboveRange = 1,  // "数组成员引用下标超出定义范围"
     kNotANumber = 2,
     kDimensionMismatch = 3,
-    kIndexBelowOne = 4,        // "数组成员引用下标必须大于等于1"
+    kIndexBelowOne = 4,  // "数组成员引用下标必须大于等于1"
     kTypeMismatch = 5,
-    kStackImbalance = 6,       // "调用DLL命令后发现堆栈错误"
+    kStackImbalance = 6,  // "调用DLL命令后发现堆栈错误"
     kNoResult = 7,
     kOnlyEquality = 8,
     kChoiceIndex = 9,

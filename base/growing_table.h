@@ -56,7 +56,7 @@ public:
     }
 
     std::size_t size() const { return count_; }
-    bool empty() const { return count_ == 0; }
+    [[nodiscard]] bool empty() const { return count_ == 0; }
     T& operator[](std::size_t index) { return items_[index]; }
     const T& operator[](std::size_t index) const { return items_[index]; }
     T* begin() { return items_; }

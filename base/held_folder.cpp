@@ -20,7 +20,7 @@ constexpr ULONG kFileIdBothDirectoryInformation = 37;
 constexpr NTSTATUS kStatusNoMoreFiles = static_cast<NTSTATUS>(0x80000006L);
 constexpr NTSTATUS kStatusNoSuchFile = static_cast<NTSTATUS>(0xC000000FL);
 constexpr NTSTATUS kStatusNotFound = static_cast<NTSTATUS>(0xC0000034L);  // STATUS_OBJECT_NAME_NOT_FOUND
-constexpr ULONG_PTR kFileCreated = 2;                                    // FILE_CREATED, in the status block
+constexpr ULONG_PTR kFileCreated = 2;                                     // FILE_CREATED, in the status block
 
 // What a held folder is opened with: list-directory makes the open take part in sharing.
 constexpr ACCESS_MASK kHoldAccess = FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
@@ -189,7 +189,8 @@ void AnsiForTrace(const wchar_t* wide, char* into, std::size_t size) {
         return;
     into[0] = '\0';
     // WC_NO_BEST_FIT_CHARS: a character the code page lacks becomes "?", never a look-alike.
-    if (WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, -1, into, static_cast<int>(size), nullptr, nullptr) == 0)
+    if (WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, -1, into, static_cast<int>(size), nullptr, nullptr) ==
+        0)
         into[size - 1] = '\0';
 }
 
@@ -259,8 +260,8 @@ ChildHandle CreateChildFile(HANDLE parent, const wchar_t* name, DWORD access, DW
         SetLastError(ERROR_INVALID_NAME);
         return ChildHandle{};
     }
-    ChildHandle file = OpenRelative(parent, name, access | DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
-                                    share, FILE_CREATE, FILE_NON_DIRECTORY_FILE, attributes);
+    ChildHandle file = OpenRelative(parent, name, access | DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, share,
+                                    FILE_CREATE, FILE_NON_DIRECTORY_FILE, attributes);
     if (!file && GetLastError() == ERROR_ALREADY_EXISTS)
         SetLastError(ERROR_FILE_EXISTS);  // as CreateFile with CREATE_NEW says it
     return file;
@@ -271,8 +272,8 @@ ChildHandle OpenChildFile(HANDLE parent, const wchar_t* name, DWORD access, DWOR
         SetLastError(ERROR_INVALID_NAME);
         return ChildHandle{};
     }
-    ChildHandle file = OpenRelative(parent, name, access | FILE_READ_ATTRIBUTES, share, FILE_OPEN,
-                                    FILE_NON_DIRECTORY_FILE, 0);
+    ChildHandle file =
+        OpenRelative(parent, name, access | FILE_READ_ATTRIBUTES, share, FILE_OPEN, FILE_NON_DIRECTORY_FILE, 0);
     if (!file)
         return file;
     return KeepIfPlain(std::move(file), parent, name, false);
@@ -301,9 +302,9 @@ bool LookUpEntry(HANDLE parent, const wchar_t* name, FolderEntry& entry) {
     }
     // A listing with a name mask keeps that mask for the life of its handle, so the parent is opened
     // afresh for this one question (by an empty name relative to itself, which opens the same folder).
-    ChildHandle listing = OpenRelative(parent, L"", FILE_LIST_DIRECTORY,
-                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
-                                       FILE_DIRECTORY_FILE, 0);
+    ChildHandle listing =
+        OpenRelative(parent, L"", FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                     FILE_OPEN, FILE_DIRECTORY_FILE, 0);
     if (!listing)
         return false;
     const std::size_t length = std::wcslen(name);

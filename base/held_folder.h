@@ -18,7 +18,8 @@
 #include "base/owners.h"
 
 #ifndef ERROR_REPARSE_POINT_ENCOUNTERED
-#define ERROR_REPARSE_POINT_ENCOUNTERED 4395L  // a link stands where a plain file or folder must (Windows 8's winerror.h)
+// A link stands where a plain file or folder must (Windows 8's winerror.h).
+#define ERROR_REPARSE_POINT_ENCOUNTERED 4395L
 #endif
 
 // A UTF-16 text from the allocator, zero-terminated, of exactly its length. Absent reads as L"".
@@ -34,7 +35,7 @@ public:
     static WideText FromChars(const wchar_t* chars, std::size_t length);
     const wchar_t* c_str() const { return chars_ ? chars_ : L""; }  // never null
     std::size_t size() const { return length_; }
-    bool absent() const { return chars_ == nullptr; }
+    [[nodiscard]] bool absent() const { return chars_ == nullptr; }
 
 private:
     wchar_t* chars_ = nullptr;
@@ -60,22 +61,23 @@ using ChildHandle = FileHandle;
 // file or nothing gives no handle (ERROR_REPARSE_POINT_ENCOUNTERED for a link, ERROR_DIRECTORY for a
 // file). With `followLink`, a link at the path itself is followed too and its target held: for a
 // folder above the ones the program works in, which its caller names and answers for.
-HeldFolder HoldFolderPath(const wchar_t* path, bool followLink = false);
+[[nodiscard]] HeldFolder HoldFolderPath(const wchar_t* path, bool followLink = false);
 
 // Holds the child folder `name` of `parent`; with `create`, makes it first when nothing stands there
 // (`*created` says whether it did). No handle when what stands there is no plain folder.
-HeldFolder HoldChildFolder(HANDLE parent, const wchar_t* name, bool create, bool* created = nullptr);
+[[nodiscard]] HeldFolder HoldChildFolder(HANDLE parent, const wchar_t* name, bool create, bool* created = nullptr);
 
 // Creates the file `name` in `parent` with `attributes`; fails when anything stands there already
 // (ERROR_FILE_EXISTS). The handle has `access` and DELETE and FILE_WRITE_ATTRIBUTES besides, so that
 // its creator can finish the file or discard it through it.
-ChildHandle CreateChildFile(HANDLE parent, const wchar_t* name, DWORD access, DWORD share, DWORD attributes);
+[[nodiscard]] ChildHandle CreateChildFile(HANDLE parent, const wchar_t* name, DWORD access, DWORD share,
+                                          DWORD attributes);
 
 // Opens the existing plain file `name` of `parent`; a folder or a link there gives no handle.
-ChildHandle OpenChildFile(HANDLE parent, const wchar_t* name, DWORD access, DWORD share);
+[[nodiscard]] ChildHandle OpenChildFile(HANDLE parent, const wchar_t* name, DWORD access, DWORD share);
 
 // Opens whatever stands at `name` in `parent` as itself (a link as the link), for `access`.
-ChildHandle OpenChildAsItself(HANDLE parent, const wchar_t* name, DWORD access, DWORD share);
+[[nodiscard]] ChildHandle OpenChildAsItself(HANDLE parent, const wchar_t* name, DWORD access, DWORD share);
 
 // What one entry of a folder listing says of itself, its name as stored on disk.
 struct FolderEntry {

@@ -17,7 +17,7 @@ void Release(const void* block);
 // The program's constant data: the read-only sections of the program's own image. Recorded at
 // start-up; before that, the first call of Release records it.
 void RecordConstantRange();
-bool InConstantRange(const void* pointer);
+[[nodiscard]] bool InConstantRange(const void* pointer);
 
 // A class derived from this has its objects made with plain `new` and `delete` on the allocator:
 // `new` never answers null (exhausted memory is the fatal report), and `delete`, also through a

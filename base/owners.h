@@ -18,20 +18,22 @@ public:
     ~Owner() { reset(); }
     Owner(Owner&& other) noexcept : handle_(other.release()) {}
     Owner& operator=(Owner&& other) noexcept {
-        if (this != &other)
-            reset(other.release());
+        if (this != &other) {
+            reset();
+            handle_ = std::exchange(other.handle_, Traits::None());
+        }
         return *this;
     }
     Owner(const Owner&) = delete;
     Owner& operator=(const Owner&) = delete;
 
-    Handle get() const { return handle_; }
+    [[nodiscard]] Handle get() const { return handle_; }
     explicit operator bool() const { return handle_ != Traits::None(); }
 
-    Handle release() { return std::exchange(handle_, Traits::None()); }
+    [[nodiscard]] Handle release() { return std::exchange(handle_, Traits::None()); }
 
     // Closes now and answers whether the close succeeded (for a file just written, where it matters).
-    bool close() {
+    [[nodiscard]] bool close() {
         if (handle_ == Traits::None())
             return true;
         return Traits::Close(release()) != FALSE;
@@ -54,7 +56,7 @@ private:
 template <typename H, std::intptr_t NoneValue, BOOL(WINAPI* CloseCall)(H)>
 struct HandleTraits {
     using Handle = H;
-    static Handle None() { return reinterpret_cast<Handle>(NoneValue); }
+    [[nodiscard]] static Handle None() { return reinterpret_cast<Handle>(NoneValue); }
     static BOOL Close(Handle h) { return CloseCall(h); }
 };
 inline constexpr std::intptr_t kInvalidHandle = -1;  // INVALID_HANDLE_VALUE, as a template argument
@@ -63,5 +65,5 @@ inline constexpr std::intptr_t kNullHandle = 0;
 using FileHandle = Owner<HandleTraits<HANDLE, kInvalidHandle, CloseHandle>>;      // CreateFileA
 using FindHandle = Owner<HandleTraits<HANDLE, kInvalidHandle, FindClose>>;        // FindFirstFileA
 using SnapshotHandle = Owner<HandleTraits<HANDLE, kInvalidHandle, CloseHandle>>;  // CreateToolhelp32Snapshot
-using KernelHandle = Owner<HandleTraits<HANDLE, kNullHandle, CloseHandle>>;  // OpenProcess, CreateProcessA's two
-using ModuleHandle = Owner<HandleTraits<HMODULE, kNullHandle, FreeLibrary>>;  // LoadLibraryA
+using KernelHandle = Owner<HandleTraits<HANDLE, kNullHandle, CloseHandle>>;       // OpenProcess, CreateProcessA's two
+using ModuleHandle = Owner<HandleTraits<HMODULE, kNullHandle, FreeLibrary>>;      // LoadLibraryA

@@ -3,4 +3,4 @@
 #include <windows.h>
 
 // True when the system reports attributes for `path`: a file, a folder or a link is there.
-inline bool PathExists(const char* path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
+[[nodiscard]] inline bool PathExists(const char* path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }

@@ -19,9 +19,7 @@ void PumpPendingMessagesThroughFrame() {
         connected.pumpPendingMessages();
 }
 
-bool RaiseEventThroughFrame(EventCall& call) {
-    return connected.raiseEvent ? connected.raiseEvent(call) : false;
-}
+bool RaiseEventThroughFrame(EventCall& call) { return connected.raiseEvent ? connected.raiseEvent(call) : false; }
 
 HWND FindComponentWindowThroughFrame(std::int32_t windowId, std::int32_t componentId) {
     return connected.findComponentWindow ? connected.findComponentWindow(windowId, componentId) : nullptr;

@@ -14,9 +14,9 @@ struct EventCall {
     std::int32_t windowId = 0;
     std::int32_t componentId = 0;
     std::int32_t eventIndex = 0;
-    std::int32_t argumentCount = 0;      // 0 to 5
-    std::int32_t arguments[5] = {};      // used from the first slot on
-    std::int32_t resultPresent = 0;      // set to 1 when the handler returned a result
+    std::int32_t argumentCount = 0;  // 0 to 5
+    std::int32_t arguments[5] = {};  // used from the first slot on
+    std::int32_t resultPresent = 0;  // set to 1 when the handler returned a result
     std::int32_t result = 0;
 };
 
@@ -44,8 +44,8 @@ const ServiceEntry& Services();
 
 // The services, answering as above when nothing is connected.
 void PumpPendingMessagesThroughFrame();
-bool RaiseEventThroughFrame(EventCall& call);
-HWND FindComponentWindowThroughFrame(std::int32_t windowId, std::int32_t componentId);
+[[nodiscard]] bool RaiseEventThroughFrame(EventCall& call);
+[[nodiscard]] HWND FindComponentWindowThroughFrame(std::int32_t windowId, std::int32_t componentId);
 void ComponentGoneThroughFrame(std::int32_t windowId, std::int32_t componentId);
 [[noreturn]] void EndProgramThroughFrame(std::int32_t exitCode);  // ExitProcess when unconnected
 

@@ -3,23 +3,20 @@
 #include <windows.h>
 
 #include <cstring>
+#include <utility>
 
 #include "base/memory.h"
 
 Text::~Text() { Release(bytes_); }
 
-Text::Text(Text&& other) noexcept : bytes_(other.bytes_), length_(other.length_) {
-    other.bytes_ = nullptr;
-    other.length_ = 0;
-}
+Text::Text(Text&& other) noexcept
+    : bytes_(std::exchange(other.bytes_, nullptr)), length_(std::exchange(other.length_, 0)) {}
 
 Text& Text::operator=(Text&& other) noexcept {
     if (this != &other) {
         Release(bytes_);  // setting a text releases its old value first
-        bytes_ = other.bytes_;
-        length_ = other.length_;
-        other.bytes_ = nullptr;
-        other.length_ = 0;
+        bytes_ = std::exchange(other.bytes_, nullptr);
+        length_ = std::exchange(other.length_, 0);
     }
     return *this;
 }

@@ -24,8 +24,8 @@ public:
     const char* c_str() const { return bytes_ ? bytes_ : ""; }  // never null
     char* data() { return bytes_; }                             // null when absent
     std::size_t size() const { return length_; }
-    bool empty() const { return length_ == 0; }
-    bool absent() const { return bytes_ == nullptr; }
+    [[nodiscard]] bool empty() const { return length_ == 0; }
+    [[nodiscard]] bool absent() const { return bytes_ == nullptr; }
 
     // Hands the block over to the caller, who releases it with Release(); the text becomes absent.
     char* release();
@@ -41,7 +41,7 @@ Text JoinText(const char* first, const char* second);
 
 // Double-byte rules of the ANSI code page. A trail byte can be 0x5C, the backslash: "\xD5\x5C" is one
 // character, so separators are found by walking characters, never with strrchr.
-bool IsLeadByte(unsigned char byte);
+[[nodiscard]] bool IsLeadByte(unsigned char byte);
 // The byte after the character that starts at `p` (one or two bytes; a lead byte before the
 // terminator counts alone).
 const char* NextChar(const char* p);

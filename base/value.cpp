@@ -26,6 +26,7 @@ ByteArray ByteArray::Allocate(std::int32_t length) {
     return array;
 }
 
+// clang-format off
 Value Value::Byte(std::uint8_t v) { Value x; x.kind_ = ValueKind::Byte; x.integer_ = v; return x; }
 Value Value::Short(std::int16_t v) { Value x; x.kind_ = ValueKind::Short; x.integer_ = v; return x; }
 Value Value::Int(std::int32_t v) { Value x; x.kind_ = ValueKind::Int; x.integer_ = v; return x; }
@@ -56,8 +57,10 @@ Value Value::OfNumericArray(ValueKind element, const void* elements, std::int32_
     return x;
 }
 Value Value::OfOther() { Value x; x.kind_ = ValueKind::Other; return x; }
+// clang-format on
 
 int Value::WidthOf(ValueKind kind) {
+    // clang-format off
     switch (kind) {
     case ValueKind::Byte: return 1;
     case ValueKind::Short: return 2;
@@ -69,4 +72,5 @@ int Value::WidthOf(ValueKind kind) {
     case ValueKind::DateTime: return 8;
     default: return 0;
     }
+    // clang-format on
 }

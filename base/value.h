@@ -32,7 +32,7 @@ public:
     // A new array of `length` bytes (header 1, length), contents uninitialised; length > 0.
     static ByteArray Allocate(std::int32_t length);
 
-    bool absent() const { return image_ == nullptr; }
+    [[nodiscard]] bool absent() const { return image_ == nullptr; }
     // The image, or EmptyByteArray when absent: what is handed on where an array is expected.
     const ByteArrayImage* image() const { return image_ ? image_ : &EmptyByteArray; }
     std::int32_t size() const { return image_ ? image_->length : 0; }
@@ -70,7 +70,7 @@ public:
     static Value Double(double v);
     static Value Bool(bool v);
     static Value DateTime(double v);
-    static Value OfText(const char* text);  // null reads as ""
+    static Value OfText(const char* text);              // null reads as ""
     static Value OfBytes(const ByteArrayImage* array);  // null reads as EmptyByteArray
     // `count` elements of kind `element` (Byte to DateTime) stored back to back at `elements`.
     static Value OfNumericArray(ValueKind element, const void* elements, std::int32_t count);

@@ -91,8 +91,8 @@ std::vector<Entry> SeedEntries(int which, std::size_t destinationLength) {
         entries.push_back(File("sub/deep/c.txt", Text(random, 1200, true)));
         break;
     case 2: {  // double-byte names (a trail byte 0x5C among them), times in "UT" blocks, a long path
-        entries.push_back(Folder("\xCC\xB4\xCF\xAA/"));                        // 檀溪
-        entries.push_back(File("\xCC\xB4\xCF\xAA/\xD5\x5C.txt", "trail"));     // a character ending in 0x5C
+        entries.push_back(Folder("\xCC\xB4\xCF\xAA/"));                     // 檀溪
+        entries.push_back(File("\xCC\xB4\xCF\xAA/\xD5\x5C.txt", "trail"));  // a character ending in 0x5C
         entries.back().localExtra = zipwriter::ExtendedTimestampBlock(0x07, {1600000000, 1600000100, 1600000200});
         entries.push_back(File("ut.txt", Text(random, 100, true)));
         entries.back().localExtra = zipwriter::ExtendedTimestampBlock(0x01, {1500000000});
@@ -142,8 +142,8 @@ void HostileName(Random& random, Entry& entry, std::string& log) {
     static const char* const kNames[] = {
         "../kfzesc1", "../../kfzesc2", "../../../kfzesc3", "../../../../kfzesc4", "../../../../../kfzesc5",
         "..\\kfzesc6", "a/../../kfzesc7", "a/b/../../../kfzesc8", "C:/kfzesc9", "C:\\kfzesc10", "C:kfzesc11",
-        "/kfzesc12", "\\kfzesc13", "//?/C:/kfzesc14", "\\\\.\\C:\\kfzesc15", "x.txt:kfzesc16", "Z:/tmp/kfzesc17",
-        "..", "../", "a/..", "./../kfzesc18", "...\\kfzesc19", "kfzesc20/../../../kfzesc21",
+        "/kfzesc12", "\\kfzesc13", "//?/C:/kfzesc14", "\\\\.\\C:\\kfzesc15", "x.txt:kfzesc16", "Z:/tmp/kfzesc17", "..",
+        "../", "a/..", "./../kfzesc18", "...\\kfzesc19", "kfzesc20/../../../kfzesc21",
         // at the canary files beside and above the destination
         "../canary.txt", "../../../canary.txt", "../../../../canary/keep.txt", "../../../../canary/linked/inner.txt"};
     entry.name = random.Pick(kNames);
@@ -155,10 +155,10 @@ void HostileName(Random& random, Entry& entry, std::string& log) {
 }
 
 void OddName(Random& random, Entry& entry, std::string& log) {
-    static const char* const kNames[] = {"NUL", "con.txt", "aux/x.txt", "COM1", "lpt9.log", "CONOUT$", "nul .txt",
-                                         "a/./b.txt", "a//b.txt", ".", "", "/", "x/", "trail.", "space ",
-                                         "a\\b.txt", "a*b", "a?b", "a<b>", "a|b", "\"q\"", "\x81", "\xD5",
-                                         "\xD5/x", "\x80\xFF", "tab\tname", "new\nline"};
+    static const char* const kNames[] = {
+        "NUL",  "con.txt", "aux/x.txt", "COM1", "lpt9.log", "CONOUT$", "nul .txt", "a/./b.txt", "a//b.txt",
+        ".",    "",        "/",         "x/",   "trail.",   "space ",  "a\\b.txt", "a*b",       "a?b",
+        "a<b>", "a|b",     "\"q\"",     "\x81", "\xD5",     "\xD5/x",  "\x80\xFF", "tab\tname", "new\nline"};
     entry.name = random.Pick(kNames);
     Note(log, "; odd name of length ", entry.name.size());
 }
@@ -228,8 +228,7 @@ Bytes RandomBytes(Random& random, std::size_t length) {
 // Extra fields with odd blocks: "UT" blocks shorter than their flags say, sizes past the field's
 // end, fields of 1 to 4 bytes, times before 1970 and at the ends of the 32-bit range.
 Bytes OddExtraField(Random& random, std::string& log) {
-    static const std::int32_t kTimes[] = {-1, -86400, INT32_MIN, 0, INT32_MAX, -2000000000,
-                                          -1000000000, 2000000000};
+    static const std::int32_t kTimes[] = {-1, -86400, INT32_MIN, 0, INT32_MAX, -2000000000, -1000000000, 2000000000};
     Bytes field;
     switch (random.Below(8)) {
     case 0: {  // "UT" with all three flags and fewer bytes than they need
@@ -245,7 +244,8 @@ Bytes OddExtraField(Random& random, std::string& log) {
         Bytes data = RandomBytes(random, random.Below(6));
         if (!data.empty())
             data[0] = static_cast<unsigned char>(random.Below(8));
-        field = Block(random.Chance(50) ? 0x5455 : 0x000A, static_cast<std::uint16_t>(data.size() + 1 + random.Below(0xFFFF)), data);
+        field = Block(random.Chance(50) ? 0x5455 : 0x000A,
+                      static_cast<std::uint16_t>(data.size() + 1 + random.Below(0xFFFF)), data);
         log += "; block past the field";
         break;
     }
@@ -334,8 +334,8 @@ void OddData(Random& random, Entry& entry, std::string& log) {
 }
 
 void OddAttributes(Random& random, Entry& entry, std::string& log) {
-    static const std::uint32_t kAttributes[] = {0x10, 0x40000000, 0x01, 0x02 | 0x04, 0xFFFFFFFF, 0, 0x81A40000,
-                                                0x41ED0010, 0xA1FF0000};
+    static const std::uint32_t kAttributes[] = {0x10, 0x40000000, 0x01,       0x02 | 0x04, 0xFFFFFFFF,
+                                                0,    0x81A40000, 0x41ED0010, 0xA1FF0000};
     entry.externalAttributes = random.Chance(70) ? random.Pick(kAttributes) : static_cast<std::uint32_t>(random.Next());
     log += "; attributes " + Hex(*entry.externalAttributes);
 }
@@ -437,22 +437,41 @@ struct Field {
     const char* name;
 };
 
-const Field kLocalFields[] = {{6, 2, "flags"}, {8, 2, "method"}, {14, 4, "crc"}, {18, 4, "compressed"},
+const Field kLocalFields[] = {{6, 2, "flags"}, {8, 2, "method"},       {14, 4, "crc"},         {18, 4, "compressed"},
                               {22, 4, "size"}, {26, 2, "name length"}, {28, 2, "extra length"}};
-const Field kCentralFields[] = {{8, 2, "flags"},         {10, 2, "method"},        {16, 4, "crc"},
-                                {20, 4, "compressed"},   {24, 4, "size"},          {28, 2, "name length"},
+const Field kCentralFields[] = {{8, 2, "flags"},         {10, 2, "method"},         {16, 4, "crc"},
+                                {20, 4, "compressed"},   {24, 4, "size"},           {28, 2, "name length"},
                                 {30, 2, "extra length"}, {32, 2, "comment length"}, {34, 2, "disk"},
                                 {38, 4, "attributes"},   {42, 4, "offset"}};
-const Field kEndFields[] = {{4, 2, "disk"},      {6, 2, "directory disk"}, {8, 2, "entries here"},
-                            {10, 2, "entries"},  {12, 4, "directory size"}, {16, 4, "directory offset"},
+const Field kEndFields[] = {{4, 2, "disk"},           {6, 2, "directory disk"},  {8, 2, "entries here"},
+                            {10, 2, "entries"},       {12, 4, "directory size"}, {16, 4, "directory offset"},
                             {20, 2, "comment length"}};
 
 std::uint32_t OddValue(Random& random, std::uint32_t old, std::size_t fileSize, int width) {
     const std::uint32_t size = static_cast<std::uint32_t>(fileSize);
-    const std::uint32_t values[] = {0,          1,          2,          old - 1,    old + 1,    old * 2,
-                                    old + 16,   old - 16,   0x7F,       0x80,       0xFF,       0x100,
-                                    0x7FFF,     0x8000,     0xFFFF,     0x7FFFFFFF, 0x80000000, 0xFFFFFFFF,
-                                    size,       size + 1,   size - 1,   size - 22,  static_cast<std::uint32_t>(random.Next())};
+    const std::uint32_t values[] = {0,
+                                    1,
+                                    2,
+                                    old - 1,
+                                    old + 1,
+                                    old * 2,
+                                    old + 16,
+                                    old - 16,
+                                    0x7F,
+                                    0x80,
+                                    0xFF,
+                                    0x100,
+                                    0x7FFF,
+                                    0x8000,
+                                    0xFFFF,
+                                    0x7FFFFFFF,
+                                    0x80000000,
+                                    0xFFFFFFFF,
+                                    size,
+                                    size + 1,
+                                    size - 1,
+                                    size - 22,
+                                    static_cast<std::uint32_t>(random.Next())};
     std::uint32_t value = values[random.Below(sizeof values / sizeof values[0])];
     if (width == 2)
         value &= 0xFFFF;
@@ -475,8 +494,11 @@ void EditField(Random& random, std::string& b, std::string& log) {
         return;
     const std::uint32_t value = OddValue(random, Get(b, at + field.offset, field.width), b.size(), field.width);
     Set(b, at + field.offset, field.width, value);
-    log += std::string("; ") + (kind < 4 ? "local " : kind < 8 ? "central " : "end ") + field.name + " @" +
-           std::to_string(at) + " = " + Hex(value);
+    log += std::string("; ") +
+           (kind < 4   ? "local "
+            : kind < 8 ? "central "
+                       : "end ") +
+           field.name + " @" + std::to_string(at) + " = " + Hex(value);
 }
 
 void Raw(Random& random, std::string& b, std::string& log, unsigned& kinds) {
@@ -496,7 +518,8 @@ void Raw(Random& random, std::string& b, std::string& log, unsigned& kinds) {
         break;
     }
     case 2: {
-        const std::uint32_t length = random.Chance(50) ? random.Below(size) : size - 1 - random.Below(size < 40 ? size : 40);
+        const std::uint32_t length =
+            random.Chance(50) ? random.Below(size) : size - 1 - random.Below(size < 40 ? size : 40);
         b.resize(length);
         Note(log, "; truncated to ", length);
         break;
@@ -620,12 +643,27 @@ std::vector<Plant> PlantsFor(std::uint64_t seed, std::uint64_t index) {
 int SeedArchiveCount() { return kSeedCount; }
 
 const char* KindName(int kind) {
-    static const char* const kNames[kKindCount] = {
-        "climbing or absolute names", "device and odd names", "long names and paths", "odd methods",
-        "odd flags (encrypted among them)", "odd extra fields", "duplicate entries", "bad data or local header",
-        "odd attributes", "odd DOS times", "a file below a file", "bit flips", "truncations", "edited fields",
-        "directory past the end", "huge comment length", "overlapping entries", "repeated central record",
-        "bytes inserted or removed", "stub in front", "over a planted tree"};
+    static const char* const kNames[kKindCount] = {"climbing or absolute names",
+                                                   "device and odd names",
+                                                   "long names and paths",
+                                                   "odd methods",
+                                                   "odd flags (encrypted among them)",
+                                                   "odd extra fields",
+                                                   "duplicate entries",
+                                                   "bad data or local header",
+                                                   "odd attributes",
+                                                   "odd DOS times",
+                                                   "a file below a file",
+                                                   "bit flips",
+                                                   "truncations",
+                                                   "edited fields",
+                                                   "directory past the end",
+                                                   "huge comment length",
+                                                   "overlapping entries",
+                                                   "repeated central record",
+                                                   "bytes inserted or removed",
+                                                   "stub in front",
+                                                   "over a planted tree"};
     return kind >= 0 && kind < kKindCount ? kNames[kind] : "";
 }
 

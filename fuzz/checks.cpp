@@ -37,9 +37,7 @@ std::uint32_t Field(const std::string& b, std::size_t at, int width) {
 
 // The path in its verbatim form ("\\?\C:\..."), which the system takes as it stands. Wine creates
 // files whose names end in a space or a dot, which the ordinary form of the path cannot reach again.
-std::string Verbatim(const std::string& path) {
-    return path.size() > 2 && path[1] == ':' ? "\\\\?\\" + path : path;
-}
+std::string Verbatim(const std::string& path) { return path.size() > 2 && path[1] == ':' ? "\\\\?\\" + path : path; }
 
 // Entry names as the system resolves the path they make.
 std::string Resolved(const std::string& name) {
@@ -341,7 +339,7 @@ std::string PlantTree(const Sandbox& sandbox, const std::vector<Plant>& plants) 
             break;
         case Plant::kFolderLink:
             made = harness::RunUnix("Z:\\bin\\ln -s " + Quoted(harness::UnixPath(sandbox.canary + "\\linked")) + " " +
-                                 Quoted(harness::UnixPath(path))) &&
+                                    Quoted(harness::UnixPath(path))) &&
                    Eventually(path, true);
             break;
         }

@@ -12,12 +12,12 @@ namespace fuzz {
 
 // The kinds of failure a case can show; a case may show several.
 enum Failure : unsigned {
-    kBadResult = 1,   // Extract answered something other than 1, 0 or -1
-    kMismatch = 2,    // a file's size or CRC-32 differs from every central record of its name
-    kEscape = 4,      // something appeared outside the destination, or a canary file changed
-    kLeftover = 8,    // the clean-up left what it should have removed, or the archive stayed held open
-    kCrash = 16,      // the process running the case ended abnormally
-    kHang = 32,       // the case did not end within its time bound
+    kBadResult = 1,  // Extract answered something other than 1, 0 or -1
+    kMismatch = 2,   // a file's size or CRC-32 differs from every central record of its name
+    kEscape = 4,     // something appeared outside the destination, or a canary file changed
+    kLeftover = 8,   // the clean-up left what it should have removed, or the archive stayed held open
+    kCrash = 16,     // the process running the case ended abnormally
+    kHang = 32,      // the case did not end within its time bound
 };
 std::string FailureNames(unsigned failures);  // "mismatch, escape"; "none" for 0
 

@@ -38,9 +38,9 @@ struct Options {
     std::uint64_t first = 0;
     std::uint64_t cases = 1000;
     unsigned timeoutSeconds = 10;
-    std::string keep;     // where failing inputs are kept; empty: the current folder's "fuzz-failures"
-    std::string replay;   // a folder of inputs instead of generated cases
-    std::string work;     // the child's sandbox parent
+    std::string keep;    // where failing inputs are kept; empty: the current folder's "fuzz-failures"
+    std::string replay;  // a folder of inputs instead of generated cases
+    std::string work;    // the child's sandbox parent
     bool child = false;
     std::string writeCase;
     std::uint64_t crashAt = UINT64_MAX;
@@ -89,8 +89,8 @@ void Say(const char* format, std::uint64_t a, long b = 0, unsigned c = 0, unsign
 
 LONG WINAPI ReportCrash(EXCEPTION_POINTERS* exception) {
     char line[64];
-    const int length =
-        std::snprintf(line, sizeof line, "X %08lX\n", static_cast<unsigned long>(exception->ExceptionRecord->ExceptionCode));
+    const int length = std::snprintf(line, sizeof line, "X %08lX\n",
+                                     static_cast<unsigned long>(exception->ExceptionRecord->ExceptionCode));
     DWORD written = 0;
     WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), line, static_cast<DWORD>(length), &written, nullptr);
     TerminateProcess(GetCurrentProcess(), exception->ExceptionRecord->ExceptionCode);
@@ -130,8 +130,8 @@ int RunChild(const Options& options) {
             std::fprintf(stderr, "fuzz: case %llu: %s\n", static_cast<unsigned long long>(index), planting.c_str());
         if (!plants.empty())
             kinds |= 1u << fuzz::kPlantedKind;
-        const std::int32_t result = Extract(kWindowId, kComponentId, sandbox.archive.c_str(),
-                                            sandbox.destination.c_str());
+        const std::int32_t result =
+            Extract(kWindowId, kComponentId, sandbox.archive.c_str(), sandbox.destination.c_str());
         if (result != 1 && result != 0 && result != -1)
             failures |= fuzz::kBadResult;
         std::vector<fuzz::CentralRecord> records = fuzz::ReadCentralDirectory(bytes);
@@ -266,7 +266,8 @@ void RunCases(const Options& options, const std::string& work, std::uint64_t end
             }
             char buffer[4096];
             DWORD got = 0;
-            if (!ReadFile(pipe.read.get(), buffer, sizeof buffer < available ? sizeof buffer : available, &got, nullptr))
+            if (!ReadFile(pipe.read.get(), buffer, sizeof buffer < available ? sizeof buffer : available, &got,
+                          nullptr))
                 break;
             pending.append(buffer, got);
             lastWord = harness::NowMilliseconds();
@@ -407,12 +408,13 @@ int main(int argc, char** argv) {
                 static_cast<unsigned long long>(options.first), seconds, seconds > 0 ? tally.tried / seconds : 0.0);
     std::printf("fuzz: results: 1: %llu, 0: %llu, -1: %llu\n", static_cast<unsigned long long>(tally.byResult[2]),
                 static_cast<unsigned long long>(tally.byResult[1]), static_cast<unsigned long long>(tally.byResult[0]));
-    std::printf("fuzz: failures: %llu (crash %llu, hang %llu, escape %llu, bad result %llu, mismatch %llu, "
-                "leftover %llu)\n",
-                static_cast<unsigned long long>(tally.failed), static_cast<unsigned long long>(tally.byFailure[4]),
-                static_cast<unsigned long long>(tally.byFailure[5]), static_cast<unsigned long long>(tally.byFailure[2]),
-                static_cast<unsigned long long>(tally.byFailure[0]), static_cast<unsigned long long>(tally.byFailure[1]),
-                static_cast<unsigned long long>(tally.byFailure[3]));
+    std::printf(
+        "fuzz: failures: %llu (crash %llu, hang %llu, escape %llu, bad result %llu, mismatch %llu, "
+        "leftover %llu)\n",
+        static_cast<unsigned long long>(tally.failed), static_cast<unsigned long long>(tally.byFailure[4]),
+        static_cast<unsigned long long>(tally.byFailure[5]), static_cast<unsigned long long>(tally.byFailure[2]),
+        static_cast<unsigned long long>(tally.byFailure[0]), static_cast<unsigned long long>(tally.byFailure[1]),
+        static_cast<unsigned long long>(tally.byFailure[3]));
     for (int kind = 0; kind < fuzz::kKindCount; ++kind)
         if (tally.kindCases[kind])
             std::printf("fuzz:   %-34s %7llu cases, results 1: %llu, 0: %llu, -1: %llu\n", fuzz::KindName(kind),

@@ -25,8 +25,7 @@ TempFolder::TempFolder(const std::string& hint) {
     static unsigned counter = 0;
     for (;;) {
         char name[MAX_PATH];
-        std::snprintf(name, sizeof name, "%skestrel-%s-%lu-%u", temp, hint.c_str(), GetCurrentProcessId(),
-                      ++counter);
+        std::snprintf(name, sizeof name, "%skestrel-%s-%lu-%u", temp, hint.c_str(), GetCurrentProcessId(), ++counter);
         if (CreateDirectoryA(name, nullptr)) {
             path_ = name;
             return;
@@ -80,8 +79,8 @@ bool WriteWholeFile(const std::string& path, const std::string& bytes) {
 
 bool ReadWholeFile(const std::string& path, std::string& bytes) {
     bytes.clear();
-    FileHandle file{CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)};
+    FileHandle file{CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr)};
     if (!file)
         return false;
     // Reserved whole, once: a string grown by doubling needs twice the file's size in one free range

@@ -5,7 +5,6 @@ namespace {
 
 constexpr UINT_PTR kTimerId = 1000;  // the platform timer of every timer component
 constexpr const char* kTimerCarrierClass = "WTTimerCarrier";
-constexpr const char* kZipCarrierClass = "WTZipCarrier";
 
 CarrierFactory zipFactory = nullptr;
 
@@ -60,7 +59,7 @@ protected:
         case WM_TIMER: {
             // Every timer message that reaches the carrier is a period, whatever its identifier.
             EventCall call{.windowId = windowId_, .componentId = componentId_, .eventIndex = 0};
-            RaiseEvent(call);
+            (void)RaiseEvent(call);  // a period has no answer to act on
             return 0;
         }
         case WM_DESTROY:
@@ -77,12 +76,6 @@ protected:
 private:
     std::int32_t interval_;
     bool running_ = false;
-};
-
-// The ZIP component's carrier until the payload library connects its own: a plain hidden child.
-class CZipCarrier final : public CarrierWindow {
-public:
-    using CarrierWindow::CarrierWindow;
 };
 
 // The payload library's carrier: its window is not ours, so this object only holds the handle. The
@@ -123,18 +116,13 @@ ComponentObject* CreateTimer(HWND parent, std::int32_t windowId, const Component
     return timer;
 }
 
+// Null until the payload library connects its factory: the component is then absent.
 ComponentObject* CreateZip(HWND parent, std::int32_t windowId, const ComponentRecord& record) {
-    if (zipFactory != nullptr) {
-        HWND window = zipFactory(parent, record.place.left, record.place.top, record.place.width,
-                                 record.place.height, WS_CHILD, windowId, record.id);
-        return window != nullptr ? new ForeignCarrier(window) : nullptr;
-    }
-    auto* zip = new CZipCarrier(windowId, record.id);
-    if (!zip->Create(kZipCarrierClass, parent, record.place)) {
-        delete zip;
+    if (zipFactory == nullptr)
         return nullptr;
-    }
-    return zip;
+    HWND window = zipFactory(parent, record.place.left, record.place.top, record.place.width, record.place.height,
+                             WS_CHILD, windowId, record.id);
+    return window != nullptr ? new ForeignCarrier(window) : nullptr;
 }
 
 bool WriteWindowOwn(ComponentObject& object, ComponentRecord& record, int number, std::int64_t value) {
@@ -177,12 +165,17 @@ std::int64_t ReadTimerOwn(const ComponentObject& object, const ComponentRecord&,
 bool WriteNothing(ComponentObject&, ComponentRecord&, int, std::int64_t) { return false; }
 std::int64_t ReadNothing(const ComponentObject&, const ComponentRecord&, int) { return 0; }
 
-// Invisible at run time, raises events, own property count, then the routines, in field order.
+// In KindId order: the window, the timer, the ZIP component.
+// clang-format off
 const ComponentKind kKinds[kKindCount] = {
-    {false, true, 24, WindowOwnType, WindowDefaults, nullptr, WriteWindowOwn, ReadWindowOwn},  // the window
-    {true, true, 1, IntOwnType, NoDefaults, CreateTimer, WriteTimerOwn, ReadTimerOwn},          // the timer
-    {true, true, 0, IntOwnType, NoDefaults, CreateZip, WriteNothing, ReadNothing},              // the ZIP component
+    {.invisibleAtRunTime = false, .canRaiseEvents = true, .ownPropertyCount = 24, .ownType = WindowOwnType,
+     .defaults = WindowDefaults, .create = nullptr, .writeOwn = WriteWindowOwn, .readOwn = ReadWindowOwn},
+    {.invisibleAtRunTime = true, .canRaiseEvents = true, .ownPropertyCount = 1, .ownType = IntOwnType,
+     .defaults = NoDefaults, .create = CreateTimer, .writeOwn = WriteTimerOwn, .readOwn = ReadTimerOwn},
+    {.invisibleAtRunTime = true, .canRaiseEvents = true, .ownPropertyCount = 0, .ownType = IntOwnType,
+     .defaults = NoDefaults, .create = CreateZip, .writeOwn = WriteNothing, .readOwn = ReadNothing},
 };
+// clang-format on
 
 }  // namespace
 

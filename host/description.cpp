@@ -113,7 +113,8 @@ bool ReadComponent(Reader& r, bool isEntry0, ComponentRecord& record) {
     for (int i = 0; i < settingCount && r.ok(); ++i) {
         int number = OwnNumber(r.U8());
         std::uint8_t type = r.U8();
-        if (!r.ok() || number < 0 || number >= k.ownPropertyCount || type != static_cast<std::uint8_t>(k.ownType(number)))
+        if (!r.ok() || number < 0 || number >= k.ownPropertyCount ||
+            type != static_cast<std::uint8_t>(k.ownType(number)))
             return false;
         if (type == static_cast<std::uint8_t>(SettingType::Text))
             record.ownTexts[number] = r.ReadText();
@@ -160,8 +161,8 @@ bool DecodeDescription(const unsigned char* data, std::size_t size, GrowingTable
         return false;
     const unsigned char* body = data + kDescriptionHeaderSize;
     const unsigned char* trailer = body + bodySize;
-    std::uint32_t stored = trailer[0] | (trailer[1] << 8) | (trailer[2] << 16) |
-                           (static_cast<std::uint32_t>(trailer[3]) << 24);
+    std::uint32_t stored =
+        trailer[0] | (trailer[1] << 8) | (trailer[2] << 16) | (static_cast<std::uint32_t>(trailer[3]) << 24);
     if (stored != DescriptionChecksum(body, bodySize))
         return false;
 

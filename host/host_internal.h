@@ -58,9 +58,9 @@ struct WindowEntry {
     Text name;
     GrowingTable<ComponentRecord> stored;
     GrowingTable<ComponentRecord> working;  // while loaded
-    CWinFormUnit* unit = nullptr;          // non-null from the start of loading until the window is gone
+    CWinFormUnit* unit = nullptr;           // non-null from the start of loading until the window is gone
 
-    bool loaded() const { return unit != nullptr; }
+    [[nodiscard]] bool loaded() const { return unit != nullptr; }
     GrowingTable<ComponentRecord>& records() { return loaded() ? working : stored; }
 };
 
@@ -69,13 +69,13 @@ GrowingTable<WindowEntry>& Description();
 WindowEntry* FindWindowEntry(std::int32_t windowId);
 // The record of a component; component id 0 stands for entry 0. Null when the window has none.
 ComponentRecord* FindRecord(WindowEntry& entry, std::int32_t componentId);
-bool DecodeDescription(const unsigned char* data, std::size_t size, GrowingTable<WindowEntry>& out);
+[[nodiscard]] bool DecodeDescription(const unsigned char* data, std::size_t size, GrowingTable<WindowEntry>& out);
 
 // A live component: the object behind a record of a loaded window, made with `new` on the allocator.
 class ComponentObject : public AllocatedObject {
 public:
     virtual ~ComponentObject() = default;
-    virtual HWND carrier() const = 0;
+    [[nodiscard]] virtual HWND carrier() const = 0;
     // The record's link to it has been cleared; an object that no window of ours owns goes now.
     virtual void Unlinked() {}
 };
@@ -96,22 +96,22 @@ struct ComponentKind {
     std::int64_t (*readOwn)(const ComponentObject& object, const ComponentRecord& record, int number);
 };
 const ComponentKind& KindOf(KindId kind);
-bool ValidKind(std::uint8_t kind);
+[[nodiscard]] bool ValidKind(std::uint8_t kind);
 
 // The platform window wrapper: one object per window of our classes, receiving its messages from
 // WM_NCCREATE on. The frame's message pre-translation finds it through PermanentWindowObject.
 class PlatformWindow : public WindowObject {
 public:
-    HWND hwnd() const { return hwnd_; }
-    bool PreTranslateMessage(MSG&) override { return false; }
+    [[nodiscard]] HWND hwnd() const { return hwnd_; }
+    [[nodiscard]] bool PreTranslateMessage(MSG&) override { return false; }
 
 protected:
     PlatformWindow() = default;
     ~PlatformWindow() override;
     // Registers the class on first use (our procedure, no background brush, the arrow cursor).
-    static bool RegisterClassOnce(const char* className, UINT style);
-    HWND CreatePlatformWindow(const char* className, const char* title, DWORD style, int x, int y, int width,
-                              int height, HWND parent);
+    [[nodiscard]] static bool RegisterClassOnce(const char* className, UINT style);
+    [[nodiscard]] HWND CreatePlatformWindow(const char* className, const char* title, DWORD style, int x, int y,
+                                            int width, int height, HWND parent);
     virtual LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam);
     // After WM_NCDESTROY, once the wrapper is detached from its window; the object may delete itself.
     virtual void WindowGone() {}
@@ -126,8 +126,8 @@ private:
 class CWinFormUnit final : public PlatformWindow, public ComponentObject {
 public:
     CWinFormUnit(std::int32_t windowId, const ComponentRecord& entry0);
-    bool Create(const ComponentRecord& entry0);
-    HWND carrier() const override { return hwnd(); }
+    [[nodiscard]] bool Create(const ComponentRecord& entry0);
+    [[nodiscard]] HWND carrier() const override { return hwnd(); }
     // Shows the window the way loading does when its Visible flag is set.
     void Show();
     std::int32_t windowId() const { return windowId_; }
@@ -140,7 +140,7 @@ protected:
     void WindowGone() override;
 
 private:
-    bool QueryClose();
+    [[nodiscard]] bool QueryClose();
 
     std::int32_t windowId_;
     std::int32_t entryId_;
@@ -153,4 +153,4 @@ private:
 void UnlinkComponent(std::int32_t windowId, std::int32_t componentId, ComponentObject* object);
 // The loaded window's object has gone: put the stored records back and maybe end the loop.
 void WindowUnloaded(std::int32_t windowId);
-bool QuitOnLastWindowSet();
+[[nodiscard]] bool QuitOnLastWindowSet();

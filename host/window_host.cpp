@@ -77,15 +77,15 @@ bool ReadWindowDescriptionFrom(const unsigned char* data, std::size_t size) {
     return true;
 }
 
-void SetComponentProperty(std::int32_t windowId, std::int32_t componentId, std::int32_t property,
-                          std::int32_t member, std::int64_t value) {
+void SetComponentProperty(std::int32_t windowId, std::int32_t componentId, std::int32_t property, std::int32_t member,
+                          std::int64_t value) {
     (void)member;  // every property the host knows is a whole value
     WindowEntry* entry = FindWindowEntry(windowId);
     if (entry == nullptr)
         ReportRuntimeError(kNoErrorCode, "未载入欲访问窗口组件所在的窗口", windowId, componentId);
     ComponentRecord* record = FindRecord(*entry, componentId);
     if (record == nullptr)
-        return;  // an id the window does not hold: nothing to write to
+        return;                                               // an id the window does not hold: nothing to write to
     const std::int32_t v = static_cast<std::int32_t>(value);  // int32 and boolean: the low 32 bits
     ComponentObject* live = LiveObject(*record);
 

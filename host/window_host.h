@@ -21,14 +21,14 @@ inline constexpr std::int32_t kPropertyLeft = 0;
 inline constexpr std::int32_t kPropertyTop = 1;
 inline constexpr std::int32_t kPropertyWidth = 2;
 inline constexpr std::int32_t kPropertyHeight = 3;
-inline constexpr std::int32_t kPropertyTag = 4;           // text
-inline constexpr std::int32_t kPropertyVisible = 5;       // boolean
-inline constexpr std::int32_t kPropertyDisabled = 6;      // boolean
+inline constexpr std::int32_t kPropertyTag = 4;       // text
+inline constexpr std::int32_t kPropertyVisible = 5;   // boolean
+inline constexpr std::int32_t kPropertyDisabled = 6;  // boolean
 inline constexpr std::int32_t kPropertyMousePointer = 7;
 inline constexpr std::int32_t kFirstOwnProperty = 8;
 // The window's own.
-inline constexpr std::int32_t kPropertyTitle = 8;          // text
-inline constexpr std::int32_t kPropertyBorderStyle = 9;    // 0 none, 1 single line, 2 fixed, 3 sizable
+inline constexpr std::int32_t kPropertyTitle = 8;        // text
+inline constexpr std::int32_t kPropertyBorderStyle = 9;  // 0 none, 1 single line, 2 fixed, 3 sizable
 inline constexpr std::int32_t kPropertyControlBox = 15;
 inline constexpr std::int32_t kPropertyMaxButton = 16;
 inline constexpr std::int32_t kPropertyMinButton = 17;
@@ -53,34 +53,34 @@ void ConnectZipKind(CarrierFactory create);
 
 // Decodes the built-in WindowDescription once; false when it cannot be decoded (the caller reports
 // "载入窗口模板数据段出错!"). The second form decodes a description given as serialized bytes.
-bool ReadWindowDescription();
-bool ReadWindowDescriptionFrom(const unsigned char* data, std::size_t size);
+[[nodiscard]] bool ReadWindowDescription();
+[[nodiscard]] bool ReadWindowDescriptionFrom(const unsigned char* data, std::size_t size);
 
 // Loads a window of the description, hidden, and raises its created event inside the call.
-bool LoadWindow(std::int32_t windowId);
+[[nodiscard]] bool LoadWindow(std::int32_t windowId);
 
 // Writes a property of a component (component id of entry 0 for the window itself). `member` -1 is
 // the whole value; the launcher's booleans and int32s use the value's low 32 bits.
-void SetComponentProperty(std::int32_t windowId, std::int32_t componentId, std::int32_t property,
-                          std::int32_t member, std::int64_t value);
+void SetComponentProperty(std::int32_t windowId, std::int32_t componentId, std::int32_t property, std::int32_t member,
+                          std::int64_t value);
 std::int64_t GetComponentProperty(std::int32_t windowId, std::int32_t componentId, std::int32_t property,
                                   std::int32_t member);
 
 // Calls the handler bound to the call's event, unless EventSuppressionDepth is above 0; true when
 // a handler was called.
-bool RaiseEvent(EventCall& call);
+[[nodiscard]] bool RaiseEvent(EventCall& call);
 
 // The live platform window of a component, or null.
-HWND FindComponentWindow(std::int32_t windowId, std::int32_t componentId);
+[[nodiscard]] HWND FindComponentWindow(std::int32_t windowId, std::int32_t componentId);
 void ComponentGone(std::int32_t windowId, std::int32_t componentId);
 PositionNames NamePosition(std::int32_t windowId, std::int32_t componentId, char* windowName,
                            std::size_t windowNameSize, char* componentName, std::size_t componentNameSize);
 
 // For the event loop and the end of the program.
-bool AnyLoadedWindowAlive();
-void SetQuitOnLastWindow();  // from now on the end of the last loaded window posts WM_QUIT with 0
+[[nodiscard]] bool AnyLoadedWindowAlive();
+void SetQuitOnLastWindow();    // from now on the end of the last loaded window posts WM_QUIT with 0
 void ClearQuitOnLastWindow();  // for tests that load and close windows one after another
-void DropLoadedWindows();    // the end of the program: forget the loaded windows
+void DropLoadedWindows();      // the end of the program: forget the loaded windows
 
 // A loaded window's object. The frame's message pre-translation asks it first; a window that has no
 // permanent object may still answer kWindowObjectQuery with the address of its object.
@@ -88,6 +88,6 @@ inline constexpr UINT kWindowObjectQuery = 0x8002;
 class WindowObject {
 public:
     virtual ~WindowObject() = default;
-    virtual bool PreTranslateMessage(MSG& message) = 0;  // true consumes the message
+    [[nodiscard]] virtual bool PreTranslateMessage(MSG& message) = 0;  // true consumes the message
 };
 WindowObject* PermanentWindowObject(HWND window);

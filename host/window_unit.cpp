@@ -54,9 +54,7 @@ bool KeptHidden(const ComponentRecord& record) {
     return KindOf(record.kind).invisibleAtRunTime || !(record.flags & kFlagVisible);
 }
 
-bool Alive(WindowEntry* entry, CWinFormUnit* unit, HWND window) {
-    return entry->unit == unit && IsWindow(window);
-}
+bool Alive(WindowEntry* entry, CWinFormUnit* unit, HWND window) { return entry->unit == unit && IsWindow(window); }
 
 }  // namespace
 
@@ -67,8 +65,8 @@ CWinFormUnit::CWinFormUnit(std::int32_t windowId, const ComponentRecord& entry0)
 }
 
 bool CWinFormUnit::Create(const ComponentRecord& entry0) {
-    const char* className = entry0.ownTexts[kWindowClassName].empty() ? kDefaultWindowClass
-                                                                       : entry0.ownTexts[kWindowClassName].c_str();
+    const char* className =
+        entry0.ownTexts[kWindowClassName].empty() ? kDefaultWindowClass : entry0.ownTexts[kWindowClassName].c_str();
     if (!RegisterClassOnce(className, CS_VREDRAW | CS_HREDRAW | CS_DBLCLKS))
         return false;
     const int width = entry0.place.width;
@@ -86,8 +84,7 @@ bool CWinFormUnit::Create(const ComponentRecord& entry0) {
         return false;
 
     RECT placed;
-    if (GetWindowRect(window, &placed) &&
-        (placed.right - placed.left != width || placed.bottom - placed.top != height))
+    if (GetWindowRect(window, &placed) && (placed.right - placed.left != width || placed.bottom - placed.top != height))
         SetWindowPos(window, nullptr, 0, 0, width, height, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
 
     // The program's own icon group; a program without one (a test) keeps the class's default. The

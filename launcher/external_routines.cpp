@@ -131,8 +131,7 @@ FARPROC ResolveExternalRoutine(int index) {
     return address;
 }
 
-std::uint32_t CallExternalRoutine(int index, std::uint32_t argument, std::int32_t position1,
-                                  std::int32_t position2) {
+std::uint32_t CallExternalRoutine(int index, std::uint32_t argument, std::int32_t position1, std::int32_t position2) {
     FARPROC address = ResolveExternalRoutine(index);
     std::uint32_t result;
     std::int32_t imbalance;

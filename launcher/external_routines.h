@@ -23,13 +23,12 @@ void SetExternalRoutines(const ExternalRoutineDeclaration* declarations, int cou
 // The entry point of routine `index`, resolved and cached on first use. An export that cannot be
 // found is the fatal report naming the library and the export; an index outside the table is
 // runtime error 1.
-FARPROC ResolveExternalRoutine(int index);
+[[nodiscard]] FARPROC ResolveExternalRoutine(int index);
 
 // Calls routine `index` with one 32-bit argument as a system routine expects it (stdcall: the
 // routine removes its argument) and answers its 32-bit result. The stack position is compared
 // before and after the call; a difference is runtime error 6 at (position1, position2).
-std::uint32_t CallExternalRoutine(int index, std::uint32_t argument, std::int32_t position1,
-                                  std::int32_t position2);
+std::uint32_t CallExternalRoutine(int index, std::uint32_t argument, std::int32_t position1, std::int32_t position2);
 
 // The end of the program: releases every library loaded for the table and clears it.
 void ReleaseExternalRoutines();
@@ -37,7 +36,7 @@ void ReleaseExternalRoutines();
 // Loads a library by the table's rules: a full path with a colon as given; a name the system folder
 // holds from the system folder only; any other name from the program folder, then the system's
 // usual search. `programFolder` has no trailing backslash. Null when nothing loads.
-HMODULE LoadRoutineLibrary(const char* library, const char* programFolder);
+[[nodiscard]] HMODULE LoadRoutineLibrary(const char* library, const char* programFolder);
 
 // The system folder's copy of `library` (system folder, backslash, name, with ".dll" added to a name
 // without an extension as LoadLibraryA does), or absent when the system folder holds no such file. LoadRoutineLibrary takes such a library from there only.

@@ -57,8 +57,7 @@ HWND CreateHiddenOwnerWindow() {
     windowClass.hCursor = LoadCursorA(nullptr, IDC_ARROW);
     windowClass.lpszClassName = kHiddenOwnerClass;
     RegisterClassA(&windowClass);  // a second registration fails harmlessly
-    return CreateWindowExA(WS_EX_TOOLWINDOW, kHiddenOwnerClass, "", 0, 0, 0, 0, 0, nullptr, nullptr, instance,
-                           nullptr);
+    return CreateWindowExA(WS_EX_TOOLWINDOW, kHiddenOwnerClass, "", 0, 0, 0, 0, 0, nullptr, nullptr, instance, nullptr);
 }
 
 // The program's full path, split at its last backslash character by character: a trail byte 0x5C
@@ -68,8 +67,7 @@ void RecordProgramPath() {
     DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
     path[length < MAX_PATH ? length : MAX_PATH] = '\0';
     const char* backslash = FindLastBackslash(path);
-    app.programFolder = backslash ? Text::FromBytes(path, static_cast<std::size_t>(backslash - path))
-                                  : Text::Copy("");
+    app.programFolder = backslash ? Text::FromBytes(path, static_cast<std::size_t>(backslash - path)) : Text::Copy("");
 }
 
 // Whether a pumped message ends an idle period. Repeated mouse moves at the same place, paints and
@@ -255,8 +253,7 @@ bool PreTranslateMessage(MSG& message) {
         // (an owner GetParent reports) could block, and its answer would be no pointer of ours. And
         // only a window of a class this program registered: 0x8002 lies in the range any class may
         // use for a message of its own, so a system or foreign window's answer is no object either.
-        if (object == nullptr && GetWindowThreadProcessId(window, nullptr) == thread &&
-            IsOwnWindowClass(window))
+        if (object == nullptr && GetWindowThreadProcessId(window, nullptr) == thread && IsOwnWindowClass(window))
             object = reinterpret_cast<WindowObject*>(SendMessageA(window, kWindowObjectQuery, 0, 0));
         if (object != nullptr && object->PreTranslateMessage(message))
             return true;

@@ -43,7 +43,7 @@ void RunMessageLoop();
 void PumpPendingMessages();
 // The filter every pumped message passes before translation: true when a window object (or the
 // thread-message handling) consumed it.
-bool PreTranslateMessage(MSG& message);
+[[nodiscard]] bool PreTranslateMessage(MSG& message);
 
 // Ends the program with the exit code: events suppressed, clean-ups run, libraries and frame
 // resources released, ExitProcess. Never returns on the main thread.
@@ -54,5 +54,5 @@ void AddIdleHook(HWND window, void (*routine)(void* argument), void* argument);
 
 // What the frame recorded at start-up.
 const char* ProgramFolder();  // without a trailing backslash ("" when none)
-HWND HiddenOwnerWindow();
-bool ShuttingDown();
+[[nodiscard]] HWND HiddenOwnerWindow();
+[[nodiscard]] bool ShuttingDown();

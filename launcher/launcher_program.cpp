@@ -80,10 +80,9 @@ RevertFsRedirectionRoutine RevertRoutine() {
 // Windows answers false) there is nothing to put back.
 void SwitchFsRedirectionOffAndOn(std::int32_t callSite) {
     void* previousState = nullptr;
-    const std::uint32_t switchedOff =
-        CallExternalRoutine(kDisableFsRedirection,
-                            static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(&previousState)), callSite,
-                            kCallSiteLine);
+    const std::uint32_t switchedOff = CallExternalRoutine(
+        kDisableFsRedirection, static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(&previousState)), callSite,
+        kCallSiteLine);
     if (switchedOff == 0)
         return;
     if (RevertFsRedirectionRoutine revert = RevertRoutine())
@@ -236,8 +235,8 @@ void OnLauncherCreated() {
         if (InstallFolder) {
             application = HoldChildFolder(InstallFolder.get(), Wide(kApplicationFolder).c_str(), false);
             if (application)
-                program = OpenChildFile(application.get(), Wide(kApplicationName).c_str(), GENERIC_READ,
-                                        FILE_SHARE_READ);
+                program =
+                    OpenChildFile(application.get(), Wide(kApplicationName).c_str(), GENERIC_READ, FILE_SHARE_READ);
         }
         if (program) {
             const bool started = RunCommand(commandLine.c_str(), false);

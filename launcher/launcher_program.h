@@ -22,7 +22,7 @@ void OnLauncherCreated();
 void OnWatchTimer();
 // True when a running process has the executable name `name`, in any letter case; a fresh process
 // list is taken for each call and released before the answer.
-bool ProcessExists(const char* name);
+[[nodiscard]] bool ProcessExists(const char* name);
 // Registered at start-up: releases InstallDir and lets InstallFolder go.
 void ReleaseInstallDir();
 

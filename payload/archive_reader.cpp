@@ -110,8 +110,7 @@ uLong ReadAhead(ArchiveStream& s, unsigned char* into, DWORD size) {
         }
         // Reading on past a window's end is reading data; a jump elsewhere is reading a header.
         Window& fill =
-            s.header.EndsAt(s.position) || s.data.EndsAt(s.position) || rest > kHeaderWindowSize ? s.data
-                                                                                                  : s.header;
+            s.header.EndsAt(s.position) || s.data.EndsAt(s.position) || rest > kHeaderWindowSize ? s.data : s.header;
         DWORD got = 0;
         const bool read = ReadAt(s, s.position, fill.bytes, fill.capacity, got);
         fill.start = s.position;
@@ -204,9 +203,7 @@ int ZCALLBACK StreamClose(voidpf, voidpf) {
     return 0;  // the handle belongs to the OpenedArchive and is closed by CloseArchive
 }
 
-int ZCALLBACK StreamError(voidpf, voidpf) {
-    return 0;
-}
+int ZCALLBACK StreamError(voidpf, voidpf) { return 0; }
 
 // Seconds since 1970-01-01 UTC to a FILETIME through the UTC calendar breakdown.
 bool FileTimeFromUnixSeconds(std::int64_t seconds, FILETIME& time) {
@@ -410,8 +407,8 @@ struct OpenedArchive : AllocatedObject {
     std::int32_t openEntry = -1;    // the entry whose data is open, -1 for none
     std::int32_t cachedIndex = -1;  // the entry in `cached`, -1 for none
     ArchiveEntry cached;
-    char storedName[kHeaderFieldSize];       // the central header's name, whole
-    unsigned char extra[kHeaderFieldSize];   // the central, then the local extra field
+    char storedName[kHeaderFieldSize];      // the central header's name, whole
+    unsigned char extra[kHeaderFieldSize];  // the central, then the local extra field
 };
 
 namespace {
@@ -459,9 +456,9 @@ DWORD EntryAttributes(std::uint32_t a) {
     return attributes;
 }
 
-OpenedArchive* OpenArchive(FileHandle file) {
+ArchiveHandle OpenArchive(FileHandle file) {
     if (!file)
-        return nullptr;
+        return ArchiveHandle{};
     auto* archive = new OpenedArchive;
     archive->stream.file = file.get();
     archive->stream.header.bytes = archive->stream.headerBytes;
@@ -478,7 +475,7 @@ OpenedArchive* OpenArchive(FileHandle file) {
     if (TakesZip64EndRecord(archive->stream)) {
         delete archive;
         SetLastError(ERROR_BAD_FORMAT);
-        return nullptr;  // the owner closes the file
+        return ArchiveHandle{};  // the owner closes the file
     }
     zlib_filefunc64_def functions{};
     functions.zopen64_file = StreamOpen;
@@ -497,11 +494,11 @@ OpenedArchive* OpenArchive(FileHandle file) {
             unzClose(archive->zip);
         delete archive;
         SetLastError(ERROR_BAD_FORMAT);
-        return nullptr;
+        return ArchiveHandle{};
     }
     archive->count = static_cast<std::int32_t>(global.number_entry);
-    file.release();
-    return archive;
+    (void)file.release();  // the archive's stream closes it now
+    return ArchiveHandle{archive};
 }
 
 void CloseArchive(OpenedArchive* archive) {
@@ -558,8 +555,7 @@ bool ReadEntryInfo(OpenedArchive& archive, std::int32_t index, ArchiveEntry& ent
     read.compressedSize = static_cast<std::uint32_t>(info.compressed_size);
     read.uncompressedSize = static_cast<std::uint32_t>(info.uncompressed_size);
     FILETIME dosTime{};
-    DosDateTimeToFileTime(static_cast<WORD>(info.dosDate >> 16), static_cast<WORD>(info.dosDate & 0xFFFF),
-                          &dosTime);
+    DosDateTimeToFileTime(static_cast<WORD>(info.dosDate >> 16), static_cast<WORD>(info.dosDate & 0xFFFF), &dosTime);
     read.accessTime = read.creationTime = read.writeTime = dosTime;
     if (extraSize > 4)
         ApplyExtendedTimestamp(extra, static_cast<std::size_t>(extraSize), read);
@@ -647,7 +643,10 @@ bool CreateFolderRecursive(const char* path) {
     if (!split)
         return false;
     if (split[1] == '\0') {
-        // The path ends in its backslash: the parent ends at the one before, found byte by byte.
+        // The path ends in its backslash: the parent ends at the one before, found going back byte by
+        // byte. Deliberately so, as this routine has always worked: a backward walk cannot tell the trail
+        // byte 0x5C of a double-byte character from a separator, so a last folder whose name ends in
+        // such a character ("\xD5\x5C") splits inside it. Extraction no longer makes folders here.
         split = nullptr;
         for (const char* p = path + length - 2; p >= path; --p) {
             if (*p == '\\') {
@@ -667,14 +666,8 @@ bool CreateFolderRecursive(const char* path) {
     return CreateDirectoryA(path, nullptr) != FALSE;
 }
 
-namespace {
-
-bool IsLeadByteOfCodePage(unsigned char byte) { return IsDBCSLeadByte(byte) != FALSE; }
-
-}  // namespace
-
 bool EntryNameIsSafe(const ArchiveEntry& entry) {
     if (entry.nameTooLong)
         return false;
-    return CheckEntryName(entry.name, entry.nameLength, IsLeadByteOfCodePage).accepted();
+    return CheckEntryName(entry.name, entry.nameLength, IsLeadByte).accepted();
 }

@@ -16,16 +16,16 @@
 constexpr std::size_t kPathBufferSize = 260;
 
 struct ArchiveEntry {
-    std::int32_t index = 0;                  // position in the central directory, from 0
+    std::int32_t index = 0;  // position in the central directory, from 0
     // As stored, "/" separators kept; a name marked as UTF-8 (flag bit 11, or an Info-ZIP Unicode
     // Path field whose CRC-32 matches the stored name) converted to the ANSI code page.
     char name[kPathBufferSize] = {};
-    std::size_t nameLength = 0;              // bytes of `name` (a zero byte may be among them)
-    bool nameTooLong = false;                // the name has 260 bytes or more; `name` is empty
-    bool nameUnspellable = false;            // marked as UTF-8, but not UTF-8 or not spelt by the ANSI
-                                             // code page; `name` is empty
-    bool encrypted = false;                  // flag bit 0: no decryption exists, the data is refused
-    DWORD attributes = 0;                    // EntryAttributes of the external attributes
+    std::size_t nameLength = 0;    // bytes of `name` (a zero byte may be among them)
+    bool nameTooLong = false;      // the name has 260 bytes or more; `name` is empty
+    bool nameUnspellable = false;  // marked as UTF-8, but not UTF-8 or not spelt by the ANSI
+                                   // code page; `name` is empty
+    bool encrypted = false;        // flag bit 0: no decryption exists, the data is refused
+    DWORD attributes = 0;          // EntryAttributes of the external attributes
     FILETIME accessTime = {};
     FILETIME creationTime = {};
     FILETIME writeTime = {};
@@ -38,24 +38,26 @@ struct OpenedArchive;  // the reader's state over one open archive file
 // Windows attribute bits for a ZIP entry's external attributes (the host byte is not consulted).
 DWORD EntryAttributes(std::uint32_t externalAttributes);
 
-// Takes over `file`, an archive open for reading at its start (the caller opens it shared for
-// reading only, so that nobody can change it while it is read), and reads its end record. Null when
-// no end record can be read, when minizip would take a ZIP64 end record (entries of this format are
-// never ZIP64, and minizip cuts a ZIP64 count to 32 bits), or when the count exceeds 2^31 - 1; the
-// file is closed then.
-OpenedArchive* OpenArchive(FileHandle file);
 // Closes open entry data, the archive and its file, and releases `archive` (null does nothing).
+// ArchiveHandle calls it; nothing else needs to.
 void CloseArchive(OpenedArchive* archive);
 
 struct OpenedArchiveTraits {
     using Handle = OpenedArchive*;
-    static Handle None() { return nullptr; }
+    [[nodiscard]] static Handle None() { return nullptr; }
     static BOOL Close(Handle archive) {
         CloseArchive(archive);
         return TRUE;
     }
 };
 using ArchiveHandle = Owner<OpenedArchiveTraits>;  // OpenArchive
+
+// Takes over `file`, an archive open for reading at its start (the caller opens it shared for
+// reading only, so that nobody can change it while it is read), and reads its end record. None when
+// no end record can be read, when minizip would take a ZIP64 end record (entries of this format are
+// never ZIP64, and minizip cuts a ZIP64 count to 32 bits), or when the count exceeds 2^31 - 1; the
+// file is closed then.
+[[nodiscard]] ArchiveHandle OpenArchive(FileHandle file);
 
 // The entry at `index` (0 ..count-1), or -1 for the count (in `index`, every other field 0). False
 // for an index out of range, a local header that disagrees with the central one, a method other

@@ -24,8 +24,8 @@ ByteArray ToByteArray(const Value& value);
 // opened for writing only, shared with nobody while open, through an inheritable handle; each non-empty
 // array goes out in one WriteFile call. After a failed write or close the file stays as far as it got.
 // A null entry in `arrays` counts as the empty array.
-bool WriteBytesToFile(const char* path, const ByteArrayImage* const* arrays, int count);
-bool WriteBytesToFile(const char* path, std::initializer_list<const ByteArrayImage*> arrays);
+[[nodiscard]] bool WriteBytesToFile(const char* path, const ByteArrayImage* const* arrays, int count);
+[[nodiscard]] bool WriteBytesToFile(const char* path, std::initializer_list<const ByteArrayImage*> arrays);
 
 // Makes the file `name` new in the held folder `folder` and writes the arrays into it as
 // WriteBytesToFile does, through the handle that created it. What stood at the name is removed as a
@@ -33,5 +33,7 @@ bool WriteBytesToFile(const char* path, std::initializer_list<const ByteArrayIma
 // its bytes, a link is removed as a link; a read-only file stays and the write answers false, as
 // creating over a read-only file does. An existing file is never written into. False as well for a
 // null folder or an empty name; after a failed write or close the new file stays as far as it got.
-bool WriteBytesToChild(HANDLE folder, const wchar_t* name, const ByteArrayImage* const* arrays, int count);
-bool WriteBytesToChild(HANDLE folder, const wchar_t* name, std::initializer_list<const ByteArrayImage*> arrays);
+[[nodiscard]] bool WriteBytesToChild(HANDLE folder, const wchar_t* name, const ByteArrayImage* const* arrays,
+                                     int count);
+[[nodiscard]] bool WriteBytesToChild(HANDLE folder, const wchar_t* name,
+                                     std::initializer_list<const ByteArrayImage*> arrays);

@@ -50,9 +50,7 @@ NameRule CheckComponent(const char* start, std::size_t length, bool singleByteEn
     return NameRule::Accepted;
 }
 
-bool IsReserved(unsigned char c) {
-    return c == '<' || c == '>' || c == '"' || c == '|' || c == '?' || c == '*';
-}
+bool IsReserved(unsigned char c) { return c == '<' || c == '>' || c == '"' || c == '|' || c == '?' || c == '*'; }
 
 }  // namespace
 

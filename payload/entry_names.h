@@ -13,32 +13,32 @@ constexpr std::size_t kLongestEntryName = 259;
 // The rule a name breaks; the first one found, walking from the name's first byte.
 enum class NameRule {
     Accepted,
-    Empty,                 // no bytes at all
-    TooLong,               // more than kLongestEntryName bytes
-    Rooted,                // starts with "/" or "\": it would start at a drive's root
-    Colon,                 // ":" anywhere: a drive ("C:x") or an alternate data stream ("a.txt:s")
-    ParentFolder,          // a component ".." climbs out of the destination
-    TrailingDotOrSpace,    // a component ends in "." or " " (so "." too): Windows drops them, and
-                           // "Velkar.exe." would overwrite "Velkar.exe"
-    ControlByte,           // a byte below 0x20, NUL among them
-    ReservedCharacter,     // one of < > " | ? *
-    DeviceName,            // CON PRN AUX NUL CONIN$ CONOUT$ COM0-COM9 LPT0-LPT9 (and COM/LPT with a
-                           // superscript 1, 2 or 3), alone or before a dot, in any case
-    BrokenCharacter,       // a lead byte without its trail byte (at the end, or before a byte below
-                           // 0x40, which no double-byte code page takes as a trail byte)
+    Empty,               // no bytes at all
+    TooLong,             // more than kLongestEntryName bytes
+    Rooted,              // starts with "/" or "\": it would start at a drive's root
+    Colon,               // ":" anywhere: a drive ("C:x") or an alternate data stream ("a.txt:s")
+    ParentFolder,        // a component ".." climbs out of the destination
+    TrailingDotOrSpace,  // a component ends in "." or " " (so "." too): Windows drops them, and
+                         // "Velkar.exe." would overwrite "Velkar.exe"
+    ControlByte,         // a byte below 0x20, NUL among them
+    ReservedCharacter,   // one of < > " | ? *
+    DeviceName,          // CON PRN AUX NUL CONIN$ CONOUT$ COM0-COM9 LPT0-LPT9 (and COM/LPT with a
+                         // superscript 1, 2 or 3), alone or before a dot, in any case
+    BrokenCharacter,     // a lead byte without its trail byte (at the end, or before a byte below
+                         // 0x40, which no double-byte code page takes as a trail byte)
 };
 
 struct NameVerdict {
     NameRule rule = NameRule::Accepted;
     std::size_t at = 0;  // offset of the byte, or of the start of the component, that breaks it
-    bool accepted() const { return rule == NameRule::Accepted; }
+    [[nodiscard]] bool accepted() const { return rule == NameRule::Accepted; }
 };
 
 // True for a byte that starts a double-byte character in the code page the names are read in.
 using LeadByteTest = bool (*)(unsigned char byte);
 
 // Code page 936 (GBK), the launcher's users' ANSI code page: lead bytes 0x81 to 0xFE.
-bool IsGbkLeadByte(unsigned char byte);
+[[nodiscard]] bool IsGbkLeadByte(unsigned char byte);
 
 // The verdict on a name of `length` bytes as stored in the archive ("/" separators; a folder's name
 // ends in "/", which is no empty component). Components that are empty elsewhere ("a//b") are

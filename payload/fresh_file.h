@@ -16,8 +16,8 @@
 // `access` (and DELETE and FILE_WRITE_ATTRIBUTES besides, so that its creator can finish or discard
 // it through the handle), shared with nobody, with `attributes`. No handle when something stays at
 // the name or appears there meanwhile (ERROR_FILE_EXISTS); nothing has been written then.
-ChildHandle CreateFreshChildFile(HANDLE folder, const wchar_t* name, bool evenReadOnly, DWORD access,
-                                 DWORD attributes);
+[[nodiscard]] ChildHandle CreateFreshChildFile(HANDLE folder, const wchar_t* name, bool evenReadOnly, DWORD access,
+                                               DWORD attributes);
 
 // For tests: `hook` is called with the name once what stood there is gone and before the file is
 // created (null: nothing is called). It lets a test plant something at that moment.

@@ -42,14 +42,13 @@ void ReportProgress(ZipExtractor& extractor) {
     }
     if (!IsWindow(extractor.owner))
         return;
-    EventCall frame;
-    frame.windowId = extractor.windowId;
-    frame.componentId = extractor.componentId;
-    frame.eventIndex = kExtractProgressEvent;
-    frame.argumentCount = 1;
-    frame.arguments[0] = percentage;
-    if (RaiseEventThroughFrame(frame) && frame.resultPresent == 1 && frame.result == 0 &&
-        IsWindow(extractor.owner))
+    EventCall call;
+    call.windowId = extractor.windowId;
+    call.componentId = extractor.componentId;
+    call.eventIndex = kExtractProgressEvent;
+    call.argumentCount = 1;
+    call.arguments[0] = percentage;
+    if (RaiseEventThroughFrame(call) && call.resultPresent == 1 && call.result == 0 && IsWindow(extractor.owner))
         extractor.stopFlag = true;
 }
 
@@ -247,13 +246,14 @@ std::int32_t ExtractThroughHandles(ZipExtractor& extractor, FileHandle archiveFi
                                    std::size_t rootBytes) {
     if (!HasZipSignature(archiveFile.get()))
         return FailureExit(extractor, 0);
-    const ArchiveHandle archive{OpenArchive(std::move(archiveFile))};
-    if (!archive)
+    const ArchiveHandle owner = OpenArchive(std::move(archiveFile));
+    if (!owner)
         return FailureExit(extractor, 0);
-    extractor.totalEntries = CountEntries(*archive.get());
+    OpenedArchive& archive = *owner.get();
+    extractor.totalEntries = CountEntries(archive);
     // The end record's count: 1 means every one of these entries was extracted.
     ArchiveEntry count;
-    const std::int32_t recorded = ReadEntryInfo(*archive.get(), -1, count) ? count.index : 0;
+    const std::int32_t recorded = ReadEntryInfo(archive, -1, count) ? count.index : 0;
 
     HeldWay way;
     for (std::int32_t index = 0; index < recorded; ++index) {
@@ -261,7 +261,7 @@ std::int32_t ExtractThroughHandles(ZipExtractor& extractor, FileHandle archiveFi
         // A central directory that breaks off, or an entry whose headers cannot be read or disagree,
         // leaves the rest of the archive unread: the install is incomplete, not a success.
         extractor.current = &entry;
-        if (!ReadEntryInfo(*archive.get(), index, entry) || !ExtractOne(*archive.get(), entry, destination, rootBytes, way))
+        if (!ReadEntryInfo(archive, index, entry) || !ExtractOne(archive, entry, destination, rootBytes, way))
             return FailureExit(extractor, 0);
         extractor.current = nullptr;
         extractor.doneEntries = index;

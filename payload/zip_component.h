@@ -20,8 +20,7 @@ constexpr std::int32_t kExtractProgressEvent = 1;
 // then it is held, and everything below it is reached relative to it (ExtractInto). The component
 // is looked up by its ids at each call; when it is not found the extraction still runs, without
 // events. Nothing written is rolled back.
-std::int32_t Extract(std::int32_t windowId, std::int32_t componentId, const char* archivePath,
-                     const char* destination);
+std::int32_t Extract(std::int32_t windowId, std::int32_t componentId, const char* archivePath, const char* destination);
 
 // Extract's walk, with its results and events, below the held folder `destination` (base/held_folder.h),
 // the archive being the plain file `archiveName` of the held folder `archiveFolder`, opened relative
@@ -42,5 +41,5 @@ void SetEntryFolderHeldHook(void (*hook)(const wchar_t* name));
 // The component's hidden carrier window, as the window host creates each ZIP component: a child of
 // `parent` with WS_CHILD, WS_CLIPSIBLINGS and WS_BORDER added to `style`. When it is destroyed the
 // component tells the window host that it is gone. Null when the window cannot be made.
-HWND CreateZipCarrier(HWND parent, int left, int top, int width, int height, DWORD style, std::int32_t windowId,
-                      std::int32_t componentId);
+[[nodiscard]] HWND CreateZipCarrier(HWND parent, int left, int top, int width, int height, DWORD style,
+                                    std::int32_t windowId, std::int32_t componentId);

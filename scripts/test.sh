@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Checks the includes, builds every program and test for 32-bit Windows and runs them all under Wine:
+# Checks the includes and the format, builds every program and test for 32-bit Windows and runs them all under Wine:
 #   bash scripts/test.sh [ctest options...]
 # The build folder is build/test, or KESTREL_BUILD where set (scripts/configure.sh). On a new machine, run
 # as root: it installs what is missing first (scripts/setup.sh).
@@ -10,9 +10,11 @@ if [ "$(id -u)" -eq 0 ]; then
     bash "$repo/scripts/setup.sh" || { echo "test.sh: the set-up failed (its last lines above say why); nothing was built or run" >&2; exit 1; }
 fi
 
-# First, as it takes a moment; the tests still run, and a broken layer fails the run at the end.
+# First, as they take a moment; the tests still run, and a broken layer or a misformatted line fails the
+# run at the end.
 status=0
 python3 "$repo/scripts/check-includes.py" || status=$?
+bash "$repo/scripts/check-format.sh" "$repo" || status=$?
 
 . "$repo/scripts/configure.sh"
 kestrel_configure test

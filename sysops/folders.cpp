@@ -14,6 +14,7 @@ namespace {
 
 // The shell folder behind ids 1 to 8; 0 for the rest.
 int ShellFolderOf(std::int32_t id) {
+    // clang-format off
     switch (id) {
     case SpecialFolderId::Documents: return CSIDL_PERSONAL;
     case SpecialFolderId::Favorites: return CSIDL_FAVORITES;
@@ -25,6 +26,7 @@ int ShellFolderOf(std::int32_t id) {
     case SpecialFolderId::AppData: return CSIDL_APPDATA;
     default: return 0;
     }
+    // clang-format on
 }
 
 // The folder as the system knows it, in Unicode. The ANSI lookups would hand back "?" for every
@@ -76,8 +78,7 @@ bool IsFolder(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_DIRECTORY)
 // file or a folder swapped in since the listing) stays where it is. `listedId` is the id the walk's
 // listing gave the entry (0: none known). True when it is gone.
 bool RemoveEntry(HANDLE folder, const wchar_t* name, bool wasFolder, std::uint64_t listedId) {
-    ChildHandle entry =
-        OpenChildAsItself(folder, name, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+    ChildHandle entry = OpenChildAsItself(folder, name, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
     if (!entry)
         return false;
     DWORD attributes = 0, links = 0;

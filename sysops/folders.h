@@ -29,8 +29,8 @@ constexpr std::int32_t TempFolder = 11;
 // when that cannot be spelled either, the result is empty.
 Text LookUpSpecialFolder(std::int32_t id);
 
-bool CreateFolder(const char* path);  // true when the system created this one folder
-bool RemoveFile(const char* path);    // true when the system deleted the file; no wildcards
+[[nodiscard]] bool CreateFolder(const char* path);  // true when the system created this one folder
+[[nodiscard]] bool RemoveFile(const char* path);    // true when the system deleted the file; no wildcards
 
 // Removes the folder `name` of the held folder `parent` with everything in it; true only when the
 // folder itself is gone at the end. Below `parent` nothing is addressed by path: each folder is held
@@ -40,12 +40,12 @@ bool RemoveFile(const char* path);    // true when the system deleted the file; 
 // with no limit of depth or path length. A link (junction, symbolic link, mount point) is never
 // entered: it is removed as a link, or left where the platform cannot remove it (Wine). Read-only
 // files stay, and so do names that begin with a full stop; with them stay the folders above them.
-bool RemoveFolderBelow(HANDLE parent, const wchar_t* name);
+[[nodiscard]] bool RemoveFolderBelow(HANDLE parent, const wchar_t* name);
 
 // RemoveFolderBelow for the folder at `path`: leading spaces are skipped; "", "X:" and "X:\" touch
 // nothing. The folder above the last component is held by its path, links on the way followed (it is
 // the caller's); the folder itself, when it is a link, is removed as a link and never followed.
-bool RemoveFolder(const char* path);
+[[nodiscard]] bool RemoveFolder(const char* path);
 
 // For tests: seams that let a test act from outside at two moments of a removal (null: nothing is
 // called). `held` is called with each folder once it is held, before it is listed; `listed` with

@@ -67,8 +67,8 @@ bool TerminateById(DWORD processId) {
 }
 
 WORD ShowCommandFor(std::optional<std::int32_t> mode) {
-    static const WORD commands[] = {SW_HIDE, SW_SHOWNORMAL, SW_SHOWMINIMIZED, SW_SHOWMAXIMIZED, SW_SHOWNOACTIVATE,
-                                    SW_MINIMIZE};
+    static const WORD commands[] = {SW_HIDE,          SW_SHOWNORMAL,     SW_SHOWMINIMIZED,
+                                    SW_SHOWMAXIMIZED, SW_SHOWNOACTIVATE, SW_MINIMIZE};
     // An absent mode shows the window normally; a given mode is clamped, so 0 hides it.
     std::int32_t m = mode.value_or(WindowMode::NormalActive);
     if (m < WindowMode::Hidden)
@@ -82,6 +82,13 @@ WORD ShowCommandFor(std::optional<std::int32_t> mode) {
 
 ProcessList::~ProcessList() { ReleaseImage(image_); }
 
+ProcessList& ProcessList::operator=(ProcessList&& other) noexcept {
+    if (this != &other) {
+        ReleaseImage(image_);
+        image_ = std::exchange(other.image_, nullptr);
+    }
+    return *this;
+}
 
 ProcessList ListProcesses() {
     // The table grows as needed: a list cut short could hide a running application from the watch,
@@ -92,8 +99,7 @@ ProcessList ListProcesses() {
         PROCESSENTRY32 entry = {};
         entry.dwSize = sizeof entry;
         if (snapshot)
-            for (BOOL more = Process32First(snapshot.get(), &entry); more;
-                 more = Process32Next(snapshot.get(), &entry))
+            for (BOOL more = Process32First(snapshot.get(), &entry); more; more = Process32Next(snapshot.get(), &entry))
                 gathered.Append(NewRecord(entry));
     }
     std::size_t count = gathered.size();

@@ -33,12 +33,8 @@ class ProcessList {
 public:
     ProcessList() = default;  // the empty list
     ~ProcessList();
-    ProcessList(ProcessList&& other) noexcept : image_(other.image_) { other.image_ = nullptr; }
-    // The list held before goes with `other`, when it ends.
-    ProcessList& operator=(ProcessList&& other) noexcept {
-        std::swap(image_, other.image_);
-        return *this;
-    }
+    ProcessList(ProcessList&& other) noexcept : image_(std::exchange(other.image_, nullptr)) {}
+    ProcessList& operator=(ProcessList&& other) noexcept;
     ProcessList(const ProcessList&) = delete;
     ProcessList& operator=(const ProcessList&) = delete;
 
@@ -59,7 +55,7 @@ ProcessList ListProcesses();
 // is ended; else the first process in snapshot order whose executable name equals it, in any letter
 // case); an 8-, 16- or 32-bit integer is its id; a float or double is truncated to the id. Any other
 // kind, "", id 0 and no match give false. True when the system accepted the termination (exit code 0).
-bool EndProcess(const Value& target);
+[[nodiscard]] bool EndProcess(const Value& target);
 
 // The show mode of the started program's first window; RunCommand clamps other values into 1 to 6.
 namespace WindowMode {
@@ -74,4 +70,5 @@ constexpr std::int32_t MinimizedInactive = 6;
 // Starts `commandLine`, passed unchanged (quoting a path with spaces is the caller's affair). With
 // `wait` it blocks, handling no messages, until the program ends; otherwise it gives the program at
 // most 1000 ms to become idle. True when the process was created.
-bool RunCommand(const char* commandLine, bool wait = false, std::optional<std::int32_t> mode = std::nullopt);
+[[nodiscard]] bool RunCommand(const char* commandLine, bool wait = false,
+                              std::optional<std::int32_t> mode = std::nullopt);

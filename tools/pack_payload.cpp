@@ -222,8 +222,9 @@ struct Packer {
         std::sort(folders.begin(), folders.end());
         // The main executable right after its folder, whatever the other names sort as.
         if (prefix == payloadrules::kTopFolder) {
-            const auto main = std::find_if(files.begin(), files.end(),
-                                           [](const std::string& name) { return strcasecmp(name.c_str(), kMainFile) == 0; });
+            const auto main = std::find_if(files.begin(), files.end(), [](const std::string& name) {
+                return strcasecmp(name.c_str(), kMainFile) == 0;
+            });
             if (main != files.end())
                 std::rotate(files.begin(), main, main + 1);
         }
@@ -237,14 +238,16 @@ struct Packer {
                 continue;
             }
             if (file.fd < 0 || fstat(file.fd, &info) != 0) {
-                std::cerr << "pack-payload: cannot read " << disk << "/" << name << ": " << std::strerror(errno) << "\n";
+                std::cerr << "pack-payload: cannot read " << disk << "/" << name << ": " << std::strerror(errno)
+                          << "\n";
                 return false;
             }
             if (!S_ISREG(info.st_mode)) {
                 if (checked)
-                    refusals.push_back({prefix + name, S_ISDIR(info.st_mode)
-                                                           ? "changed from a file to a folder while it was packed: pack again"
-                                                           : KindOf(info.st_mode)});
+                    refusals.push_back(
+                        {prefix + name, S_ISDIR(info.st_mode)
+                                            ? "changed from a file to a folder while it was packed: pack again"
+                                            : KindOf(info.st_mode)});
                 continue;
             }
             Entry e;
@@ -260,7 +263,8 @@ struct Packer {
                     return false;
                 }
                 if (changed && checked)
-                    refusals.push_back({prefix + name, "changed while it was read: pack again once nothing writes to it"});
+                    refusals.push_back(
+                        {prefix + name, "changed while it was read: pack again once nothing writes to it"});
                 bytesRead += e.data.size();
             }
             Add(std::move(e), size);
@@ -273,13 +277,15 @@ struct Packer {
                 // O_NOFOLLOW | O_DIRECTORY on a link gives ELOOP or ENOTDIR; a file there gives ENOTDIR.
                 struct stat now {};
                 const bool link = fstatat(folder, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(now.st_mode);
-                refusals.push_back({prefix + name, link ? KindOf(S_IFLNK)
-                                                        : "changed from a folder to something else while it was packed: "
-                                                          "pack again"});
+                refusals.push_back({prefix + name, link
+                                                       ? KindOf(S_IFLNK)
+                                                       : "changed from a folder to something else while it was packed: "
+                                                         "pack again"});
                 continue;
             }
             if (child.fd < 0 || fstat(child.fd, &info) != 0) {
-                std::cerr << "pack-payload: cannot read " << disk << "/" << name << ": " << std::strerror(errno) << "\n";
+                std::cerr << "pack-payload: cannot read " << disk << "/" << name << ": " << std::strerror(errno)
+                          << "\n";
                 return false;
             }
             Entry e;
@@ -344,7 +350,11 @@ std::string Shown(const std::string& name) {
     std::string out;
     for (std::size_t i = 0; i < name.size();) {
         const unsigned char c = static_cast<unsigned char>(name[i]);
-        std::size_t length = c < 0x80 ? 1 : c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+        std::size_t length = c < 0x80                 ? 1
+                             : c >= 0xC2 && c <= 0xDF ? 2
+                             : c >= 0xE0 && c <= 0xEF ? 3
+                             : c >= 0xF0 && c <= 0xF4 ? 4
+                                                      : 0;
         if (length > 1 && !(i + length <= name.size() && payloadrules::IsUtf8(name.substr(i, length))))
             length = 0;
         if (length == 0 || c < 0x20 || c == 0x7F) {
@@ -377,8 +387,8 @@ int Refuse(const std::vector<Refusal>& refusals, bool fromDisk = false) {
         std::cerr << "refused: " << Where(refusals[i].name, fromDisk) << ": " << refusals[i].rule << "\n";
     if (refusals.size() > kShown)
         std::cerr << "refused: ... and " << Grouped(refusals.size() - kShown) << " more\n";
-    std::cerr << "pack-payload: " << Grouped(refusals.size())
-              << (refusals.size() == 1 ? " refusal" : " refusals") << "; nothing was written\n";
+    std::cerr << "pack-payload: " << Grouped(refusals.size()) << (refusals.size() == 1 ? " refusal" : " refusals")
+              << "; nothing was written\n";
     return 1;
 }
 
@@ -425,7 +435,7 @@ zipwriter::Options ProgressOptions(std::size_t entryCount, std::uint64_t totalBy
     zipwriter::Options options;
     // A job that ends within its first second prints nothing; a longer one a line a second and its end.
     options.progress = [entryCount, totalBytes, last = std::time(nullptr), shown = false](std::size_t done,
-                                                                                       std::uint64_t bytes) mutable {
+                                                                                          std::uint64_t bytes) mutable {
         const std::time_t now = std::time(nullptr);
         if (now == last && !(done == entryCount && shown))
             return;
@@ -455,7 +465,8 @@ Item ItemOfEntry(const std::string& raw, std::uint32_t flags, const std::string&
         if (at + 4 + size > extra.size())
             break;
         if (id == 0x7075 && size >= 5 && extra[at + 4] == 1 &&
-            Read32(extra, at + 5) == crc32(0, reinterpret_cast<const Bytef*>(raw.data()), static_cast<uInt>(raw.size())))
+            Read32(extra, at + 5) ==
+                crc32(0, reinterpret_cast<const Bytef*>(raw.data()), static_cast<uInt>(raw.size())))
             utf8 = extra.substr(at + 9, size - 5);
         at += 4 + size;
     }
@@ -542,10 +553,10 @@ bool ParseTime(const char* text, std::int64_t& time) {
 std::optional<Refusal> TooLarge(std::uint64_t archiveBytes) {
     if (archiveBytes <= payloadrules::kMaxPayloadBytes)
         return std::nullopt;
-    return Refusal{"(the payload)", "the archive takes " + Grouped(archiveBytes) + " bytes; the launcher installs at most " +
-                                        Grouped(payloadrules::kMaxPayloadBytes) + " (" +
-                                        Grouped(payloadrules::kMaxPayloadBytes >> 20) +
-                                        " MiB): it holds the archive twice in a 32-bit address space"};
+    return Refusal{"(the payload)",
+                   "the archive takes " + Grouped(archiveBytes) + " bytes; the launcher installs at most " +
+                       Grouped(payloadrules::kMaxPayloadBytes) + " (" + Grouped(payloadrules::kMaxPayloadBytes >> 20) +
+                       " MiB): it holds the archive twice in a 32-bit address space"};
 }
 
 int CheckArchive(const char* path) {

@@ -177,8 +177,9 @@ bool IsUtf8(const std::string& bytes) {
 std::vector<Refusal> Check(const std::vector<Item>& items, const std::string& appDir) {
     std::vector<Refusal> refusals;
     if (items.size() > kMaxEntries)
-        refusals.push_back({"(the payload)", Decimal(items.size()) + " entries; an archive without ZIP64 holds at most " +
-                                                 Decimal(kMaxEntries)});
+        refusals.push_back(
+            {"(the payload)",
+             Decimal(items.size()) + " entries; an archive without ZIP64 holds at most " + Decimal(kMaxEntries)});
     bool mainFound = false, mainIsFolder = false, mainOneLevelDown = false;
     std::map<std::string, std::string> byFoldedName;  // the first name of each folded spelling
     std::set<std::string> foldersChecked;             // install paths of folders already measured
@@ -187,7 +188,8 @@ std::vector<Refusal> Check(const std::vector<Item>& items, const std::string& ap
     for (const Item& item : items) {
         const std::string& name = item.name;
         if (!SameAsciiLetters(name.substr(0, top.size()), top))
-            refusals.push_back({name, "lies outside " + top + ": the launcher starts and removes only that folder's tree"});
+            refusals.push_back(
+                {name, "lies outside " + top + ": the launcher starts and removes only that folder's tree"});
         if (!item.folder && SameAsciiLetters(name, kMainExecutable))
             mainFound = true;
         mainIsFolder = mainIsFolder || (item.folder && SameAsciiLetters(name, std::string(kMainExecutable) + "/"));
@@ -215,9 +217,10 @@ std::vector<Refusal> Check(const std::vector<Item>& items, const std::string& ap
         }
 
         if (!item.spellable) {
-            refusals.push_back({name, item.utf8 ? "a name the ANSI code page 936 cannot spell (the launcher reads names in it)"
-                                                : "its name on disk is not UTF-8 (the odd bytes shown as \\xNN), so it "
-                                                  "cannot be converted to code page 936: rename it in UTF-8"});
+            refusals.push_back(
+                {name, item.utf8 ? "a name the ANSI code page 936 cannot spell (the launcher reads names in it)"
+                                 : "its name on disk is not UTF-8 (the odd bytes shown as \\xNN), so it "
+                                   "cannot be converted to code page 936: rename it in UTF-8"});
             continue;
         }
         if (const auto why = LauncherRefusesName(item.ansi)) {
@@ -240,9 +243,9 @@ std::vector<Refusal> Check(const std::vector<Item>& items, const std::string& ap
         }
         const std::string path = InstallPath(item.ansi);
         if (path.size() >= kPathLimit)
-            refusals.push_back({name, "its install path takes " + Decimal(path.size()) + " bytes under a 20-character user name (" +
-                                          std::string(kLongestInstallRoot) + "...); at most " +
-                                          Decimal(kPathLimit - 1) + " fit"});
+            refusals.push_back({name, "its install path takes " + Decimal(path.size()) +
+                                          " bytes under a 20-character user name (" + std::string(kLongestInstallRoot) +
+                                          "...); at most " + Decimal(kPathLimit - 1) + " fit"});
         // Every folder on the path is made with CreateDirectoryA, whose limit is lower; a folder given
         // by entries and by the paths beneath it is measured once.
         const std::size_t rootSize = std::string(kLongestInstallRoot).size();
@@ -252,8 +255,8 @@ std::vector<Refusal> Check(const std::vector<Item>& items, const std::string& ap
             const std::string folder = path.substr(0, i);
             if (!foldersChecked.insert(folder).second || folder.size() < kFolderPathLimit)
                 continue;
-            refusals.push_back({name, "the folder " + AnsiToUtf8(folder.substr(rootSize)).value_or("?") +
-                                          " takes " + Decimal(folder.size()) +
+            refusals.push_back({name, "the folder " + AnsiToUtf8(folder.substr(rootSize)).value_or("?") + " takes " +
+                                          Decimal(folder.size()) +
                                           " bytes under a 20-character user name; Windows makes folders of at most " +
                                           Decimal(kFolderPathLimit - 1)});
         }

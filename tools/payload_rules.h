@@ -19,9 +19,9 @@ constexpr char kMainExecutable[] = "Velkar/Velkar.exe";
 // The install folder under the longest user name Windows allows (20 characters), where every entry of
 // the payload lands: the launcher writes to <AppData>\Kestrelworks\ of the user who starts it.
 constexpr char kLongestInstallRoot[] = "C:\\Users\\UUUUUUUUUUUUUUUUUUUU\\AppData\\Roaming\\Kestrelworks\\";
-constexpr std::size_t kPathLimit = 260;        // MAX_PATH, the terminator included
-constexpr std::size_t kFolderPathLimit = 248;  // CreateDirectoryA's limit (room left for an 8.3 name)
-constexpr std::size_t kMaxEntries = 65535;     // the end record's 16-bit count (no ZIP64)
+constexpr std::size_t kPathLimit = 260;                // MAX_PATH, the terminator included
+constexpr std::size_t kFolderPathLimit = 248;          // CreateDirectoryA's limit (room left for an 8.3 name)
+constexpr std::size_t kMaxEntries = 65535;             // the end record's 16-bit count (no ZIP64)
 constexpr std::uint64_t kMaxFileSize = 0xFFFFFFFFull;  // 32-bit sizes (no ZIP64): 4 GiB is refused
 // The largest archive the launcher takes: it holds the archive twice in its 32-bit address space (its
 // image and the copy it writes out), each in one unbroken range. On 32-bit Windows a program has 2 GB
@@ -33,8 +33,8 @@ constexpr std::uint64_t kMaxPayloadBytes = 512ull << 20;
 
 // One entry of a payload as the checks see it.
 struct Item {
-    std::string name;   // UTF-8, "/" separators, a folder's name ends in "/"
-    std::string ansi;   // the name as stored: code page 936 bytes (empty when it cannot be spelled)
+    std::string name;  // UTF-8, "/" separators, a folder's name ends in "/"
+    std::string ansi;  // the name as stored: code page 936 bytes (empty when it cannot be spelled)
     bool folder = false;
     std::uint64_t size = 0;
     bool spellable = true;  // false: `ansi` is missing because code page 936 cannot spell `name`

@@ -214,7 +214,7 @@ std::string BuildArchive(const std::vector<Entry>& entries, const Options& optio
         Put32(out, 0x07064B50);  // the locator
         Put32(out, 0);           // the disk holding the ZIP64 end record
         Put64(out, recordOffset);
-        Put32(out, 1);           // disks in all
+        Put32(out, 1);  // disks in all
         count16 = count < 0xFFFF ? static_cast<std::uint32_t>(count) : 0xFFFF;
     }
     Put32(out, 0x06054B50);

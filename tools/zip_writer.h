@@ -15,28 +15,28 @@ namespace zipwriter {
 using Bytes = std::vector<unsigned char>;
 
 struct Entry {
-    std::string name;            // as stored; a folder's name ends in "/"
-    std::string data;            // a file's bytes (ignored for folders)
+    std::string name;  // as stored; a folder's name ends in "/"
+    std::string data;  // a file's bytes (ignored for folders)
     bool folder = false;
-    std::uint16_t dosTime = 0;   // MS-DOS time and date as stored in the headers
+    std::uint16_t dosTime = 0;     // MS-DOS time and date as stored in the headers
     std::uint16_t dosDate = 0x21;  // 1980-01-01
     // FILETIME values (100 ns since 1601) for the central NTFS block; no block when absent.
     bool ntfsTimes = true;
     std::uint64_t writeTime = 0, accessTime = 0, creationTime = 0;
 
     // Knobs for faulty or unusual archives; the defaults give the payload's layout.
-    std::optional<std::uint32_t> externalAttributes;   // default 0x20 for a file, 0x10 for a folder
-    std::optional<std::uint16_t> versionMadeBy;        // default 0x003F
-    std::optional<std::uint32_t> crc;                  // stored CRC (both headers) instead of the real one
-    std::optional<std::uint16_t> method;               // stored method; the data is still deflated for
-                                                       // a file unless `storeData` is set
-    bool storeData = false;                            // write the file's bytes uncompressed (method 0)
-    std::uint16_t flags = 0;                           // general-purpose flags, both headers
-    std::size_t truncateBy = 0;                        // cut this many bytes off the compressed stream
-                                                       // (the sizes stored describe the cut stream)
-    std::optional<std::string> storedCompressedData;   // use these bytes as the entry's data as they are
-    Bytes localExtra;                                  // local extra field (default empty)
-    std::optional<Bytes> centralExtra;                 // central extra field instead of the NTFS block
+    std::optional<std::uint32_t> externalAttributes;  // default 0x20 for a file, 0x10 for a folder
+    std::optional<std::uint16_t> versionMadeBy;       // default 0x003F
+    std::optional<std::uint32_t> crc;                 // stored CRC (both headers) instead of the real one
+    std::optional<std::uint16_t> method;              // stored method; the data is still deflated for
+                                                      // a file unless `storeData` is set
+    bool storeData = false;                           // write the file's bytes uncompressed (method 0)
+    std::uint16_t flags = 0;                          // general-purpose flags, both headers
+    std::size_t truncateBy = 0;                       // cut this many bytes off the compressed stream
+                                                      // (the sizes stored describe the cut stream)
+    std::optional<std::string> storedCompressedData;  // use these bytes as the entry's data as they are
+    Bytes localExtra;                                 // local extra field (default empty)
+    std::optional<Bytes> centralExtra;                // central extra field instead of the NTFS block
     // The local header disagrees with the central one in these fields when set.
     std::optional<std::uint32_t> localCrc;
     std::optional<std::uint16_t> localMethod;

@@ -22,12 +22,13 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     windowClass.hInstance = instance;
     windowClass.lpszClassName = "KestrelBaselineWindow";
     RegisterClassA(&windowClass);
-    HWND window = CreateWindowExA(0, "KestrelBaselineWindow", "", WS_OVERLAPPEDWINDOW, 0, 0, 100, 100, nullptr,
-                                  nullptr, instance, nullptr);
+    HWND window = CreateWindowExA(0, "KestrelBaselineWindow", "", WS_OVERLAPPEDWINDOW, 0, 0, 100, 100, nullptr, nullptr,
+                                  instance, nullptr);
 
     CreateDirectoryA(folder.c_str(), nullptr);
     {
-        FileHandle source{CreateFileA(archive.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr)};
+        FileHandle source{
+            CreateFileA(archive.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr)};
         KernelHandle mapping{CreateFileMappingA(source.get(), nullptr, PAGE_READONLY, 0, 0, nullptr)};
         const void* bytes = mapping ? MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 0) : nullptr;
         if (!bytes)
@@ -37,7 +38,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
             CreateFileA(written.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)};
         DWORD done = 0;
         WriteFile(file.get(), bytes, GetFileSize(source.get(), nullptr), &done, nullptr);
-        file.close();
+        (void)file.close();
         UnmapViewOfFile(bytes);
     }
     const DWORD inflated = harness::RunToEnd(harness::Quoted(harness::ProgramBeside("inflate_limit.exe")) + " " +

@@ -280,17 +280,17 @@ int main(int argc, char** argv) {
         harness::RemoveTree(folder);
         CreateDirectoryA(folder.c_str(), nullptr);
         const double start = harness::NowMilliseconds();
-        FileHandle file{CreateFileA(written.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                                    nullptr)};
+        FileHandle file{
+            CreateFileA(written.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)};
         DWORD done = 0;
         Finished writeRun;
-        writeRun.ok = file && WriteFile(file.get(), payload, payloadSize, &done, nullptr) && done == payloadSize &&
-                      file.close();
+        writeRun.ok =
+            file && WriteFile(file.get(), payload, payloadSize, &done, nullptr) && done == payloadSize && file.close();
         writeRun.wall = harness::NowMilliseconds() - start;
         if (!writeRun.ok)
             writeRun.failure = "the write failed (error " + std::to_string(GetLastError()) + ")";
         write.Add(writeRun, writeRun.wall);
-        file.close();
+        (void)file.close();
         DeleteFileA(written.c_str());
 
         // The inflate limit of the extraction benchmark, into the launcher's own destination.
@@ -333,21 +333,20 @@ int main(int argc, char** argv) {
     std::printf("payload %.1f MB (%lu bytes); medians of %d runs; pinned to one CPU\n", payloadMb,
                 static_cast<unsigned long>(payloadSize), runs);
     if (emulated)
-        std::printf("EMULATED: 32-bit programs run through qemu here. The figures mean little: each process\n"
-                    "start costs the emulator's start-up (about a second), the inflate work is translated code,\n"
-                    "working sets include the emulator's own memory, and a 32-bit process has far less address\n"
-                    "space to allocate from than on Windows. Runs are ended after %.0f s, %.0f times the native\n"
-                    "limit. Judge the launcher on a machine that runs 32-bit programs natively.\n",
-                    kRunLimit * slowdown / 1000, slowdown);
+        std::printf(
+            "EMULATED: 32-bit programs run through qemu here. The figures mean little: each process\n"
+            "start costs the emulator's start-up (about a second), the inflate work is translated code,\n"
+            "working sets include the emulator's own memory, and a 32-bit process has far less address\n"
+            "space to allocate from than on Windows. Runs are ended after %.0f s, %.0f times the native\n"
+            "limit. Judge the launcher on a machine that runs 32-bit programs natively.\n",
+            kRunLimit * slowdown / 1000, slowdown);
 
     const bool started = startToStart.measured();
     const double measured = startToStart.median();
-    std::printf("1. launcher start to application start - 3000 ms: %s\n",
-                Figure(started, "%.1f ms", measured).c_str());
+    std::printf("1. launcher start to application start - 3000 ms: %s\n", Figure(started, "%.1f ms", measured).c_str());
     std::printf("   limit: bare GUI start %s + archive write %s + inflate limit %s = %s\n",
                 Figure(bare.measured(), "%.1f", bareMs).c_str(), Figure(write.measured(), "%.1f", writeMs).c_str(),
-                Figure(inflate.measured(), "%.1f", inflateMs).c_str(),
-                Figure(limitMeasured, "%.1f ms", limit).c_str());
+                Figure(inflate.measured(), "%.1f", inflateMs).c_str(), Figure(limitMeasured, "%.1f ms", limit).c_str());
     std::printf("   ratio: %s (goal <= 1.15)\n", Figure(started && limitMeasured, "%.3f", measured / limit).c_str());
     // The launcher's course holds two process starts, its own and the application's; the limit above
     // counts one.
@@ -362,8 +361,9 @@ int main(int argc, char** argv) {
     std::printf("2. launcher processor time, application living 10 s: %s\n", ProcessorTime(tenSeconds).c_str());
     std::printf("   baseline (start, archive write, inflate limit, idle %.1f s): %s\n", idle / 1000,
                 ProcessorTime(baseline).c_str());
-    std::printf("   ratio: %s (the launcher's own work: the watch, Extract's checks)\n",
-                Figure(tenSeconds.ok && baseline.ok && baseline.cpu > 0, "%.3f", tenSeconds.cpu / baseline.cpu).c_str());
+    std::printf(
+        "   ratio: %s (the launcher's own work: the watch, Extract's checks)\n",
+        Figure(tenSeconds.ok && baseline.ok && baseline.cpu > 0, "%.3f", tenSeconds.cpu / baseline.cpu).c_str());
 
     const double peakMb = tenSeconds.peak / 1048576.0, bareMb = bareAlone.peak / 1048576.0;
     const double baselineMb = baseline.peak / 1048576.0;

@@ -52,8 +52,11 @@ int main(int argc, char** argv) {
     std::vector<Program> programs = {
         {"Extract", Quoted(ProgramBeside("extract_bench.exe")) + " " + files, true, {}, {}},
         {"inflate limit (a)", Quoted(ProgramBeside("inflate_limit.exe")) + " " + files, true, {}, {}},
-        {"miniunz (b)", Quoted(ProgramBeside("miniunz.exe")) + " -x -o " + Quoted(archive) + " -d " + Quoted(dest),
-         false, {}, {}},
+        {"miniunz (b)",
+         Quoted(ProgramBeside("miniunz.exe")) + " -x -o " + Quoted(archive) + " -d " + Quoted(dest),
+         false,
+         {},
+         {}},
     };
     for (int run = 0; run < runs; ++run) {
         for (Program& program : programs) {
@@ -95,10 +98,11 @@ int main(int argc, char** argv) {
     }
     harness::RemoveTree(dest);
     if (GetEnvironmentVariableA("KESTREL_EMULATED", nullptr, 0) > 0)
-        std::printf("EMULATED: 32-bit programs run through qemu here: each process start costs the emulator's\n"
-                    "start-up and the inflating is translated code, so the wall times with process start say\n"
-                    "little; the times each program measured itself (below) compare like with like. Peak\n"
-                    "working sets include the emulator's own memory.\n");
+        std::printf(
+            "EMULATED: 32-bit programs run through qemu here: each process start costs the emulator's\n"
+            "start-up and the inflating is translated code, so the wall times with process start say\n"
+            "little; the times each program measured itself (below) compare like with like. Peak\n"
+            "working sets include the emulator's own memory.\n");
     std::printf("%d runs each, medians of wall time (process start included)\n", runs);
     for (const Program& program : programs)
         std::printf("  %-18s %8.1f ms   peak working set %6lu KB\n", program.label, Median(program.times),

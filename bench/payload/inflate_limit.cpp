@@ -86,8 +86,8 @@ int main(int argc, char** argv) {
         if (packed &&
             !ReadAt(archive.get(), local + 30 + U16(header + 26) + U16(header + 28), compressed.data(), packed))
             return 1;
-        FileHandle file{CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                    CreationAttributes(external), nullptr)};
+        FileHandle file{
+            CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, CreationAttributes(external), nullptr)};
         if (!file)
             return 1;
         DWORD written;
@@ -119,14 +119,14 @@ int main(int argc, char** argv) {
         FILETIME time;
         DosDateTimeToFileTime(static_cast<WORD>(dosDate), static_cast<WORD>(dosTime), &time);
         SetFileTime(file.get(), &time, &time, &time);
-        file.close();
+        (void)file.close();
         SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
         if (check != crc) {
             std::fprintf(stderr, "CRC-32 mismatch: %s\n", path.c_str());
             return 1;
         }
     }
-    archive.close();
+    (void)archive.close();
     QueryPerformanceCounter(&end);
     PROCESS_MEMORY_COUNTERS memory{};
     GetProcessMemoryInfo(GetCurrentProcess(), &memory, sizeof memory);

@@ -39,7 +39,9 @@ void SpinningDelay(std::int32_t milliseconds) {
 double ProcessorMilliseconds() {
     FILETIME created, ended, kernel, user;
     GetProcessTimes(GetCurrentProcess(), &created, &ended, &kernel, &user);
-    auto ticks = [](const FILETIME& t) { return (static_cast<unsigned long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime; };
+    auto ticks = [](const FILETIME& t) {
+        return (static_cast<unsigned long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+    };
     return static_cast<double>(ticks(kernel) + ticks(user)) / 10000.0;
 }
 
@@ -75,14 +77,16 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
     HWND window = CreateWindowA("KestrelDelayBench", "", 0, 0, 0, 0, 0, nullptr, nullptr, instance, nullptr);
     SetTimer(window, 1, 100, nullptr);
     if (GetEnvironmentVariableA("KESTREL_EMULATED", nullptr, 0) > 0)
-        std::printf("EMULATED: 32-bit programs run through qemu here; the processor times include the\n"
-                    "emulator's translation, so only the ratios below compare like with like.\n");
+        std::printf(
+            "EMULATED: 32-bit programs run through qemu here; the processor times include the\n"
+            "emulator's translation, so only the ratios below compare like with like.\n");
     const double plain = Measure("Delay", Delay, milliseconds, false);
     const double quitQueued = Measure("Delay", Delay, milliseconds, true);
     const double spinning = Measure("spinning", SpinningDelay, milliseconds, false);
     // The figure judged: Delay's processor time as a share of a spinning wait's over as long.
     if (spinning > 0)
-        std::printf("Delay cpu / spinning cpu: plain %.4f, quit-queued %.4f\n", plain / spinning, quitQueued / spinning);
+        std::printf("Delay cpu / spinning cpu: plain %.4f, quit-queued %.4f\n", plain / spinning,
+                    quitQueued / spinning);
     DestroyWindow(window);
     return 0;
 }

@@ -38,10 +38,12 @@ TEST(FormatRuntimeErrorReport, WindowIdPositionAddsTheNames) {
     ServiceEntry entry;
     entry.namePosition = Names;
     ConnectServices(entry);
-    EXPECT_EQ(Report(0, "x", 0x52010001, 0x1601008E), "运行时出错!\r\n\r\n错误信息：x\r\n\r\n1375797249, 369164430\r\n\"\"\r\n\"时钟1\"\r\n");
+    EXPECT_EQ(Report(0, "x", 0x52010001, 0x1601008E),
+              "运行时出错!\r\n\r\n错误信息：x\r\n\r\n1375797249, 369164430\r\n\"\"\r\n\"时钟1\"\r\n");
     EXPECT_EQ(Report(0, "x", 0x52010001, 0x16019999),
               "运行时出错!\r\n\r\n错误信息：x\r\n\r\n1375797249, 369203609\r\n\"\"\r\n未找到所指定的窗口组件\r\n");
-    EXPECT_EQ(Report(0, "x", 0x52010002, 0), "运行时出错!\r\n\r\n错误信息：x\r\n\r\n1375797250, 0\r\n未找到所指定的窗口\r\n");
+    EXPECT_EQ(Report(0, "x", 0x52010002, 0),
+              "运行时出错!\r\n\r\n错误信息：x\r\n\r\n1375797250, 0\r\n未找到所指定的窗口\r\n");
     // Bits 24 to 27 other than 2: no window part.
     EXPECT_EQ(Report(0, "x", 67174574, 158), "运行时出错!\r\n\r\n错误信息：x\r\n\r\n67174574, 158\r\n");
     ConnectServices(ServiceEntry{});

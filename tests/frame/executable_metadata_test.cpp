@@ -48,8 +48,8 @@ TEST_F(VersionBlock, FileAndProductVersionAre1000) {
 TEST_F(VersionBlock, DescriptionAndProductNameReadInCodePage936) {
     WORD* translation = nullptr;
     UINT length = 0;
-    ASSERT_TRUE(VerQueryValueA(block_.data(), "\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translation),
-                               &length));
+    ASSERT_TRUE(
+        VerQueryValueA(block_.data(), "\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translation), &length));
     ASSERT_GE(length, 4u);
     EXPECT_EQ(translation[0], 0x0804);
     EXPECT_EQ(translation[1], 936);
@@ -64,13 +64,12 @@ TEST(Resources, HoldTheIconGroupAndAManifestForCommonControls6AsInvoker) {
     HMODULE image = owner.get();
     ASSERT_NE(image, nullptr);
     EXPECT_NE(FindResourceA(image, "DEFAULT_ICON", MAKEINTRESOURCEA(14)), nullptr);  // RT_GROUP_ICON
-    HRSRC found = FindResourceA(image, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24));  // RT_MANIFEST
+    HRSRC found = FindResourceA(image, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24));   // RT_MANIFEST
     ASSERT_NE(found, nullptr);
     const char* bytes = static_cast<const char*>(LockResource(LoadResource(image, found)));
     std::string manifest(bytes, SizeofResource(image, found));
     EXPECT_NE(manifest.find("name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\""), std::string::npos);
-    EXPECT_NE(manifest.find("processorArchitecture=\"x86\" publicKeyToken=\"6595b64144ccf1df\""),
-              std::string::npos);
+    EXPECT_NE(manifest.find("processorArchitecture=\"x86\" publicKeyToken=\"6595b64144ccf1df\""), std::string::npos);
     EXPECT_NE(manifest.find("level=\"asInvoker\""), std::string::npos);
 }
 
@@ -115,7 +114,7 @@ TEST_F(Headers, NameVistaAsTheOldestWindowsAndAreLargeAddressAware) {
 }
 
 TEST_F(Headers, ImportOnlySystemLibraries) {
-    const char* const system[] = {"kernel32.dll", "user32.dll", "gdi32.dll", "ole32.dll", "msvcrt.dll",
+    const char* const system[] = {"kernel32.dll", "user32.dll",  "gdi32.dll",    "ole32.dll",   "msvcrt.dll",
                                   "advapi32.dll", "shell32.dll", "comctl32.dll", "version.dll", "ntdll.dll"};
     DWORD rva = nt_->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;
     auto* entry = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(At(rva));

@@ -42,8 +42,7 @@ void PumpFor(DWORD milliseconds) {
 // The first window of the process with `title` (and of `className` unless null), once it comes.
 HWND WaitForWindow(DWORD processId, const char* className, const char* title, DWORD milliseconds = kWait) {
     HWND found = nullptr;
-    test::WaitUntil([&] { return (found = test::WindowOf(processId, className, title)) != nullptr; }, milliseconds,
-                    20);
+    test::WaitUntil([&] { return (found = test::WindowOf(processId, className, title)) != nullptr; }, milliseconds, 20);
     return found;
 }
 
@@ -64,13 +63,17 @@ struct FatalCase {
 const FatalCase kFatalCases[] = {
     {"missing-export",
      "运行时出错!\r\n\r\n错误信息：无法找到指定DLL库文件“Kernel32.dll”中的输出命令“KestrelNoSuchRoutine”\r\n\r\n0, 0\r\n"},
-    {"missing-export-anywhere", "运行时出错!\r\n\r\n错误信息：无法找到指定DLL库文件中的输出命令“KestrelNoSuchRoutine”\r\n\r\n0, 0\r\n"},
-    {"stack-imbalance", "运行时出错!\r\n\r\n错误代码：6\r\n\r\n错误信息：调用DLL命令后发现堆栈错误\r\n\r\n67174435, 18\r\n"},
-    {"unknown-window", "运行时出错!\r\n\r\n错误信息：未找到引发事件的窗口\r\n\r\n1375836569, 0\r\n未找到所指定的窗口\r\n"},
+    {"missing-export-anywhere",
+     "运行时出错!\r\n\r\n错误信息：无法找到指定DLL库文件中的输出命令“KestrelNoSuchRoutine”\r\n\r\n0, 0\r\n"},
+    {"stack-imbalance",
+     "运行时出错!\r\n\r\n错误代码：6\r\n\r\n错误信息：调用DLL命令后发现堆栈错误\r\n\r\n67174435, 18\r\n"},
+    {"unknown-window",
+     "运行时出错!\r\n\r\n错误信息：未找到引发事件的窗口\r\n\r\n1375836569, 0\r\n未找到所指定的窗口\r\n"},
     {"unknown-component",
      "运行时出错!\r\n\r\n错误信息：未找到引发事件的窗口组件\r\n\r\n1375797249, 369203609\r\n\"\"\r\n未找到所指定的窗口组件\r\n"},
     {"bad-description", "运行时出错!\r\n\r\n错误信息：载入窗口模板数据段出错!\r\n\r\n0, 0\r\n"},
-    {"unknown-start-window", "运行时出错!\r\n\r\n错误信息：载入启动窗口失败\r\n\r\n1375797250, 0\r\n未找到所指定的窗口\r\n"},
+    {"unknown-start-window",
+     "运行时出错!\r\n\r\n错误信息：载入启动窗口失败\r\n\r\n1375797250, 0\r\n未找到所指定的窗口\r\n"},
     {"allocation", "运行时出错!\r\n\r\n错误信息：分配 2147483632 字节内存失败!\r\n\r\n0, 0\r\n"},
 };
 
@@ -132,8 +135,8 @@ TEST(ExternalRoutine, APlantedKernel32BesideTheProgramIsNeverLoaded) {
     test::TempFolder folder("planted");
     std::string program = folder / "fault.exe";
     ASSERT_TRUE(CopyFileA(test::ProgramBeside("frame_fault_program.exe").c_str(), program.c_str(), FALSE));
-    ASSERT_TRUE(CopyFileA(test::ProgramBeside("planted_kernel32.dll").c_str(), (folder / "Kernel32.dll").c_str(),
-                          FALSE));
+    ASSERT_TRUE(
+        CopyFileA(test::ProgramBeside("planted_kernel32.dll").c_str(), (folder / "Kernel32.dll").c_str(), FALSE));
     test::Child child = StartFault("system-routine", folder, program);
     DWORD exitCode = 1;
     ASSERT_TRUE(child.Wait(kWait, &exitCode));
@@ -153,8 +156,8 @@ protected:
     void SetUp() override {
         program_ = folder_ / "fault.exe";
         ASSERT_TRUE(CopyFileA(test::ProgramBeside("frame_fault_program.exe").c_str(), program_.c_str(), FALSE));
-        ASSERT_TRUE(CopyFileA(test::ProgramBeside("planted_kernel32.dll").c_str(), (folder_ / "Mpr.dll").c_str(),
-                              FALSE));
+        ASSERT_TRUE(
+            CopyFileA(test::ProgramBeside("planted_kernel32.dll").c_str(), (folder_ / "Mpr.dll").c_str(), FALSE));
     }
     test::Child Start(const std::string& library) {
         return test::Child::Start(Quoted(program_) + " routine-of " + Quoted(folder_.path()) + " " + Quoted(library));
@@ -193,8 +196,8 @@ TEST_F(PlantedSystemLibrary, IsNotLoadedByItsNameAndTheSystemCopyLacksTheExport)
 // though not on Windows, the static imports of Wine's own libraries, such as version.dll and imm32.dll,
 // are looked up in the program's folder before any code of the program runs: not the program's to mend.)
 TEST_F(PlantedSystemLibrary, IsNotLoadedByAPlainNameLoadAfterTheEntrysFirstStep) {
-    ASSERT_TRUE(CopyFileA(test::ProgramBeside("planted_kernel32.dll").c_str(), (folder_ / "kestrel_only.dll").c_str(),
-                          FALSE));
+    ASSERT_TRUE(
+        CopyFileA(test::ProgramBeside("planted_kernel32.dll").c_str(), (folder_ / "kestrel_only.dll").c_str(), FALSE));
     test::Child child =
         test::Child::Start(Quoted(program_) + " load-by-name " + Quoted(folder_.path()) + " Mpr.dll kestrel_only.dll");
     DWORD exitCode = 1;

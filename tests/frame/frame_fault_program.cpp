@@ -26,8 +26,8 @@ bool Is(const char* name) { return std::strcmp(mode, name) == 0; }
 void AppendTo(const char* fileName, const char* line) {
     char path[MAX_PATH * 2];
     std::snprintf(path, sizeof path, "%s\\%s", markerFolder, fileName);
-    FileHandle file{CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr)};
+    FileHandle file{
+        CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)};
     if (!file)
         return;
     DWORD written;
@@ -82,8 +82,8 @@ void ShowsTimerSemantics() {
     Sleep(600);
     Report("same-write-pending", TimerPending());
     SetInterval(-5);
-    Report("negative-reads", static_cast<long>(GetComponentProperty(kLauncherWindowId, kWatchTimerId,
-                                                                     kPropertyInterval, -1)));
+    Report("negative-reads",
+           static_cast<long>(GetComponentProperty(kLauncherWindowId, kWatchTimerId, kPropertyInterval, -1)));
     MSG message;
     while (PeekMessageA(&message, nullptr, WM_TIMER, WM_TIMER, PM_REMOVE)) {
     }
@@ -142,18 +142,18 @@ bool Created(const EventCall&, std::int32_t&) {
         EndProgram(0);
     } else if (Is("system-routine") || Is("routine-of")) {
         void* previous = nullptr;
-        Report("result", static_cast<long>(CallExternalRoutine(0, reinterpret_cast<std::uintptr_t>(&previous),
-                                                               67174435, 18)));
+        Report("result",
+               static_cast<long>(CallExternalRoutine(0, reinterpret_cast<std::uintptr_t>(&previous), 67174435, 18)));
         EndProgram(0);
     } else if (Is("unknown-window")) {
         EventCall call;
         call.windowId = 0x52019999;
-        RaiseEventThroughFrame(call);
+        (void)RaiseEventThroughFrame(call);
     } else if (Is("unknown-component")) {
         EventCall call;
         call.windowId = kLauncherWindowId;
         call.componentId = 0x16019999;
-        RaiseEventThroughFrame(call);
+        (void)RaiseEventThroughFrame(call);
     } else if (Is("allocation")) {
         Allocate(0x7FFFFFF0);
     } else if (Is("current-dir")) {

@@ -199,8 +199,8 @@ TEST_F(ExternalRoutineTable, ACallOfARoutineThatRemovesItsArgumentAnswersItsResu
 class LibraryPlanting : public testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(CopyFileA(test::ProgramBeside("planted_kernel32.dll").c_str(),
-                              (folder_ / "Kernel32.dll").c_str(), FALSE));
+        ASSERT_TRUE(
+            CopyFileA(test::ProgramBeside("planted_kernel32.dll").c_str(), (folder_ / "Kernel32.dll").c_str(), FALSE));
     }
     test::TempFolder folder_{"plant"};
 };
@@ -220,8 +220,8 @@ TEST_F(LibraryPlanting, ALibraryTheSystemFolderHoldsIsLoadedFromThereOnly) {
 }
 
 TEST_F(LibraryPlanting, ALibraryTheSystemDoesNotHoldComesFromTheProgramFolder) {
-    ASSERT_TRUE(CopyFileA(test::ProgramBeside("planted_kernel32.dll").c_str(),
-                          (folder_ / "kestrel_own.dll").c_str(), FALSE));
+    ASSERT_TRUE(
+        CopyFileA(test::ProgramBeside("planted_kernel32.dll").c_str(), (folder_ / "kestrel_own.dll").c_str(), FALSE));
     ModuleHandle module{LoadRoutineLibrary("kestrel_own.dll", folder_.path().c_str())};
     ASSERT_TRUE(module);
     EXPECT_TRUE(test::Exists(folder_ / "planted-loaded.txt"));

@@ -39,4 +39,3 @@ extern "C" __declspec(dllexport) LRESULT CALLBACK WatchShows(int code, WPARAM wP
     }
     return CallNextHookEx(nullptr, code, wParam, lParam);
 }
-

@@ -143,8 +143,7 @@ TEST_F(CheckTree, PassesEverySeedArchiveExtractedAsItIs) {
 
 TEST_F(CheckTree, MatchesNamesAsTheSystemResolvesThem) {
     const std::string archive = zipwriter::BuildArchive({
-        File("Dir/./Name.TXT", "one"),
-        File("trail.", "two"),
+        File("Dir/./Name.TXT", "one"), File("trail.", "two"),
         File("\xCC\xB4\xCF\xAA/\xD5\x5C.txt", "three"),  // 檀溪 and a character whose trail byte is 0x5C
     });
     ASSERT_TRUE(CreateDirectoryA(sandbox.destination.c_str(), nullptr));

@@ -44,10 +44,14 @@ TEST_F(DescriptionTest, BuiltInHoldsTheWindowAndBothComponentsWithTheirNames) {
     ASSERT_EQ(NamePosition(kLauncherWindowId, kWatchTimerId, window, sizeof window, component, sizeof component),
               PositionNames::Found);
     EXPECT_STREQ(window, "");
-    EXPECT_STREQ(component, "\xCA\xB1\xD6\xD3" "1");  // 时钟1
+    EXPECT_STREQ(component,
+                 "\xCA\xB1\xD6\xD3"
+                 "1");  // 时钟1
     ASSERT_EQ(NamePosition(kLauncherWindowId, kZipComponentId, window, sizeof window, component, sizeof component),
               PositionNames::Found);
-    EXPECT_STREQ(component, "ZIP\xD1\xB9\xCB\xF5" "1");  // ZIP压缩1
+    EXPECT_STREQ(component,
+                 "ZIP\xD1\xB9\xCB\xF5"
+                 "1");  // ZIP压缩1
     // Component 0 is entry 0, the window, which has no name.
     EXPECT_EQ(NamePosition(kLauncherWindowId, 0, window, sizeof window, component, sizeof component),
               PositionNames::Found);
@@ -58,7 +62,8 @@ TEST_F(DescriptionTest, BuiltInHoldsTheWindowAndBothComponentsWithTheirNames) {
 
     struct Expected {
         std::int32_t id, left, top, width, height;
-    } places[] = {{kLauncherWindowEntryId, 50, 50, 222, 79}, {kWatchTimerId, 32, 8, 24, 24}, {kZipComponentId, 8, 8, 24, 24}};
+    } places[] = {
+        {kLauncherWindowEntryId, 50, 50, 222, 79}, {kWatchTimerId, 32, 8, 24, 24}, {kZipComponentId, 8, 8, 24, 24}};
     for (const Expected& e : places) {
         SCOPED_TRACE(e.id);
         EXPECT_EQ(GetComponentProperty(kLauncherWindowId, e.id, 0, -1), e.left);
@@ -84,6 +89,7 @@ struct BadRow {
 
 TEST_F(DescriptionTest, RefusesDamagedDataAndKeepsTheDescriptionInForce) {
     const Bytes sound = Written(Window);
+    // clang-format off
     const BadRow rows[] = {
         {"empty", [] { return Bytes(); }},
         {"wrong magic", [&] { Bytes b = sound; b[0] = 'X'; return b; }},
@@ -176,6 +182,7 @@ TEST_F(DescriptionTest, RefusesDamagedDataAndKeepsTheDescriptionInForce) {
              return Reseal(b);
          }},
     };
+    // clang-format on
     ASSERT_TRUE(ReadWindowDescriptionFrom(sound.data(), sound.size())) << "the rows' base is sound";
     ASSERT_TRUE(ReadWindowDescription());
     for (const BadRow& row : rows) {

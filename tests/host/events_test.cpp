@@ -106,7 +106,7 @@ TEST_F(RaiseEventTest, TheZipKindUsesTheConnectedFactoryAndForgetsACarrierThatRe
     DestroyWindow(factory.made);
     ComponentGone(kLauncherWindowId, kZipComponentId);
     EXPECT_EQ(FindComponentWindow(kLauncherWindowId, kZipComponentId), nullptr);
-    ConnectZipKind(nullptr);
+    ConnectZipKind(&MakeStandInZipCarrier);
 }
 
 // Loading dispatches what is queued before it raises the suppression, and dispatches again before it

@@ -407,8 +407,8 @@ protected:
     // the launcher must take the link for what it is.
     void PlantFolderLink(const std::string& target, const std::string& link) {
         links_.push_back(link);
-        ASSERT_TRUE(test::RunUnix("Z:\\bin\\ln -s " + Quoted(test::UnixPath(target)) + " " +
-                                  Quoted(test::UnixPath(link))));
+        ASSERT_TRUE(
+            test::RunUnix("Z:\\bin\\ln -s " + Quoted(test::UnixPath(target)) + " " + Quoted(test::UnixPath(link))));
         ASSERT_TRUE(test::WaitUntil([&] { return test::Exists(link); }, 5000));
     }
 

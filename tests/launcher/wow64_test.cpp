@@ -80,8 +80,8 @@ TEST_F(FsRedirection, EachHandlerSwitchesItBackOnRightAfterItsCall) {
     ASSERT_TRUE(test::WriteWholeFile(std::string(kRecords) + "\\live.txt", "0"));
     test::TempFolder report("redirect");
 
-    test::Child probe = test::Child::Start(Quoted(test::ProgramBeside("redirection_probe.exe")) + " " +
-                                           Quoted(report.path()));
+    test::Child probe =
+        test::Child::Start(Quoted(test::ProgramBeside("redirection_probe.exe")) + " " + Quoted(report.path()));
     ASSERT_TRUE(probe.started());
     DWORD exitCode = 1;
     const bool ended = probe.Wait(90000, &exitCode);

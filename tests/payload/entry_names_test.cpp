@@ -28,6 +28,7 @@ TEST_P(EntryNameRules, GiveTheFirstRuleBrokenAndWhere) {
 }
 
 using R = NameRule;
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(Table, EntryNameRules, ::testing::Values(
     // Accepted: the payload's kind of names, dots inside, odd but harmless separators.
     NameRow{"Velkar/Velkar.exe", R::Accepted, 0}, NameRow{"Velkar/", R::Accepted, 0},
@@ -60,6 +61,7 @@ INSTANTIATE_TEST_SUITE_P(Table, EntryNameRules, ::testing::Values(
     // 0xB9 (a superscript 1 in the Western code page) is a lead byte.
     NameRow{"\xD5", R::BrokenCharacter, 0}, NameRow{"\xD5/x", R::BrokenCharacter, 0},
     NameRow{"a\x81\x20", R::BrokenCharacter, 1}, NameRow{"COM\xB9", R::BrokenCharacter, 3}));
+// clang-format on
 
 TEST(EntryNameRules, TakeSuperscriptDigitsAsDevicesInASingleByteCodePage) {
     const auto noLeadBytes = [](unsigned char) { return false; };

@@ -25,8 +25,8 @@ public:
     ConnectedComponent();
     ~ConnectedComponent();
     std::vector<int> percentages;
-    int stopAfter = -1;   // -1: never stop
-    bool found = true;    // false: the lookup finds no component
+    int stopAfter = -1;  // -1: never stop
+    bool found = true;   // false: the lookup finds no component
     HWND carrier = nullptr;
     HWND parent = nullptr;
 };

@@ -135,7 +135,8 @@ std::string WithCentralRecordSpoilt(const std::vector<zipwriter::Entry>& entries
 }
 
 TEST_F(ExtractTest, GivesZeroWhenTheCentralDirectoryCannotBeReadAtItsFirstRecord) {
-    ASSERT_TRUE(test::WriteWholeFile(archivePath, WithCentralRecordSpoilt({File("a.txt", "a"), File("b.txt", "b")}, 0)));
+    ASSERT_TRUE(
+        test::WriteWholeFile(archivePath, WithCentralRecordSpoilt({File("a.txt", "a"), File("b.txt", "b")}, 0)));
     EXPECT_EQ(Run(), 0);
     EXPECT_TRUE(ListTree(destination).empty());
     EXPECT_EQ(component.percentages, (std::vector<int>{0}));  // nothing could be counted
@@ -185,20 +186,24 @@ std::vector<BadArchive> MakeBadArchives() {
     rows.push_back({"StubInFront", {File("a.txt", "a")}, stub, {}, {0}});
     zipwriter::Entry truncated = File("big.bin", std::string(300000, 'x') + std::string(300000, 'y'));
     truncated.truncateBy = 100;
-    rows.push_back({"TruncatedDeflateStream", {File("a.txt", "a"), truncated, File("c.txt", "c")}, {},
-                    {"a.txt"}, {0, 100}});
+    rows.push_back(
+        {"TruncatedDeflateStream", {File("a.txt", "a"), truncated, File("c.txt", "c")}, {}, {"a.txt"}, {0, 100}});
     zipwriter::Entry wrongCrc = File("w.bin", std::string(20000, 'w'));
     wrongCrc.crc = 0x01020304;
     rows.push_back({"WrongCrc", {File("a.txt", "a"), wrongCrc}, {}, {"a.txt"}, {0, 100}});
     zipwriter::Entry encrypted = File("e.bin", "secret");
     encrypted.flags = 1;
     rows.push_back({"EncryptedEntry", {encrypted, File("b.txt", "b")}, {}, {}, {100}});
-    for (const char* name : {"../escaped.txt", "sub/../../escaped.txt", "sub\\..\\..\\escaped.txt",
-                             "/escaped.txt", "Z:/escaped.txt", "a.txt:stream", "CON", "nul.txt",
-                             "sub/COM1.log", "LPT9", "COM0", "first.txt.", "first.txt ", "sub./x.txt",
-                             "tab\tx.txt", "a<b.txt", "a|b.txt", "a?.txt", "a*.txt", "\"q\".txt", "\xD5"})
-        rows.push_back({name, {File("first.txt", "1"), File(name, "evil"), File("last.txt", "z")}, {},
-                        {"first.txt"}, {0, 100}});
+    // clang-format off
+    static const char* const kUnsafeNames[] = {"../escaped.txt", "sub/../../escaped.txt", "sub\\..\\..\\escaped.txt",
+                                               "/escaped.txt", "Z:/escaped.txt", "a.txt:stream", "CON", "nul.txt",
+                                               "sub/COM1.log", "LPT9", "COM0", "first.txt.", "first.txt ", "sub./x.txt",
+                                               "tab\tx.txt", "a<b.txt", "a|b.txt", "a?.txt", "a*.txt", "\"q\".txt",
+                                               "\xD5"};
+    // clang-format on
+    for (const char* name : kUnsafeNames)
+        rows.push_back(
+            {name, {File("first.txt", "1"), File(name, "evil"), File("last.txt", "z")}, {}, {"first.txt"}, {0, 100}});
     return rows;
 }
 
@@ -424,8 +429,8 @@ TEST_F(PlantedLinks, AFolderLinkAnywhereBelowTheDestinationOrAtItIsRefusedButOne
     EXPECT_EQ(below, 1);
     std::string bytes;
     EXPECT_TRUE(test::ReadWholeFile(outside / "inner\\a\\b\\c\\deep.txt", bytes) && bytes == "deep");
-    EXPECT_EQ(ListTree(outside.path()), (Names{"inner\\", "inner\\a\\", "inner\\a\\b\\", "inner\\a\\b\\c\\",
-                                               "inner\\a\\b\\c\\deep.txt"}));
+    EXPECT_EQ(ListTree(outside.path()),
+              (Names{"inner\\", "inner\\a\\", "inner\\a\\b\\", "inner\\a\\b\\c\\", "inner\\a\\b\\c\\deep.txt"}));
 }
 
 // A hard link at a file's path to a file outside: the link is deleted and the file made anew, so the

@@ -34,9 +34,7 @@ protected:
     std::string destination = folder / "Kestrelworks";
     ConnectedComponent component;
 
-    std::int32_t Run() {
-        return Extract(kWindowId, kComponentId, FULL_SIZE_ARCHIVE_PATH, destination.c_str());
-    }
+    std::int32_t Run() { return Extract(kWindowId, kComponentId, FULL_SIZE_ARCHIVE_PATH, destination.c_str()); }
 };
 
 TEST_F(FullSizeArchive, ExtractsEveryFileWithItsBytesPlainAttributesAndDosTimes) {

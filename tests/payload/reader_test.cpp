@@ -26,7 +26,7 @@ bool SameTime(const FILETIME& a, const FILETIME& b) {
 }
 
 // The reader takes over a handle its caller opened; here the archive is opened by path, as Extract does.
-OpenedArchive* OpenByPath(const std::string& path) {
+ArchiveHandle OpenByPath(const std::string& path) {
     return OpenArchive(FileHandle{CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                               FILE_ATTRIBUTE_NORMAL, nullptr)});
 }
@@ -34,7 +34,8 @@ OpenedArchive* OpenByPath(const std::string& path) {
 // The entry's data written into a file made at `path`, as extraction hands the reader the handle it
 // created.
 bool WriteEntryTo(OpenedArchive& archive, std::int32_t index, const std::string& path) {
-    FileHandle file{CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)};
+    FileHandle file{
+        CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)};
     return file && ExtractEntryData(archive, index, file.get());
 }
 
@@ -47,12 +48,12 @@ FILETIME FromUnix(std::int64_t seconds) {
 }
 
 TEST(EntryAttributes, DerivesWindowsBitsFromTheExternalAttributes) {
-    EXPECT_EQ(EntryAttributes(0x20), 0xA1u);          // archive; no owner-write bit: read-only
-    EXPECT_EQ(EntryAttributes(0x10), 0x91u);          // MS-DOS folder
-    EXPECT_EQ(EntryAttributes(0x81A40000), 0x80u);    // Unix regular file, owner may write
-    EXPECT_EQ(EntryAttributes(0x41ED0000), 0x90u);    // Unix folder, owner may write
-    EXPECT_EQ(EntryAttributes(0x00800026), 0xA6u);    // archive, hidden, system, writable
-    EXPECT_EQ(EntryAttributes(0x00800001), 0x81u);    // the read-only bit wins over owner-write
+    EXPECT_EQ(EntryAttributes(0x20), 0xA1u);        // archive; no owner-write bit: read-only
+    EXPECT_EQ(EntryAttributes(0x10), 0x91u);        // MS-DOS folder
+    EXPECT_EQ(EntryAttributes(0x81A40000), 0x80u);  // Unix regular file, owner may write
+    EXPECT_EQ(EntryAttributes(0x41ED0000), 0x90u);  // Unix folder, owner may write
+    EXPECT_EQ(EntryAttributes(0x00800026), 0xA6u);  // archive, hidden, system, writable
+    EXPECT_EQ(EntryAttributes(0x00800001), 0x81u);  // the read-only bit wins over owner-write
 }
 
 class ReaderTest : public ::testing::Test {
@@ -64,15 +65,16 @@ protected:
 TEST_F(ReaderTest, ReadsEntriesInOrderWithDosTimeAsUtcAndTheCountRequest) {
     zipwriter::Entry file = File("Velkar/app.exe", std::string(5000, 'x'));
     ASSERT_TRUE(WriteArchive(archivePath, {Folder("Velkar/"), file, File("Velkar/b.txt", "b")}));
-    OpenedArchive* archive = OpenByPath(archivePath);
-    ASSERT_NE(archive, nullptr);
+    const ArchiveHandle owner = OpenByPath(archivePath);
+    ASSERT_TRUE(owner);
+    OpenedArchive& archive = *owner.get();
     ArchiveEntry entry;
-    ASSERT_TRUE(ReadEntryInfo(*archive, -1, entry));
+    ASSERT_TRUE(ReadEntryInfo(archive, -1, entry));
     EXPECT_EQ(entry.index, 3);
     EXPECT_STREQ(entry.name, "");
     // Forward, backwards (restart from the first) and the same index again (the cache).
     for (int index : {1, 2, 0, 1, 1}) {
-        ASSERT_TRUE(ReadEntryInfo(*archive, index, entry)) << index;
+        ASSERT_TRUE(ReadEntryInfo(archive, index, entry)) << index;
         EXPECT_EQ(entry.index, index);
     }
     EXPECT_STREQ(entry.name, "Velkar/app.exe");
@@ -83,10 +85,9 @@ TEST_F(ReaderTest, ReadsEntriesInOrderWithDosTimeAsUtcAndTheCountRequest) {
     EXPECT_TRUE(SameTime(entry.accessTime, DosTimeOf(file)));
     EXPECT_TRUE(SameTime(entry.creationTime, DosTimeOf(file)));
     EXPECT_TRUE(SameTime(entry.writeTime, FromUnix(1600000000)));  // DOS time read as UTC, even seconds
-    EXPECT_FALSE(ReadEntryInfo(*archive, 3, entry));
-    EXPECT_FALSE(ReadEntryInfo(*archive, -2, entry));
-    EXPECT_TRUE(ReadEntryInfo(*archive, 2, entry));  // still usable
-    CloseArchive(archive);
+    EXPECT_FALSE(ReadEntryInfo(archive, 3, entry));
+    EXPECT_FALSE(ReadEntryInfo(archive, -2, entry));
+    EXPECT_TRUE(ReadEntryInfo(archive, 2, entry));  // still usable
 }
 
 // The reader reads the archive ahead in a 4 KB window for headers and a 256 KB one for data. Here a
@@ -112,19 +113,19 @@ TEST_F(ReaderTest, ExtractsEveryEntryWhateverItsPlaceInTheReadAheadWindows) {
     entries.push_back(File("big-deflated.bin", noise(600000)));
     entries.push_back(File("last.txt", "last"));
     ASSERT_TRUE(WriteArchive(archivePath, entries));
-    OpenedArchive* archive = OpenByPath(archivePath);
-    ASSERT_NE(archive, nullptr);
+    const ArchiveHandle owner = OpenByPath(archivePath);
+    ASSERT_TRUE(owner);
+    OpenedArchive& archive = *owner.get();
     for (int index = static_cast<int>(entries.size()) - 1; index >= 0; --index) {
         ArchiveEntry entry;
-        ASSERT_TRUE(ReadEntryInfo(*archive, index, entry)) << index;
+        ASSERT_TRUE(ReadEntryInfo(archive, index, entry)) << index;
         ASSERT_EQ(entry.name, entries[index].name);
         const std::string path = folder / ("out-" + std::to_string(index));
-        ASSERT_TRUE(WriteEntryTo(*archive, index, path)) << entry.name;
+        ASSERT_TRUE(WriteEntryTo(archive, index, path)) << entry.name;
         std::string written;
         ASSERT_TRUE(test::ReadWholeFile(path, written));
         ASSERT_TRUE(written == entries[index].data) << entry.name;
     }
-    CloseArchive(archive);
 }
 
 TEST_F(ReaderTest, TakesTheLastWriteTimeOfAnExtendedTimestampBlock) {
@@ -136,47 +137,47 @@ TEST_F(ReaderTest, TakesTheLastWriteTimeOfAnExtendedTimestampBlock) {
     file.localExtra.insert(file.localExtra.end(), ut.begin(), ut.end());
     file.localExtra.insert(file.localExtra.end(), later.begin(), later.end());
     ASSERT_TRUE(WriteArchive(archivePath, {file}));
-    OpenedArchive* archive = OpenByPath(archivePath);
-    ASSERT_NE(archive, nullptr);
+    const ArchiveHandle owner = OpenByPath(archivePath);
+    ASSERT_TRUE(owner);
+    OpenedArchive& archive = *owner.get();
     ArchiveEntry entry;
-    ASSERT_TRUE(ReadEntryInfo(*archive, 0, entry));
+    ASSERT_TRUE(ReadEntryInfo(archive, 0, entry));
     EXPECT_TRUE(SameTime(entry.writeTime, FromUnix(1234567890)));
     EXPECT_TRUE(SameTime(entry.accessTime, DosTimeOf(file)));
     EXPECT_TRUE(SameTime(entry.creationTime, DosTimeOf(file)));
-    CloseArchive(archive);
 }
 
 TEST_F(ReaderTest, PassesOverATimestampBlockShorterThanItsFlagsSay) {
     zipwriter::Entry file = File("t.txt", "t");
     file.localExtra = {0x55, 0x54, 5, 0, 0x07, 0x10, 0x20, 0x30, 0x40};  // flags ask for three values, one fits
     ASSERT_TRUE(WriteArchive(archivePath, {file}));
-    OpenedArchive* archive = OpenByPath(archivePath);
-    ASSERT_NE(archive, nullptr);
+    const ArchiveHandle owner = OpenByPath(archivePath);
+    ASSERT_TRUE(owner);
+    OpenedArchive& archive = *owner.get();
     ArchiveEntry entry;
-    ASSERT_TRUE(ReadEntryInfo(*archive, 0, entry));
+    ASSERT_TRUE(ReadEntryInfo(archive, 0, entry));
     EXPECT_TRUE(SameTime(entry.writeTime, FromUnix(0x40302010)));
     EXPECT_TRUE(SameTime(entry.accessTime, DosTimeOf(file)));
-    CloseArchive(archive);
 }
 
 TEST_F(ReaderTest, RefusesAnEntryWhoseLocalHeaderDisagreesAndStaysUsable) {
     zipwriter::Entry bad = File("b.txt", "bbbb");
     bad.localCrc = 0x12345678;
     ASSERT_TRUE(WriteArchive(archivePath, {File("a.txt", "a"), bad, File("c.txt", "c")}));
-    OpenedArchive* archive = OpenByPath(archivePath);
-    ASSERT_NE(archive, nullptr);
+    const ArchiveHandle owner = OpenByPath(archivePath);
+    ASSERT_TRUE(owner);
+    OpenedArchive& archive = *owner.get();
     ArchiveEntry entry;
-    EXPECT_FALSE(ReadEntryInfo(*archive, 1, entry));
-    EXPECT_TRUE(ReadEntryInfo(*archive, 2, entry));
-    EXPECT_TRUE(ReadEntryInfo(*archive, 0, entry));
-    CloseArchive(archive);
+    EXPECT_FALSE(ReadEntryInfo(archive, 1, entry));
+    EXPECT_TRUE(ReadEntryInfo(archive, 2, entry));
+    EXPECT_TRUE(ReadEntryInfo(archive, 0, entry));
 }
 
 TEST_F(ReaderTest, RefusesToOpenWithoutEndRecordOrFile) {
     ASSERT_TRUE(test::WriteWholeFile(archivePath, std::string(100, 'z')));
-    EXPECT_EQ(OpenByPath(archivePath), nullptr);
-    EXPECT_EQ(OpenArchive(FileHandle{}), nullptr);
-    EXPECT_EQ(OpenByPath(folder / "missing.zip"), nullptr);
+    EXPECT_FALSE(OpenByPath(archivePath));
+    EXPECT_FALSE(OpenArchive(FileHandle{}));
+    EXPECT_FALSE(OpenByPath(folder / "missing.zip"));
     // Nothing stays open: the file can be replaced at once.
     EXPECT_TRUE(DeleteFileA(archivePath.c_str()));
 }
@@ -189,31 +190,31 @@ TEST_F(ReaderTest, RefusesAZip64EndRecordAndReadsPastAStrayLocator) {
     zipwriter::Options zip64;
     zip64.zip64EntryCount = 1;
     ASSERT_TRUE(WriteArchive(archivePath, {File("a.txt", "a")}, zip64));
-    EXPECT_EQ(OpenByPath(archivePath), nullptr);
+    EXPECT_FALSE(OpenByPath(archivePath));
 
     // A stray locator signature in a file's data, near the end, pointing at nothing of ZIP64.
-    std::string stray = std::string("PK\x06\x07", 4) + std::string(4, '\0') + std::string(8, '\x01') +
-                        std::string("\x01\0\0\0", 4);
+    std::string stray =
+        std::string("PK\x06\x07", 4) + std::string(4, '\0') + std::string(8, '\x01') + std::string("\x01\0\0\0", 4);
     zipwriter::Entry last = File("b.bin", stray);
     last.storeData = true;
     ASSERT_TRUE(WriteArchive(archivePath, {File("a.txt", "a"), last}));
-    OpenedArchive* archive = OpenByPath(archivePath);
-    ASSERT_NE(archive, nullptr);
+    const ArchiveHandle owner = OpenByPath(archivePath);
+    ASSERT_TRUE(owner);
+    OpenedArchive& archive = *owner.get();
     ArchiveEntry entry;
-    EXPECT_TRUE(ReadEntryInfo(*archive, -1, entry));
+    EXPECT_TRUE(ReadEntryInfo(archive, -1, entry));
     EXPECT_EQ(entry.index, 2);
-    EXPECT_TRUE(WriteEntryTo(*archive, 1, folder / "b.bin"));
-    CloseArchive(archive);
+    EXPECT_TRUE(WriteEntryTo(archive, 1, folder / "b.bin"));
 }
 
 TEST_F(ReaderTest, WritesAnEntrysDataAndTimesIntoTheFileItIsGiven) {
     const std::string data(70000, 'q');
     ASSERT_TRUE(WriteArchive(archivePath, {File("x/y.bin", data)}));
-    OpenedArchive* archive = OpenByPath(archivePath);
-    ASSERT_NE(archive, nullptr);
+    const ArchiveHandle owner = OpenByPath(archivePath);
+    ASSERT_TRUE(owner);
+    OpenedArchive& archive = *owner.get();
     const std::string target = folder / "y.bin";
-    ASSERT_TRUE(WriteEntryTo(*archive, 0, target));
-    CloseArchive(archive);
+    ASSERT_TRUE(WriteEntryTo(archive, 0, target));
     std::string back;
     ASSERT_TRUE(test::ReadWholeFile(target, back));
     EXPECT_EQ(back, data);
@@ -233,14 +234,14 @@ TEST_F(ReaderTest, FailsATruncatedAMismatchedAndAnEncryptedEntry) {
     zipwriter::Entry encrypted = File("e.bin", "secret");
     encrypted.flags = 1;
     ASSERT_TRUE(WriteArchive(archivePath, {truncated, wrongCrc, encrypted, File("ok.txt", "ok")}));
-    OpenedArchive* archive = OpenByPath(archivePath);
-    ASSERT_NE(archive, nullptr);
+    const ArchiveHandle owner = OpenByPath(archivePath);
+    ASSERT_TRUE(owner);
+    OpenedArchive& archive = *owner.get();
     for (int index = 0; index < 3; ++index)
-        EXPECT_FALSE(WriteEntryTo(*archive, index, folder / ("out" + std::to_string(index)))) << index;
+        EXPECT_FALSE(WriteEntryTo(archive, index, folder / ("out" + std::to_string(index)))) << index;
     std::string written;
     EXPECT_TRUE(test::ReadWholeFile(folder / "out2", written) && written.empty()) << "nothing of an encrypted entry";
-    EXPECT_TRUE(WriteEntryTo(*archive, 3, folder / "ok.txt")) << "the reader stays usable";
-    CloseArchive(archive);
+    EXPECT_TRUE(WriteEntryTo(archive, 3, folder / "ok.txt")) << "the reader stays usable";
 }
 
 TEST(CreateFolderRecursive, AnswersTrueForABareDriveAndAnExistingFolder) {
@@ -282,14 +283,15 @@ TEST_P(EntryNames, AreRefusedWhenTheyLeaveTheDestinationOrWindowsCannotKeepThem)
     EXPECT_EQ(EntryNameIsSafe(entry), GetParam().safe) << GetParam().name;
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, EntryNames, ::testing::Values(
-    NameRow{"Velkar/Velkar.exe", true}, NameRow{"Velkar/", true}, NameRow{"a..b/..c/d", true},
-    NameRow{"a..b/..c/d..", false}, NameRow{"CONFIG.SYS", true}, NameRow{"COM10", true}, NameRow{"LPT0.txt", false},
-    NameRow{"Velkar/Velkar.exe.", false}, NameRow{"\xD5\x5C", true},
-    NameRow{"../x", false}, NameRow{"a/../../x", false}, NameRow{"a\\..\\x", false}, NameRow{"..", false},
-    NameRow{"/x", false}, NameRow{"\\x", false}, NameRow{"C:/x", false}, NameRow{"C:x", false},
-    NameRow{"x.txt:stream", false}, NameRow{"CON", false}, NameRow{"nul.txt", false},
-    NameRow{"a/Aux/b", false}, NameRow{"com1", false}, NameRow{"sub/LPT9.log", false},
-    NameRow{"prn .txt", false}, NameRow{"", false}));
+INSTANTIATE_TEST_SUITE_P(
+    Table, EntryNames,
+    ::testing::Values(NameRow{"Velkar/Velkar.exe", true}, NameRow{"Velkar/", true}, NameRow{"a..b/..c/d", true},
+                      NameRow{"a..b/..c/d..", false}, NameRow{"CONFIG.SYS", true}, NameRow{"COM10", true},
+                      NameRow{"LPT0.txt", false}, NameRow{"Velkar/Velkar.exe.", false}, NameRow{"\xD5\x5C", true},
+                      NameRow{"../x", false}, NameRow{"a/../../x", false}, NameRow{"a\\..\\x", false},
+                      NameRow{"..", false}, NameRow{"/x", false}, NameRow{"\\x", false}, NameRow{"C:/x", false},
+                      NameRow{"C:x", false}, NameRow{"x.txt:stream", false}, NameRow{"CON", false},
+                      NameRow{"nul.txt", false}, NameRow{"a/Aux/b", false}, NameRow{"com1", false},
+                      NameRow{"sub/LPT9.log", false}, NameRow{"prn .txt", false}, NameRow{"", false}));
 
 }  // namespace

@@ -71,13 +71,13 @@ TEST(ToByteArray, GivesABooleanFourBytesAndADateTimeEight) {
 
 TEST(ToByteArray, TakesANumericArraysElementsInIndexOrder) {
     std::int16_t shorts[3] = {1, -1, 0x1234};
-    ExpectArray(ToByteArray(Value::OfNumericArray(ValueKind::Short, shorts, 3)), std::string("\x01\x00\xFF\xFF\x34\x12", 6));
+    ExpectArray(ToByteArray(Value::OfNumericArray(ValueKind::Short, shorts, 3)),
+                std::string("\x01\x00\xFF\xFF\x34\x12", 6));
     double doubles[2] = {1.0, 0.5};
     ExpectArray(ToByteArray(Value::OfNumericArray(ValueKind::Double, doubles, 2)),
                 std::string(reinterpret_cast<const char*>(doubles), 16));
     std::int32_t booleans[2] = {1, 0};  // a boolean element is 4 bytes
-    ExpectArray(ToByteArray(Value::OfNumericArray(ValueKind::Bool, booleans, 2)),
-                std::string("\x01\0\0\0\0\0\0\0", 8));
+    ExpectArray(ToByteArray(Value::OfNumericArray(ValueKind::Bool, booleans, 2)), std::string("\x01\0\0\0\0\0\0\0", 8));
 }
 
 TEST(ToByteArray, GivesTheAbsentArrayForOtherKinds) {

@@ -98,8 +98,8 @@ TEST_F(WriteBytesToFileTest, ReadOnlyFileAnswersFalseAndStaysAsItWas) {
 TEST_F(WriteBytesToFileTest, FileHeldOpenWithoutSharingAnswersFalseAndStaysAsItWas) {
     std::string path = folder / "held.bin";
     ASSERT_TRUE(test::WriteWholeFile(path, "held open"));
-    FileHandle holder{CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                                  nullptr)};
+    FileHandle holder{
+        CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)};
     ASSERT_TRUE(holder);
     ByteArray data = ArrayOf("overwritten");
     EXPECT_FALSE(WriteBytesToFile(path.c_str(), {data.image()}));

@@ -37,8 +37,7 @@ void StartChild() {
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     const char* command = GetCommandLineA();
     const bool child = std::strstr(command, "/child") != nullptr;
-    const std::string mode =
-        child ? "wait" : records::ReadSetting(std::string(kRecordFolder) + "mode.txt", "wait");
+    const std::string mode = child ? "wait" : records::ReadSetting(std::string(kRecordFolder) + "mode.txt", "wait");
     records::Write(std::string(kRecordFolder) + "run-" + std::to_string(GetCurrentProcessId()) + ".txt",
                    std::string("command=") + command + "\nmode=" + mode + "\n");
 

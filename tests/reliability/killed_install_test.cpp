@@ -119,17 +119,19 @@ TEST_F(KilledInstall, AfterAKillAtARandomMomentOfWritingOrExtractingTheNextRunIn
             ++duringExtraction;
         else
             ++afterInstall;
-        std::printf("seed %d: killed %lu ms after the archive appeared, with %llu of %llu archive bytes and %d of %d files\n", seed,
-                    moment, written, archiveSize, extracted, treeFiles);
+        std::printf(
+            "seed %d: killed %lu ms after the archive appeared, with %llu of %llu archive bytes and %d of %d files\n",
+            seed, moment, written, archiveSize, extracted, treeFiles);
         CompleteRun();
         if (HasFatalFailure() || HasFailure()) {
             ADD_FAILURE() << "seed " << seed;
             return;
         }
     }
-    std::printf("killed %d times: %d while the archive was written, %d while it was extracted, %d after; "
-                "every following run installed, launched and cleaned up\n",
-                kSeeds, duringWrite, duringExtraction, afterInstall);
+    std::printf(
+        "killed %d times: %d while the archive was written, %d while it was extracted, %d after; "
+        "every following run installed, launched and cleaned up\n",
+        kSeeds, duringWrite, duringExtraction, afterInstall);
 }
 
 }  // namespace

@@ -207,8 +207,8 @@ TEST_F(LauncherFaults, ALinkPlantedInTheTreeLeavesTheFolderItPointsAtIntact) {
     StartLauncher();
     ASSERT_TRUE(WaitForStarts(1));
     const std::string link = paths_.Tree() + "\\data\\link";
-    ASSERT_TRUE(RunUnix("Z:\\bin\\ln -s " + UnixPath(outside.path()) + " " + UnixPath(paths_.Tree() + "\\data") +
-                        "/link"));
+    ASSERT_TRUE(
+        RunUnix("Z:\\bin\\ln -s " + UnixPath(outside.path()) + " " + UnixPath(paths_.Tree() + "\\data") + "/link"));
     ASSERT_TRUE(test::WaitUntil([&] { return test::Exists(link + "\\keep.txt"); }, 5000));
     ASSERT_TRUE(rel::EndApplications());
     EXPECT_EQ(ExitCode(), 0u);

@@ -30,7 +30,7 @@ inline void Write(const std::string& path, const std::string& text) {
         return;
     DWORD written = 0;
     WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-    file.close();
+    (void)file.close();
     MoveFileExA(part.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING);
 }
 

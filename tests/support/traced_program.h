@@ -56,7 +56,6 @@ public:
     void TakeLine(const std::string& line);
 
 private:
-
     std::string holdAt_;
     mutable CRITICAL_SECTION lock_;
     std::vector<std::string> lines_;

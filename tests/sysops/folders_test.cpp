@@ -260,7 +260,7 @@ TEST(RemoveFolder, RemovesAFolderThatIsItselfALinkAsALink) {
     test::TempFolder base("toplink");
     MakeTree(base / "outside");
     ASSERT_TRUE(MakeLink(base / "outside", base / "link"));
-    RemoveFolder((base / "link").c_str());
+    (void)RemoveFolder((base / "link").c_str());
     EXPECT_TRUE(test::Exists(base / "outside\\top.txt"));
     EXPECT_TRUE(test::Exists(base / "outside\\a\\b\\deep.bin"));
     if (test::Exists(base / "link")) {
@@ -334,8 +334,8 @@ TEST_F(FolderBeingEmptied, ASwapFromAnotherProcessIsRefused) {
     whileHeld = [&](const std::wstring& held) {
         if (held != L"a" || calls++ > 0)
             return;
-        renamed = test::RunToEnd(Quoted(test::ProgramBeside("sysops_folder_swapper.exe")) + " " + Quoted(folder) +
-                                 " " + Quoted(base_ / "moved"));
+        renamed = test::RunToEnd(Quoted(test::ProgramBeside("sysops_folder_swapper.exe")) + " " + Quoted(folder) + " " +
+                                 Quoted(base_ / "moved"));
         if (renamed == 0 && UnderWine())
             putBack = MoveFileA((base_ / "moved").c_str(), folder.c_str()) != FALSE;
         else if (renamed == 0)
@@ -478,7 +478,8 @@ void RemoveWideTree(const std::wstring& path) {
                 continue;
             const std::wstring child = full + L"\\" + name;
             SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-            if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !(found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+            if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+                !(found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
                 RemoveWideTree(child);
             else
                 DeleteFileW(child.c_str());

@@ -134,8 +134,7 @@ TEST_F(TwoVelkars, EndProcessTakesIntegerIdsAndTruncatesFloatingOnes) {
 
 TEST(EndProcess, EndsTheOwnerOfAWindowWithExactlyThatTitle) {
     std::string title = "Kestrel window " + std::to_string(GetCurrentProcessId());
-    test::Child child =
-        test::Child::Start(test::Quoted(test::ProgramBeside("sysops_window_child.exe")) + " " + title);
+    test::Child child = test::Child::Start(test::Quoted(test::ProgramBeside("sysops_window_child.exe")) + " " + title);
     ASSERT_TRUE(child.started());
     ASSERT_TRUE(WindowAppears(title));
     EXPECT_TRUE(EndProcess(Value::OfText(title.c_str())));
@@ -174,9 +173,16 @@ TEST(RunCommand, HandsTheWindowModeToTheProgramClampedIntoRange) {
         unsigned showCommand;
     };
     const Row rows[] = {
-        {std::nullopt, SW_SHOWNORMAL}, {0, SW_HIDE}, {-7, SW_HIDE}, {1, SW_HIDE},
-        {2, SW_SHOWNORMAL}, {3, SW_SHOWMINIMIZED}, {4, SW_SHOWMAXIMIZED}, {5, SW_SHOWNOACTIVATE},
-        {6, SW_MINIMIZE}, {9, SW_MINIMIZE},
+        {std::nullopt, SW_SHOWNORMAL},
+        {0, SW_HIDE},
+        {-7, SW_HIDE},
+        {1, SW_HIDE},
+        {2, SW_SHOWNORMAL},
+        {3, SW_SHOWMINIMIZED},
+        {4, SW_SHOWMAXIMIZED},
+        {5, SW_SHOWNOACTIVATE},
+        {6, SW_MINIMIZE},
+        {9, SW_MINIMIZE},
     };
     test::TempFolder folder("modes");
     int n = 0;

@@ -39,7 +39,11 @@ TEST(CompareText, NeverFoldsATrailByteThatLooksLikeALetter) {
     // The same bytes as plain letters after an ASCII byte do fold.
     EXPECT_EQ(CompareText("\x41\x41", "\x61\x61"), 0);
     // "\xD5\x5C" is 誠 (U+8AA0), whose trail byte is the backslash.
-    EXPECT_EQ(CompareText("\xD5\x5C" "A", "\xD5\x5C" "a"), 0);
+    EXPECT_EQ(CompareText("\xD5\x5C"
+                          "A",
+                          "\xD5\x5C"
+                          "a"),
+              0);
     EXPECT_NE(CompareText("\xD5\x5C", "\xD5\x7C"), 0);
 }
 
@@ -55,7 +59,7 @@ TEST(ToText, WritesNumbersInDecimal) {
     EXPECT_EQ(TextOf(Value::Short(-32768)), "-32768");
     EXPECT_EQ(TextOf(Value::Int(INT32_MIN)), "-2147483648");
     EXPECT_EQ(TextOf(Value::Long(-9007199254740993LL)), "-9007199254740993");
-    EXPECT_EQ(TextOf(Value::Float(0.1f)), "0.1");          // six significant digits hide the float's error
+    EXPECT_EQ(TextOf(Value::Float(0.1f)), "0.1");  // six significant digits hide the float's error
     EXPECT_EQ(TextOf(Value::Float(1234567.0f)), "1.23457e+06");
     EXPECT_EQ(TextOf(Value::Double(1.0 / 3)), "0.3333333333333");
     EXPECT_EQ(TextOf(Value::Double(-2.5)), "-2.5");
@@ -68,7 +72,10 @@ TEST(ToText, WritesBooleansInChinese) {
 
 TEST(ToText, WritesDateTimesUpToTheLastPartThatIsNotZero) {
     // 45000 is 2023-03-15. Bytes: 年 C4EA, 月 D4C2, 日 C8D5, 时 CAB1, 分 B7D6, 秒 C3EB.
-    EXPECT_EQ(TextOf(Value::DateTime(45000.0)), "2023\xC4\xEA" "3\xD4\xC2" "15\xC8\xD5");
+    EXPECT_EQ(TextOf(Value::DateTime(45000.0)),
+              "2023\xC4\xEA"
+              "3\xD4\xC2"
+              "15\xC8\xD5");
     EXPECT_EQ(TextOf(Value::DateTime(45000.5)), "2023年3月15日12时");
     EXPECT_EQ(TextOf(Value::DateTime(45000.0 + (13 * 60 + 5) / 1440.0)), "2023年3月15日13时5分");
     EXPECT_EQ(TextOf(Value::DateTime(45000.0 + 7.0 / 86400)), "2023年3月15日0时0分7秒");
