@@ -39,7 +39,8 @@ bool IsLink(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_REPARSE_POIN
 // the handle as on any other) and never through a link: FILE_OPEN_REPARSE_POINT opens a junction or
 // symbolic link as itself. The name is compared without regard to case, as everywhere on Windows.
 ChildHandle OpenRelative(HANDLE parent, const wchar_t* name, ACCESS_MASK access, ULONG share, ULONG disposition,
-                         ULONG options, ULONG attributes, ULONG_PTR* information = nullptr) {
+                         ULONG options, ULONG attributes, ULONG_PTR* information = nullptr,
+                         PSECURITY_DESCRIPTOR security = nullptr) {
     const std::size_t length = std::wcslen(name);
     if (length * sizeof(wchar_t) > 0xFFFE) {
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
@@ -50,7 +51,7 @@ ChildHandle OpenRelative(HANDLE parent, const wchar_t* name, ACCESS_MASK access,
     objectName.Length = static_cast<USHORT>(length * sizeof(wchar_t));
     objectName.MaximumLength = objectName.Length;
     OBJECT_ATTRIBUTES object;
-    InitializeObjectAttributes(&object, &objectName, OBJ_CASE_INSENSITIVE, parent, nullptr);
+    InitializeObjectAttributes(&object, &objectName, OBJ_CASE_INSENSITIVE, parent, security);
     IO_STATUS_BLOCK status{};
     HANDLE handle = INVALID_HANDLE_VALUE;
     const NTSTATUS result =
@@ -63,25 +64,10 @@ ChildHandle OpenRelative(HANDLE parent, const wchar_t* name, ACCESS_MASK access,
     return ChildHandle{handle};
 }
 
-// True when the handle opened on `name` is what the parent's listing shows at that name, and the
-// listing shows no link there. Windows opens a link as itself and QueryHandle sees it; Wine 8 opens a
-// Unix symbolic link's target whatever the flags and shows the link only in the listing (0x410), so
-// the listing is asked too. A different id means the entry was swapped between the two looks.
-bool IsListedAsItself(HANDLE parent, const wchar_t* name, std::uint64_t openedId) {
-    FolderEntry listed;
-    if (!LookUpEntry(parent, name, listed))
-        return false;
-    // An id of 0 or all ones says the file system keeps no 64-bit id there (ReFS's are 128 bits wide).
-    const bool idsKnown = listed.fileId != 0 && listed.fileId != ~std::uint64_t{0} && openedId != 0;
-    if (IsLink(listed.attributes) || (idsKnown && listed.fileId != openedId)) {
-        SetLastError(ERROR_REPARSE_POINT_ENCOUNTERED);
-        return false;
-    }
-    return true;
-}
+bool IdKnown(std::uint64_t id) { return id != 0 && id != ~std::uint64_t{0}; }
 
 // Keeps `handle` only when it is open on a plain folder (or, with `folder` false, a plain file) that
-// the parent's listing shows as such.
+// the parent's listing shows as such at exactly `name`.
 ChildHandle KeepIfPlain(ChildHandle handle, HANDLE parent, const wchar_t* name, bool folder) {
     DWORD attributes = 0, links = 0;
     std::uint64_t id = 0;
@@ -95,7 +81,7 @@ ChildHandle KeepIfPlain(ChildHandle handle, HANDLE parent, const wchar_t* name, 
         SetLastError(folder ? ERROR_DIRECTORY : ERROR_ACCESS_DENIED);
         return ChildHandle{};
     }
-    if (parent && !IsListedAsItself(parent, name, id))
+    if (parent && !IsOpenOnListedEntry(parent, name, attributes, id, 0))
         return ChildHandle{};
     return handle;
 }
@@ -340,26 +326,85 @@ bool SetAttributesThroughHandle(HANDLE handle, DWORD attributes) {
     return SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic) != FALSE;
 }
 
+bool IsOpenOnListedEntry(HANDLE parent, const wchar_t* name, DWORD attributes, std::uint64_t fileId,
+                         std::uint64_t listedId) {
+    if (!IsLink(attributes) && IdKnown(listedId) && fileId == listedId)
+        return true;
+    FolderEntry listed;
+    if (!LookUpEntry(parent, name, listed)) {
+        // The open found something the listing has no entry of this exact name for: an alias.
+        if (GetLastError() == ERROR_FILE_NOT_FOUND)
+            SetLastError(ERROR_INVALID_NAME);
+        return false;
+    }
+    const bool idsDiffer = IdKnown(listed.fileId) && fileId != 0 && listed.fileId != fileId;
+    if (IsLink(listed.attributes) != IsLink(attributes) || idsDiffer) {
+        SetLastError(ERROR_REPARSE_POINT_ENCOUNTERED);
+        return false;
+    }
+    return true;
+}
+
+bool FinalPathOf(HANDLE handle, WideText& path) {
+    path = WideText{};
+    wchar_t buffer[1024];  // "\\?\" and a path below the 260-byte limit of the ANSI names, with room
+    const DWORD length = GetFinalPathNameByHandleW(handle, buffer, 1024, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length == 0 || length >= 1024) {
+        if (length >= 1024)
+            SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return false;
+    }
+    const wchar_t* from = buffer;
+    if (std::wcsncmp(buffer, L"\\\\?\\UNC\\", 8) == 0) {
+        buffer[6] = L'\\';  // "\\?\UNC\server" names "\\server"
+        from = buffer + 6;
+    } else if (std::wcsncmp(buffer, L"\\\\?\\", 4) == 0) {
+        from = buffer + 4;
+    }
+    path = WideText::FromChars(from, static_cast<std::size_t>(buffer + length - from));
+    return true;
+}
+
+namespace {
+
 // Clears the read-only mark of the file open through `child`. Windows grants FILE_WRITE_ATTRIBUTES on
-// a read-only file, so `child` normally has it; Wine 8 refuses that access on a read-only file, and
-// there the mark is cleared by the path the handle is open on, and the handle must show it gone (were
-// another file swapped in at that path, its mark is put back and nothing is deleted).
-bool ClearReadOnly(HANDLE child, bool canWriteAttributes, DWORD attributes) {
+// a read-only file, so `child` normally has it and the mark goes through the handle. Wine 8 refuses
+// that access on a read-only file: there the mark is cleared by the path the handle is open on, once
+// that path is seen to name the very file held (its id), and the handle must show the mark gone. A
+// mark is never put back by path: by then the path may show another file.
+bool ClearReadOnly(HANDLE child, bool canWriteAttributes, DWORD attributes, std::uint64_t id) {
     const DWORD cleared = attributes & ~FILE_ATTRIBUTE_READONLY;
     if (canWriteAttributes)
         return SetAttributesThroughHandle(child, cleared);
-    wchar_t path[1024];  // "\\?\" and a path below the 260-byte limit of the ANSI names
-    const DWORD length = GetFinalPathNameByHandleW(child, path, 1024, FILE_NAME_NORMALIZED);
-    if (length == 0 || length >= 1024 || !SetFileAttributesW(path, cleared ? cleared : FILE_ATTRIBUTE_NORMAL))
+    WideText path;
+    if (!FinalPathOf(child, path))
+        return false;
+    {
+        FileHandle atPath{CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr)};
+        DWORD seen = 0, links = 0;
+        std::uint64_t seenId = 0;
+        if (!atPath || !QueryHandle(atPath.get(), seen, links, seenId))
+            return false;
+        if (IsLink(seen) || !IdKnown(id) || seenId != id) {
+            SetLastError(ERROR_REPARSE_POINT_ENCOUNTERED);
+            return false;
+        }
+    }
+    if (!SetFileAttributesW(path.c_str(), cleared ? cleared : FILE_ATTRIBUTE_NORMAL))
         return false;
     DWORD now = 0, links = 0;
-    std::uint64_t id = 0;
-    if (QueryHandle(child, now, links, id) && !(now & FILE_ATTRIBUTE_READONLY))
+    std::uint64_t nowId = 0;
+    if (QueryHandle(child, now, links, nowId) && !(now & FILE_ATTRIBUTE_READONLY))
         return true;
-    (void)SetFileAttributesW(path, attributes);
     SetLastError(ERROR_ACCESS_DENIED);
     return false;
 }
+
+void (*diskSeam)(DiskStep step, HANDLE folder, const wchar_t* name) = nullptr;
+
+}  // namespace
 
 bool RemoveChild(HANDLE parent, const wchar_t* name, bool evenReadOnly) {
     constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
@@ -375,14 +420,10 @@ bool RemoveChild(HANDLE parent, const wchar_t* name, bool evenReadOnly) {
     std::uint64_t id = 0;
     if (!QueryHandle(child.get(), attributes, links, id))
         return false;
-    // Where the listing shows a link but the handle is open on something else, the platform opened
-    // the link's target (Wine does, for a Unix symbolic link): deleting through it would delete the
-    // target, so the link stays.
-    FolderEntry listed;
-    if (LookUpEntry(parent, name, listed) && IsLink(listed.attributes) && !IsLink(attributes)) {
-        SetLastError(ERROR_REPARSE_POINT_ENCOUNTERED);
+    // Only the entry the listing shows at exactly this name, as itself: not a link's target (which Wine
+    // opens for a Unix symbolic link), not another entry reached through a short alias.
+    if (!IsOpenOnListedEntry(parent, name, attributes, id, 0))
         return false;
-    }
     const bool readOnly = (attributes & FILE_ATTRIBUTE_READONLY) && !IsLink(attributes);
     if (readOnly) {
         // Another name of the same file would lose its read-only mark too: leave such a file alone.
@@ -390,11 +431,11 @@ bool RemoveChild(HANDLE parent, const wchar_t* name, bool evenReadOnly) {
             SetLastError(ERROR_ACCESS_DENIED);
             return false;
         }
-        if (!ClearReadOnly(child.get(), canWriteAttributes, attributes))
+        if (!ClearReadOnly(child.get(), canWriteAttributes, attributes, id))
             return false;
     }
     if (!DeleteThroughHandle(child.get())) {
-        if (readOnly && canWriteAttributes) {  // what stays keeps its mark
+        if (readOnly && canWriteAttributes) {  // what stays keeps its mark, put back through the handle
             const DWORD error = GetLastError();
             (void)SetAttributesThroughHandle(child.get(), attributes);
             SetLastError(error);
@@ -402,4 +443,31 @@ bool RemoveChild(HANDLE parent, const wchar_t* name, bool evenReadOnly) {
         return false;
     }
     return child.close();
+}
+
+HeldFolder CreateChildFolder(HANDLE parent, const wchar_t* name, PSECURITY_DESCRIPTOR security) {
+    if (!IsSingleName(name)) {
+        SetLastError(ERROR_INVALID_NAME);
+        return HeldFolder{};
+    }
+    HeldFolder held = OpenRelative(parent, name, kHoldAccess, kHoldSharing, FILE_CREATE, FILE_DIRECTORY_FILE,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr, security);
+    if (!held)
+        return held;
+    return KeepIfPlain(std::move(held), parent, name, true);
+}
+
+ChildHandle CreateFreshChildFile(HANDLE folder, const wchar_t* name, bool evenReadOnly, DWORD access, DWORD share,
+                                 DWORD attributes) {
+    if (!RemoveChild(folder, name, evenReadOnly))
+        return ChildHandle{};
+    AtDiskStep(DiskStep::NameCleared, folder, name);
+    return CreateChildFile(folder, name, access, share, attributes);
+}
+
+void SetDiskSeam(void (*seam)(DiskStep step, HANDLE folder, const wchar_t* name)) { diskSeam = seam; }
+
+void AtDiskStep(DiskStep step, HANDLE folder, const wchar_t* name) {
+    if (diskSeam)
+        diskSeam(step, folder, name);
 }

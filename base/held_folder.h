@@ -1,13 +1,33 @@
-// base/held_folder.h: folders held open, and what lies below them reached through their handles.
+// base/held_folder.h: the work on disk below a held folder, in one place: folders held open, what
+// lies below them reached through their handles, files made new, a tree made on the way down and
+// removed on the way up.
 //
 // Below the install folder any program of the user can change anything between two of our calls,
-// and an elevated launcher must not let it steer a write, a delete or a start. So a folder is held
-// open, and below it nothing is addressed by a full path again: each child is opened by its one name
-// relative to its parent's handle, a link there (junction, symbolic link, mount point) is opened as
-// itself and never followed, and what a file becomes (attributes, times, deletion) is set through the
-// handle that made or opened it. Names are UTF-16 as they are on disk; an ANSI name crosses to UTF-16
-// once, where it enters (WideFromAnsi). Every operation answers through its result, with GetLastError
-// meaningful after a failure; none shows anything or ends the program.
+// and an elevated launcher must not let it steer a write, a delete or a start. Each race, and what
+// defends against it:
+// - A folder renamed, and a link put in its place, while we work in it: every folder we work in is
+//   held (HoldFolderPath, HoldChildFolder, HeldWay) with list access and no delete sharing, so the
+//   rename fails; below it nothing is named by a full path again.
+// - A link at a name we open (junction, symbolic link, mount point): every open is relative to the
+//   held parent with FILE_OPEN_REPARSE_POINT, and the one link check (IsOpenOnListedEntry: the handle
+//   and the parent's listing agree on the entry, its id and that it is no link) keeps what is opened
+//   through a link from being used as a plain file or folder.
+// - A name swapped between a listing and the open that acts on it: the same check compares the open
+//   handle's file id with the listing's (RemoveChild, RemoveFolderBelow).
+// - A short (8.3) alias that opens another entry than the one named: the check matches the exact
+//   name as listed (RemoveChild).
+// - A hard link, or a file kept open, at a name we write: nothing is written into an existing file;
+//   what stands there is removed as a name first and the file is created where nothing stands, so
+//   anything that appears in between fails the creation (CreateFreshChildFile).
+// - A file written, then changed before it is used: what was written is used through the handle that
+//   wrote it, or through one opened again and checked to be the same file (its id, by the caller's
+//   content check) and held without write or delete sharing until its use is over.
+// - A read-only mark cleared by path (only where the platform refuses it through the handle): the
+//   path is checked again to be the held file first, and no mark is ever put back by path
+//   (ClearReadOnly, inside RemoveChild).
+// Names are UTF-16 as they are on disk; an ANSI name crosses to UTF-16 once, where it enters
+// (WideFromAnsi). Every operation answers through its result, with GetLastError meaningful after a
+// failure; none shows anything or ends the program.
 #pragma once
 #include <windows.h>
 
@@ -107,6 +127,83 @@ struct FolderEntry {
 // The attributes of what `handle` is open on, and its link count; false when they cannot be read.
 [[nodiscard]] bool QueryHandle(HANDLE handle, DWORD& attributes, DWORD& links, std::uint64_t& fileId);
 
+// The one link check. `attributes` and `fileId` were read from a handle opened on `name` in `parent` as
+// itself (FILE_OPEN_REPARSE_POINT). True when that handle is on the entry the parent's listing shows at
+// exactly `name` (not on another entry a short alias opens): the same id where both are known, and a
+// link on both sides or on neither. Windows opens a link as itself and the handle shows it; Wine 8
+// opens a Unix symbolic link's target whatever the flags and shows the link only in the listing
+// (0x410), so the listing is asked, unless `listedId` (the id the caller's own listing of the parent
+// gave this name, listed as no link) equals the handle's: that listing has answered already.
+// ERROR_REPARSE_POINT_ENCOUNTERED when they disagree, ERROR_INVALID_NAME when no entry has the name.
+[[nodiscard]] bool IsOpenOnListedEntry(HANDLE parent, const wchar_t* name, DWORD attributes, std::uint64_t fileId,
+                                       std::uint64_t listedId);
+
 // True when `name` is one component a held folder can hold: not empty, not "." or "..", and free of
 // "\" and "/" (which would reach past the folder) and of ":" (a stream or a drive).
 [[nodiscard]] bool IsSingleName(const wchar_t* name);
+
+// The path the system gives for what `handle` is open on, without the "\\?\" prefix (and with
+// "\\?\UNC\server" given back as "\\server"): the form process image paths take. Empty and false when
+// the system cannot name it.
+[[nodiscard]] bool FinalPathOf(HANDLE handle, WideText& path);
+
+// Creates the folder `name` in `parent` where nothing stands, with `security` (null: inherited from
+// the parent) and holds it. No handle when anything stands there already (ERROR_ALREADY_EXISTS).
+[[nodiscard]] HeldFolder CreateChildFolder(HANDLE parent, const wchar_t* name, PSECURITY_DESCRIPTOR security);
+
+// Removes what stands at `name` in the held `folder` (RemoveChild; a read-only file stays unless
+// `evenReadOnly`, and even then when another name shares it), then creates the file there with
+// `access` (and DELETE and FILE_WRITE_ATTRIBUTES besides, so that its creator can finish or discard
+// it through the handle), shared as `share` says, with `attributes`. No handle when something stays
+// at the name or appears there meanwhile (ERROR_FILE_EXISTS); nothing has been written then.
+[[nodiscard]] ChildHandle CreateFreshChildFile(HANDLE folder, const wchar_t* name, bool evenReadOnly, DWORD access,
+                                               DWORD share, DWORD attributes);
+
+// The folders on one path's way down from a held folder, kept held from one path to the next, so that
+// paths that come folder by folder (an archive's entries) reuse what their way shares instead of
+// opening each folder again. Held, none of them can be renamed or replaced meanwhile.
+class HeldWay {
+public:
+    // The folder `name` at `depth` of the way, a child of `parent` (the folder at depth - 1, or the
+    // top): the one already held when the way so far is the same, else held (and created when missing)
+    // now, and the deeper ones let go. Null when it cannot be held as a plain folder.
+    HANDLE Reach(std::size_t depth, HANDLE parent, const wchar_t* name);
+    // Takes `held` as the folder `name` at `depth`, in place of whatever the way held there and below.
+    HANDLE Adopt(std::size_t depth, const wchar_t* name, HeldFolder held);
+    // The name held at `depth`, or null when the way is not that deep.
+    [[nodiscard]] const wchar_t* NameAt(std::size_t depth) const;
+
+    // A path of at most 259 bytes has at most 130 components, one byte and a separator each.
+    static constexpr std::size_t kDeepest = 131;
+
+private:
+    void LetGoFrom(std::size_t depth);
+    HeldFolder folders_[kDeepest];
+    WideText names_[kDeepest];
+    std::size_t depth_ = 0;
+};
+
+// Removes the folder `name` of the held folder `parent` with everything in it; true only when the
+// folder itself is gone at the end. Below `parent` nothing is addressed by path: each folder is held
+// (so that nobody can rename it and put a link in its place while it is emptied), listed with its
+// UTF-16 names, and each of its entries is opened by name relative to it, as itself, and deleted
+// through that handle when it still is what the listing said. Subfolders are emptied depth first,
+// with no limit of depth or path length. A link (junction, symbolic link, mount point) is never
+// entered: it is removed as a link, or left where the platform cannot remove it (Wine). Read-only
+// files stay (the clean-up keeps what was marked so), and so do names that begin with a full stop (the
+// clean-up's rule); with them stay the folders above them.
+[[nodiscard]] bool RemoveFolderBelow(HANDLE parent, const wchar_t* name);
+
+// The moments a test can act at from outside, through the one seam below.
+enum class DiskStep {
+    NameCleared,         // CreateFreshChildFile: what stood at the name is gone, the file not made yet
+    WayFolderHeld,       // HeldWay: a folder of the way is held, before anything is made in it
+    RemovalFolderHeld,   // RemoveFolderBelow: a folder is held, before it is listed
+    RemovalEntryListed,  // RemoveFolderBelow: an entry was listed, before it is opened
+    FileWritten,         // a written file was closed, before it is opened again to be checked
+};
+// For tests: `seam` is called at each of those moments with the folder and the name concerned (null:
+// nothing is called).
+void SetDiskSeam(void (*seam)(DiskStep step, HANDLE folder, const wchar_t* name));
+// Calls the seam, where one is set; for the layers above that have a moment of their own to offer.
+void AtDiskStep(DiskStep step, HANDLE folder, const wchar_t* name);

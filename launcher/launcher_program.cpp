@@ -6,8 +6,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
+
+#include <sddl.h>
 
 #include "base/fatal.h"
+#include "base/memory.h"
 #include "base/held_folder.h"
 #include "host/window_host.h"
 #include "payload/bytes.h"
@@ -20,6 +24,7 @@
 
 Text InstallDir;
 HeldFolder InstallFolder;
+WideText InstallPath;
 
 namespace {
 
@@ -39,6 +44,12 @@ constexpr char kApplicationCommand[] = "Velkar\\Velkar.exe\" /n";  // the path's
 constexpr char kApplicationName[] = "Velkar.exe";
 constexpr char kApplicationFolder[] = "Velkar";
 constexpr char kArchiveName[] = "檀溪舟楫.zip";
+constexpr wchar_t kInstallFolderName[] = L"Kestrelworks";
+constexpr wchar_t kProgramInTree[] = L"Velkar\\Velkar.exe";
+// An elevated run's tree: a High mandatory label, no-write-up, inherited by every file and folder below
+// it (object and container inherit). The descriptor holds no access list, so the tree's own is
+// inherited from the install folder as usual.
+constexpr wchar_t kElevatedTreeLabel[] = L"S:(ML;OICI;NW;;;HI)";
 
 constexpr std::int32_t kStartDelayMilliseconds = 3000;
 constexpr std::int32_t kWatchPeriodMilliseconds = 1000;
@@ -89,12 +100,17 @@ void SwitchFsRedirectionOffAndOn(std::int32_t callSite) {
         (void)revert(previousState);
 }
 
-// The application-data folder of a fresh lookup joined with `tail`; the folder text goes at once.
-// A failed lookup gives `tail` alone, relative to the program's folder.
-Text UnderAppData(const char* tail) {
-    Text appData = LookUpSpecialFolder(SpecialFolderId::AppData);
-    return JoinText(appData.c_str(), tail);
-}
+LauncherSeams seams;
+
+bool Elevated() { return seams.elevated ? seams.elevated() : TokenIsElevated(); }
+
+// A security descriptor from ConvertStringSecurityDescriptorToSecurityDescriptorW, released with LocalFree.
+struct LocalMemoryTraits {
+    using Handle = PSECURITY_DESCRIPTOR;
+    [[nodiscard]] static Handle None() { return nullptr; }
+    static BOOL Close(Handle memory) { return LocalFree(memory) == nullptr; }
+};
+using SecurityDescriptor = Owner<LocalMemoryTraits>;
 
 // One short line of the job's trace for support, through OutputDebugStringA: a debugger or a
 // debug-output viewer sees it; nothing is written to disk and nothing is shown.
@@ -160,6 +176,167 @@ bool WatchTimerPeriod(const EventCall&, std::int32_t&) {
 
 const EventHandler kHandlers[kHandlerSlotCount] = {LauncherCreated, WatchTimerPeriod};
 
+// The program's own folder by its full path, with its separator: where the launcher installs when the
+// system has no application-data folder, never a name relative to whatever the current folder is.
+bool FindProgramFolder(WideText& parent) {
+    wchar_t program[1024];
+    const DWORD length = GetModuleFileNameW(nullptr, program, 1024);
+    if (length == 0 || length >= 1024)
+        return false;
+    std::size_t cut = length;
+    while (cut > 0 && program[cut - 1] != L'\\')
+        --cut;
+    if (cut == 0)
+        return false;
+    parent = WideText::FromChars(program, cut);  // the separator stays
+    return true;
+}
+
+// A UTF-16 path joined from two parts.
+WideText JoinWide(const WideText& first, const wchar_t* second) {
+    const std::size_t secondLength = std::wcslen(second);
+    wchar_t* joined = static_cast<wchar_t*>(Allocate((first.size() + secondLength + 1) * sizeof(wchar_t)));
+    std::memcpy(joined, first.c_str(), first.size() * sizeof(wchar_t));
+    std::memcpy(joined + first.size(), second, (secondLength + 1) * sizeof(wchar_t));
+    WideText text = WideText::FromChars(joined, first.size() + secondLength);
+    Release(joined);
+    return text;
+}
+
+// The text of a UTF-16 path for InstallDir and the trace, in the ANSI code page; a character the code
+// page cannot spell comes out as "?", never as a look-alike.
+Text AnsiOf(const WideText& wide) {
+    const int bytes = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    if (bytes <= 1)
+        return Text{};
+    Text text = Text::Zeroed(static_cast<std::size_t>(bytes) - 1);
+    WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.c_str(), -1, text.data(), bytes, nullptr, nullptr);
+    return text;
+}
+
+// Holds "Kestrelworks" below the one folder look-up's answer, from here to the end of the clean-up,
+// and sets InstallPath and InstallDir. What lies above may be links (users move their
+// application-data folder), but the folder itself must be a plain folder: through a link an elevated
+// run would write, start and delete wherever an unelevated program pointed it.
+void HoldInstallFolder() {
+    // The application-data folder is looked up once, in UTF-16: every later use (the held folder, the
+    // command line, the trace, the clean-up through the held folder) derives from this one answer.
+    WideText parent;
+    const bool appData = LookUpSpecialFolderWide(SpecialFolderId::AppData, parent);
+    if (!appData && !FindProgramFolder(parent)) {
+        Trace("no application-data folder and no program folder: nothing is installed, started or removed");
+        return;
+    }
+    InstallPath = JoinWide(parent, L"Kestrelworks\\");
+    InstallDir = AnsiOf(InstallPath);
+    if (!appData)
+        Trace("the application-data folder was not found: installing beside the program");
+    {
+        const HeldFolder above = HoldFolderPath(parent.c_str(), true);
+        if (above)
+            InstallFolder = HoldChildFolder(above.get(), kInstallFolderName, true);
+    }
+    const DWORD error = GetLastError();
+    if (InstallFolder)
+        Trace("folder %s found and held", InstallDir.c_str());
+    else
+        Trace("folder %s not held (error %lu): %s, so nothing is installed, started or removed", InstallDir.c_str(),
+              error, NotHeldReason(error));
+}
+
+// An elevated run makes its tree new, with the High label, so that no unelevated program of the user
+// can put a file into it (a library beside Velkar.exe) while the elevated application runs from it.
+// A tree an earlier run left is removed first, unless a program still runs from it (then nothing is
+// installed or started: its files are in use, and an elevated run starts only what it wrote). False
+// when the tree cannot be made new.
+bool PrepareElevatedTree(const WideText& treeName, SecurityDescriptor& label) {
+    bool inUse = false;
+    const WideText tree = JoinWide(InstallPath, treeName.c_str());
+    if (!AnyProcessRunsFrom(tree.c_str(), true, inUse) || inUse) {
+        Trace("elevated: a program runs from %s%s (or the process list failed): nothing is installed or started",
+              InstallDir.c_str(), kApplicationFolder);
+        return false;
+    }
+    (void)RemoveFolderBelow(InstallFolder.get(), treeName.c_str());
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kElevatedTreeLabel, SDDL_REVISION_1, &descriptor,
+                                                              nullptr)) {
+        Trace("elevated: the tree's label could not be made (error %lu): nothing is installed or started",
+              GetLastError());
+        return false;
+    }
+    label.reset(descriptor);
+    if (seams.treeSecurity)
+        seams.treeSecurity(descriptor);
+    return true;
+}
+
+// The held Velkar.exe to start when this run wrote none: the design's second start, where a launcher
+// started while the application runs finds Velkar.exe in use. "In use" is a running process whose image
+// is that very file. An elevated run makes no such exception: the running copy may have been started
+// unelevated from a file swapped in by then.
+bool HoldRunningProgram(KeptEntries& kept, bool elevated) {
+    if (!InstallFolder)
+        return false;
+    if (elevated) {
+        Trace("command not started: this elevated run wrote no Velkar\\Velkar.exe, and starts only what it wrote");
+        return false;
+    }
+    HeldFolder tree = kept.folder ? HeldFolder{} : HoldChildFolder(InstallFolder.get(), Wide(kApplicationFolder).c_str(), false);
+    HANDLE folder = kept.folder ? kept.folder.get() : tree.get();
+    ChildHandle program;
+    if (folder)
+        program = OpenChildFile(folder, Wide(kApplicationName).c_str(), GENERIC_READ, FILE_SHARE_READ);
+    WideText path;
+    bool inUse = false;
+    if (!program || !FinalPathOf(program.get(), path) || !AnyProcessRunsFrom(path.c_str(), false, inUse) || !inUse) {
+        const DWORD error = GetLastError();
+        Trace("command not started (error %lu): Velkar\\Velkar.exe was not written by this run and no running "
+              "process uses it",
+              inUse ? error : (program ? 0ul : error));
+        return false;
+    }
+    if (!kept.folder)
+        kept.folder = std::move(tree);
+    kept.file = std::move(program);
+    Trace("Velkar\\Velkar.exe is in use by a running process: that file is started");
+    return true;
+}
+
+// Starts the held Velkar.exe: by the path of the held file itself, suspended; it runs only once its
+// image is seen to be that file and no link stands at the install folder, else it is ended unrun.
+void StartApplication(KeptEntries& kept, bool elevated) {
+    if (!kept.file && !HoldRunningProgram(kept, elevated))
+        return;
+    WideText program;
+    if (!FinalPathOf(kept.file.get(), program)) {
+        Trace("command not started (error %lu): the held program has no path", GetLastError());
+        return;
+    }
+    // The program's path is quoted: the application-data folder often holds a space.
+    const WideText quoted = JoinWide(JoinWide(WideText::FromChars(L"\"", 1), InstallPath.c_str()), kProgramInTree);
+    const WideText commandLine = JoinWide(quoted, L"\" /n");
+    const Text traced = AnsiOf(commandLine);
+    StartedProgram started;
+    if (!StartSuspended(program.c_str(), commandLine.c_str(), std::nullopt, started)) {
+        Trace("command %s refused (error %lu)", traced.c_str(), GetLastError());
+        return;
+    }
+    WideText image;
+    DWORD attributes = 0, links = 0;
+    std::uint64_t id = 0;
+    const bool sameImage = ImagePathOf(started.process.get(), image) && SamePath(image.c_str(), program.c_str());
+    const bool noLink = QueryHandle(InstallFolder.get(), attributes, links, id) &&
+                        (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+    if (!sameImage || !noLink) {
+        (void)TerminateProcess(started.process.get(), 1);
+        Trace("command %s ended before it ran: %s", traced.c_str(),
+              sameImage ? "a link stands at the install folder" : "its image is not the file this run holds");
+        return;
+    }
+    Trace("command %s %s", traced.c_str(), Outcome(ResumeStartedProgram(started), "started", "not resumed"));
+}
+
 // The launcher's start routine: the window's ZIP component gets its carrier from the payload library.
 void ConnectLauncherKinds() { ConnectZipKind(CreateZipCarrier); }
 
@@ -186,68 +363,43 @@ bool ProcessExists(const char* name) {
 
 void OnLauncherCreated() {
     SwitchFsRedirectionOffAndOn(kCreatedCallSite);
+    const bool elevated = Elevated();
+    HoldInstallFolder();
 
-    {
-        Text folder = UnderAppData(kFolderName);
-        (void)CreateFolder(folder.c_str());  // a folder left by an earlier run is fine
-        // Held from here to the end of the clean-up. What lies above may be links (users move their
-        // application-data folder), but the folder itself must be a plain folder: through a link an
-        // elevated run would write, start and delete wherever an unelevated program pointed it.
-        InstallFolder = HoldFolderPath(Wide(folder.c_str()).c_str());
-        const DWORD error = GetLastError();
-        if (InstallFolder)
-            Trace("folder %s found and held", folder.c_str());
-        else
-            Trace("folder %s not held (error %lu): %s, so nothing is installed, started or removed", folder.c_str(),
-                  error, NotHeldReason(error));
-    }
+    // Velkar\ and Velkar\Velkar.exe, held from the moment the extraction makes them to the return of
+    // the process creation, so that what starts is what this run wrote.
+    KeptEntries kept;
+    const WideText treeName = Wide(kApplicationFolder);
+    const WideText programName = Wide(kApplicationName);
+    kept.folderName = treeName.c_str();
+    kept.fileName = programName.c_str();
+    SecurityDescriptor label;
+    if (InstallFolder && elevated && PrepareElevatedTree(treeName, label))
+        kept.folderSecurity = label.get();
 
-    InstallDir = UnderAppData(kFolderWithBackslash);
-    const WideText archiveName = Wide(kArchiveName);
-
-    if (InstallFolder) {
+    if (InstallFolder && (!elevated || kept.folderSecurity)) {
         // Whatever stands at the archive's name goes as a name first and the file is made new, so a
-        // hard link planted there loses only this name and its other file is never written into.
+        // hard link planted there loses only this name and its other file is never written into. The
+        // file is extracted through the handle that wrote it, which shares it for reading only: what is
+        // extracted is what was written, never what the name shows by then.
+        const WideText archiveName = Wide(kArchiveName);
         ByteArray archive = ToByteArray(Value::OfBytes(&PayloadArchive));
-        const bool written = WriteBytesToChild(InstallFolder.get(), archiveName.c_str(), {archive.image()});
-        Trace("archive %s%s %s", InstallDir.c_str(), kArchiveName, Outcome(written, "written", "not written"));
+        ChildHandle written = WriteBytesToChild(InstallFolder.get(), archiveName.c_str(), {archive.image()});
+        Trace("archive %s%s %s", InstallDir.c_str(), kArchiveName, Outcome(bool(written), "written", "not written"));
         // Released at once, on purpose, as in ProcessExists: the step gives back what it took.
         archive = ByteArray{};
 
-        const std::int32_t extracted = ExtractInto(kLauncherWindowId, kZipComponentId, InstallFolder.get(),
-                                                   archiveName.c_str(), InstallFolder.get());
-        Trace("Extract into %s gave %d (1: every entry written)", InstallDir.c_str(), static_cast<int>(extracted));
+        if (written) {
+            const std::int32_t extracted =
+                ExtractInto(kLauncherWindowId, kZipComponentId, std::move(written), InstallFolder.get(), &kept);
+            Trace("Extract into %s gave %d (1: every entry written)", InstallDir.c_str(), static_cast<int>(extracted));
+        } else {
+            Trace("Extract not called: nothing is extracted from a name this run could not write");
+        }
     }
 
     Delay(kStartDelayMilliseconds);
-
-    {
-        // The program's path is quoted: the application-data folder often holds a space, and an
-        // unquoted "C:\Users\Ann Lee\..." would first start "C:\Users\Ann.exe" in the application's place.
-        Text quotedFolder = JoinText("\"", InstallDir.c_str());
-        Text commandLine = JoinText(quotedFolder.c_str(), kApplicationCommand);
-        quotedFolder = Text{};
-        // The program is started only from a plain folder "Velkar" of the held install folder and a
-        // plain file in it, both held while the system starts it: the exe shared for reading only, so
-        // nothing can be written into it or put in its place between the look and the start.
-        HeldFolder application;
-        ChildHandle program;
-        if (InstallFolder) {
-            application = HoldChildFolder(InstallFolder.get(), Wide(kApplicationFolder).c_str(), false);
-            if (application)
-                program =
-                    OpenChildFile(application.get(), Wide(kApplicationName).c_str(), GENERIC_READ, FILE_SHARE_READ);
-        }
-        if (program) {
-            const bool started = RunCommand(commandLine.c_str(), false);
-            Trace("command %s %s", commandLine.c_str(), Outcome(started, "started", "refused"));
-        } else {
-            const DWORD error = GetLastError();
-            Trace("command %s not started (error %lu): %s", commandLine.c_str(), error,
-                  error == ERROR_REPARSE_POINT_ENCOUNTERED ? "a link stands on the program's way"
-                                                           : "no plain Velkar\\Velkar.exe in the install folder");
-        }
-    }
+    StartApplication(kept, elevated);
 
     SetComponentProperty(kLauncherWindowId, kWatchTimerId, kPropertyInterval, -1, kWatchPeriodMilliseconds);
     SetComponentProperty(kLauncherWindowId, kLauncherWindowEntryId, kPropertyVisible, -1, 0);
@@ -301,8 +453,11 @@ void OnWatchTimer() {
 
 void ReleaseInstallDir() {
     InstallDir = Text{};
+    InstallPath = WideText{};
     InstallFolder.reset();
 }
+
+void SetLauncherSeams(const LauncherSeams& given) { seams = given; }
 
 const ProgramDeclarations& LauncherDeclarations() {
     static const ProgramDeclarations declarations = [] {

@@ -2,6 +2,8 @@
 // its two handlers with the process check they use, its start window and its clean-up, and InstallDir, its one global text.
 #pragma once
 #include "launcher/frame.h"
+#include <windows.h>
+
 #include "base/held_folder.h"
 #include "base/text.h"
 
@@ -12,6 +14,9 @@ extern Text InstallDir;
 // it goes through this handle, so the folder cannot change meaning during the run. None when a link or
 // no plain folder stood at its name: then nothing is installed, started or removed.
 extern HeldFolder InstallFolder;
+// The same folder in UTF-16 with its trailing backslash, from the run's one look-up of the
+// application-data folder: the application's command line is made from it.
+extern WideText InstallPath;
 
 // The table index of "Kernel32.dll" / "Wow64DisableWow64FsRedirection".
 inline constexpr int kDisableFsRedirection = 0;
@@ -25,5 +30,12 @@ void OnWatchTimer();
 [[nodiscard]] bool ProcessExists(const char* name);
 // Registered at start-up: releases InstallDir and lets InstallFolder go.
 void ReleaseInstallDir();
+
+// For test builds of the launcher, which link the same libraries and set these before the program runs.
+struct LauncherSeams {
+    bool (*elevated)() = nullptr;  // stands in for the token's own answer (Wine reports every token elevated)
+    void (*treeSecurity)(PSECURITY_DESCRIPTOR descriptor) = nullptr;  // sees what an elevated tree is made with
+};
+void SetLauncherSeams(const LauncherSeams& seams);
 
 const ProgramDeclarations& LauncherDeclarations();

@@ -554,6 +554,7 @@ bool ReadEntryInfo(OpenedArchive& archive, std::int32_t index, ArchiveEntry& ent
     read.attributes = EntryAttributes(static_cast<std::uint32_t>(info.external_fa));
     read.compressedSize = static_cast<std::uint32_t>(info.compressed_size);
     read.uncompressedSize = static_cast<std::uint32_t>(info.uncompressed_size);
+    read.crc32 = static_cast<std::uint32_t>(info.crc);
     FILETIME dosTime{};
     DosDateTimeToFileTime(static_cast<WORD>(info.dosDate >> 16), static_cast<WORD>(info.dosDate & 0xFFFF), &dosTime);
     read.accessTime = read.creationTime = read.writeTime = dosTime;
@@ -619,6 +620,30 @@ bool ExtractEntryData(OpenedArchive& archive, std::int32_t index, HANDLE file) {
     if (!failed && GetFileType(file) == FILE_TYPE_DISK)
         SetFileTime(file, &entry.creationTime, &entry.accessTime, &entry.writeTime);
     return !failed;
+}
+
+bool FileHoldsEntryData(HANDLE file, const ArchiveEntry& entry) {
+    if (SetFilePointer(file, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER)
+        return false;
+    char buffer[kCopyBufferSize];
+    uLong crc = crc32(0, Z_NULL, 0);
+    std::uint64_t total = 0;
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(file, buffer, sizeof buffer, &got, nullptr))
+            return false;
+        if (got == 0)
+            break;
+        crc = crc32(crc, reinterpret_cast<const Bytef*>(buffer), got);
+        total += got;
+    }
+    if (SetFilePointer(file, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER)
+        return false;
+    if (total != entry.uncompressedSize || static_cast<std::uint32_t>(crc) != entry.crc32) {
+        SetLastError(ERROR_FILE_INVALID);
+        return false;
+    }
+    return true;
 }
 
 bool CreateFolderRecursive(const char* path) {

@@ -31,6 +31,7 @@ struct ArchiveEntry {
     FILETIME writeTime = {};
     std::uint32_t compressedSize = 0;
     std::uint32_t uncompressedSize = 0;
+    std::uint32_t crc32 = 0;  // of the uncompressed data, as the central directory records it
 };
 
 struct OpenedArchive;  // the reader's state over one open archive file
@@ -70,6 +71,11 @@ using ArchiveHandle = Owner<OpenedArchiveTraits>;  // OpenArchive
 // recorded size or a CRC-32 mismatch: what was written then is not the entry's, and the caller, who
 // created the file, discards it through its handle.
 [[nodiscard]] bool ExtractEntryData(OpenedArchive& archive, std::int32_t index, HANDLE file);
+
+// True when `file` (open for reading) holds exactly the entry's data: its size and CRC-32, read through
+// the handle from its start; the handle is put back at its start. False with ERROR_FILE_INVALID when
+// it holds anything else, or with the system's error when it cannot be read.
+[[nodiscard]] bool FileHoldsEntryData(HANDLE file, const ArchiveEntry& entry);
 
 // Makes the folder and every missing parent. True when it exists afterwards; a bare drive ("C:")
 // answers true without asking the system. False for an empty path or one of 260 bytes or more.

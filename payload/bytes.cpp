@@ -7,7 +7,6 @@
 
 #include "base/fatal.h"
 #include "base/owners.h"
-#include "payload/fresh_file.h"
 
 namespace {
 
@@ -92,15 +91,24 @@ bool WriteBytesToFile(const char* path, std::initializer_list<const ByteArrayIma
     return WriteBytesToFile(path, arrays.begin(), static_cast<int>(arrays.size()));
 }
 
-bool WriteBytesToChild(HANDLE folder, const wchar_t* name, const ByteArrayImage* const* arrays, int count) {
-    if (folder == nullptr || folder == INVALID_HANDLE_VALUE || name == nullptr || name[0] == L'\0')
-        return false;
-    ChildHandle file = CreateFreshChildFile(folder, name, false, GENERIC_WRITE, FILE_ATTRIBUTE_NORMAL);
-    if (!file || !WriteArrays(file.get(), arrays, count))
-        return false;
-    return file.close();
+ChildHandle WriteBytesToChild(HANDLE folder, const wchar_t* name, const ByteArrayImage* const* arrays, int count) {
+    if (folder == nullptr || folder == INVALID_HANDLE_VALUE || name == nullptr || name[0] == L'\0') {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return ChildHandle{};
+    }
+    // Readable through the same handle, so that what was written is what is read back; others may read
+    // it too, but nobody may write it, rename it or delete it while the handle is open.
+    ChildHandle file =
+        CreateFreshChildFile(folder, name, true, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, FILE_ATTRIBUTE_NORMAL);
+    if (!file || !WriteArrays(file.get(), arrays, count)) {
+        const DWORD error = GetLastError();
+        file.reset();
+        SetLastError(error);
+        return ChildHandle{};
+    }
+    return file;
 }
 
-bool WriteBytesToChild(HANDLE folder, const wchar_t* name, std::initializer_list<const ByteArrayImage*> arrays) {
+ChildHandle WriteBytesToChild(HANDLE folder, const wchar_t* name, std::initializer_list<const ByteArrayImage*> arrays) {
     return WriteBytesToChild(folder, name, arrays.begin(), static_cast<int>(arrays.size()));
 }

@@ -7,6 +7,7 @@
 
 #include <initializer_list>
 
+#include "base/held_folder.h"
 #include "base/value.h"
 
 // A fresh heap copy of the value's bytes, owned by the caller; never a reference into the argument.
@@ -27,13 +28,15 @@ ByteArray ToByteArray(const Value& value);
 [[nodiscard]] bool WriteBytesToFile(const char* path, const ByteArrayImage* const* arrays, int count);
 [[nodiscard]] bool WriteBytesToFile(const char* path, std::initializer_list<const ByteArrayImage*> arrays);
 
-// Makes the file `name` new in the held folder `folder` and writes the arrays into it as
-// WriteBytesToFile does, through the handle that created it. What stood at the name is removed as a
-// name first (payload/fresh_file.h): a hard link loses only this name and the file it shared keeps
-// its bytes, a link is removed as a link; a read-only file stays and the write answers false, as
-// creating over a read-only file does. An existing file is never written into. False as well for a
-// null folder or an empty name; after a failed write or close the new file stays as far as it got.
-[[nodiscard]] bool WriteBytesToChild(HANDLE folder, const wchar_t* name, const ByteArrayImage* const* arrays,
-                                     int count);
-[[nodiscard]] bool WriteBytesToChild(HANDLE folder, const wchar_t* name,
-                                     std::initializer_list<const ByteArrayImage*> arrays);
+// Makes the file `name` new in the held folder `folder`, writes the arrays into it as WriteBytesToFile
+// does, through the handle that created it, and hands that handle back: open for reading and writing,
+// shared for reading only, positioned after the last byte. What stood at the name is removed as a name
+// first (CreateFreshChildFile): a hard link loses only this name and the file it shared keeps its bytes,
+// a link is removed as a link, a read-only file (an interrupted run's leftover) is replaced. An
+// existing file is never written into, and one held open by another program stays and fails the
+// write. No handle after any failure (a null folder, an empty name included); the new file then stays
+// as far as it got.
+[[nodiscard]] ChildHandle WriteBytesToChild(HANDLE folder, const wchar_t* name, const ByteArrayImage* const* arrays,
+                                            int count);
+[[nodiscard]] ChildHandle WriteBytesToChild(HANDLE folder, const wchar_t* name,
+                                            std::initializer_list<const ByteArrayImage*> arrays);

@@ -12,7 +12,6 @@
 #include "base/services.h"
 #include "base/text.h"
 #include "payload/archive_reader.h"
-#include "payload/fresh_file.h"
 
 namespace {
 
@@ -122,16 +121,18 @@ std::int32_t FailureExit(ZipExtractor& extractor, std::int32_t result) {
     return result;
 }
 
-void (*entryFolderHeldHook)(const wchar_t* name) = nullptr;
-
 // Writes the entry's data into a file made new at `name` in the held folder `folder`, then gives the
 // file plain attributes, all through the handle that created it. What stood at the name goes first:
 // a file is deleted, read-only or not, unless another name shares it (a read-only file an
 // interrupted run left must not block the next install; one that shares its bytes with a file
 // elsewhere is not ours to make writable), a link is removed as a link. A file that fails after its
-// creation is discarded through its handle, so that nothing is left that looks complete.
-bool ExtractFile(OpenedArchive& archive, const ArchiveEntry& entry, HANDLE folder, const wchar_t* name) {
-    ChildHandle file = CreateFreshChildFile(folder, name, true, GENERIC_WRITE, entry.attributes);
+// creation is discarded through its handle, so that nothing is left that looks complete. With `keep`,
+// the written file is opened again for reading, shared for reading only, and handed back there once
+// it is seen to be the file written (its id) holding the entry's data (its CRC-32): between the close
+// and the new open nobody may have put another file at the name or written into this one.
+bool ExtractFile(OpenedArchive& archive, const ArchiveEntry& entry, HANDLE folder, const wchar_t* name,
+                 ChildHandle* keep) {
+    ChildHandle file = CreateFreshChildFile(folder, name, true, GENERIC_WRITE, 0, entry.attributes);
     if (!file)
         return false;
     if (!ExtractEntryData(archive, entry.index, file.get())) {
@@ -144,47 +145,63 @@ bool ExtractFile(OpenedArchive& archive, const ArchiveEntry& entry, HANDLE folde
         return false;
     }
     (void)SetAttributesThroughHandle(file.get(), FILE_ATTRIBUTE_NORMAL);
-    return file.close();
+    DWORD attributes = 0, links = 0;
+    std::uint64_t writtenId = 0;
+    if (keep && !QueryHandle(file.get(), attributes, links, writtenId))
+        return false;
+    if (!file.close())
+        return false;
+    if (!keep)
+        return true;
+    AtDiskStep(DiskStep::FileWritten, folder, name);
+    ChildHandle reopened = OpenChildFile(folder, name, GENERIC_READ, FILE_SHARE_READ);
+    if (!reopened)
+        return false;
+    std::uint64_t id = 0;
+    if (!QueryHandle(reopened.get(), attributes, links, id))
+        return false;
+    if (id != writtenId) {
+        SetLastError(ERROR_FILE_INVALID);
+        return false;
+    }
+    if (!FileHoldsEntryData(reopened.get(), entry))
+        return false;
+    *keep = std::move(reopened);
+    return true;
 }
 
-// The folders on the last entry's way below the destination, still held: the next entry reuses
-// those its own way shares (entries come folder by folder), rather than opening each again. Held,
-// none of them can be renamed or replaced meanwhile.
-class HeldWay {
-public:
-    // The folder `name` at `depth` of the way, a child of `parent` (the folder at depth - 1, or the
-    // destination): the one already held when the way so far is the same, else held (and created
-    // when missing) now, and the deeper ones let go. Null when it cannot be held as a plain folder.
-    HANDLE Reach(std::size_t depth, HANDLE parent, const wchar_t* name) {
-        if (depth < depth_ && std::wcscmp(names_[depth].c_str(), name) == 0)
-            return folders_[depth].get();
-        while (depth_ > depth) {
-            --depth_;
-            folders_[depth_].reset();
-            names_[depth_] = WideText{};
-        }
-        if (depth >= kDeepest) {
-            SetLastError(ERROR_FILENAME_EXCED_RANGE);
+// True when the two names are one on Windows: the same without regard to case.
+bool SameName(const wchar_t* a, const wchar_t* b) {
+    return CompareStringOrdinal(a, -1, b, -1, TRUE) == CSTR_EQUAL;
+}
+
+// The folder `name` at the top of the way, when it is the folder the caller asked to keep: the one kept
+// already, or held (created new with the caller's security, where it gives one) and kept now.
+HANDLE ReachKeptFolder(HeldWay& way, HANDLE destination, const wchar_t* name, KeptEntries& kept) {
+    const wchar_t* heldName = way.NameAt(0);
+    if (heldName && std::wcscmp(heldName, name) == 0)
+        return way.Reach(0, destination, name);
+    HeldFolder held;
+    if (kept.folder) {
+        HANDLE copy = nullptr;
+        if (!DuplicateHandle(GetCurrentProcess(), kept.folder.get(), GetCurrentProcess(), &copy, 0, FALSE,
+                             DUPLICATE_SAME_ACCESS))
             return nullptr;
-        }
-        HeldFolder held = HoldChildFolder(parent, name, true);
+        held.reset(copy);
+    } else {
+        held = kept.folderSecurity ? CreateChildFolder(destination, name, kept.folderSecurity)
+                                   : HoldChildFolder(destination, name, true);
         if (!held)
             return nullptr;
-        if (entryFolderHeldHook)
-            entryFolderHeldHook(name);
-        names_[depth] = WideText::FromChars(name, std::wcslen(name));
-        folders_[depth] = std::move(held);
-        depth_ = depth + 1;
-        return folders_[depth].get();
+        AtDiskStep(DiskStep::WayFolderHeld, held.get(), name);
+        HANDLE copy = nullptr;
+        if (!DuplicateHandle(GetCurrentProcess(), held.get(), GetCurrentProcess(), &copy, 0, FALSE,
+                             DUPLICATE_SAME_ACCESS))
+            return nullptr;
+        kept.folder.reset(copy);
     }
-
-private:
-    // A name of at most 259 bytes has at most 130 components, one byte and a separator each.
-    static constexpr std::size_t kDeepest = kPathBufferSize / 2 + 1;
-    HeldFolder folders_[kDeepest];
-    WideText names_[kDeepest];
-    std::size_t depth_ = 0;
-};
+    return way.Adopt(0, name, std::move(held));
+}
 
 // Makes one entry below the held destination: every folder on its way is opened, or created,
 // relative to its held parent (or is still held from the entry before), and a link there (or a
@@ -193,7 +210,7 @@ private:
 // fails. The name is read in UTF-16, converted from the code page once, so that a trail byte 0x5C of
 // a double-byte character is never taken for a separator.
 bool ExtractOne(OpenedArchive& archive, const ArchiveEntry& entry, HANDLE destination, std::size_t rootBytes,
-                HeldWay& way) {
+                HeldWay& way, KeptEntries* kept) {
     // A name that climbs out of the destination, names a device, or that Windows would store under
     // another name fails its entry: nothing is written for it, and a refused entry is not a success.
     if (!EntryNameIsSafe(entry)) {
@@ -220,6 +237,7 @@ bool ExtractOne(OpenedArchive& archive, const ArchiveEntry& entry, HANDLE destin
 
     HANDLE at = destination;
     std::size_t depth = 0;  // folders of the entry's way reached so far
+    bool inKeptFolder = false;
     for (wchar_t* component = parts;;) {
         wchar_t* end = component;
         while (*end && *end != L'/' && *end != L'\\')
@@ -227,9 +245,16 @@ bool ExtractOne(OpenedArchive& archive, const ArchiveEntry& entry, HANDLE destin
         const bool last = *end == L'\0';
         *end = L'\0';
         if (*component != L'\0') {  // "a//b" joins its separators, and a name ending in one is a folder
-            if (last && !folder)
-                return ExtractFile(archive, entry, at, component);
-            at = way.Reach(depth++, at, component);
+            if (last && !folder) {
+                const bool keepIt = inKeptFolder && depth == 1 && kept->fileName && SameName(component, kept->fileName);
+                ChildHandle* keep = keepIt ? &kept->file : nullptr;
+                // A second entry of the kept file's name finds the first one held, and fails.
+                return ExtractFile(archive, entry, at, component, keep);
+            }
+            const bool keptFolder = depth == 0 && kept && kept->folderName && SameName(component, kept->folderName);
+            at = keptFolder ? ReachKeptFolder(way, at, component, *kept) : way.Reach(depth, at, component);
+            inKeptFolder = keptFolder || (inKeptFolder && depth > 0);
+            ++depth;
             if (!at)
                 return false;
         }
@@ -243,7 +268,7 @@ bool ExtractOne(OpenedArchive& archive, const ArchiveEntry& entry, HANDLE destin
 // start and `destination` held. `rootBytes` is the length of the destination's path with its
 // separator, for the limit of an entry's whole path (0: the names' own limit alone).
 std::int32_t ExtractThroughHandles(ZipExtractor& extractor, FileHandle archiveFile, HANDLE destination,
-                                   std::size_t rootBytes) {
+                                   std::size_t rootBytes, KeptEntries* kept) {
     if (!HasZipSignature(archiveFile.get()))
         return FailureExit(extractor, 0);
     const ArchiveHandle owner = OpenArchive(std::move(archiveFile));
@@ -261,7 +286,7 @@ std::int32_t ExtractThroughHandles(ZipExtractor& extractor, FileHandle archiveFi
         // A central directory that breaks off, or an entry whose headers cannot be read or disagree,
         // leaves the rest of the archive unread: the install is incomplete, not a success.
         extractor.current = &entry;
-        if (!ReadEntryInfo(archive, index, entry) || !ExtractOne(archive, entry, destination, rootBytes, way))
+        if (!ReadEntryInfo(archive, index, entry) || !ExtractOne(archive, entry, destination, rootBytes, way, kept))
             return FailureExit(extractor, 0);
         extractor.current = nullptr;
         extractor.doneEntries = index;
@@ -278,24 +303,14 @@ std::int32_t ExtractThroughHandles(ZipExtractor& extractor, FileHandle archiveFi
 // separator an entry's name follows; 0 when the system cannot name it (only the names' own limit
 // applies then), and the limit itself for a path too long for any entry.
 std::size_t HeldPathBytes(HANDLE folder) {
-    wchar_t path[1024];
-    const DWORD length = GetFinalPathNameByHandleW(folder, path, 1024, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    if (length == 0)
-        return 0;
-    if (length >= 1024)
-        return kPathBufferSize;
-    wchar_t* from = path;
-    if (std::wcsncmp(from, L"\\\\?\\UNC\\", 8) == 0) {
-        from += 6;  // "\\?\UNC\server" names "\\server"
-        from[0] = L'\\';
-    } else if (std::wcsncmp(from, L"\\\\?\\", 4) == 0) {
-        from += 4;
-    }
-    const int bytes = WideCharToMultiByte(CP_ACP, 0, from, -1, nullptr, 0, nullptr, nullptr);
+    WideText path;
+    if (!FinalPathOf(folder, path))
+        return GetLastError() == ERROR_FILENAME_EXCED_RANGE ? kPathBufferSize : 0;
+    const int bytes = WideCharToMultiByte(CP_ACP, 0, path.c_str(), -1, nullptr, 0, nullptr, nullptr);
     if (bytes <= 1)
         return 0;
     const std::size_t withoutTerminator = static_cast<std::size_t>(bytes) - 1;
-    const bool separated = path[length - 1] == L'\\';
+    const bool separated = path.c_str()[path.size() - 1] == L'\\';
     return withoutTerminator + (separated ? 0 : 1);
 }
 
@@ -333,24 +348,19 @@ std::int32_t Extract(std::int32_t windowId, std::int32_t componentId, const char
     if (!held || !archive)
         return FailureExit(extractor, 0);
     return ExtractThroughHandles(extractor, std::move(archive), held.get(),
-                                 EnsureTrailingBackslash(destination).size());
+                                 EnsureTrailingBackslash(destination).size(), nullptr);
 }
 
-std::int32_t ExtractInto(std::int32_t windowId, std::int32_t componentId, HANDLE archiveFolder,
-                         const wchar_t* archiveName, HANDLE destination) {
-    if (!archiveName || IsAbsentHandle(archiveFolder) || IsAbsentHandle(destination))
+std::int32_t ExtractInto(std::int32_t windowId, std::int32_t componentId, FileHandle archive, HANDLE destination,
+                         KeptEntries* kept) {
+    if (!archive || IsAbsentHandle(destination))
         return -1;
     ZipExtractor extractor = StartExtractor(windowId, componentId);
-    ChildHandle archive = OpenChildFile(archiveFolder, archiveName, GENERIC_READ, FILE_SHARE_READ);
-    if (!archive) {
-        const DWORD error = GetLastError();
-        const bool missing = *archiveName == L'\0' || error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
-        return FailureExit(extractor, missing ? -1 : 0);
-    }
-    return ExtractThroughHandles(extractor, std::move(archive), destination, HeldPathBytes(destination));
+    // The caller's handle may stand anywhere in the file (it was just written through).
+    if (SetFilePointer(archive.get(), 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER)
+        return FailureExit(extractor, 0);
+    return ExtractThroughHandles(extractor, std::move(archive), destination, HeldPathBytes(destination), kept);
 }
-
-void SetEntryFolderHeldHook(void (*hook)(const wchar_t* name)) { entryFolderHeldHook = hook; }
 
 namespace {
 

@@ -6,6 +6,9 @@
 
 #include <cstdint>
 
+#include "base/held_folder.h"
+#include "base/owners.h"
+
 // ExtractProgress is event 1 of the component, with the percentage done as its one argument.
 constexpr std::int32_t kExtractProgressEvent = 1;
 
@@ -17,26 +20,39 @@ constexpr std::int32_t kExtractProgressEvent = 1;
 // a name refused by payload/entry_names.h or one the code page cannot spell, a link or a file on the
 // entry's way, something at a file's name that cannot be removed); -1: an absent text, an empty
 // destination, or nothing at the archive path. The destination's missing folders are made by path;
-// then it is held, and everything below it is reached relative to it (ExtractInto). The component
+// then it is held, and everything below it is reached relative to it, as ExtractInto does. The component
 // is looked up by its ids at each call; when it is not found the extraction still runs, without
 // events. Nothing written is rolled back.
 std::int32_t Extract(std::int32_t windowId, std::int32_t componentId, const char* archivePath, const char* destination);
 
-// Extract's walk, with its results and events, below the held folder `destination` (base/held_folder.h),
-// the archive being the plain file `archiveName` of the held folder `archiveFolder`, opened relative
-// to it and shared for reading only. Every folder on an entry's way is opened or created relative to
-// its held parent, never through a link; every file is made new (payload/fresh_file.h), written, given
-// its times and plain attributes through the handle that created it, and discarded through that
-// handle when it fails. -1 for a null name or folder handle, an empty name or nothing at it; 0 for a
-// link, a folder or anything else that is no readable plain file there. An entry's whole path counts
-// from the held folder's path as the system names it, for the 260-byte limit.
-std::int32_t ExtractInto(std::int32_t windowId, std::int32_t componentId, HANDLE archiveFolder,
-                         const wchar_t* archiveName, HANDLE destination);
+// What a caller asks the extraction to keep held for it after it returns: the folder `folderName`
+// directly below the destination and the file `fileName` directly in it (each compared without regard
+// to case), as this extraction reached and wrote them.
+struct KeptEntries {
+    const wchar_t* folderName = nullptr;
+    const wchar_t* fileName = nullptr;
+    // When set, the folder is created new with this security descriptor, and anything standing at its
+    // name fails its entries.
+    PSECURITY_DESCRIPTOR folderSecurity = nullptr;
+    HeldFolder folder;  // the folder, held from when the extraction first reached it
+    // The file, open for reading and shared for reading only: nobody can write, replace, rename or
+    // delete it while it is held. Handed back only when, opened again after its writing handle closed,
+    // it was the file written (its id) and held the entry's data (its size and CRC-32).
+    ChildHandle file;
+};
 
-// For tests: `hook` is called with a folder's name each time extraction holds a folder on an entry's
-// way, before it reaches into it (null: nothing is called). With SetNameClearedHook
-// (payload/fresh_file.h) it lets a test act from outside between two steps.
-void SetEntryFolderHeldHook(void (*hook)(const wchar_t* name));
+// Extract's walk, with its results and events, below the held folder `destination` (base/held_folder.h),
+// the archive being read through `archive`, a handle open for reading on it (rewound first; the caller
+// wrote it through that handle and shares it for reading only, so that nobody changes it meanwhile).
+// Every folder on an entry's way is opened or created relative to its held parent, never through a
+// link; every file is made new (CreateFreshChildFile), written, given its times and plain attributes
+// through the handle that created it, and discarded through that handle when it fails. -1 for an
+// absent archive or destination handle; 0 for an archive that cannot be read. An entry's whole path
+// counts from the held folder's path as the system names it, for the 260-byte limit. With `kept`, the
+// folder and file it names are handed back held (see KeptEntries); what is kept stays kept whatever
+// the result.
+std::int32_t ExtractInto(std::int32_t windowId, std::int32_t componentId, FileHandle archive, HANDLE destination,
+                         KeptEntries* kept = nullptr);
 
 // The component's hidden carrier window, as the window host creates each ZIP component: a child of
 // `parent` with WS_CHILD, WS_CLIPSIBLINGS and WS_BORDER added to `style`. When it is destroyed the

@@ -1,11 +1,12 @@
-// sysops/folders.h: well-known folders, and folders and files on disk addressed by ANSI path, or by
-// name below a held folder. Every operation answers through its result; none shows anything or ends
+// sysops/folders.h: well-known folders, and folders and files on disk addressed by ANSI path (below a
+// held folder, base/held_folder.h does the work). Every operation answers through its result; none shows anything or ends
 // the program.
 #pragma once
 #include <windows.h>
 
 #include <cstdint>
 
+#include "base/held_folder.h"
 #include "base/text.h"
 
 // The well-known folders LookUpSpecialFolder knows; every other id names no folder.
@@ -29,26 +30,15 @@ constexpr std::int32_t TempFolder = 11;
 // when that cannot be spelled either, the result is empty.
 Text LookUpSpecialFolder(std::int32_t id);
 
+// The same folder in UTF-16, as the system names it, with one trailing backslash: for work that goes
+// on below it through held folders, where no code page may stand between the system's name and ours.
+// False, and `folder` absent, for an unknown id or a failed lookup.
+[[nodiscard]] bool LookUpSpecialFolderWide(std::int32_t id, WideText& folder);
+
 [[nodiscard]] bool CreateFolder(const char* path);  // true when the system created this one folder
 [[nodiscard]] bool RemoveFile(const char* path);    // true when the system deleted the file; no wildcards
 
-// Removes the folder `name` of the held folder `parent` with everything in it; true only when the
-// folder itself is gone at the end. Below `parent` nothing is addressed by path: each folder is held
-// (so that nobody can rename it and put a link in its place while it is emptied), listed with its
-// UTF-16 names, and each of its entries is opened by name relative to it, as itself, and deleted
-// through that handle when it still is what the listing said. Subfolders are emptied depth first,
-// with no limit of depth or path length. A link (junction, symbolic link, mount point) is never
-// entered: it is removed as a link, or left where the platform cannot remove it (Wine). Read-only
-// files stay, and so do names that begin with a full stop; with them stay the folders above them.
-[[nodiscard]] bool RemoveFolderBelow(HANDLE parent, const wchar_t* name);
-
-// RemoveFolderBelow for the folder at `path`: leading spaces are skipped; "", "X:" and "X:\" touch
+// RemoveFolderBelow (base/held_folder.h) for the folder at `path`: leading spaces are skipped; "", "X:" and "X:\" touch
 // nothing. The folder above the last component is held by its path, links on the way followed (it is
 // the caller's); the folder itself, when it is a link, is removed as a link and never followed.
 [[nodiscard]] bool RemoveFolder(const char* path);
-
-// For tests: seams that let a test act from outside at two moments of a removal (null: nothing is
-// called). `held` is called with each folder once it is held, before it is listed; `listed` with
-// each entry of a folder (its name as listed) after the listing, before the entry is opened.
-void SetFolderHeldHook(void (*held)(HANDLE folder, const wchar_t* name));
-void SetEntryListedHook(void (*listed)(HANDLE folder, const wchar_t* entry));

@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <cwchar>
 
 #include "base/memory.h"
 #include "base/owners.h"
@@ -151,4 +152,82 @@ bool RunCommand(const char* commandLine, bool wait, std::optional<std::int32_t> 
     else
         WaitForInputIdle(process.get(), 1000);  // a program that never idles costs one second
     return true;
+}
+
+bool StartSuspended(const wchar_t* applicationName, const wchar_t* commandLine, std::optional<std::int32_t> mode,
+                    StartedProgram& started) {
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = ShowCommandFor(mode);
+    // CreateProcessW may write into the command line, so it gets a copy of its own.
+    const std::size_t length = std::wcslen(commandLine);
+    WideText line = WideText::FromChars(commandLine, length);
+    PROCESS_INFORMATION created = {};
+    if (!CreateProcessW(applicationName, const_cast<wchar_t*>(line.c_str()), nullptr, nullptr, FALSE,
+                        CREATE_SUSPENDED, nullptr, nullptr, &startup, &created))
+        return false;
+    started.process.reset(created.hProcess);
+    started.thread.reset(created.hThread);
+    return true;
+}
+
+bool ResumeStartedProgram(StartedProgram& started) {
+    if (ResumeThread(started.thread.get()) == static_cast<DWORD>(-1))
+        return false;
+    WaitForInputIdle(started.process.get(), 1000);  // a program that never idles costs one second
+    return true;
+}
+
+bool ImagePathOf(HANDLE process, WideText& path) {
+    path = WideText{};
+    wchar_t buffer[1024];
+    DWORD length = 1024;
+    if (!QueryFullProcessImageNameW(process, 0, buffer, &length))
+        return false;
+    path = WideText::FromChars(buffer, length);
+    return true;
+}
+
+bool SamePath(const wchar_t* a, const wchar_t* b) { return CompareStringOrdinal(a, -1, b, -1, TRUE) == CSTR_EQUAL; }
+
+bool AnyProcessRunsFrom(const wchar_t* path, bool below, bool& found) {
+    found = false;
+    SnapshotHandle snapshot{CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0)};
+    if (!snapshot)
+        return false;
+    const int pathLength = static_cast<int>(std::wcslen(path));
+    // "C:\x\" and "C:\x" name the same folder: the separator is matched once, after it.
+    const int folderLength = pathLength > 0 && path[pathLength - 1] == L'\\' ? pathLength - 1 : pathLength;
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    BOOL more = Process32FirstW(snapshot.get(), &entry);
+    if (!more && GetLastError() != ERROR_NO_MORE_FILES)
+        return false;
+    for (; more && !found; more = Process32NextW(snapshot.get(), &entry)) {
+        KernelHandle process{OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID)};
+        WideText image;
+        if (!process || !ImagePathOf(process.get(), image))
+            continue;
+        if (!below) {
+            found = SamePath(image.c_str(), path);
+            continue;
+        }
+        const int imageLength = static_cast<int>(image.size());
+        found = imageLength > folderLength + 1 && image.c_str()[folderLength] == L'\\' &&
+                CompareStringOrdinal(image.c_str(), folderLength, path, folderLength, TRUE) == CSTR_EQUAL;
+    }
+    return true;
+}
+
+bool TokenIsElevated() {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return false;
+    KernelHandle owner{token};
+    TOKEN_ELEVATION elevation = {};
+    DWORD length = 0;
+    if (!GetTokenInformation(owner.get(), TokenElevation, &elevation, sizeof elevation, &length))
+        return false;
+    return elevation.TokenIsElevated != 0;
 }

@@ -5,7 +5,9 @@
 #include <optional>
 #include <utility>
 
+#include "base/held_folder.h"
 #include "base/memory.h"
+#include "base/owners.h"
 #include "base/text.h"
 #include "base/value.h"
 
@@ -72,3 +74,35 @@ constexpr std::int32_t MinimizedInactive = 6;
 // most 1000 ms to become idle. True when the process was created.
 [[nodiscard]] bool RunCommand(const char* commandLine, bool wait = false,
                               std::optional<std::int32_t> mode = std::nullopt);
+
+// A program started suspended, kept until its caller lets it run or ends it.
+struct StartedProgram {
+    KernelHandle process;
+    KernelHandle thread;
+};
+
+// Creates the process of the program file `applicationName` (a full path: the system neither searches
+// for it nor reads it from the command line) with `commandLine`, its window shown as `mode` says (as
+// RunCommand), its first thread suspended, so that its caller can look at it before any of its code
+// runs. False when the system refused.
+[[nodiscard]] bool StartSuspended(const wchar_t* applicationName, const wchar_t* commandLine,
+                                  std::optional<std::int32_t> mode, StartedProgram& started);
+// Lets a program StartSuspended made run, and gives it at most 1000 ms to become idle, as RunCommand
+// does. False when its thread could not be resumed.
+[[nodiscard]] bool ResumeStartedProgram(StartedProgram& started);
+
+// The full path of the program file the process runs (QueryFullProcessImageNameW, in its Win32 form).
+[[nodiscard]] bool ImagePathOf(HANDLE process, WideText& path);
+// True when the two paths are the same without regard to case, as the file system compares names.
+[[nodiscard]] bool SamePath(const wchar_t* a, const wchar_t* b);
+
+// Looks at the program of every running process this user may ask (no other user can run a program
+// from this user's folders, and a protected process is none of the application's): `found` says
+// whether one runs the file `path` itself, or, with `below`, one that lies below the folder `path`
+// (begins with it and a separator). False when the process list could not be taken: then `found` is
+// not known, and the caller takes the safe course.
+[[nodiscard]] bool AnyProcessRunsFrom(const wchar_t* path, bool below, bool& found);
+
+// True when the program's token is elevated (TokenElevation: run "as administrator" under UAC);
+// false when it is not, or cannot be read.
+[[nodiscard]] bool TokenIsElevated();

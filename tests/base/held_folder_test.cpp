@@ -191,3 +191,4 @@ TEST(WideFromAnsi, ConvertsOnceAndRefusesAnUnfinishedDoubleByteCharacter) {
     EXPECT_TRUE(WideFromAnsi("a\xCC").absent());                                         // a lead byte alone at the end
     EXPECT_FALSE(WideFromAnsi("").absent());
 }
+

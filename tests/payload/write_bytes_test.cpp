@@ -10,7 +10,6 @@
 #include "base/owners.h"
 #include "base/value.h"
 #include "payload/bytes.h"
-#include "payload/fresh_file.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -142,7 +141,20 @@ TEST_F(WriteBytesToChildTest, WritesTheArraysIntoANewFileInPlaceOfAnOldOne) {
     const std::string path = folder / "\xCC\xB4\xCF\xAA\xD6\xDB\xE9\xAE.zip";
     ASSERT_TRUE(test::WriteWholeFile(path, std::string(100, 'o')));
     ByteArray second = ArrayOf("XYZ");
-    EXPECT_TRUE(WriteBytesToChild(held.get(), name, {data.image(), &EmptyByteArray, nullptr, second.image()}));
+    {
+        ChildHandle written =
+            WriteBytesToChild(held.get(), name, {data.image(), &EmptyByteArray, nullptr, second.image()});
+        ASSERT_TRUE(written) << GetLastError();
+        // Read back through the writing handle; while it is open nobody else may write the file.
+        char back[16] = {};
+        DWORD got = 0;
+        ASSERT_NE(SetFilePointer(written.get(), 0, nullptr, FILE_BEGIN), INVALID_SET_FILE_POINTER);
+        EXPECT_TRUE(ReadFile(written.get(), back, sizeof back, &got, nullptr));
+        EXPECT_EQ(std::string(back, got), "payloadXYZ");
+        FileHandle writer{CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)};
+        EXPECT_FALSE(writer);
+    }
     EXPECT_EQ(Contents(path), "payloadXYZ");
     EXPECT_FALSE(WriteBytesToChild(held.get(), L"", {data.image()}));
     EXPECT_FALSE(WriteBytesToChild(nullptr, L"x.bin", {data.image()}));
@@ -154,7 +166,7 @@ TEST_F(WriteBytesToChildTest, WritesTheArraysIntoANewFileInPlaceOfAnOldOne) {
 // elsewhere keeps its bytes (CREATE_ALWAYS would have truncated it and written the payload into it).
 TEST_F(WriteBytesToChildTest, AHardLinkAtTheNameLosesOnlyThisName) {
     ASSERT_TRUE(CreateHardLinkA((folder / "a.zip").c_str(), (outside / "victim.bin").c_str(), nullptr));
-    EXPECT_TRUE(WriteBytesToChild(held.get(), L"a.zip", {data.image()}));
+    EXPECT_TRUE(WriteBytesToChild(held.get(), L"a.zip", {data.image()}).close());
     EXPECT_EQ(Contents(folder / "a.zip"), "payload");
     EXPECT_EQ(Contents(outside / "victim.bin"), "outside bytes");
 }
@@ -164,7 +176,7 @@ TEST_F(WriteBytesToChildTest, AFolderLinkAtTheNameIsRemovedAsALinkOrTheWriteFail
     ASSERT_TRUE(test::RunUnix("Z:\\bin\\ln -s " + test::Quoted(test::UnixPath(outside.path())) + " " +
                               test::Quoted(test::UnixPath(link))));
     ASSERT_TRUE(test::WaitUntil([&] { return test::Exists(link + "\\victim.bin"); }, 5000));
-    const bool written = WriteBytesToChild(held.get(), L"a.zip", {data.image()});
+    const bool written = bool(WriteBytesToChild(held.get(), L"a.zip", {data.image()}));
     const bool linkStayed = test::Exists(link + "\\victim.bin");
     test::RunUnix("Z:\\bin\\rm -f " + test::Quoted(test::UnixPath(link)));
     test::WaitUntil([&] { return !test::Exists(link); }, 5000);
@@ -173,19 +185,35 @@ TEST_F(WriteBytesToChildTest, AFolderLinkAtTheNameIsRemovedAsALinkOrTheWriteFail
     EXPECT_FALSE(test::Exists(outside / "a.zip"));
 }
 
-// As CREATE_ALWAYS over a read-only file fails, so does this: the file keeps its bytes and its mark.
-TEST_F(WriteBytesToChildTest, AReadOnlyFileAtTheNameStaysAndTheWriteFails) {
+// A read-only file at the name (another run's leftover, or a planted archive) is replaced like any
+// other: the launcher must never go on with an archive it did not write.
+TEST_F(WriteBytesToChildTest, AReadOnlyFileAtTheNameIsReplaced) {
     const std::string path = folder / "a.zip";
-    ASSERT_TRUE(test::WriteWholeFile(path, "keep me"));
+    ASSERT_TRUE(test::WriteWholeFile(path, "planted archive"));
     ASSERT_TRUE(SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_READONLY));
+    EXPECT_TRUE(WriteBytesToChild(held.get(), L"a.zip", {data.image()}).close());
+    EXPECT_EQ(Contents(path), "payload");
+    EXPECT_EQ(test::AttributesOf(path) & FILE_ATTRIBUTE_READONLY, 0u);
+}
+
+// A file another program holds open (sharing it for reading) cannot be removed: the write fails and
+// the file keeps its bytes.
+TEST_F(WriteBytesToChildTest, AFileHeldOpenByAnotherProgramStaysAndTheWriteFails) {
+    const std::string path = folder / "a.zip";
+    ASSERT_TRUE(test::WriteWholeFile(path, "planted archive"));
+    FileHandle holder{
+        CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)};
+    ASSERT_TRUE(holder);
     EXPECT_FALSE(WriteBytesToChild(held.get(), L"a.zip", {data.image()}));
-    EXPECT_EQ(Contents(path), "keep me");
-    EXPECT_NE(test::AttributesOf(path) & FILE_ATTRIBUTE_READONLY, 0u);
-    SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    holder.reset();
+    EXPECT_EQ(Contents(path), "planted archive");
 }
 
 std::function<void()> whenCleared;
-void CallWhenCleared(const wchar_t*) { whenCleared(); }
+void CallWhenCleared(DiskStep step, HANDLE, const wchar_t*) {
+    if (step == DiskStep::NameCleared)
+        whenCleared();
+}
 
 // A hard link planted between the removal and the creation makes the creation fail: nothing is
 // written through it.
@@ -193,9 +221,9 @@ TEST_F(WriteBytesToChildTest, AHardLinkPlantedAfterTheNameWasClearedFailsTheWrit
     whenCleared = [&] {
         EXPECT_TRUE(CreateHardLinkA((folder / "a.zip").c_str(), (outside / "victim.bin").c_str(), nullptr));
     };
-    SetNameClearedHook(CallWhenCleared);
-    const bool written = WriteBytesToChild(held.get(), L"a.zip", {data.image()});
-    SetNameClearedHook(nullptr);
+    SetDiskSeam(CallWhenCleared);
+    const bool written = bool(WriteBytesToChild(held.get(), L"a.zip", {data.image()}));
+    SetDiskSeam(nullptr);
     EXPECT_FALSE(written);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_EXISTS));
     EXPECT_EQ(Contents(outside / "victim.bin"), "outside bytes");

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "tests/support/test_support.h"
+#include "base/held_folder.h"
 #include "sysops/folders.h"
 
 namespace {
@@ -277,9 +278,13 @@ namespace {
 bool UnderWine() { return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr; }
 
 std::function<void(const std::wstring&)> whileHeld;
-void CallWhileHeld(HANDLE, const wchar_t* folder) { whileHeld(folder); }
 std::function<void(const std::wstring&)> beforeOpen;
-void CallBeforeOpen(HANDLE, const wchar_t* entry) { beforeOpen(entry); }
+void AtStep(DiskStep step, HANDLE, const wchar_t* name) {
+    if (step == DiskStep::RemovalFolderHeld)
+        whileHeld(name);
+    else if (step == DiskStep::RemovalEntryListed)
+        beforeOpen(name);
+}
 
 class FolderBeingEmptied : public testing::Test {
 protected:
@@ -288,12 +293,10 @@ protected:
         MakeTree(base_ / "tree");
         whileHeld = [](const std::wstring&) {};
         beforeOpen = [](const std::wstring&) {};
-        SetFolderHeldHook(CallWhileHeld);
-        SetEntryListedHook(CallBeforeOpen);
+        SetDiskSeam(AtStep);
     }
     void TearDown() override {
-        SetFolderHeldHook(nullptr);
-        SetEntryListedHook(nullptr);
+        SetDiskSeam(nullptr);
         whileHeld = nullptr;
         beforeOpen = nullptr;
         for (const std::string& link : links_) {

@@ -1,0 +1,151 @@
+// base/held_tree.cpp: a tree below a held folder, made on the way down (HeldWay) and removed on the way
+// up (RemoveFolderBelow), every folder held while it is worked in.
+#include <cwchar>
+#include <utility>
+
+#include "base/growing_table.h"
+#include "base/held_folder.h"
+
+namespace {
+
+bool IsLink(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
+bool IsFolder(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0; }
+
+// Removes the entry `name` of the held `folder` through a handle opened on it as itself: a link as a
+// link, whatever it leads to; otherwise only when it still is what the listing said (`wasFolder`: an
+// emptied folder; else a file) and is not read-only. Something else found at the name (a link, a file
+// or a folder swapped in since the listing) stays where it is. `listedId` is the id the walk's listing
+// gave the entry as no link (0: none known, or listed as a link). True when it is gone.
+bool RemoveEntry(HANDLE folder, const wchar_t* name, bool wasFolder, std::uint64_t listedId) {
+    ChildHandle entry = OpenChildAsItself(folder, name, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+    if (!entry)
+        return false;
+    DWORD attributes = 0, links = 0;
+    std::uint64_t id = 0;
+    if (!QueryHandle(entry.get(), attributes, links, id) || !IsOpenOnListedEntry(folder, name, attributes, id, listedId))
+        return false;
+    if (!IsLink(attributes)) {
+        if (IsFolder(attributes) != wasFolder) {
+            SetLastError(wasFolder ? ERROR_DIRECTORY : ERROR_ACCESS_DENIED);
+            return false;
+        }
+        // The clean-up keeps a read-only file: the mark says its owner wants it kept.
+        if (attributes & FILE_ATTRIBUTE_READONLY) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return false;
+        }
+    }
+    // A folder that is not empty refuses (STATUS_DIRECTORY_NOT_EMPTY) and stays.
+    if (!DeleteThroughHandle(entry.get()))
+        return false;
+    return entry.close();
+}
+
+// One held folder of the walk, with its entries as listed before any of them is touched.
+struct Level {
+    HeldFolder folder;
+    WideText name;               // its name in the folder above
+    std::uint64_t listedId = 0;  // its id in the listing of the folder above (0: none known)
+    GrowingTable<FolderEntry> entries;
+    std::size_t next = 0;  // the entry to take next
+};
+
+void Enter(GrowingTable<Level>& walk, HeldFolder held, const wchar_t* name, std::uint64_t listedId) {
+    AtDiskStep(DiskStep::RemovalFolderHeld, held.get(), name);
+    Level level;
+    level.folder = std::move(held);
+    level.listedId = listedId;
+    level.name = WideText::FromChars(name, std::wcslen(name));
+    // A listing that fails part way leaves what it got; what it missed keeps the folder from going.
+    (void)ListEntries(level.folder.get(), level.entries);
+    walk.Append(std::move(level));
+}
+
+// Empties the folder `top` (held, named `name`) depth first: each plain subfolder is held, listed,
+// emptied, let go and then removed from its parent; a link is removed as an entry, never entered. The
+// walk keeps its own stack of held folders, so that no depth of folders can exhaust the thread's
+// stack. A failure on one entry does not stop the others, and nothing is restored.
+void EmptyHeldFolder(HeldFolder top, const wchar_t* name) {
+    GrowingTable<Level> walk;
+    Enter(walk, std::move(top), name, 0);
+    while (!walk.empty()) {
+        const std::size_t depth = walk.size() - 1;
+        if (walk[depth].next == walk[depth].entries.size()) {
+            WideText done = std::move(walk[depth].name);
+            const std::uint64_t doneId = walk[depth].listedId;
+            walk.RemoveAt(depth);  // lets the folder go: it cannot be deleted while held
+            if (depth > 0)
+                (void)RemoveEntry(walk[depth - 1].folder.get(), done.c_str(), true, doneId);
+            continue;
+        }
+        const FolderEntry& entry = walk[depth].entries[walk[depth].next++];
+        const wchar_t* entryName = entry.name.c_str();
+        // The clean-up passes over every name that begins with a full stop: such names are the
+        // user's or the system's own (".git", ".DS_Store"), not the application's.
+        if (entryName[0] == L'.')
+            continue;
+        HANDLE folder = walk[depth].folder.get();
+        AtDiskStep(DiskStep::RemovalEntryListed, folder, entryName);
+        const bool isFolder = IsFolder(entry.attributes);
+        const std::uint64_t plainId = IsLink(entry.attributes) ? 0 : entry.fileId;
+        if (isFolder && !IsLink(entry.attributes)) {
+            // Held only when it still is a plain folder: a link or a file swapped in stays unentered.
+            if (HeldFolder held = HoldChildFolder(folder, entryName, false)) {
+                // `entry` may move in memory now: not used again.
+                Enter(walk, std::move(held), entryName, plainId);
+                continue;
+            }
+        }
+        (void)RemoveEntry(folder, entryName, isFolder, plainId);
+    }
+}
+
+}  // namespace
+
+HANDLE HeldWay::Reach(std::size_t depth, HANDLE parent, const wchar_t* name) {
+    if (depth < depth_ && std::wcscmp(names_[depth].c_str(), name) == 0)
+        return folders_[depth].get();
+    LetGoFrom(depth);
+    if (depth >= kDeepest) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return nullptr;
+    }
+    HeldFolder held = HoldChildFolder(parent, name, true);
+    if (!held)
+        return nullptr;
+    AtDiskStep(DiskStep::WayFolderHeld, held.get(), name);
+    return Adopt(depth, name, std::move(held));
+}
+
+HANDLE HeldWay::Adopt(std::size_t depth, const wchar_t* name, HeldFolder held) {
+    LetGoFrom(depth);
+    if (depth >= kDeepest) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return nullptr;
+    }
+    names_[depth] = WideText::FromChars(name, std::wcslen(name));
+    folders_[depth] = std::move(held);
+    depth_ = depth + 1;
+    return folders_[depth].get();
+}
+
+const wchar_t* HeldWay::NameAt(std::size_t depth) const { return depth < depth_ ? names_[depth].c_str() : nullptr; }
+
+void HeldWay::LetGoFrom(std::size_t depth) {
+    while (depth_ > depth) {
+        --depth_;
+        folders_[depth_].reset();
+        names_[depth_] = WideText{};
+    }
+}
+
+bool RemoveFolderBelow(HANDLE parent, const wchar_t* name) {
+    if (!IsSingleName(name)) {
+        SetLastError(ERROR_INVALID_NAME);
+        return false;
+    }
+    // Not held (a link, a file, or nothing there): not emptied, and removed only when it is a link.
+    if (HeldFolder held = HoldChildFolder(parent, name, false))
+        EmptyHeldFolder(std::move(held), name);
+    return RemoveEntry(parent, name, true, 0);
+}
