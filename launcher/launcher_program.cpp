@@ -222,7 +222,8 @@ void HoldInstallFolder() {
     // The application-data folder is looked up once, in UTF-16: every later use (the held folder, the
     // command line, the trace, the clean-up through the held folder) derives from this one answer.
     WideText parent;
-    const bool appData = LookUpSpecialFolderWide(SpecialFolderId::AppData, parent);
+    const bool appData = seams.lookUpAppData ? seams.lookUpAppData(parent)
+                                             : LookUpSpecialFolderWide(SpecialFolderId::AppData, parent);
     if (!appData && !FindProgramFolder(parent)) {
         Trace("no application-data folder and no program folder: nothing is installed, started or removed");
         return;
@@ -303,6 +304,18 @@ bool HoldRunningProgram(KeptEntries& kept, bool elevated) {
     return true;
 }
 
+// True when `path` names the very file `held` is open on (the same id): a link above it re-pointed since
+// the path was taken would show another file there, even where the two paths read the same.
+bool NamesHeldFile(const WideText& path, HANDLE held) {
+    FileHandle atPath{CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
+                                  nullptr)};
+    DWORD attributes = 0, links = 0;
+    std::uint64_t pathId = 0, heldId = 0;
+    return atPath && QueryHandle(atPath.get(), attributes, links, pathId) &&
+           QueryHandle(held, attributes, links, heldId) && pathId == heldId && pathId != 0;
+}
+
 // Starts the held Velkar.exe: by the path of the held file itself, suspended; it runs only once its
 // image is seen to be that file and no link stands at the install folder, else it is ended unrun.
 void StartApplication(KeptEntries& kept, bool elevated) {
@@ -323,9 +336,10 @@ void StartApplication(KeptEntries& kept, bool elevated) {
         return;
     }
     WideText image;
+    const bool sameImage = ImagePathOf(started.process.get(), image) && SamePath(image.c_str(), program.c_str()) &&
+                           NamesHeldFile(image, kept.file.get());
     DWORD attributes = 0, links = 0;
     std::uint64_t id = 0;
-    const bool sameImage = ImagePathOf(started.process.get(), image) && SamePath(image.c_str(), program.c_str());
     const bool noLink = QueryHandle(InstallFolder.get(), attributes, links, id) &&
                         (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
     if (!sameImage || !noLink) {

@@ -35,6 +35,7 @@ void ReleaseInstallDir();
 struct LauncherSeams {
     bool (*elevated)() = nullptr;  // stands in for the token's own answer (Wine reports every token elevated)
     void (*treeSecurity)(PSECURITY_DESCRIPTOR descriptor) = nullptr;  // sees what an elevated tree is made with
+    bool (*lookUpAppData)(WideText& folder) = nullptr;  // stands in for the application-data folder's look-up
 };
 void SetLauncherSeams(const LauncherSeams& seams);
 

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "base/owners.h"
+#include "tools/zip_writer.h"
 #include "tests/support/test_support.h"
 #include "tests/support/traced_program.h"
 
@@ -125,9 +126,16 @@ protected:
 
     // Starts a launcher, traced; with `holdAt`, it stops at the first trace line holding that text.
     test::TracedProgram& StartLauncher(const std::string& holdAt = "") {
+        return StartCommand(Quoted(test::ProgramBeside("launcher_e2e.exe")), holdAt);
+    }
+    // The launcher with seams (tests/launcher/launcher_seams.cpp), given `options`.
+    test::TracedProgram& StartWithSeams(const std::string& options) {
+        return StartCommand(Quoted(test::ProgramBeside("launcher_seams.exe")) + " " + options);
+    }
+    test::TracedProgram& StartCommand(const std::string& commandLine, const std::string& holdAt = "") {
         launcherStart_ = SystemMilliseconds();
         launchers_.emplace_back();
-        EXPECT_TRUE(launchers_.back().Start(Quoted(test::ProgramBeside("launcher_e2e.exe")), holdAt));
+        EXPECT_TRUE(launchers_.back().Start(commandLine, holdAt));
         return launchers_.back();
     }
 
@@ -474,6 +482,195 @@ TEST_F(PlantedInstallFolder, AFolderLinkAtTheInstallFolderIsNeitherWrittenIntoNo
     EXPECT_EQ(Read(outside / "Velkar\\keep.txt"), "keep");
     EXPECT_FALSE(test::Exists(outside / kArchiveName)) << "the archive was written through the link";
     EXPECT_FALSE(test::Exists(outside / "Velkar\\Velkar.exe")) << "the tree was extracted through the link";
+}
+
+// --- What starts is what this run wrote ------------------------------------------------------------
+// An unelevated program of the user may plant an archive, swap the program during the wait or re-point
+// a link above the install folder; a launcher run "as administrator" would otherwise start its program
+// with the administrator's rights.
+
+class StartsWhatItWrote : public PlantedInstallFolder {
+protected:
+    void SetUp() override {
+        PlantedInstallFolder::SetUp();
+        report_ = std::string(kRecords) + "\\seams.txt";
+    }
+    // Another program's archive: its own Velkar.exe and a file the launcher's payload does not hold.
+    std::string ForeignArchive() {
+        std::string program;
+        EXPECT_TRUE(test::ReadWholeFile(test::ProgramBeside("recording_app.exe"), program));
+        std::vector<zipwriter::Entry> entries(3);
+        entries[0].name = "Velkar/";
+        entries[0].folder = true;
+        entries[1].name = "Velkar/Velkar.exe";
+        entries[1].data = program;
+        entries[2].name = "Velkar/planted.txt";
+        entries[2].data = "planted";
+        return zipwriter::BuildArchive(entries);
+    }
+    std::string Report() {
+        std::string bytes;
+        (void)test::ReadWholeFile(report_, bytes);
+        return bytes;
+    }
+    // A program that is not the payload's: what an attacker would put in Velkar.exe's place.
+    static std::string Attacker() { return test::ProgramBeside("sysops_busy_child.exe"); }
+    std::string report_;
+};
+
+// The read-only archive is replaced: the run extracts what it wrote, never the planted archive.
+TEST_F(StartsWhatItWrote, AReadOnlyArchiveAtItsNameIsReplaced) {
+    ASSERT_TRUE(CreateDirectoryA(kestrelworks_.c_str(), nullptr));
+    ASSERT_TRUE(test::WriteWholeFile(Archive(), ForeignArchive()));
+    ASSERT_TRUE(SetFileAttributesA(Archive().c_str(), FILE_ATTRIBUTE_READONLY));
+
+    test::TracedProgram& launcher = StartLauncher();
+    ASSERT_TRUE(WaitForRuns(1));
+    EXPECT_FALSE(test::Exists(Tree() + "\\planted.txt")) << "the planted archive was extracted";
+    EXPECT_EQ(Lower(ReadStarts()[0].program), Lower(Application()));
+    EndApplication(ReadStarts()[0]);
+    EXPECT_EQ(ExitCodeOf(launcher), 0u);
+    EXPECT_TRUE(Gone());
+}
+
+// An archive another program holds open cannot be replaced: nothing is extracted from that name and
+// nothing of it starts; the first period, finding no Velkar.exe, ends the run.
+TEST_F(StartsWhatItWrote, AnArchiveHeldOpenByAnotherProgramIsNeitherExtractedNorStarted) {
+    ASSERT_TRUE(CreateDirectoryA(kestrelworks_.c_str(), nullptr));
+    ASSERT_TRUE(test::WriteWholeFile(Archive(), ForeignArchive()));
+    FileHandle holder{CreateFileA(Archive().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr)};
+    ASSERT_TRUE(holder);
+
+    test::TracedProgram& launcher = StartLauncher();
+    EXPECT_EQ(ExitCodeOf(launcher), 0u);
+    EXPECT_GE(launcher.WaitForLine("Extract not called", 0), 0);
+    EXPECT_TRUE(ReadStarts().empty()) << "a program of the planted archive started";
+    EXPECT_FALSE(test::Exists(Tree() + "\\planted.txt"));
+    holder.reset();
+    EXPECT_EQ(launcher.WaitForLine("command started", 0), -1);
+}
+
+// During the three-second wait another program tries to copy its own program over Velkar.exe: the file
+// is held, shared for reading only, so the copy fails, and what starts is what was written.
+TEST_F(StartsWhatItWrote, TheProgramCannotBeReplacedDuringTheWait) {
+    test::TracedProgram& launcher = StartWithSeams(
+        "--report " + Quoted(report_) + " --during-wait " +
+        Quoted("cmd.exe /c copy /y " + Quoted(Attacker()) + " " + Quoted(Application())));
+    ASSERT_TRUE(WaitForRuns(1));
+    EXPECT_NE(Report().find("during-wait="), std::string::npos);
+    EXPECT_EQ(Report().find("during-wait=0"), std::string::npos) << "the copy over the held program went through";
+    const AppStart run = ReadStarts()[0];
+    EXPECT_EQ(Lower(run.program), Lower(Application()));
+    std::string started, written;
+    EXPECT_TRUE(test::ReadWholeFile(Application(), started));
+    EXPECT_TRUE(test::ReadWholeFile(test::ProgramBeside("recording_app.exe"), written));
+    EXPECT_TRUE(started == written) << "Velkar.exe is not the program the payload carries";
+    EndApplication(run);
+    EXPECT_EQ(ExitCodeOf(launcher), 0u);
+}
+
+// Between the close of Velkar.exe's writing handle and its check another program puts its own program
+// there: the check sees another file, nothing is kept and nothing starts.
+TEST_F(StartsWhatItWrote, AProgramSwappedRightAfterItsWritingIsNotStarted) {
+    test::TracedProgram& launcher = StartWithSeams(
+        "--report " + Quoted(report_) + " --after-write " +
+        Quoted("cmd.exe /c copy /y " + Quoted(Attacker()) + " " + Quoted(Application())));
+    EXPECT_EQ(ExitCodeOf(launcher), 0u);
+    EXPECT_NE(Report().find("after-write=0"), std::string::npos) << "the swap did not happen: " << Report();
+    EXPECT_TRUE(ReadStarts().empty());
+    EXPECT_GE(launcher.WaitForLine("not started", 0), 0);
+    EXPECT_EQ(launcher.WaitForLine("command started", 0), -1) << "the swapped program was started";
+}
+
+// A link above the install folder (users move their application-data folder with links) re-pointed
+// during the wait at a folder that holds another Velkar.exe: what starts is the file this run holds,
+// by its own path, or nothing; never the program of the other folder.
+TEST_F(StartsWhatItWrote, ALinkAboveTheInstallFolderRepointedDuringTheWaitStartsNothingElse) {
+    const std::string real = "C:\\kestrel-real", other = "C:\\kestrel-other", link = "C:\\kestrel-link";
+    leftovers_ = {real, other};
+    for (const std::string& folder : {real, other}) {
+        test::RemoveTree(folder);
+        ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
+        ASSERT_TRUE(CreateDirectoryA((folder + "\\Kestrelworks").c_str(), nullptr));
+    }
+    ASSERT_TRUE(CreateDirectoryA((other + "\\Kestrelworks\\Velkar").c_str(), nullptr));
+    ASSERT_TRUE(CopyFileA(test::ProgramBeside("recording_app.exe").c_str(),
+                          (other + "\\Kestrelworks\\Velkar\\Velkar.exe").c_str(), FALSE));
+    PlantFolderLink(real, link);
+    test::AppDataRedirection redirection(link);
+    UseAppData(real);
+    const std::string repoint = "Z:\\bin\\ln -sfn " + Quoted(test::UnixPath(other)) + " " + Quoted(test::UnixPath(link));
+    test::TracedProgram& launcher = StartWithSeams("--report " + Quoted(report_) + " --during-wait " + Quoted(repoint));
+    EXPECT_EQ(ExitCodeOf(launcher, kHangGuard), 0u);
+    EXPECT_NE(Report().find("during-wait=0"), std::string::npos) << "the link was not re-pointed: " << Report();
+    for (const AppStart& run : ReadStarts()) {
+        EXPECT_EQ(Lower(run.program).find("kestrel-other"), std::string::npos) << "started " << run.program;
+        EXPECT_EQ(Lower(run.program).find("kestrel-link"), std::string::npos) << "started " << run.program;
+    }
+    test::RemoveTree(real + "\\Kestrelworks\\Velkar");
+    test::RemoveTree(real + "\\Kestrelworks\\" + kArchiveName);
+}
+
+// Without an application-data folder the run installs beside the program, by the program's full path,
+// whatever the current folder is.
+TEST_F(StartsWhatItWrote, AFailedLookUpInstallsBesideTheProgramByItsFullPath) {
+    test::TempFolder beside("beside");
+    test::TempFolder current("current");
+    const std::string program = beside / "launcher_seams.exe";
+    ASSERT_TRUE(CopyFileA(test::ProgramBeside("launcher_seams.exe").c_str(), program.c_str(), FALSE));
+    UseAppData(beside.path());
+    launchers_.emplace_back();
+    test::TracedProgram& launcher = launchers_.back();
+    ASSERT_TRUE(launcher.Start(Quoted(program) + " --no-appdata"));
+    ASSERT_TRUE(WaitForRuns(1));
+    const AppStart run = ReadStarts()[0];
+    EXPECT_EQ(Lower(run.program), Lower(Application()));
+    EXPECT_GE(launcher.WaitForLine("installing beside the program", 0), 0);
+    EndApplication(run);
+    EXPECT_EQ(ExitCodeOf(launcher), 0u);
+    EXPECT_TRUE(Gone());
+}
+
+// An elevated run makes its tree with a High mandatory label, no-write-up, inherited by all below.
+// Wine 8 takes the label and keeps none (it reads back empty), so the test reads the descriptor the
+// tree is created with. On Windows, mandatory integrity control then refuses every write, delete or
+// new file below the tree to a program of medium integrity ("No-Write-Up", Mandatory Integrity
+// Control), even one of the same user whose access list would grant it: no unelevated program can put
+// a library beside the elevated Velkar.exe.
+TEST_F(StartsWhatItWrote, AnElevatedRunMakesItsTreeWithAHighNoWriteUpLabel) {
+    ASSERT_TRUE(CreateDirectoryA(kestrelworks_.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryA(Tree().c_str(), nullptr));
+    ASSERT_TRUE(test::WriteWholeFile(Tree() + "\\planted.dll", "planted"));
+    test::TracedProgram& launcher = StartWithSeams("--token elevated --label --report " + Quoted(report_));
+    ASSERT_TRUE(WaitForRuns(1));
+    EXPECT_NE(Report().find("label=S:(ML;OICI;NW;;;HI)"), std::string::npos) << Report();
+    EXPECT_FALSE(test::Exists(Tree() + "\\planted.dll")) << "the elevated tree kept a planted file";
+    EndApplication(ReadStarts()[0]);
+    EXPECT_EQ(ExitCodeOf(launcher), 0u);
+    EXPECT_TRUE(Gone());
+}
+
+// A second launcher while the application runs finds Velkar.exe in use. Unelevated, it starts that
+// file (a running process's image is that very file); elevated, it makes no such exception and
+// neither installs nor starts anything while a program runs from the tree.
+TEST_F(StartsWhatItWrote, ASecondLauncherStartsTheProgramInUseOnlyWhenUnelevated) {
+    test::TracedProgram& first = StartWithSeams("--token unelevated");
+    ASSERT_TRUE(WaitForRuns(1));
+    test::TracedProgram& elevated = StartWithSeams("--token elevated");
+    ASSERT_GE(elevated.WaitForLine("watch:", kHangGuard), 0);
+    EXPECT_EQ(ReadStarts().size(), 1u) << "the elevated second launcher started a program it did not write";
+    EXPECT_GE(elevated.WaitForLine("elevated: a program runs from", 0), 0);
+    test::TracedProgram& unelevated = StartWithSeams("--token unelevated");
+    ASSERT_TRUE(WaitForRuns(2)) << "the unelevated second launcher started nothing";
+    EXPECT_GE(unelevated.WaitForLine("in use by a running process", 0), 0);
+    for (const AppStart& run : ReadStarts())
+        EXPECT_EQ(Lower(run.program), Lower(Application()));
+    for (const AppStart& run : ReadStarts())
+        EndApplication(run);
+    EXPECT_EQ(ExitCodeOf(first), 0u);
+    EXPECT_EQ(ExitCodeOf(elevated), 0u);
+    EXPECT_EQ(ExitCodeOf(unelevated), 0u);
 }
 
 }  // namespace

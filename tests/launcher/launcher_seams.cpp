@@ -1,0 +1,130 @@
+// launcher_seams.exe [OPTIONS]: the real launcher (its declarations and both handlers, carrying the
+// end-to-end test payload) with the seams its tests need, set before the program runs:
+//   --token elevated|unelevated  the answer to "is the token elevated?" (Wine reports every token
+//                                elevated, so a test that needs an unelevated run says so here)
+//   --report FILE                lines of what the seams saw, appended to FILE
+//   --label                      writes "label=<SDDL>" with the security descriptor an elevated run
+//                                makes its tree with
+//   --after-write COMMAND        runs COMMAND to its end once Velkar.exe was written and closed, before
+//                                the extraction opens it again to check it ("after-write=<exit code>")
+//   --no-appdata                 the application-data folder's look-up fails
+//   --during-wait COMMAND        runs COMMAND to its end inside the three-second wait, once the install
+//                                is done ("during-wait=<exit code>")
+#include <windows.h>
+#include <sddl.h>
+
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
+#include <string>
+
+#include "base/held_folder.h"
+#include "launcher/launcher_program.h"
+
+namespace {
+
+std::string reportPath;
+std::string afterWrite, duringWait;
+bool duringWaitRan = false;
+void (*launcherStartRoutine)() = nullptr;
+
+void Report(const std::string& line) {
+    if (reportPath.empty())
+        return;
+    HANDLE file = CreateFileA(reportPath.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return;
+    const std::string text = line + "\n";
+    DWORD written = 0;
+    WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    CloseHandle(file);
+}
+
+DWORD RunToEnd(const std::string& command) {
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION created = {};
+    std::string line = command;
+    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
+                        &created))
+        return 0xFFFFFFFF;
+    WaitForSingleObject(created.hProcess, INFINITE);
+    DWORD code = 0xFFFFFFFE;
+    GetExitCodeProcess(created.hProcess, &code);
+    CloseHandle(created.hThread);
+    CloseHandle(created.hProcess);
+    return code;
+}
+
+bool Unelevated() { return false; }
+bool NoAppData(WideText&) { return false; }
+bool Elevated() { return true; }
+
+void SeeLabel(PSECURITY_DESCRIPTOR descriptor) {
+    wchar_t* text = nullptr;
+    if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, LABEL_SECURITY_INFORMATION,
+                                                              &text, nullptr)) {
+        Report("label=unreadable");
+        return;
+    }
+    char ansi[512] = "";
+    WideCharToMultiByte(CP_ACP, 0, text, -1, ansi, sizeof ansi, nullptr, nullptr);
+    LocalFree(text);
+    Report(std::string("label=") + ansi);
+}
+
+void AtStep(DiskStep step, HANDLE, const wchar_t* name) {
+    if (step == DiskStep::FileWritten && !afterWrite.empty() && _wcsicmp(name, L"Velkar.exe") == 0)
+        Report("after-write=" + std::to_string(RunToEnd(afterWrite)));
+}
+
+// A thread timer: its messages are dispatched wherever the launcher pumps, and the first pump after
+// InstallDir is set is the three-second wait's.
+void CALLBACK DuringWait(HWND, UINT, UINT_PTR timer, DWORD) {
+    if (duringWaitRan || InstallDir.absent())
+        return;
+    duringWaitRan = true;
+    KillTimer(nullptr, timer);
+    Report("during-wait=" + std::to_string(RunToEnd(duringWait)));
+}
+
+void StartRoutine() {
+    launcherStartRoutine();
+    if (!duringWait.empty())
+        SetTimer(nullptr, 0, 100, DuringWait);
+}
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+    LauncherSeams seams;
+    for (int i = 1; i < __argc; ++i) {
+        const std::string option = __argv[i];
+        const std::string value = i + 1 < __argc ? __argv[i + 1] : "";
+        if (option == "--token") {
+            seams.elevated = value == "unelevated" ? Unelevated : Elevated;
+            ++i;
+        } else if (option == "--report") {
+            reportPath = value;
+            ++i;
+        } else if (option == "--no-appdata") {
+            seams.lookUpAppData = NoAppData;
+        } else if (option == "--label") {
+            seams.treeSecurity = SeeLabel;
+        } else if (option == "--after-write") {
+            afterWrite = value;
+            ++i;
+        } else if (option == "--during-wait") {
+            duringWait = value;
+            ++i;
+        }
+    }
+    SetLauncherSeams(seams);
+    if (!afterWrite.empty())
+        SetDiskSeam(AtStep);
+    ProgramDeclarations declarations = LauncherDeclarations();
+    launcherStartRoutine = declarations.startRoutine;
+    declarations.startRoutine = StartRoutine;
+    return RunProgram(declarations);
+}
