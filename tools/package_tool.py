@@ -242,7 +242,7 @@ def find_archive(program, record):
         raise Refused("its payload record is unreadable")
     size = int(match.group(1))
     header = struct.pack("<II", 1, size) + b"PK\x03\x04"
-    found = [at for at in (m.start() for m in re.finditer(re.escape(header), program.data))]
+    found = [m.start() for m in re.finditer(re.escape(header), program.data)]
     if len(found) != 1:
         raise Refused("the archive of %d bytes its record names is %s" %
                       (size, "not in it" if not found else "in it %d times" % len(found)))
@@ -355,13 +355,18 @@ def inspect(exe, packer, ca, require_signature, scratch):
     if group is None:
         points.append("it has no icon DEFAULT_ICON")
     else:
-        for i in range(struct.unpack_from("<H", group, 4)[0]):
-            width, height, _, _, _, bits, size, ident = struct.unpack_from("<BBBBHHIH", group, 6 + 14 * i)
-            image = resources.get((RT_ICON, ident), b"")
-            icons.append({"width": width or 256, "height": height or 256,
-                          "kind": "PNG" if image.startswith(PNG_SIGNATURE) else "%d-bit" % bits, "bytes": size,
-                          "sha256": sha256(image)})
-        lines.append("  icon:          " + ", ".join("%(width)d x %(height)d %(kind)s" % i for i in icons))
+        try:
+            for i in range(struct.unpack_from("<H", group, 4)[0]):
+                width, height, _, _, _, bits, size, ident = struct.unpack_from("<BBBBHHIH", group, 6 + 14 * i)
+                image = resources.get((RT_ICON, ident))
+                if image is None:
+                    raise Refused("its icon DEFAULT_ICON names an image it lacks")
+                icons.append({"width": width or 256, "height": height or 256,
+                              "kind": "PNG" if image.startswith(PNG_SIGNATURE) else "%d-bit" % bits, "bytes": size,
+                              "sha256": sha256(image)})
+            lines.append("  icon:          " + ", ".join("%(width)d x %(height)d %(kind)s" % i for i in icons))
+        except (Refused, struct.error) as e:
+            points.append(str(e) if isinstance(e, Refused) else "its icon DEFAULT_ICON is damaged")
     facts["icon"] = icons
 
     manifest = resources.get((RT_MANIFEST, 1))
@@ -369,6 +374,9 @@ def inspect(exe, packer, ca, require_signature, scratch):
     try:
         if manifest is None:
             raise Refused("it has no manifest")
+        # Entities are no part of a manifest; refused before parsing, so none can be expanded.
+        if b"<!DOCTYPE" in manifest or b"<!ENTITY" in manifest:
+            raise Refused("its manifest declares a document type")
         root = ElementTree.fromstring(manifest)
         level = root.find(".//{urn:schemas-microsoft-com:asm.v3}requestedExecutionLevel")
         identity = root.find("{urn:schemas-microsoft-com:asm.v1}assemblyIdentity")

@@ -1,7 +1,7 @@
 """The release build's launcher read back: its icon from the resources, package.sh --verify on it signed,
 changed after signing and unsigned, and the build's report against the exe and its archive. Uses what
-release_test.sh build left in WORK (first.exe, built with --icon, --sign and --report, the test root, the
-packer); each --verify run reuses that build folder.
+release_test.sh build left in WORK (first.exe, built with --icon, --sign and --report, its payload, the
+test root, the packer); each --verify run reuses that build folder.
     python3 verify_test.py REPO WORK
 """
 import hashlib
@@ -121,7 +121,9 @@ class Verify(unittest.TestCase):
             report = json.load(f)
         with open(EXE, "rb") as f:
             exe = f.read()
-        with open(os.path.join(BUILD, "payload.zip"), "rb") as f:
+        # The first clone's payload as release_test.sh kept it (the build folder's copy is replaced after).
+        payload = os.path.join(WORK, "elsewhere.zip")
+        with open(payload, "rb") as f:
             archive = f.read()
         self.assertEqual(report["report_format"], 1)
         self.assertTrue(report["tool"]["version"])
@@ -137,7 +139,7 @@ class Verify(unittest.TestCase):
                          [(16, "32-bit"), (32, "4-bit"), (48, "PNG")])
         self.assertEqual((report["archive"]["bytes"], report["archive"]["sha256"]), (len(archive), sha256(archive)))
         self.assertEqual(exe[report["archive"]["offset"]:report["archive"]["offset"] + len(archive)], archive)
-        with zipfile.ZipFile(os.path.join(BUILD, "payload.zip")) as z:
+        with zipfile.ZipFile(payload) as z:
             # zipfile shows a name without the UTF-8 flag as code page 437; the packer stores code page 936.
             listed = [((i.filename.encode("utf-8") if i.flag_bits & 0x800 else i.filename.encode("cp437"))
                        .decode("gbk").replace("/", "\\"), i.file_size, i.CRC) for i in z.infolist()]
