@@ -76,7 +76,16 @@ endfunction()
 #   kestrel_add_launcher(<name> PAYLOAD <payload library>)
 function(kestrel_add_launcher name)
     cmake_parse_arguments(L "" "PAYLOAD" "" ${ARGN})
-    add_executable(${name} WIN32 $<TARGET_OBJECTS:launcher_main>)
+    # The record of the embedded archive (its size and SHA-256) beside the other resources, by which
+    # package.sh --verify finds the archive again in the built program.
+    get_target_property(zip ${L_PAYLOAD} KESTREL_PAYLOAD_ZIP)
+    set(record ${CMAKE_CURRENT_BINARY_DIR}/${name}-payload-record.rc)
+    set(script ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/payload_record.cmake)
+    add_custom_command(OUTPUT ${record}
+        COMMAND ${CMAKE_COMMAND} -DZIP=${zip} -DRECORD=${record} -P ${script}
+        DEPENDS ${zip} ${script}
+        VERBATIM)
+    add_executable(${name} WIN32 $<TARGET_OBJECTS:launcher_main> ${record})
     target_link_libraries(${name} PRIVATE launcher_program ${L_PAYLOAD})
     # ASLR (with the relocations it needs) and DEP, whatever the linker's defaults.
     target_link_options(${name} PRIVATE -Wl,--dynamicbase,--nxcompat,--enable-reloc-section)

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Turns an application's folder, or a ZIP made elsewhere, into launcher.exe:
 #   bash scripts/package.sh APP_DIR OUT.exe [--sign CERT.pfx --password-file FILE [--timestamp-url URL]]
-#                           [--version A.B.C.D]
+#                           [--version A.B.C.D] [--icon FILE.ico] [--report FILE.json]
 #   bash scripts/package.sh --zip FILE.zip OUT.exe [the same options]
+#   bash scripts/package.sh --verify LAUNCHER.exe [--ca ROOT.pem] [--require-signature] [--report FILE.json]
 #   bash scripts/package.sh --help          the options, the environment and the exit codes
-# The command line, the certificate (read with its password) and the version are checked before the
-# set-up and the build. APP_DIR must hold Velkar.exe at its top; it becomes Velkar/ in the payload. Before anything is built
+# The command line, the certificate (read with its password), the version and the icon are checked before
+# the set-up and the build. --verify reads a launcher built before without running it
+# (tools/package_tool.py), --report writes what was built or verified as JSON. APP_DIR must hold Velkar.exe at its top; it becomes Velkar/ in the payload. Before anything is built
 # the packer refuses, naming the file and the rule, what would fail on a user's machine (see the
 # README, "Package your application"). OUT.exe is written only when everything went well; a failed run
 # leaves none. SOURCE_DATE_EPOCH, where set, is the time of every entry (and of the signature), so the
@@ -15,7 +17,8 @@ set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 
 usage_line="usage: bash scripts/package.sh APP_DIR OUT.exe [OPTIONS]
-       bash scripts/package.sh --zip FILE.zip OUT.exe [OPTIONS]"
+       bash scripts/package.sh --zip FILE.zip OUT.exe [OPTIONS]
+       bash scripts/package.sh --verify LAUNCHER.exe [--ca ROOT.pem] [--require-signature] [--report FILE.json]"
 usage() {  # a mistake on the command line: what was wrong, then how it goes
     [ $# -eq 0 ] || echo "package.sh: $*" >&2
     echo "$usage_line" >&2
@@ -37,7 +40,18 @@ Options:
   --password-file FILE     the PKCS#12 file's password (its first line); goes with --sign
   --timestamp-url URL      ask this time-stamp server to counter-sign (none is asked otherwise)
   --version A.B.C.D        the file and product version (default 1.0.0.0)
+  --icon FILE.ico          the launcher's icon, the application's own (checked first: a whole .ico file)
+  --report FILE.json       also write what was built as JSON: the inputs, every entry, the sizes, the
+                           SHA-256s, the signature and each step's time (fields: the README)
   --help                   this text
+
+Checking a launcher built before, without running it:
+  --verify LAUNCHER.exe    the program, its version block, icon and manifest, the embedded archive (by the
+                           packer's rules) and the signature (digest, signer, time stamp); each failing
+                           point is named
+  --ca ROOT.pem            also check the signer's chain against this root
+  --require-signature      an unsigned launcher fails (it is said, and holds, otherwise)
+  --report FILE.json       the same as JSON
 
 Environment:
   SOURCE_DATE_EPOCH        seconds since 1970: the time of every entry and of the signature, so the same
@@ -45,8 +59,9 @@ Environment:
   KESTREL_PACKAGE_BUILD    the build folder (default: build/package in this clone)
 
 Exit codes:
-  0  OUT.exe built
-  1  refused or failed: no OUT.exe is left, not even one from an earlier run
+  0  OUT.exe built; with --verify: all holds
+  1  refused or failed: no OUT.exe is left, not even one from an earlier run; with --verify: a point
+     failed (each is named)
   2  a mistake on the command line: nothing is touched
 HELP
     exit 0
@@ -56,12 +71,14 @@ fail() {
     exit 1
 }
 
-app_dir="" zip="" out="" cert="" password_file="" timestamp_url="" version=1.0.0.0
+app_dir="" zip="" out="" cert="" password_file="" timestamp_url="" version="" icon="" report=""
+verify="" ca="" require_signature=""
 positional=()
 while [ $# -gt 0 ]; do
     case "$1" in
         --help|-h) help ;;
-        --zip|--sign|--password-file|--timestamp-url|--version)
+        --require-signature) require_signature=1; shift ;;
+        --zip|--sign|--password-file|--timestamp-url|--version|--icon|--report|--verify|--ca)
             [ $# -ge 2 ] || usage "$1 needs a value"
             case "$1" in
                 --zip) zip=$2 ;;
@@ -69,6 +86,10 @@ while [ $# -gt 0 ]; do
                 --password-file) password_file=$2 ;;
                 --timestamp-url) timestamp_url=$2 ;;
                 --version) version=$2 ;;
+                --icon) icon=$2 ;;
+                --report) report=$2 ;;
+                --verify) verify=$2 ;;
+                --ca) ca=$2 ;;
             esac
             shift 2 ;;
         --) shift; positional+=("$@"); break ;;
@@ -76,6 +97,69 @@ while [ $# -gt 0 ]; do
         *) positional+=("$1"); shift ;;
     esac
 done
+tool="$repo/tools/package_tool.py"
+build="${KESTREL_PACKAGE_BUILD:-$repo/build/package}"
+# The report's steps: each one's seconds, counted from the end of the one before.
+step_start=$(date +%s.%N)
+steps=()
+step_done() {
+    local now
+    now=$(date +%s.%N)
+    steps+=(--step "$1=$(awk -v a="$step_start" -v b="$now" 'BEGIN { printf "%.3f", b - a }')")
+    step_start=$now
+}
+# The set-up and the packer's build, the first two of `total` steps.
+set_up() {
+    local total=$1
+    if [ "$(id -u)" -eq 0 ]; then
+        echo "[1/$total] Setting up the toolchain (scripts/setup.sh)"
+        bash "$repo/scripts/setup.sh" || fail "the set-up failed (its last lines above say why); nothing was built"
+    else
+        echo "[1/$total] Set-up skipped: not root (scripts/setup.sh installs what is missing, as root)"
+    fi
+    step_done set-up
+}
+build_packer() {
+    local total=$1
+    mkdir -p "$build"
+    log="$build/package.log"
+    : >"$log"
+    echo "[2/$total] Building the packer in $build/tools"
+    quietly cmake -S "$repo/tools/native" -B "$build/tools" -G Ninja -DCMAKE_BUILD_TYPE=Release
+    quietly cmake --build "$build/tools" --target pack-payload
+    step_done packer
+}
+# Runs a build step with its output in the log; a failure shows the log's end.
+quietly() {
+    if ! "$@" >>"$log" 2>&1; then
+        tail -n 30 "$log" >&2
+        fail "a build step failed (the whole log: $log)"
+    fi
+}
+[ -z "$report" ] || [ -d "$(dirname -- "$report")" ] || fail "$(dirname -- "$report") is not a folder (--report)"
+
+if [ -n "$verify" ]; then
+    [ ${#positional[@]} -eq 0 ] || usage "--verify LAUNCHER.exe takes no APP_DIR or OUT.exe"
+    for option in "$zip" "$cert" "$password_file" "$timestamp_url" "$version" "$icon"; do
+        [ -z "$option" ] || usage "--verify takes --ca, --require-signature and --report only"
+    done
+    [ -f "$verify" ] || fail "$verify: no such file"
+    if [ -n "$ca" ]; then
+        [ -f "$ca" ] || fail "$ca: no such file (--ca)"
+        openssl x509 -in "$ca" -noout 2>/dev/null || fail "$ca is not a PEM certificate (--ca takes the root, PEM)"
+    fi
+    set_up 3
+    build_packer 3
+    echo "[3/3] Verifying $verify"
+    verify_args=(--packer "$build/tools/pack-payload" --input "launcher=$verify" --input "ca=$ca")
+    [ -z "$ca" ] || verify_args+=(--ca "$ca")
+    [ -z "$require_signature" ] || verify_args+=(--require-signature --input require_signature=yes)
+    [ -z "$report" ] || verify_args+=(--report "$report")
+    exec python3 "$tool" verify "$verify" "${verify_args[@]}" "${steps[@]}"
+fi
+[ -z "$ca" ] && [ -z "$require_signature" ] || usage "--ca and --require-signature go with --verify"
+version=${version:-1.0.0.0}
+
 if [ -n "$zip" ]; then
     [ ${#positional[@]} -eq 1 ] || usage "--zip FILE.zip takes OUT.exe alone (no APP_DIR)"
     out=${positional[0]}
@@ -127,6 +211,16 @@ check_certificate() {
 }
 [ -z "$cert" ] || check_certificate
 
+# The icon too (tools/package_tool.py); on a fresh machine without Python, right after the set-up.
+icon_checked=""
+check_icon() {
+    local said
+    said=$(python3 "$tool" icon "$icon" 2>&1) || fail "$said (--icon)"
+    echo "$said"
+    icon_checked=1
+}
+[ -z "$icon" ] || ! command -v python3 >/dev/null || check_icon
+
 [ -z "$app_dir" ] || app_dir=$(cd "$app_dir" && pwd)
 
 # From here on a failed run leaves no OUT.exe, not even one from an earlier run that could be shipped
@@ -142,28 +236,9 @@ cleanup() {
 }
 trap cleanup EXIT
 
-if [ "$(id -u)" -eq 0 ]; then
-    echo "[1/5] Setting up the toolchain (scripts/setup.sh)"
-    bash "$repo/scripts/setup.sh" || fail "the set-up failed (its last lines above say why); nothing was built"
-else
-    echo "[1/5] Set-up skipped: not root (scripts/setup.sh installs what is missing, as root)"
-fi
-
-build="${KESTREL_PACKAGE_BUILD:-$repo/build/package}"
-mkdir -p "$build"
-log="$build/package.log"
-: >"$log"
-# Runs a build step with its output in the log; a failure shows the log's end.
-quietly() {
-    if ! "$@" >>"$log" 2>&1; then
-        tail -n 30 "$log" >&2
-        fail "a build step failed (the whole log: $log)"
-    fi
-}
-
-echo "[2/5] Building the packer in $build/tools"
-quietly cmake -S "$repo/tools/native" -B "$build/tools" -G Ninja -DCMAKE_BUILD_TYPE=Release
-quietly cmake --build "$build/tools" --target pack-payload
+set_up 5
+[ -z "$icon" ] || [ -n "$icon_checked" ] || check_icon
+build_packer 5
 
 payload="$build/payload.zip"
 if [ -n "$zip" ]; then
@@ -179,10 +254,18 @@ else
     "$build/tools/pack-payload" --app "$app_dir" "$payload" "${time_args[@]}" --progress ||
         fail "nothing was built: mend what is refused above and run again"
 fi
+step_done payload
 
 echo "[4/5] Building launcher.exe (version $version) around the payload"
+# The icon is copied into the build folder, as the archive is, and only when it changed: a fresh copy's
+# time alone would compile the resources again.
+icon_file=""
+if [ -n "$icon" ]; then
+    icon_file="$build/icon.ico"
+    cmp -s -- "$icon" "$icon_file" || cp -- "$icon" "$icon_file"
+fi
 quietly cmake -S "$repo" -B "$build/launcher" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/i686-w64-mingw32.cmake" \
-    -DPAYLOAD_ZIP="$payload" -DLAUNCHER_VERSION="$version"
+    -DPAYLOAD_ZIP="$payload" -DLAUNCHER_VERSION="$version" -DLAUNCHER_ICON_FILE="$icon_file"
 # The build's own steps, counted as they pass: on one line at a terminal, every tenth step elsewhere.
 show_step() {
     local step
@@ -204,6 +287,7 @@ if ! cmake --build "$build/launcher" --target launcher 2>&1 | tee -a "$log" | sh
 fi
 [ ! -t 1 ] || echo
 built="$build/launcher/bin/launcher.exe"
+step_done launcher
 
 if [ -n "$cert" ]; then
     echo "[5/5] Signing with $cert"
@@ -218,6 +302,10 @@ if [ -n "$cert" ]; then
 else
     echo "[5/5] Not signed (--sign CERT.pfx --password-file FILE signs)"
 fi
+step_done signing
+subject=""
+[ -z "$cert" ] || subject=$(openssl pkcs12 -in "$cert" -passin "file:$password_file" -nokeys -clcerts 2>/dev/null |
+    openssl x509 -noout -subject 2>/dev/null | sed 's/^subject=//')
 
 # Copied to a temporary file of a fresh name, made by mktemp alone (O_EXCL): nothing planted at a name
 # known beforehand is written through. mv then replaces whatever stands at OUT.exe as a name.
@@ -226,12 +314,20 @@ cp -- "$built" "$part"
 chmod "$(printf '%o' $((0666 & ~$(umask))))" "$part"
 mv -f -- "$part" "$out"
 part=""
+# The report reads OUT.exe as --verify does: an exe that does not hold fails the run, and is removed.
+if [ -n "$report" ]; then
+    if ! python3 "$tool" verify "$out" --packer "$build/tools/pack-payload" --report "$report" \
+        --input "folder=$app_dir" --input "archive=$zip" --input "version=$version" --input "icon=$icon" \
+        --input "certificate_subject=$subject" --input "source_date_epoch=${SOURCE_DATE_EPOCH:-}" \
+        "${steps[@]}" >"$build/report.log" 2>&1; then
+        cat "$build/report.log" >&2
+        fail "the exe built does not hold as --verify checks it (the lines above; the report $report says the same)"
+    fi
+fi
 finished=1
 echo "Built $out"
 echo "  size:          $(stat -c %s "$out" | sed ':a;s/\B[0-9]\{3\}\>/,&/;ta') bytes"
 echo "  SHA-256:       $(sha256sum "$out" | cut -d' ' -f1)"
 echo "  version:       $version"
-if [ -n "$cert" ]; then
-    echo "  signed by:     $(openssl pkcs12 -in "$cert" -passin "file:$password_file" -nokeys -clcerts 2>/dev/null |
-        openssl x509 -noout -subject 2>/dev/null | sed 's/^subject=//')"
-fi
+[ -z "$cert" ] || echo "  signed by:     $subject"
+[ -z "$report" ] || echo "  report:        $report"

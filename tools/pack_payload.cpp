@@ -6,8 +6,9 @@
 //       Packs an application's folder as "Velkar/" after checking that the launcher can install it on a
 //       user's machine (tools/payload_rules.h), and prints what was packed. Names are stored in code
 //       page 936, the launcher's ANSI code page, with the UTF-8 flag clear.
-//   pack-payload --check ZIP
-//       Checks an archive made elsewhere by the same rules and prints the same summary.
+//   pack-payload --check ZIP [--json LISTING.json]
+//       Checks an archive made elsewhere by the same rules and prints the same summary; --json also
+//       writes every entry (install path, size, CRC-32) and the summary's numbers, for the packaging report.
 //   pack-payload --limit
 //       Prints the largest archive the launcher installs and starts, in bytes.
 // A refusal names the file and the rule and exits with 1 before anything is written.
@@ -320,27 +321,77 @@ struct Packer {
     }
 };
 
-// Prints what a payload holds: entry counts, sizes and the longest install path.
-void PrintSummary(const std::vector<Item>& items, std::uint64_t archiveBytes) {
+// What a payload holds, for the summary and the listing.
+struct Summary {
     std::size_t folders = 0;
     std::uint64_t bytesIn = 0;
-    std::string longest;
+    std::string longest;  // the longest install path, code page 936 bytes
+};
+
+Summary Summarise(const std::vector<Item>& items) {
+    Summary summary;
     for (const Item& item : items) {
-        folders += item.folder ? 1 : 0;
-        bytesIn += item.size;
+        summary.folders += item.folder ? 1 : 0;
+        summary.bytesIn += item.size;
         const std::string path = payloadrules::InstallPath(item.ansi);
-        if (path.size() > longest.size())
-            longest = path;
+        if (path.size() > summary.longest.size())
+            summary.longest = path;
     }
+    return summary;
+}
+
+// Prints what a payload holds: entry counts, sizes and the longest install path.
+void PrintSummary(const std::vector<Item>& items, std::uint64_t archiveBytes) {
+    const Summary s = Summarise(items);
     char ratio[32];
-    std::snprintf(ratio, sizeof ratio, "%.1f%%", bytesIn ? 100.0 * static_cast<double>(archiveBytes) / bytesIn : 100.0);
-    std::cout << "  entries:       " << Grouped(items.size()) << " (" << Grouped(folders) << " folders, "
-              << Grouped(items.size() - folders) << " files)\n"
-              << "  bytes in:      " << Grouped(bytesIn) << " (the files)\n"
+    std::snprintf(ratio, sizeof ratio, "%.1f%%",
+                  s.bytesIn ? 100.0 * static_cast<double>(archiveBytes) / s.bytesIn : 100.0);
+    std::cout << "  entries:       " << Grouped(items.size()) << " (" << Grouped(s.folders) << " folders, "
+              << Grouped(items.size() - s.folders) << " files)\n"
+              << "  bytes in:      " << Grouped(s.bytesIn) << " (the files)\n"
               << "  bytes out:     " << Grouped(archiveBytes) << " (the archive, " << ratio << " of the files)\n"
-              << "  longest path:  " << Grouped(longest.size()) << " of " << payloadrules::kPathLimit - 1
+              << "  longest path:  " << Grouped(s.longest.size()) << " of " << payloadrules::kPathLimit - 1
               << " bytes, under a 20-character user name:\n"
-              << "                 " << payloadrules::AnsiToUtf8(longest).value_or(longest) << "\n";
+              << "                 " << payloadrules::AnsiToUtf8(s.longest).value_or(s.longest) << "\n";
+}
+
+// A JSON string of UTF-8 text.
+std::string JsonText(const std::string& text) {
+    std::string out = "\"";
+    for (const char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned char>(c));
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+// The listing of a checked archive as one JSON object (the packaging report's "archive" part; its
+// fields are documented in the README): every entry as it installs, and the summary's numbers.
+std::string JsonListing(const std::vector<Item>& items, std::uint64_t archiveBytes) {
+    const Summary s = Summarise(items);
+    std::ostringstream out;
+    out << "{\n  \"bytes\": " << archiveBytes << ",\n  \"folders\": " << s.folders
+        << ",\n  \"files\": " << items.size() - s.folders << ",\n  \"bytes_in\": " << s.bytesIn
+        << ",\n  \"longest_install_path\": {\"bytes\": " << s.longest.size()
+        << ", \"limit\": " << payloadrules::kPathLimit - 1
+        << ", \"path\": " << JsonText(payloadrules::AnsiToUtf8(s.longest).value_or("")) << "},\n  \"entries\": [";
+    const std::size_t rootSize = std::string(payloadrules::kLongestInstallRoot).size();
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const std::string path = payloadrules::InstallPath(items[i].ansi).substr(rootSize);
+        out << (i ? "," : "") << "\n    {\"path\": " << JsonText(payloadrules::AnsiToUtf8(path).value_or(""))
+            << ", \"folder\": " << (items[i].folder ? "true" : "false") << ", \"size\": " << items[i].size
+            << ", \"crc32\": " << items[i].crc << "}";
+    }
+    out << "\n  ]\n}\n";
+    return out.str();
 }
 
 // A name as the terminal can show it: control bytes as \xNN.
@@ -522,6 +573,7 @@ bool ListArchive(const std::string& zip, std::vector<Item>& items, std::vector<R
         Item item = ItemOfEntry(zip.substr(at + 46, nameLength), flags, zip.substr(at + 46 + nameLength, extraLength));
         item.folder = (!item.name.empty() && item.name.back() == '/') || (attributes & 0x10);
         item.size = uncompressed;
+        item.crc = Read32(zip, at + 16);
         if (flags & 1)
             refusals.push_back({item.name, "encrypted; the launcher extracts plain entries only"});
         if (method != 0 && method != 8)
@@ -538,7 +590,7 @@ bool ListArchive(const std::string& zip, std::vector<Item>& items, std::vector<R
 int Usage() {
     std::cerr << "usage: pack-payload OUT.zip SRC_DIR [--time UNIX_SECONDS]\n"
                  "       pack-payload --app APP_DIR OUT.zip [--time UNIX_SECONDS] [--progress]\n"
-                 "       pack-payload --check ZIP\n"
+                 "       pack-payload --check ZIP [--json LISTING.json]\n"
                  "       pack-payload --limit            (the largest archive the launcher installs, in bytes)\n";
     return 2;
 }
@@ -559,7 +611,8 @@ std::optional<Refusal> TooLarge(std::uint64_t archiveBytes) {
                        " MiB): it holds the archive twice in a 32-bit address space"};
 }
 
-int CheckArchive(const char* path) {
+// --check ZIP [--json LISTING]: the listing is written only when the archive passes.
+int CheckArchive(const char* path, const char* listing) {
     std::string zip;
     if (!ReadFile(path, zip)) {
         std::cerr << "pack-payload: cannot read " << path << "\n";
@@ -575,6 +628,8 @@ int CheckArchive(const char* path) {
         refusals.push_back(std::move(r));
     if (!refusals.empty())
         return Refuse(refusals);
+    if (listing && !WriteFile(listing, JsonListing(items, zip.size())))
+        return 1;
     std::cout << "Checked " << path << ": the launcher can install it\n";
     PrintSummary(items, zip.size());
     return 0;
@@ -633,7 +688,9 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (argc == 3 && std::string(argv[1]) == "--check")
-        return CheckArchive(argv[2]);
+        return CheckArchive(argv[2], nullptr);
+    if (argc == 5 && std::string(argv[1]) == "--check" && std::string(argv[3]) == "--json")
+        return CheckArchive(argv[2], argv[4]);
     if (argc >= 4 && std::string(argv[1]) == "--app")
         return PackApplication(argc, argv);
     if (argc != 3 && argc != 5)

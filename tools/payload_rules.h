@@ -37,6 +37,7 @@ struct Item {
     std::string ansi;  // the name as stored: code page 936 bytes (empty when it cannot be spelled)
     bool folder = false;
     std::uint64_t size = 0;
+    std::uint32_t crc = 0;  // the CRC-32 an archive records (a listed archive's only; the report shows it)
     bool spellable = true;  // false: `ansi` is missing because code page 936 cannot spell `name`
     bool utf8 = true;       // false: `name` came from the disk and is no UTF-8 (so cannot be spelled)
 };

@@ -3,14 +3,19 @@ refused once, an archive made elsewhere checked by the same rules, and package.s
 behind a refusal.
     python3 packer_test.py PACK_PAYLOAD REPO WORK_DIR
 """
+import json
 import os
 import shutil
 import socket
 import stat
+import struct
 import subprocess
 import sys
 import unittest
 import zipfile
+import zlib
+
+import icons
 
 PACKER, REPO, WORK = sys.argv[1:4]
 del sys.argv[1:4]
@@ -164,11 +169,19 @@ class ArchivesMadeElsewhere(Work):
                 z.writestr(name, data)
         return path
 
-    def test_utf8_names_are_checked_as_the_launcher_installs_them(self):
+    def test_utf8_names_are_checked_and_listed_as_the_launcher_installs_them(self):
         # Python's zipfile marks these names UTF-8; 936 spells them, so the archive is fine.
-        run = self.check(self.zip([("Velkar/Velkar.exe", b"MZ"), ("Velkar/docs/说明.txt", b"x")]))
+        archive = self.zip([("Velkar/Velkar.exe", b"MZ"), ("Velkar/docs/说明.txt", b"x")])
+        listing = os.path.join(self.dir, "listing.json")
+        run = subprocess.run([PACKER, "--check", archive, "--json", listing], capture_output=True, text=True)
         self.assertEqual(run.returncode, 0, run.stderr)
         self.assertIn("entries:       2 (0 folders, 2 files)", run.stdout)
+        with open(listing, encoding="utf-8") as f:
+            listed = json.load(f)
+        self.assertEqual([(e["path"], e["size"], e["crc32"]) for e in listed["entries"]],
+                         [("Velkar\\Velkar.exe", 2, zlib.crc32(b"MZ")), ("Velkar\\docs\\说明.txt", 1, zlib.crc32(b"x"))])
+        self.assertEqual((listed["bytes"], listed["files"], listed["bytes_in"]), (os.path.getsize(archive), 2, 3))
+        self.assertTrue(listed["longest_install_path"]["path"].endswith("\\Velkar\\docs\\说明.txt"))
 
     def test_refusals(self):
         archive = self.zip([("Velkar/Velkar.exe", b"MZ"), ("Velkar/../evil.txt", b"x"), ("other/x.txt", b"x"),
@@ -176,6 +189,8 @@ class ArchivesMadeElsewhere(Work):
         self.assertRefused(self.check(archive), [("Velkar/../evil.txt", "'..'"), ("other/x.txt", "outside Velkar/"),
                                                  ("Velkar/smile😀.txt", "cannot spell"),
                                                  ("Velkar/A.TXT", "only in case")], packed=False)
+        run = subprocess.run([PACKER, "--check", archive, "--json", self.out], capture_output=True, text=True)
+        self.assertRefused(run, [("Velkar/A.TXT", "only in case")], packed=False)  # and no listing
 
     def test_methods_the_reader_does_not_take(self):
         archive = self.zip([("Velkar/Velkar.exe", b"MZ" * 100)], compression=zipfile.ZIP_BZIP2)
@@ -358,6 +373,68 @@ class PackageOptions(Work):
         run = self.package("--zip", archive, self.app, out)
         self.assertEqual(run.returncode, 2)
         self.assertIn("takes OUT.exe alone", run.stderr)
+
+
+class Icons(PackageOptions):
+    def test_each_kind_of_bad_icon_is_refused_in_one_line_before_anything_is_built(self):
+        make_files(self.app, ["Velkar.exe"])
+        good = icons.icon([(16, 32, icons.bitmap(16))])
+        moved = bytearray(good)
+        struct.pack_into("<I", moved, 18, 6)  # the image's offset: inside the directory
+        short = icons.bitmap(16)[:-64]  # the mask left out
+        flat = bytearray(icons.bitmap(16))
+        struct.pack_into("<i", flat, 8, 16)  # the bitmap's height not doubled for its mask
+        image = icons.bitmap(16)
+        entry = struct.pack("<BBBBHHII", 16, 16, 0, 0, 1, 32, len(image), 6 + 32)
+        twice = struct.pack("<HHH", 0, 1, 2) + entry + entry + image  # two entries, one image
+        for fault, data, words in (
+                ("empty", b"", "too short for an icon's header"),
+                ("a PNG file", icons.png(32), "a PNG file, not an icon"),
+                ("a cursor", icons.icon([(16, 32, icons.bitmap(16))], kind=2), "a cursor (.cur)"),
+                ("no image", struct.pack("<HHH", 0, 1, 0), "holds no image"),
+                ("directory cut", good[:14], "its directory of 1 images runs past the end"),
+                ("image cut", good[:-1], "image 1 (16 x 16) runs past the end of the file"),
+                ("image inside the directory", bytes(moved), "starts inside the directory"),
+                ("mask missing", icons.icon([(16, 32, short)]), "is cut short"),
+                ("bitmap without room for its mask", icons.icon([(16, 32, bytes(flat))]), "holds a bitmap of 16 x 16"),
+                ("PNG of another size", icons.icon([(32, 32, icons.png(48))]), "holds a PNG image of 48 x 48"),
+                ("bytes after the images", good + b"\0\0\0\0", "4 bytes after the last image"),
+                ("two entries, one image", twice, "overlaps another part"),
+                ("text", b"not an icon at all", "not an icon (.ico)")):
+            with self.subTest(fault=fault):
+                path = os.path.join(self.dir, "app.ico")
+                with open(path, "wb") as f:
+                    f.write(data)
+                run = self.package(self.app, os.path.join(self.dir, "out.exe"), "--icon", path)
+                self.assertEqual(run.returncode, 1, run.stdout + run.stderr)
+                self.assertEqual(len(run.stderr.splitlines()), 1, run.stderr)
+                self.assertTrue(run.stderr.startswith("package.sh: %s: " % path), run.stderr)
+                self.assertIn(words, run.stderr)
+                self.assertNotIn("[1/5]", run.stdout)
+
+    def test_a_whole_icon_passes_and_the_sizes_explorer_shows_most_that_it_lacks_are_said(self):
+        path = os.path.join(self.dir, "app.ico")
+        for images, note in (([(16, 32, icons.bitmap(16)), (256, 32, icons.png(256))], "no 32 x 32 or 48 x 48 image"),
+                             ([(16, 32, icons.bitmap(16)), (32, 4, icons.bitmap(32, 4)), (48, 32, icons.png(48))], None)):
+            with open(path, "wb") as f:
+                f.write(icons.icon(images))
+            run = subprocess.run([sys.executable, os.path.join(REPO, "tools/package_tool.py"), "icon", path],
+                                 capture_output=True, text=True)
+            self.assertEqual(run.returncode, 0, run.stderr)
+            self.assertEqual("note:" in run.stdout, note is not None, run.stdout)
+            if note:
+                self.assertIn(note, run.stdout)
+
+    def test_verify_takes_its_own_options_only(self):
+        run = self.package("--verify", "x.exe", "--sign", "c.pfx")
+        self.assertEqual(run.returncode, 2)
+        self.assertIn("--verify takes --ca, --require-signature and --report only", run.stderr)
+        run = self.package(self.app, "out.exe", "--ca", "root.pem")
+        self.assertEqual(run.returncode, 2)
+        run = self.package("--verify", os.path.join(self.dir, "missing.exe"))
+        self.assertEqual(run.returncode, 1)
+        self.assertIn("no such file", run.stderr)
+        self.assertNotIn("[1/3]", run.stdout)
 
 
 if __name__ == "__main__":

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The demo package as a release is made: scripts/package.sh with a signature and a version, from two
 # clones in different folders.
-#   release_test.sh build REPO APP_DIR WORK   both clones build it; the two exes must be byte-identical,
-#                                             the signature must verify and the version block must hold
-#                                             the version asked for
+#   release_test.sh build REPO APP_DIR WORK   both clones build it with an icon of the test's own; the
+#                                             two exes must be byte-identical, the signature must verify
+#                                             and the version block must hold the version asked for. The
+#                                             first also writes its report (verify_test.py reads it back)
 #   release_test.sh run REPO WORK PREFIX      the signed exe does its whole job under Wine; its trace
 #                                             (OutputDebugStringA) shows each step
 set -euo pipefail
@@ -21,6 +22,7 @@ if [ "$mode" = build ]; then
         -subj "/CN=Kestrelworks test signer" 2>/dev/null
     printf 'test password' >"$work/password"
     openssl pkcs12 -export -inkey "$work/key.pem" -in "$work/cert.pem" -out "$work/cert.pfx" -passout "file:$work/password"
+    python3 "$(dirname "$0")/icons.py" "$work/app.ico"
 
     # The second clone: the same files in a deeper folder of another name.
     second="$work/clones/a-second-clone-elsewhere/src"
@@ -37,10 +39,13 @@ if [ "$mode" = build ]; then
     export SOURCE_DATE_EPOCH=1704067200
     status=0
     for clone in first second; do
-        src=$repo
+        src=$repo report=()
         [ "$clone" = first ] || src=$second
+        # The report is written beside the build, and changes none of its bytes.
+        [ "$clone" = second ] || report=(--report "$work/first.json")
         KESTREL_PACKAGE_BUILD="$work/build-$clone" bash "$src/scripts/package.sh" "$app" "$work/$clone.exe" \
-            --sign "$work/cert.pfx" --password-file "$work/password" --version 2.3.4.5 >"$work/$clone.log" 2>&1 &
+            --sign "$work/cert.pfx" --password-file "$work/password" --version 2.3.4.5 --icon "$work/app.ico" \
+            "${report[@]}" >"$work/$clone.log" 2>&1 &
     done
     for job in $(jobs -p); do wait "$job" || status=1; done
     for clone in first second; do
@@ -64,7 +69,8 @@ if [ "$mode" = build ]; then
     # and versioned the same way it gives the same exe.
     cp "$work/build-first/payload.zip" "$work/elsewhere.zip"
     KESTREL_PACKAGE_BUILD="$work/build-first" bash "$repo/scripts/package.sh" --zip "$work/elsewhere.zip" \
-        "$work/third.exe" --sign "$work/cert.pfx" --password-file "$work/password" --version 2.3.4.5 >"$work/third.log" 2>&1 ||
+        "$work/third.exe" --sign "$work/cert.pfx" --password-file "$work/password" --version 2.3.4.5 \
+        --icon "$work/app.ico" >"$work/third.log" 2>&1 ||
         { cat "$work/third.log"; fail "package.sh --zip failed"; }
     echo "--- package.sh --zip"
     cat "$work/third.log"
