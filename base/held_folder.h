@@ -190,9 +190,10 @@ private:
 // through that handle when it still is what the listing said. Subfolders are emptied depth first,
 // with no limit of depth or path length. A link (junction, symbolic link, mount point) is never
 // entered: it is removed as a link, or left where the platform cannot remove it (Wine). Read-only
-// files stay (the clean-up keeps what was marked so), and so do names that begin with a full stop (the
-// clean-up's rule); with them stay the folders above them.
-[[nodiscard]] bool RemoveFolderBelow(HANDLE parent, const wchar_t* name);
+// files stay (the clean-up keeps what was marked so) unless `evenReadOnly` (for a tree being replaced),
+// and so do names that begin with a full stop (the clean-up's rule); with them stay the folders above
+// them.
+[[nodiscard]] bool RemoveFolderBelow(HANDLE parent, const wchar_t* name, bool evenReadOnly = false);
 
 // The moments a test can act at from outside, through the one seam below.
 enum class DiskStep {

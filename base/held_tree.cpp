@@ -16,21 +16,28 @@ bool IsFolder(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_DIRECTORY)
 // emptied folder; else a file) and is not read-only. Something else found at the name (a link, a file
 // or a folder swapped in since the listing) stays where it is. `listedId` is the id the walk's listing
 // gave the entry as no link (0: none known, or listed as a link). True when it is gone.
-bool RemoveEntry(HANDLE folder, const wchar_t* name, bool wasFolder, std::uint64_t listedId) {
+bool RemoveEntry(HANDLE folder, const wchar_t* name, bool wasFolder, std::uint64_t listedId, bool evenReadOnly) {
     ChildHandle entry = OpenChildAsItself(folder, name, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
     if (!entry)
         return false;
     DWORD attributes = 0, links = 0;
     std::uint64_t id = 0;
-    if (!QueryHandle(entry.get(), attributes, links, id) || !IsOpenOnListedEntry(folder, name, attributes, id, listedId))
+    if (!QueryHandle(entry.get(), attributes, links, id) ||
+        !IsOpenOnListedEntry(folder, name, attributes, id, listedId))
         return false;
     if (!IsLink(attributes)) {
         if (IsFolder(attributes) != wasFolder) {
             SetLastError(wasFolder ? ERROR_DIRECTORY : ERROR_ACCESS_DENIED);
             return false;
         }
-        // The clean-up keeps a read-only file: the mark says its owner wants it kept.
+        // The clean-up keeps a read-only file: the mark says its owner wants it kept. A tree being
+        // replaced loses it too (an interrupted extraction leaves its entries read-only), through
+        // RemoveChild, which clears the mark only on the file it holds.
         if (attributes & FILE_ATTRIBUTE_READONLY) {
+            if (evenReadOnly && !wasFolder) {
+                entry.reset();
+                return RemoveChild(folder, name, true);
+            }
             SetLastError(ERROR_ACCESS_DENIED);
             return false;
         }
@@ -65,7 +72,7 @@ void Enter(GrowingTable<Level>& walk, HeldFolder held, const wchar_t* name, std:
 // emptied, let go and then removed from its parent; a link is removed as an entry, never entered. The
 // walk keeps its own stack of held folders, so that no depth of folders can exhaust the thread's
 // stack. A failure on one entry does not stop the others, and nothing is restored.
-void EmptyHeldFolder(HeldFolder top, const wchar_t* name) {
+void EmptyHeldFolder(HeldFolder top, const wchar_t* name, bool evenReadOnly) {
     GrowingTable<Level> walk;
     Enter(walk, std::move(top), name, 0);
     while (!walk.empty()) {
@@ -75,7 +82,7 @@ void EmptyHeldFolder(HeldFolder top, const wchar_t* name) {
             const std::uint64_t doneId = walk[depth].listedId;
             walk.RemoveAt(depth);  // lets the folder go: it cannot be deleted while held
             if (depth > 0)
-                (void)RemoveEntry(walk[depth - 1].folder.get(), done.c_str(), true, doneId);
+                (void)RemoveEntry(walk[depth - 1].folder.get(), done.c_str(), true, doneId, evenReadOnly);
             continue;
         }
         const FolderEntry& entry = walk[depth].entries[walk[depth].next++];
@@ -96,7 +103,7 @@ void EmptyHeldFolder(HeldFolder top, const wchar_t* name) {
                 continue;
             }
         }
-        (void)RemoveEntry(folder, entryName, isFolder, plainId);
+        (void)RemoveEntry(folder, entryName, isFolder, plainId, evenReadOnly);
     }
 }
 
@@ -139,13 +146,13 @@ void HeldWay::LetGoFrom(std::size_t depth) {
     }
 }
 
-bool RemoveFolderBelow(HANDLE parent, const wchar_t* name) {
+bool RemoveFolderBelow(HANDLE parent, const wchar_t* name, bool evenReadOnly) {
     if (!IsSingleName(name)) {
         SetLastError(ERROR_INVALID_NAME);
         return false;
     }
     // Not held (a link, a file, or nothing there): not emptied, and removed only when it is a link.
     if (HeldFolder held = HoldChildFolder(parent, name, false))
-        EmptyHeldFolder(std::move(held), name);
-    return RemoveEntry(parent, name, true, 0);
+        EmptyHeldFolder(std::move(held), name, evenReadOnly);
+    return RemoveEntry(parent, name, true, 0, evenReadOnly);
 }

@@ -222,8 +222,8 @@ void HoldInstallFolder() {
     // The application-data folder is looked up once, in UTF-16: every later use (the held folder, the
     // command line, the trace, the clean-up through the held folder) derives from this one answer.
     WideText parent;
-    const bool appData = seams.lookUpAppData ? seams.lookUpAppData(parent)
-                                             : LookUpSpecialFolderWide(SpecialFolderId::AppData, parent);
+    const bool appData =
+        seams.lookUpAppData ? seams.lookUpAppData(parent) : LookUpSpecialFolderWide(SpecialFolderId::AppData, parent);
     if (!appData && !FindProgramFolder(parent)) {
         Trace("no application-data folder and no program folder: nothing is installed, started or removed");
         return;
@@ -258,7 +258,14 @@ bool PrepareElevatedTree(const WideText& treeName, SecurityDescriptor& label) {
               InstallDir.c_str(), kApplicationFolder);
         return false;
     }
-    (void)RemoveFolderBelow(InstallFolder.get(), treeName.c_str());
+    // Read-only files go too: an interrupted extraction leaves its entries so, as extraction replaces them.
+    if (!RemoveFolderBelow(InstallFolder.get(), treeName.c_str(), true) && GetLastError() != ERROR_FILE_NOT_FOUND) {
+        Trace(
+            "elevated: the tree an earlier run left in %s cannot be removed (error %lu): nothing is installed or "
+            "started",
+            InstallDir.c_str(), GetLastError());
+        return false;
+    }
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kElevatedTreeLabel, SDDL_REVISION_1, &descriptor,
                                                               nullptr)) {
@@ -283,7 +290,8 @@ bool HoldRunningProgram(KeptEntries& kept, bool elevated) {
         Trace("command not started: this elevated run wrote no Velkar\\Velkar.exe, and starts only what it wrote");
         return false;
     }
-    HeldFolder tree = kept.folder ? HeldFolder{} : HoldChildFolder(InstallFolder.get(), Wide(kApplicationFolder).c_str(), false);
+    HeldFolder tree =
+        kept.folder ? HeldFolder{} : HoldChildFolder(InstallFolder.get(), Wide(kApplicationFolder).c_str(), false);
     HANDLE folder = kept.folder ? kept.folder.get() : tree.get();
     ChildHandle program;
     if (folder)
@@ -292,9 +300,10 @@ bool HoldRunningProgram(KeptEntries& kept, bool elevated) {
     bool inUse = false;
     if (!program || !FinalPathOf(program.get(), path) || !AnyProcessRunsFrom(path.c_str(), false, inUse) || !inUse) {
         const DWORD error = GetLastError();
-        Trace("command not started (error %lu): Velkar\\Velkar.exe was not written by this run and no running "
-              "process uses it",
-              inUse ? error : (program ? 0ul : error));
+        Trace(
+            "command not started (error %lu): Velkar\\Velkar.exe was not written by this run and no running "
+            "process uses it",
+            inUse ? error : (program ? 0ul : error));
         return false;
     }
     if (!kept.folder)
@@ -340,8 +349,8 @@ void StartApplication(KeptEntries& kept, bool elevated) {
                            NamesHeldFile(image, kept.file.get());
     DWORD attributes = 0, links = 0;
     std::uint64_t id = 0;
-    const bool noLink = QueryHandle(InstallFolder.get(), attributes, links, id) &&
-                        (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+    const bool noLink =
+        QueryHandle(InstallFolder.get(), attributes, links, id) && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
     if (!sameImage || !noLink) {
         (void)TerminateProcess(started.process.get(), 1);
         Trace("command %s ended before it ran: %s", traced.c_str(),

@@ -164,8 +164,8 @@ bool StartSuspended(const wchar_t* applicationName, const wchar_t* commandLine, 
     const std::size_t length = std::wcslen(commandLine);
     WideText line = WideText::FromChars(commandLine, length);
     PROCESS_INFORMATION created = {};
-    if (!CreateProcessW(applicationName, const_cast<wchar_t*>(line.c_str()), nullptr, nullptr, FALSE,
-                        CREATE_SUSPENDED, nullptr, nullptr, &startup, &created))
+    if (!CreateProcessW(applicationName, const_cast<wchar_t*>(line.c_str()), nullptr, nullptr, FALSE, CREATE_SUSPENDED,
+                        nullptr, nullptr, &startup, &created))
         return false;
     started.process.reset(created.hProcess);
     started.thread.reset(created.hThread);

@@ -192,3 +192,18 @@ TEST(WideFromAnsi, ConvertsOnceAndRefusesAnUnfinishedDoubleByteCharacter) {
     EXPECT_FALSE(WideFromAnsi("").absent());
 }
 
+// The clean-up keeps read-only files and the folders above them; a tree being replaced loses them too.
+TEST_F(HeldFolderTest, RemovesATreeWithItsReadOnlyFilesOnlyWhenReplacingIt) {
+    ASSERT_TRUE(CreateDirectoryA((root_ / "tree").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryA((root_ / "tree\\sub").c_str(), nullptr));
+    ASSERT_TRUE(test::WriteWholeFile(root_ / "tree\\sub\\kept.bin", "kept"));
+    ASSERT_TRUE(test::WriteWholeFile(root_ / "tree\\plain.txt", "plain"));
+    ASSERT_TRUE(SetFileAttributesA((root_ / "tree\\sub\\kept.bin").c_str(), FILE_ATTRIBUTE_READONLY));
+
+    EXPECT_FALSE(RemoveFolderBelow(held_.get(), L"tree"));
+    EXPECT_TRUE(test::Exists(root_ / "tree\\sub\\kept.bin"));
+    EXPECT_FALSE(test::Exists(root_ / "tree\\plain.txt"));
+
+    EXPECT_TRUE(RemoveFolderBelow(held_.get(), L"tree", true));
+    EXPECT_FALSE(test::Exists(root_ / "tree"));
+}

@@ -8,6 +8,8 @@
 //   --after-write COMMAND        runs COMMAND to its end once Velkar.exe was written and closed, before
 //                                the extraction opens it again to check it ("after-write=<exit code>")
 //   --no-appdata                 the application-data folder's look-up fails
+//   --wait-for PATH              a command is done once PATH exists (Wine starts a Unix program without
+//                                a process handle to wait on); its exit code then reads 0
 //   --during-wait COMMAND        runs COMMAND to its end inside the three-second wait, once the install
 //                                is done ("during-wait=<exit code>")
 #include <windows.h>
@@ -24,7 +26,7 @@
 namespace {
 
 std::string reportPath;
-std::string afterWrite, duringWait;
+std::string afterWrite, duringWait, waitFor;
 bool duringWaitRan = false;
 void (*launcherStartRoutine)() = nullptr;
 
@@ -49,6 +51,15 @@ DWORD RunToEnd(const std::string& command) {
     if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
                         &created))
         return 0xFFFFFFFF;
+    if (!waitFor.empty()) {
+        for (int tries = 0; tries < 600 && GetFileAttributesA(waitFor.c_str()) == INVALID_FILE_ATTRIBUTES; ++tries)
+            Sleep(50);
+        if (created.hProcess && GetProcessId(created.hProcess) == created.dwProcessId) {
+            CloseHandle(created.hThread);
+            CloseHandle(created.hProcess);
+        }
+        return GetFileAttributesA(waitFor.c_str()) == INVALID_FILE_ATTRIBUTES ? 0xFFFFFFFD : 0;
+    }
     WaitForSingleObject(created.hProcess, INFINITE);
     DWORD code = 0xFFFFFFFE;
     GetExitCodeProcess(created.hProcess, &code);
@@ -61,17 +72,31 @@ bool Unelevated() { return false; }
 bool NoAppData(WideText&) { return false; }
 bool Elevated() { return true; }
 
+// Writes each entry of the descriptor's system access list as "label=TYPE,FLAGS,MASK,SID" (numbers in
+// hex), read from the descriptor itself: Wine's SDDL writer leaves labels out.
 void SeeLabel(PSECURITY_DESCRIPTOR descriptor) {
-    wchar_t* text = nullptr;
-    if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, LABEL_SECURITY_INFORMATION,
-                                                              &text, nullptr)) {
-        Report("label=unreadable");
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL sacl = nullptr;
+    if (!GetSecurityDescriptorSacl(descriptor, &present, &sacl, &defaulted) || !present || !sacl) {
+        Report("label=none");
         return;
     }
-    char ansi[512] = "";
-    WideCharToMultiByte(CP_ACP, 0, text, -1, ansi, sizeof ansi, nullptr, nullptr);
-    LocalFree(text);
-    Report(std::string("label=") + ansi);
+    for (DWORD i = 0; i < sacl->AceCount; ++i) {
+        void* ace = nullptr;
+        if (!GetAce(sacl, i, &ace))
+            continue;
+        const auto* header = static_cast<const ACE_HEADER*>(ace);
+        const auto* label = static_cast<const SYSTEM_MANDATORY_LABEL_ACE*>(ace);
+        wchar_t* sid = nullptr;
+        char sidText[128] = "?";
+        if (ConvertSidToStringSidW(const_cast<DWORD*>(&label->SidStart), &sid)) {
+            WideCharToMultiByte(CP_ACP, 0, sid, -1, sidText, sizeof sidText, nullptr, nullptr);
+            LocalFree(sid);
+        }
+        char line[256];
+        std::snprintf(line, sizeof line, "label=%x,%x,%lx,%s", header->AceType, header->AceFlags, label->Mask, sidText);
+        Report(line);
+    }
 }
 
 void AtStep(DiskStep step, HANDLE, const wchar_t* name) {
@@ -107,6 +132,9 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
             ++i;
         } else if (option == "--report") {
             reportPath = value;
+            ++i;
+        } else if (option == "--wait-for") {
+            waitFor = value;
             ++i;
         } else if (option == "--no-appdata") {
             seams.lookUpAppData = NoAppData;
