@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "fuzz/random.h"
 #include "tools/zip_writer.h"
 
 namespace fuzz {
@@ -13,27 +14,6 @@ namespace {
 
 using zipwriter::Bytes;
 using zipwriter::Entry;
-
-// SplitMix64: small, fast and fully defined by its state.
-class Random {
-public:
-    explicit Random(std::uint64_t state) : state_(state) {}
-    std::uint64_t Next() {
-        std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        return z ^ (z >> 31);
-    }
-    std::uint32_t Below(std::uint32_t n) { return n == 0 ? 0 : static_cast<std::uint32_t>(Next() % n); }
-    bool Chance(std::uint32_t percent) { return Below(100) < percent; }
-    template <typename T, std::size_t N>
-    const T& Pick(const T (&items)[N]) {
-        return items[Below(N)];
-    }
-
-private:
-    std::uint64_t state_;
-};
 
 std::string Text(Random& random, std::size_t length, bool compressible) {
     static const char kWords[] = "velkar kestrel archive tree folder launcher ";
@@ -604,6 +584,11 @@ void Raw(Random& random, std::string& b, std::string& log, unsigned& kinds) {
 }
 
 }  // namespace
+
+void RawFault(Random& random, std::string& bytes, std::string& log) {
+    unsigned kinds = 0;
+    Raw(random, bytes, log, kinds);
+}
 
 std::vector<Plant> PlantsFor(std::uint64_t seed, std::uint64_t index) {
     static const Plant kPlants[] = {

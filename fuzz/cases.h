@@ -44,6 +44,11 @@ struct Plant {
 // case in 25. Drawn apart from the case's bytes, which stay what they were without plants.
 std::vector<Plant> PlantsFor(std::uint64_t seed, std::uint64_t index);
 
+class Random;
+// One raw fault of the kinds the cases carry (bit flips, truncation, edited fields, ...) applied to
+// `bytes`, described in `log`; for the differential family, which draws from the same faults.
+void RawFault(Random& random, std::string& bytes, std::string& log);
+
 // The number of seed archives and one of them unchanged (for the checks' own tests).
 int SeedArchiveCount();
 std::string SeedArchive(int which, std::size_t destinationLength);

@@ -125,6 +125,29 @@ void NoMarker(const std::string& folder, std::string& problems) {
     }
 }
 
+// The size minizip takes from a central header's ZIP64 field (0x0001) when the header's own reads
+// 0xFFFFFFFF, walking the extra field as it does: it steps over other blocks by their size, and reads a
+// ZIP64 block's sizes in place without stepping over the block; 0xFFFFFFFF when there is none.
+std::uint64_t Zip64Size(const std::string& b, std::uint64_t extra, std::uint64_t length, bool compressedToo) {
+    std::uint64_t size = 0xFFFFFFFF;
+    for (std::uint64_t acc = 0, at = extra; acc < length;) {
+        const std::uint32_t id = Field(b, at, 2), dataSize = Field(b, at + 2, 2);
+        at += 4;
+        if (id == 0x0001) {
+            if (size == 0xFFFFFFFF) {
+                size = Field(b, at, 4) | (static_cast<std::uint64_t>(Field(b, at + 4, 4)) << 32);
+                at += 8;
+                if (compressedToo)
+                    at += 8;
+            }
+        } else {
+            at += dataSize;
+        }
+        acc += 4 + dataSize;
+    }
+    return size;
+}
+
 }  // namespace
 
 bool RemoveVerbatim(const std::string& path) {
@@ -170,6 +193,8 @@ std::vector<CentralRecord> ReadCentralDirectory(const std::string& b) {
         record.crc = Get(b, at + 16, 4);
         record.size = Get(b, at + 24, 4);
         const std::uint32_t nameLength = Get(b, at + 28, 2);
+        if (record.size == 0xFFFFFFFF)
+            record.size = Zip64Size(b, at + 46 + nameLength, Get(b, at + 30, 2), Get(b, at + 20, 4) == 0xFFFFFFFF);
         record.name = b.substr(at + 46, std::min<std::uint64_t>(nameLength, b.size() - (at + 46)));
         records.push_back(record);
         at += 46 + nameLength + Get(b, at + 30, 2) + Get(b, at + 32, 2);
@@ -413,7 +438,7 @@ std::string CheckTree(const std::string& destination, const std::vector<CentralR
         }
         const std::uint32_t crc = static_cast<std::uint32_t>(
             crc32(0, reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uInt>(bytes.size())));
-        const std::uint32_t size = static_cast<std::uint32_t>(bytes.size());
+        const std::uint64_t size = bytes.size();
         const std::string name = Resolved(file);
         bool named = false, matched = false;
         for (const CentralRecord& record : records) {

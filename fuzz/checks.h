@@ -24,7 +24,7 @@ std::string FailureNames(unsigned failures);  // "mismatch, escape"; "none" for 
 struct CentralRecord {
     std::string name;  // as stored
     std::uint32_t crc = 0;
-    std::uint32_t size = 0;  // uncompressed
+    std::uint64_t size = 0;  // uncompressed, from a ZIP64 field where the header's reads 0xFFFFFFFF
 };
 
 // The records of the central directory found through the last end record within the archive's

@@ -5,6 +5,10 @@
 //
 //   kestrel_fuzz [--cases N] [--seed S] [--first I] [--timeout SECONDS] [--keep FOLDER]
 //   kestrel_fuzz --replay FOLDER [--timeout SECONDS]     every *.zip in FOLDER as a case
+//   kestrel_fuzz --differential FOLDER [--cases N] [--seed S] ...
+//       the differential family (fuzz/differential.h) instead of the hostile archives, through the same
+//       checks; each case's archive and what the launcher installed from it are recorded in FOLDER
+//       ("diff-S-I.zip", "diff-S-I.txt") for fuzz/differential.py, which runs the packer's check over them
 //   kestrel_fuzz --write-case I FILE [--seed S]           writes one generated case, for a look
 //   --crash-at I, --hang-at I: the child crashes or hangs at case I instead of running it, to test
 //   the fuzzer's own handling of both
@@ -25,6 +29,7 @@
 #include "base/owners.h"
 #include "fuzz/cases.h"
 #include "fuzz/checks.h"
+#include "fuzz/differential.h"
 #include "harness/harness.h"
 #include "payload/zip_component.h"
 
@@ -38,9 +43,10 @@ struct Options {
     std::uint64_t first = 0;
     std::uint64_t cases = 1000;
     unsigned timeoutSeconds = 10;
-    std::string keep;    // where failing inputs are kept; empty: the current folder's "fuzz-failures"
-    std::string replay;  // a folder of inputs instead of generated cases
-    std::string work;    // the child's sandbox parent
+    std::string keep;          // where failing inputs are kept; empty: the current folder's "fuzz-failures"
+    std::string replay;        // a folder of inputs instead of generated cases
+    std::string differential;  // the differential family's record folder; empty: the hostile archives
+    std::string work;          // the child's sandbox parent
     bool child = false;
     std::string writeCase;
     std::uint64_t crashAt = UINT64_MAX;
@@ -72,7 +78,8 @@ std::string CaseBytes(const Options& options, std::uint64_t index, std::size_t d
             *description = index < files.size() ? files[index] : "";
         return bytes;
     }
-    fuzz::Case made = fuzz::MakeCase(options.seed, index, destinationLength);
+    fuzz::Case made = options.differential.empty() ? fuzz::MakeCase(options.seed, index, destinationLength)
+                                                   : fuzz::MakeDifferentialCase(options.seed, index);
     if (description)
         *description = made.description;
     if (kinds)
@@ -97,6 +104,49 @@ LONG WINAPI ReportCrash(EXCEPTION_POINTERS* exception) {
     return EXCEPTION_EXECUTE_HANDLER;
 }
 
+// Appends what lies under `folder` to `lines`, one a line: "folder NAME/" and "file SIZE NAME", the names
+// in UTF-8 below the destination with "/" separators, as the packer's --list gives them.
+void ListInstalled(const std::wstring& folder, const std::string& relative, std::string& lines) {
+    WIN32_FIND_DATAW entry;
+    FindHandle search{FindFirstFileW((folder + L"\\*").c_str(), &entry)};
+    if (!search)
+        return;
+    do {
+        const std::wstring name = entry.cFileName;
+        if (name == L"." || name == L"..")
+            continue;
+        char utf8[1024];
+        const int length = WideCharToMultiByte(CP_UTF8, 0, name.c_str(), -1, utf8, sizeof utf8, nullptr, nullptr);
+        const std::string inner = relative + std::string(utf8, length > 0 ? length - 1 : 0);
+        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            lines += "folder " + inner + "/\n";
+            ListInstalled(folder + L"\\" + name, inner + "/", lines);
+        } else {
+            const std::uint64_t size = (static_cast<std::uint64_t>(entry.nFileSizeHigh) << 32) | entry.nFileSizeLow;
+            lines += "file " + std::to_string(size) + " " + inner + "\n";
+        }
+    } while (FindNextFileW(search.get(), &entry));
+}
+
+// Records a differential case: its archive, and Extract's result with what it installed.
+void RecordCase(const Options& options, const fuzz::Sandbox& sandbox, std::uint64_t index, const std::string& bytes,
+                std::int32_t result, unsigned kinds, std::string description) {
+    const std::string stem =
+        options.differential + "\\diff-" + std::to_string(options.seed) + "-" + std::to_string(index);
+    std::string lines = "result " + std::to_string(result) + "\nkinds ";
+    for (int kind = 0; kind < fuzz::kDifferentialKindCount; ++kind)
+        if (kinds & (1u << kind))
+            lines += std::string(fuzz::DifferentialKindName(kind)) + "; ";
+    std::replace(description.begin(), description.end(), '\n', ' ');
+    lines += "\ncase " + description + "\n";
+    wchar_t destination[MAX_PATH];
+    if (MultiByteToWideChar(CP_ACP, 0, sandbox.destination.c_str(), -1, destination, MAX_PATH) > 0)
+        ListInstalled(destination, "", lines);
+    if (!harness::WriteWholeFile(stem + ".zip", bytes) || !harness::WriteWholeFile(stem + ".txt", lines))
+        std::fprintf(stderr, "fuzz: case %llu cannot be recorded in %s\n", static_cast<unsigned long long>(index),
+                     options.differential.c_str());
+}
+
 int RunChild(const Options& options) {
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
     SetUnhandledExceptionFilter(ReportCrash);
@@ -115,7 +165,8 @@ int RunChild(const Options& options) {
         if (index == options.hangAt)
             Sleep(INFINITE);
         unsigned kinds = 0;
-        const std::string bytes = CaseBytes(options, index, sandbox.destination.size(), nullptr, &kinds);
+        std::string description;
+        const std::string bytes = CaseBytes(options, index, sandbox.destination.size(), &description, &kinds);
         unsigned failures = 0;
         std::string problems;
         if (!harness::WriteWholeFile(sandbox.archive, bytes)) {
@@ -123,8 +174,10 @@ int RunChild(const Options& options) {
             problems += "the archive file cannot be written (still held?); ";
         }
         // Generated cases may extract over a tree made beforehand; replayed inputs run as they are.
-        const std::vector<fuzz::Plant> plants =
-            options.replay.empty() ? fuzz::PlantsFor(options.seed, index) : std::vector<fuzz::Plant>{};
+        // The differential family compares what is installed with the packer's listing: nothing planted.
+        const std::vector<fuzz::Plant> plants = options.replay.empty() && options.differential.empty()
+                                                    ? fuzz::PlantsFor(options.seed, index)
+                                                    : std::vector<fuzz::Plant>{};
         const std::string planting = fuzz::PlantTree(sandbox, plants);
         if (!planting.empty())
             std::fprintf(stderr, "fuzz: case %llu: %s\n", static_cast<unsigned long long>(index), planting.c_str());
@@ -134,6 +187,8 @@ int RunChild(const Options& options) {
             Extract(kWindowId, kComponentId, sandbox.archive.c_str(), sandbox.destination.c_str());
         if (result != 1 && result != 0 && result != -1)
             failures |= fuzz::kBadResult;
+        if (!options.differential.empty())
+            RecordCase(options, sandbox, index, bytes, result, kinds, description);
         std::vector<fuzz::CentralRecord> records = fuzz::ReadCentralDirectory(bytes);
         for (const fuzz::CentralRecord& planted : fuzz::PlantedRecords(plants))
             records.push_back(planted);
@@ -191,8 +246,8 @@ void Keep(const Options& options, std::uint64_t index, unsigned failures, std::s
     const char* kind = (failures & fuzz::kCrash) ? "crash" : (failures & fuzz::kHang) ? "hang" : "fail";
     char name[96];
     if (options.replay.empty())
-        std::snprintf(name, sizeof name, "\\case-%llu-%llu-%s.zip", static_cast<unsigned long long>(options.seed),
-                      static_cast<unsigned long long>(index), kind);
+        std::snprintf(name, sizeof name, "\\%s-%llu-%llu-%s.zip", options.differential.empty() ? "case" : "diff",
+                      static_cast<unsigned long long>(options.seed), static_cast<unsigned long long>(index), kind);
     else  // a replayed input keeps its own name
         std::snprintf(name, sizeof name, "\\%s-%.60s", kind, description.substr(description.rfind('\\') + 1).c_str());
     const std::string path = folder + name;
@@ -226,6 +281,8 @@ void RunCases(const Options& options, const std::string& work, std::uint64_t end
                               seed + " --first " + std::to_string(next) + " --cases " + std::to_string(end - next);
         if (!options.replay.empty())
             command += " --replay " + harness::Quoted(options.replay);
+        if (!options.differential.empty())
+            command += " --differential " + harness::Quoted(options.differential);
         if (options.crashAt != UINT64_MAX)
             command += " --crash-at " + std::to_string(options.crashAt);
         if (options.hangAt != UINT64_MAX)
@@ -342,6 +399,8 @@ bool ParseOptions(int argc, char** argv, Options& options) {
             options.keep = argv[++i];
         else if (name == "--replay" && hasValue)
             options.replay = argv[++i];
+        else if (name == "--differential" && hasValue)
+            options.differential = argv[++i];
         else if (name == "--crash-at" && hasValue)
             options.crashAt = std::strtoull(argv[++i], nullptr, 10);
         else if (name == "--hang-at" && hasValue)
@@ -417,7 +476,8 @@ int main(int argc, char** argv) {
         static_cast<unsigned long long>(tally.byFailure[3]));
     for (int kind = 0; kind < fuzz::kKindCount; ++kind)
         if (tally.kindCases[kind])
-            std::printf("fuzz:   %-34s %7llu cases, results 1: %llu, 0: %llu, -1: %llu\n", fuzz::KindName(kind),
+            std::printf("fuzz:   %-35s %7llu cases, results 1: %llu, 0: %llu, -1: %llu\n",
+                        options.differential.empty() ? fuzz::KindName(kind) : fuzz::DifferentialKindName(kind),
                         static_cast<unsigned long long>(tally.kindCases[kind]),
                         static_cast<unsigned long long>(tally.kindResults[kind][2]),
                         static_cast<unsigned long long>(tally.kindResults[kind][1]),

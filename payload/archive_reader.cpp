@@ -528,10 +528,18 @@ bool ReadEntryInfo(OpenedArchive& archive, std::int32_t index, ArchiveEntry& ent
 
     ArchiveEntry read;
     read.index = index;
-    unz_file_info info{};
-    if (unzGetCurrentFileInfo(archive.zip, &info, archive.storedName, sizeof archive.storedName, archive.extra,
-                              sizeof archive.extra, nullptr, 0) != UNZ_OK)
+    // The 64-bit form: minizip takes an entry's sizes from a ZIP64 extra field (0x0001) wherever the
+    // header's own field reads 0xFFFFFFFF, even in an archive without a ZIP64 end record, and the 32-bit
+    // form cuts them to their low 32 bits without a word.
+    unz_file_info64 info{};
+    if (unzGetCurrentFileInfo64(archive.zip, &info, archive.storedName, sizeof archive.storedName, archive.extra,
+                                sizeof archive.extra, nullptr, 0) != UNZ_OK)
         return false;
+    // An entry of 4 GiB or more: this format has no ZIP64, and no such file fits the launcher's payload.
+    if (info.uncompressed_size > kMaxEntrySize || info.compressed_size > kMaxEntrySize) {
+        SetLastError(ERROR_FILE_TOO_LARGE);
+        return false;
+    }
     // minizip takes method 12 (bzip2) as well and, built without bzip2, hands out such an entry's
     // compressed bytes as its data, with no CRC-32 check: only stored and deflated entries are read.
     if (info.compression_method != 0 && info.compression_method != Z_DEFLATED)
@@ -552,8 +560,8 @@ bool ReadEntryInfo(OpenedArchive& archive, std::int32_t index, ArchiveEntry& ent
 
     read.encrypted = (info.flag & 1u) != 0;
     read.attributes = EntryAttributes(static_cast<std::uint32_t>(info.external_fa));
-    read.compressedSize = static_cast<std::uint32_t>(info.compressed_size);
-    read.uncompressedSize = static_cast<std::uint32_t>(info.uncompressed_size);
+    read.compressedSize = info.compressed_size;
+    read.uncompressedSize = info.uncompressed_size;
     read.crc32 = static_cast<std::uint32_t>(info.crc);
     FILETIME dosTime{};
     DosDateTimeToFileTime(static_cast<WORD>(info.dosDate >> 16), static_cast<WORD>(info.dosDate & 0xFFFF), &dosTime);
@@ -587,7 +595,7 @@ bool ExtractEntryData(OpenedArchive& archive, std::int32_t index, HANDLE file) {
     if (!failed) {
         archive.openEntry = index;
         char buffer[kCopyBufferSize];
-        std::uint32_t total = 0;
+        std::uint64_t total = 0;
         for (;;) {
             const int got = unzReadCurrentFile(archive.zip, buffer, sizeof buffer);
             if (got < 0) {
@@ -597,7 +605,7 @@ bool ExtractEntryData(OpenedArchive& archive, std::int32_t index, HANDLE file) {
             }
             if (got == 0)
                 break;
-            total += static_cast<std::uint32_t>(got);
+            total += static_cast<std::uint64_t>(got);
             DWORD written = 0;
             if (!WriteFile(file, buffer, static_cast<DWORD>(got), &written, nullptr)) {
                 failed = true;

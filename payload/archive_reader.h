@@ -15,6 +15,10 @@
 // length or longer is refused.
 constexpr std::size_t kPathBufferSize = 260;
 
+// The largest entry the reader takes, in either size: 4 GiB less a byte, the most a header without ZIP64
+// can record.
+constexpr std::uint64_t kMaxEntrySize = 0xFFFFFFFFull;
+
 struct ArchiveEntry {
     std::int32_t index = 0;  // position in the central directory, from 0
     // As stored, "/" separators kept; a name marked as UTF-8 (flag bit 11, or an Info-ZIP Unicode
@@ -29,8 +33,8 @@ struct ArchiveEntry {
     FILETIME accessTime = {};
     FILETIME creationTime = {};
     FILETIME writeTime = {};
-    std::uint32_t compressedSize = 0;
-    std::uint32_t uncompressedSize = 0;
+    std::uint64_t compressedSize = 0;  // as minizip reports them: at most kMaxEntrySize
+    std::uint64_t uncompressedSize = 0;
     std::uint32_t crc32 = 0;  // of the uncompressed data, as the central directory records it
 };
 
@@ -62,7 +66,7 @@ using ArchiveHandle = Owner<OpenedArchiveTraits>;  // OpenArchive
 
 // The entry at `index` (0 ..count-1), or -1 for the count (in `index`, every other field 0). False
 // for an index out of range, a local header that disagrees with the central one, a method other
-// than 0 and 8, or a failed seek or read; the reader stays usable.
+// than 0 and 8, a size above kMaxEntrySize, or a failed seek or read; the reader stays usable.
 [[nodiscard]] bool ReadEntryInfo(OpenedArchive& archive, std::int32_t index, ArchiveEntry& entry);
 
 // Writes the data of the entry at `index` into `file` (open for writing, at its start) and, when

@@ -6,8 +6,9 @@
 //       Packs an application's folder as "Velkar/" after checking that the launcher can install it on a
 //       user's machine (tools/payload_rules.h), and prints what was packed. Names are stored in code
 //       page 936, the launcher's ANSI code page, with the UTF-8 flag clear.
-//   pack-payload --check ZIP [--json LISTING.json]
-//       Checks an archive made elsewhere by the same rules and prints the same summary; --json also
+//   pack-payload --check ZIP [--list] [--json LISTING.json]
+//       Checks an archive made elsewhere by the same rules and prints the same summary; it reads the archive
+//       as the launcher's reader does (tools/archive_check.h). --list adds one line per entry; --json also
 //       writes every entry (install path, size, CRC-32) and the summary's numbers, for the packaging report.
 //   pack-payload --limit
 //       Prints the largest archive the launcher installs and starts, in bytes.
@@ -21,7 +22,6 @@
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <cerrno>
 
@@ -35,6 +35,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "tools/archive_check.h"
 #include "tools/payload_rules.h"
 #include "tools/zip_writer.h"
 
@@ -498,99 +499,10 @@ zipwriter::Options ProgressOptions(std::size_t entryCount, std::uint64_t totalBy
     return options;
 }
 
-std::uint32_t Read16(const std::string& b, std::size_t at) {
-    return static_cast<unsigned char>(b[at]) | (static_cast<unsigned char>(b[at + 1]) << 8);
-}
-std::uint32_t Read32(const std::string& b, std::size_t at) { return Read16(b, at) | (Read16(b, at + 2) << 16); }
-
-// The name an extractor installs: a UTF-8 name where the entry marks one (the general-purpose flag bit 11,
-// or an Info-ZIP Unicode Path field whose CRC-32 matches the stored name), else the stored bytes in code
-// page 936.
-Item ItemOfEntry(const std::string& raw, std::uint32_t flags, const std::string& extra) {
-    Item item;
-    std::optional<std::string> utf8;
-    if (flags & 0x800)
-        utf8 = raw;
-    for (std::size_t at = 0; !utf8 && at + 4 <= extra.size();) {
-        const std::uint32_t id = Read16(extra, at), size = Read16(extra, at + 2);
-        if (at + 4 + size > extra.size())
-            break;
-        if (id == 0x7075 && size >= 5 && extra[at + 4] == 1 &&
-            Read32(extra, at + 5) ==
-                crc32(0, reinterpret_cast<const Bytef*>(raw.data()), static_cast<uInt>(raw.size())))
-            utf8 = extra.substr(at + 9, size - 5);
-        at += 4 + size;
-    }
-    if (utf8) {
-        item.name = *utf8;
-        const std::optional<std::string> ansi = payloadrules::Utf8ToAnsi(*utf8);
-        item.spellable = ansi.has_value();
-        item.ansi = ansi.value_or("");
-    } else {
-        item.ansi = raw;
-        const std::optional<std::string> shown = payloadrules::AnsiToUtf8(raw);
-        item.spellable = shown.has_value();
-        item.name = shown.value_or(raw);
-    }
-    return item;
-}
-
-// Lists the entries of a ZIP file for the checks; refusals for what the launcher's reader cannot take.
-bool ListArchive(const std::string& zip, std::vector<Item>& items, std::vector<Refusal>& refusals) {
-    const std::size_t kEndSize = 22;
-    std::size_t end = std::string::npos;
-    for (std::size_t at = zip.size() >= kEndSize ? zip.size() - kEndSize + 1 : 0; at-- > 0;) {
-        if (zip.size() - at > kEndSize + 0xFFFF)
-            break;
-        if (Read32(zip, at) == 0x06054B50) {
-            end = at;
-            break;
-        }
-    }
-    if (end == std::string::npos) {
-        std::cerr << "pack-payload: not a ZIP archive (no end-of-central-directory record)\n";
-        return false;
-    }
-    const std::uint32_t count = Read16(zip, end + 10), size = Read32(zip, end + 12), offset = Read32(zip, end + 16);
-    if (count == 0xFFFF || size == 0xFFFFFFFF || offset == 0xFFFFFFFF) {
-        refusals.push_back({"(the archive)", "ZIP64 records; the launcher reads archives without ZIP64 only"});
-        return true;
-    }
-    std::size_t at = offset;
-    for (std::uint32_t i = 0; i < count; ++i) {
-        if (at + 46 > zip.size() || Read32(zip, at) != 0x02014B50) {
-            std::cerr << "pack-payload: the central directory breaks off at entry " << i + 1 << "\n";
-            return false;
-        }
-        const std::uint32_t flags = Read16(zip, at + 8), method = Read16(zip, at + 10);
-        const std::uint32_t compressed = Read32(zip, at + 20), uncompressed = Read32(zip, at + 24);
-        const std::uint32_t nameLength = Read16(zip, at + 28), extraLength = Read16(zip, at + 30),
-                            commentLength = Read16(zip, at + 32), attributes = Read32(zip, at + 38);
-        if (at + 46 + nameLength + extraLength + commentLength > zip.size()) {
-            std::cerr << "pack-payload: the central directory breaks off at entry " << i + 1 << "\n";
-            return false;
-        }
-        Item item = ItemOfEntry(zip.substr(at + 46, nameLength), flags, zip.substr(at + 46 + nameLength, extraLength));
-        item.folder = (!item.name.empty() && item.name.back() == '/') || (attributes & 0x10);
-        item.size = uncompressed;
-        item.crc = Read32(zip, at + 16);
-        if (flags & 1)
-            refusals.push_back({item.name, "encrypted; the launcher extracts plain entries only"});
-        if (method != 0 && method != 8)
-            refusals.push_back({item.name, "compression method " + std::to_string(method) +
-                                               "; the launcher takes stored (0) and deflate (8) only"});
-        if (compressed == 0xFFFFFFFF || uncompressed == 0xFFFFFFFF)
-            refusals.push_back({item.name, "ZIP64 sizes; the launcher reads archives without ZIP64 only"});
-        items.push_back(std::move(item));
-        at += 46 + nameLength + extraLength + commentLength;
-    }
-    return true;
-}
-
 int Usage() {
     std::cerr << "usage: pack-payload OUT.zip SRC_DIR [--time UNIX_SECONDS]\n"
                  "       pack-payload --app APP_DIR OUT.zip [--time UNIX_SECONDS] [--progress]\n"
-                 "       pack-payload --check ZIP [--json LISTING.json]\n"
+                 "       pack-payload --check ZIP [--list] [--json LISTING.json]\n"
                  "       pack-payload --limit            (the largest archive the launcher installs, in bytes)\n";
     return 2;
 }
@@ -611,8 +523,10 @@ std::optional<Refusal> TooLarge(std::uint64_t archiveBytes) {
                        " MiB): it holds the archive twice in a 32-bit address space"};
 }
 
-// --check ZIP [--json LISTING]: the listing is written only when the archive passes.
-int CheckArchive(const char* path, const char* listing) {
+// Checks an archive made elsewhere; with `list`, also prints each entry as the launcher installs it, one
+// a line ("folder NAME/", "file SIZE NAME"), for the tests that compare the two readers; with `jsonPath`,
+// writes the listing there, only when the archive passes.
+int CheckArchive(const char* path, bool list, const char* jsonPath) {
     std::string zip;
     if (!ReadFile(path, zip)) {
         std::cerr << "pack-payload: cannot read " << path << "\n";
@@ -622,16 +536,30 @@ int CheckArchive(const char* path, const char* listing) {
     std::vector<Refusal> refusals;
     if (const auto large = TooLarge(zip.size()))
         refusals.push_back(*large);
-    if (!ListArchive(zip, items, refusals))
+    std::string error;
+    const archivecheck::Listing listing = archivecheck::ListArchive(zip, items, refusals, error);
+    if (listing == archivecheck::Listing::kUnreadable) {
+        std::cerr << "pack-payload: " << error << "\n";
         return 1;
-    for (Refusal& r : payloadrules::Check(items))
-        refusals.push_back(std::move(r));
+    }
+    // The rules judge the entries; a directory that is itself refused has none to judge.
+    if (listing == archivecheck::Listing::kListed)
+        for (Refusal& r : payloadrules::Check(items))
+            refusals.push_back(std::move(r));
     if (!refusals.empty())
         return Refuse(refusals);
-    if (listing && !WriteFile(listing, JsonListing(items, zip.size())))
+    if (jsonPath && !WriteFile(jsonPath, JsonListing(items, zip.size())))
         return 1;
     std::cout << "Checked " << path << ": the launcher can install it\n";
     PrintSummary(items, zip.size());
+    if (list)
+        for (const Item& item : items) {
+            if (item.folder)
+                std::cout << "folder " << item.name << (!item.name.empty() && item.name.back() == '/' ? "" : "/")
+                          << "\n";
+            else
+                std::cout << "file " << item.size << " " << item.name << "\n";
+        }
     return 0;
 }
 
@@ -687,10 +615,20 @@ int main(int argc, char** argv) {
         std::cout << payloadrules::kMaxPayloadBytes << "\n";
         return 0;
     }
-    if (argc == 3 && std::string(argv[1]) == "--check")
-        return CheckArchive(argv[2], nullptr);
-    if (argc == 5 && std::string(argv[1]) == "--check" && std::string(argv[3]) == "--json")
-        return CheckArchive(argv[2], argv[4]);
+    if (argc >= 3 && std::string(argv[1]) == "--check") {
+        bool list = false;
+        const char* jsonPath = nullptr;
+        for (int i = 3; i < argc; ++i) {
+            const std::string option = argv[i];
+            if (option == "--list")
+                list = true;
+            else if (option == "--json" && i + 1 < argc)
+                jsonPath = argv[++i];
+            else
+                return Usage();
+        }
+        return CheckArchive(argv[2], list, jsonPath);
+    }
     if (argc >= 4 && std::string(argv[1]) == "--app")
         return PackApplication(argc, argv);
     if (argc != 3 && argc != 5)

@@ -185,6 +185,13 @@ std::vector<Refusal> Check(const std::vector<Item>& items, const std::string& ap
     std::set<std::string> foldersChecked;             // install paths of folders already measured
     std::set<std::string> dotNames;                   // names beginning with "." already refused
     const std::string top = kTopFolder;
+    // The files by the name Windows sees: an archive made elsewhere can hold an entry below one of them
+    // ("a.txt" and "a.txt/b"), and the launcher cannot make a folder where it wrote a file.
+    std::map<std::string, std::string> filesByFoldedName;
+    for (const Item& item : items)
+        if (!item.folder)
+            filesByFoldedName.emplace(Folded(item.spellable ? AnsiToUtf8(item.ansi).value_or(item.ansi) : item.name),
+                                      item.name);
     for (const Item& item : items) {
         const std::string& name = item.name;
         if (!SameAsciiLetters(name.substr(0, top.size()), top))
@@ -214,6 +221,14 @@ std::vector<Refusal> Check(const std::vector<Item>& items, const std::string& ap
                       "\" once converted to code page 936 (a character drops out or becomes the same one); "
                       "on Windows one would overwrite the other";
             refusals.push_back({name, why});
+        }
+        for (std::size_t slash = folded.find('/'); slash != std::string::npos; slash = folded.find('/', slash + 1)) {
+            const auto file = filesByFoldedName.find(folded.substr(0, slash));
+            if (file != filesByFoldedName.end()) {
+                refusals.push_back({name, "lies below the file \"" + file->second +
+                                              "\": the launcher cannot make a folder where it wrote a file"});
+                break;
+            }
         }
 
         if (!item.spellable) {

@@ -8,6 +8,7 @@
 
 #include "fuzz/cases.h"
 #include "fuzz/checks.h"
+#include "fuzz/differential.h"
 #include "payload/zip_component.h"
 #include "tests/support/test_support.h"
 #include "tools/zip_writer.h"
@@ -108,6 +109,34 @@ TEST(FuzzCases, AreTheSameForTheSameSeedAndIndexAndDifferOtherwise) {
     EXPECT_GE(differing, 45);
 }
 
+TEST(DifferentialCases, AreTheSameForTheSameSeedAndIndexAndDifferOtherwise) {
+    int differing = 0;
+    for (std::uint64_t index = 1; index < 50; ++index) {
+        const fuzz::Case one = fuzz::MakeDifferentialCase(7, index);
+        EXPECT_EQ(one.bytes, fuzz::MakeDifferentialCase(7, index).bytes);
+        if (fuzz::MakeDifferentialCase(8, index).bytes != one.bytes)
+            ++differing;
+    }
+    EXPECT_GE(differing, 45);
+}
+
+// Case 0 of every seed is the decoy directory that pack-payload --check once accepted: the launcher
+// installs the real directory's Velkar/.config, which a reader that goes by the end record's offset never
+// sees.
+using DifferentialDecoy = FuzzSandbox;
+
+TEST_F(DifferentialDecoy, IsCaseZeroOfEverySeedAndTheLauncherInstallsTheRealDirectory) {
+    const std::string decoy = fuzz::MakeDifferentialCase(1, 0).bytes;
+    EXPECT_EQ(fuzz::MakeDifferentialCase(99, 0).bytes, decoy);
+    const std::size_t end = decoy.size() - 22;
+    const std::size_t offset = static_cast<unsigned char>(decoy[end + 16]) | static_cast<unsigned char>(decoy[end + 17])
+                                                                                 << 8;
+    EXPECT_NE(decoy.find("Velkar/notes.txt", offset), std::string::npos) << "the decoy at the offset";
+    EXPECT_EQ(ExtractBytes(decoy), 1);
+    EXPECT_TRUE(test::Exists(In("Velkar\\.config")));
+    EXPECT_FALSE(test::Exists(In("Velkar\\notes.txt")));
+}
+
 // --- The fuzzer's checks -------------------------------------------------------------------------
 
 TEST(ReadCentralDirectory, FindsTheRecordsAsMinizipDoesEvenWithBytesInFrontOrTheEndCutShort) {
@@ -127,6 +156,17 @@ TEST(ReadCentralDirectory, FindsTheRecordsAsMinizipDoesEvenWithBytesInFrontOrThe
     }
     EXPECT_TRUE(fuzz::ReadCentralDirectory("PK\x05\x06").empty());
     EXPECT_TRUE(fuzz::ReadCentralDirectory("no archive at all").empty());
+}
+
+// minizip, and so the launcher, takes the size from a ZIP64 field where the header's reads 0xFFFFFFFF.
+TEST(ReadCentralDirectory, TakesTheSizeFromAZip64FieldAsMinizipDoes) {
+    zipwriter::Entry entry = File("a.txt", "alpha");
+    entry.centralExtra = zipwriter::Bytes{0x99, 0x99, 1, 0, 0xAA, 0x01, 0x00, 8, 0, 5, 0, 0, 0, 0, 0, 0, 0};
+    std::string archive = zipwriter::BuildArchive({entry});
+    Put32(archive, FindSignature(archive, "PK\x01\x02") + 24, 0xFFFFFFFF);
+    const std::vector<fuzz::CentralRecord> records = fuzz::ReadCentralDirectory(archive);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].size, 5u);
 }
 
 using CheckTree = FuzzSandbox;

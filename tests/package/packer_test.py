@@ -15,6 +15,7 @@ import unittest
 import zipfile
 import zlib
 
+import hostile_zips
 import icons
 
 PACKER, REPO, WORK = sys.argv[1:4]
@@ -197,6 +198,97 @@ class ArchivesMadeElsewhere(Work):
         self.assertRefused(self.check(archive), [("Velkar/Velkar.exe", "compression method 12")], packed=False)
         self.assertRefused(self.check(self.zip([("Velkar/readme.txt", b"x")])), [("Velkar/Velkar.exe", "missing")],
                            packed=False)
+
+
+class ReadAsTheLauncherReads(Work):
+    """--check reads an archive made elsewhere as the launcher's reader (minizip) does, and refuses what two
+    readers could read differently; --list shows what it read."""
+
+    def setUp(self):
+        super().setUp()
+        self.local, directory, _ = hostile_zips.parts(hostile_zips.build(
+            [("Velkar/Velkar.exe", b"MZ" * 64), ("Velkar/readme.txt", b"read me " * 8)], zipfile.ZIP_DEFLATED))
+        self.records = hostile_zips.records(directory)
+
+    def checked(self, archive):
+        path = os.path.join(self.dir, "made.zip")
+        with open(path, "wb") as f:
+            f.write(archive)
+        return subprocess.run([PACKER, "--check", path, "--list"], capture_output=True, text=True)
+
+    def listed(self, archive):
+        run = self.checked(archive)
+        self.assertEqual(run.returncode, 0, run.stderr)
+        return [l for l in run.stdout.splitlines() if l.startswith(("file ", "folder "))]
+
+    def test_an_archive_two_readers_read_differently_is_refused(self):
+        h, records, local = hostile_zips, self.records, self.local
+        directory = b"".join(records)
+        zip64_end = (struct.pack("<IQHHIIQQQQ", 0x06064B50, 44, 45, 45, 0, 0, 2, 2, len(directory), len(local)) +
+                     struct.pack("<IIQI", 0x07064B50, 0, len(local) + len(directory), 1))
+        stub = b"MZ" + bytes(100)
+        crc, = struct.unpack_from("<I", records[1], 16)
+        offset, = struct.unpack_from("<I", records[1], 42)
+        data_crc = bytearray(local)  # the readme's CRC-32 wrong in both headers
+        at = local.rindex(b"PK\x03\x04") + 14
+        data_crc[at:at + 4] = struct.pack("<I", crc ^ 1)
+        archive, readme = "(the archive)", "Velkar/readme.txt"
+        cases = {
+            # The issue's archive: offset readers saw a harmless directory, the launcher installed .config.
+            "decoy directory": (h.decoy(), archive, "the launcher would read the directory from"),
+            # A self-extractor's layout, offsets counted from the file's start: the launcher takes none.
+            "bytes in front, offsets moved": (stub + local + b"".join(h.moved(r, len(stub)) for r in records) +
+                                              h.end_record(2, len(directory), len(stub) + len(local)), archive,
+                                              "does not begin with a local file header"),
+            "bytes in front, offsets not moved": (stub + h.assemble(local, records), archive,
+                                                  "the launcher would read the directory from"),
+            "ZIP64 end record": (local + directory + zip64_end + h.end_record(2, len(directory), len(local)), archive,
+                                 "a ZIP64 end record at"),
+            "ZIP64 offset": (h.assemble(local, [records[0], h.with_extra(h.with_field(records[1], 42, "<I", 0xFFFFFFFF),
+                                                                         struct.pack("<HHQ", 1, 8, offset))]),
+                             readme, "ZIP64 sizes, offset or extra field"),
+            "ZIP64 extra field alone": (h.assemble(local, [records[0], h.with_extra(records[1], struct.pack("<HHQ", 1, 8, 5))]),
+                                        readme, "ZIP64 sizes, offset or extra field"),
+            "two entry counts": (local + directory + struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, 1, 2, len(directory),
+                                                                  len(local), 0), archive, "gives two entry counts"),
+            "local header disagrees": (h.assemble(local, [records[0], h.with_field(records[1], 16, "<I", crc ^ 1)]),
+                                       readme, "disagrees with the central directory"),
+            "data of another CRC-32": (h.assemble(bytes(data_crc), [records[0], h.with_field(records[1], 16, "<I", crc ^ 1)]),
+                                       readme, "does not give its recorded size and CRC-32"),
+            "file below a file": (h.build([("Velkar/Velkar.exe", b"MZ"), ("Velkar/a.txt", b"a"), ("Velkar/A.TXT/b", b"b")]),
+                                  "Velkar/A.TXT/b", 'lies below the file "Velkar/a.txt"'),
+            "folder bit on a file with data": (h.assemble(local, [records[0], h.with_field(records[1], 38, "<I", 0x41ED0000)]),
+                                               readme, "a folder entry holding 64 bytes"),
+        }
+        for case, (made, name, words) in cases.items():
+            with self.subTest(case=case):
+                self.assertRefused(self.checked(made), [(name, words)], packed=False)
+        # An end record beyond the last 65,535 bytes, where minizip does not look for it.
+        run = self.checked(h.assemble(local, records, b"c" * 65535))
+        self.assertEqual(run.returncode, 1)
+        self.assertIn("no end-of-central-directory record in its last 65,535 bytes", run.stderr)
+
+    def test_the_listing_is_what_the_launcher_installs(self):
+        h = hostile_zips
+        self.assertEqual(self.listed(h.assemble(self.local, self.records)),
+                         ["file 128 Velkar/Velkar.exe", "file 64 Velkar/readme.txt"])
+        # The first Unicode Path field decides, as in the launcher's reader: one whose CRC-32 is not the
+        # stored name's leaves the stored name, whatever follows it.
+        name = b"Velkar/readme.txt"
+        def unicode_path(crc, utf8):
+            return struct.pack("<HHBI", 0x7075, 5 + len(utf8), 1, crc) + utf8
+        right = unicode_path(zlib.crc32(name), "Velkar/说明.txt".encode())
+        wrong = unicode_path(zlib.crc32(name) ^ 1, "Velkar/其他.txt".encode())
+        for extra, shown in ((right, "Velkar/说明.txt"), (wrong + right, "Velkar/readme.txt")):
+            with self.subTest(shown=shown):
+                listing = self.listed(h.assemble(self.local, [self.records[0], h.with_extra(self.records[1], extra)]))
+                self.assertEqual(listing[1], "file 64 " + shown)
+        # The Unix folder bit makes an empty entry a folder, as the launcher makes it.
+        empty = h.build([("Velkar/Velkar.exe", b"MZ"), ("Velkar/data", b"")])
+        local, directory, _ = h.parts(empty)
+        records = h.records(directory)
+        self.assertEqual(self.listed(h.assemble(local, [records[0], h.with_field(records[1], 38, "<I", 0x41ED0000)])),
+                         ["file 2 Velkar/Velkar.exe", "folder Velkar/data/"])
 
 
 class PackageCommand(Work):

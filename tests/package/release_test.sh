@@ -91,6 +91,16 @@ with zipfile.ZipFile(sys.argv[1], "w") as z:
     grep -q "refused: Velkar/.hidden" "$work/refused.log" || { cat "$work/refused.log"; fail "no refusal in the build's output"; }
     [ ! -e "$built" ] || fail "a refused archive left the earlier launcher.exe"
     echo "-DPAYLOAD_ZIP with a refused archive: the build stops, launcher.exe removed"
+    # A decoy central directory: a reader that goes by the end record's offset sees harmless entries, the
+    # launcher's reader (minizip) the real directory with Velkar/.config.
+    python3 "$repo/tests/package/hostile_zips.py" decoy "$work/build-first/payload.zip"
+    if cmake --build "$work/build-first/launcher" --target launcher >"$work/decoy.log" 2>&1; then
+        fail "the build accepted an archive with a decoy central directory"
+    fi
+    grep -q "refused: (the archive): the end record gives the central directory at offset" "$work/decoy.log" ||
+        { cat "$work/decoy.log"; fail "no refusal of the decoy directory in the build's output"; }
+    [ ! -e "$built" ] || fail "a refused archive left a launcher.exe"
+    echo "-DPAYLOAD_ZIP with a decoy central directory: the build stops"
 
     # The version block: the fixed part's file and product versions, and the texts beside the names.
     python3 - "$work/first.exe" <<'EOF' || fail "the version block does not hold 2.3.4.5"

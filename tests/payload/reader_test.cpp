@@ -207,6 +207,41 @@ TEST_F(ReaderTest, RefusesAZip64EndRecordAndReadsPastAStrayLocator) {
     EXPECT_TRUE(WriteEntryTo(archive, 1, folder / "b.bin"));
 }
 
+// minizip takes an entry's size from a ZIP64 extra field (0x0001) where the header's field reads
+// 0xFFFFFFFF, with or without a ZIP64 end record. The reader compared that size cut to 32 bits: an entry
+// recorded as 4 GiB + 5 bytes was written as its 5 bytes and passed, its CRC-32 never checked (minizip
+// checks it only once the whole recorded size was delivered). Boundaries: 4 GiB less a byte is read, 4
+// GiB is refused.
+TEST_F(ReaderTest, TakesSizesFromAZip64FieldAndRefusesAnEntryOf4GiBOrMore) {
+    struct Row {
+        std::uint64_t size;
+        bool taken;
+    };
+    for (const Row row :
+         {Row{5, true}, Row{0xFFFFFFFFull, true}, Row{0x100000000ull, false}, Row{0x100000005ull, false}}) {
+        zipwriter::Entry entry = File("x.txt", "hello");
+        entry.storeData = true;
+        entry.crc = 0x0BADC0DE;  // extracting it must fail; only the unchecked bytes would pass
+        entry.centralExtra = zipwriter::Bytes{0x01, 0x00, 8, 0};
+        for (int i = 0; i < 8; ++i)
+            entry.centralExtra->push_back(static_cast<unsigned char>(row.size >> (8 * i)));
+        std::string bytes = zipwriter::BuildArchive({entry});
+        const std::size_t central = bytes.find(std::string("PK\x01\x02", 4));
+        ASSERT_NE(central, std::string::npos);
+        bytes.replace(central + 24, 4, std::string(4, '\xFF'));  // "see the ZIP64 field"
+        bytes.replace(22, 4, std::string(4, '\xFF'));            // in the local header too
+        ASSERT_TRUE(test::WriteWholeFile(archivePath, bytes));
+        const ArchiveHandle owner = OpenByPath(archivePath);
+        ASSERT_TRUE(owner);
+        ArchiveEntry read;
+        EXPECT_EQ(ReadEntryInfo(*owner.get(), 0, read), row.taken) << row.size;
+        if (row.taken) {
+            EXPECT_EQ(read.uncompressedSize, row.size);
+        }
+        EXPECT_FALSE(WriteEntryTo(*owner.get(), 0, folder / "x.txt")) << row.size;
+    }
+}
+
 TEST_F(ReaderTest, WritesAnEntrysDataAndTimesIntoTheFileItIsGiven) {
     const std::string data(70000, 'q');
     ASSERT_TRUE(WriteArchive(archivePath, {File("x/y.bin", data)}));
