@@ -53,6 +53,24 @@ bool RemoveTreePatiently(const std::string& path, int attempts) {
     return RemoveTree(path);
 }
 
+bool MakeUnixLink(const std::string& target, const std::string& link) {
+    return RunUnix("Z:\\bin\\ln -s " + Quoted(UnixPath(target)) + " " + Quoted(UnixPath(link))) &&
+           WaitUntil([&] { return Exists(link); }, 5000);
+}
+
+bool RemoveUnixLink(const std::string& link) {
+    return RunUnix("Z:\\bin\\rm -f " + Quoted(UnixPath(link))) && WaitUntil([&] { return !Exists(link); }, 5000);
+}
+
+bool MakeSampleTree(const std::string& root) {
+    const bool made = CreateDirectoryA(root.c_str(), nullptr) && CreateDirectoryA((root + "\\a").c_str(), nullptr) &&
+                      CreateDirectoryA((root + "\\a\\b").c_str(), nullptr) &&
+                      CreateDirectoryA((root + "\\c").c_str(), nullptr) && WriteWholeFile(root + "\\top.txt", "1") &&
+                      WriteWholeFile(root + "\\a\\one.txt", "2") && WriteWholeFile(root + "\\a\\b\\deep.bin", "3") &&
+                      WriteWholeFile(root + "\\c\\\xCC\xB4\xCF\xAA.txt", "4");  // 檀溪
+    return made && SetFileAttributesA((root + "\\a\\one.txt").c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+}
+
 namespace {
 
 struct WindowSearch {

@@ -49,6 +49,17 @@ bool WaitUntil(Done done, DWORD milliseconds, DWORD step = 10) {
 // may still hold a file; answers true when nothing is left.
 bool RemoveTreePatiently(const std::string& path, int attempts = 20);
 
+// A Unix symbolic link `link` to `target`, made by /bin/ln; true once Windows calls see it. Wine lists
+// a link to a folder as a folder link (0x410) but opens through to its target whatever the flags.
+bool MakeUnixLink(const std::string& target, const std::string& link);
+// Removes such a link (Wine cannot remove a folder symbolic link through Windows calls); true once it
+// is gone.
+bool RemoveUnixLink(const std::string& link);
+
+// A small tree at `root`: top.txt ("1"), a\one.txt ("2", hidden and system), a\b\deep.bin ("3"),
+// c\檀溪.txt ("4"). False when any part could not be made.
+bool MakeSampleTree(const std::string& root);
+
 // The top-level windows of process `processId` of class `className` (null: any) and, when `title`
 // is given, with exactly that title, in the system's order.
 std::vector<HWND> WindowsOf(DWORD processId, const char* className, const char* title = nullptr);

@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "tests/support/test_support.h"
-#include "base/held_folder.h"
 #include "sysops/folders.h"
 
 namespace {
@@ -23,37 +22,9 @@ using test::UnixPath;
 // quotes are passed on literally.
 using test::Quoted;
 
-bool Eventually(bool (*check)(const std::string&), const std::string& path, bool wanted) {
-    for (int i = 0; i < 100; ++i) {
-        if (check(path) == wanted)
-            return true;
-        Sleep(50);
-    }
-    return false;
-}
-
-// A Unix symbolic link `link` to `target`, which Wine reports with FILE_ATTRIBUTE_REPARSE_POINT.
-bool MakeLink(const std::string& target, const std::string& link) {
-    return RunUnix("Z:\\bin\\ln -s " + Quoted(UnixPath(target)) + " " + Quoted(UnixPath(link))) &&
-           Eventually(test::Exists, link, true);
-}
-
-// Wine cannot remove a folder symbolic link through Windows calls.
-bool UnixRemove(const std::string& link) {
-    return RunUnix("Z:\\bin\\rm -f " + Quoted(UnixPath(link))) && Eventually(test::Exists, link, false);
-}
-
-void MakeTree(const std::string& root) {
-    ASSERT_TRUE(CreateDirectoryA(root.c_str(), nullptr));
-    ASSERT_TRUE(CreateDirectoryA((root + "\\a").c_str(), nullptr));
-    ASSERT_TRUE(CreateDirectoryA((root + "\\a\\b").c_str(), nullptr));
-    ASSERT_TRUE(CreateDirectoryA((root + "\\c").c_str(), nullptr));
-    ASSERT_TRUE(test::WriteWholeFile(root + "\\top.txt", "1"));
-    ASSERT_TRUE(test::WriteWholeFile(root + "\\a\\one.txt", "2"));
-    ASSERT_TRUE(test::WriteWholeFile(root + "\\a\\b\\deep.bin", "3"));
-    ASSERT_TRUE(test::WriteWholeFile(root + "\\c\\\xCC\xB4\xCF\xAA.txt", "4"));  // 檀溪
-    SetFileAttributesA((root + "\\a\\one.txt").c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
-}
+bool MakeLink(const std::string& target, const std::string& link) { return test::MakeUnixLink(target, link); }
+bool UnixRemove(const std::string& link) { return test::RemoveUnixLink(link); }
+void MakeTree(const std::string& root) { ASSERT_TRUE(test::MakeSampleTree(root)); }
 
 std::wstring Wide(const std::string& ansi) {
     wchar_t wide[MAX_PATH];
@@ -216,11 +187,11 @@ TEST(RemoveFolder, TouchesNothingForEmptyPathsBareDrivesAndDriveRoots) {
     dosdevices = dosdevices.substr(0, dosdevices.find_last_of('/', dosdevices.size() - 2));
     std::string letterLink = dosdevices + "/q:";
     ASSERT_TRUE(RunUnix("Z:\\bin\\ln -s " + Quoted(UnixPath(base / "root")) + " " + Quoted(letterLink)));
-    bool mapped = Eventually(test::Exists, "Q:\\top.txt", true);
+    bool mapped = test::WaitUntil([] { return test::Exists("Q:\\top.txt"); }, 5000);
     for (const char* path : {"Q:\\", "  Q:\\", "Q:"})
         EXPECT_FALSE(RemoveFolder(path)) << path;
     RunUnix("Z:\\bin\\rm -f " + Quoted(letterLink));
-    Eventually(test::Exists, "Q:\\top.txt", false);
+    test::WaitUntil([] { return !test::Exists("Q:\\top.txt"); }, 5000);
     EXPECT_TRUE(mapped) << "the drive Q: did not appear; only the results were checked";
     EXPECT_TRUE(test::Exists(base / "root\\top.txt"));
     EXPECT_TRUE(test::Exists(base / "root\\a\\b\\deep.bin"));
@@ -267,172 +238,6 @@ TEST(RemoveFolder, RemovesAFolderThatIsItselfALinkAsALink) {
     if (test::Exists(base / "link")) {
         EXPECT_TRUE(UnixRemove(base / "link"));  // Wine: see above
     }
-}
-
-// --- A folder being emptied cannot be swapped for a link ---------------------------------------------------
-// The seams: RemoveFolder calls one hook with each folder once it holds it, before listing it, and
-// another with each entry after the listing, before the entry is opened.
-
-namespace {
-
-bool UnderWine() { return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr; }
-
-std::function<void(const std::wstring&)> whileHeld;
-std::function<void(const std::wstring&)> beforeOpen;
-void AtStep(DiskStep step, HANDLE, const wchar_t* name) {
-    if (step == DiskStep::RemovalFolderHeld)
-        whileHeld(name);
-    else if (step == DiskStep::RemovalEntryListed)
-        beforeOpen(name);
-}
-
-class FolderBeingEmptied : public testing::Test {
-protected:
-    void SetUp() override {
-        MakeTree(base_ / "outside");
-        MakeTree(base_ / "tree");
-        whileHeld = [](const std::wstring&) {};
-        beforeOpen = [](const std::wstring&) {};
-        SetDiskSeam(AtStep);
-    }
-    void TearDown() override {
-        SetDiskSeam(nullptr);
-        whileHeld = nullptr;
-        beforeOpen = nullptr;
-        for (const std::string& link : links_) {
-            if (test::Exists(link)) {
-                EXPECT_TRUE(UnixRemove(link));  // Wine cannot remove a folder symbolic link
-            }
-        }
-    }
-    void PlantLink(const std::string& at) {
-        links_.push_back(at);
-        ASSERT_TRUE(MakeLink(base_ / "outside", at));
-    }
-    void ExpectOutsideWhole() {
-        std::string bytes;
-        EXPECT_TRUE(test::ReadWholeFile(base_ / "outside\\top.txt", bytes) && bytes == "1");
-        EXPECT_TRUE(test::Exists(base_ / "outside\\a\\one.txt"));
-        EXPECT_TRUE(test::Exists(base_ / "outside\\a\\b\\deep.bin"));
-        EXPECT_TRUE(test::ReadWholeFile(base_ / "outside\\c\\\xCC\xB4\xCF\xAA.txt", bytes) && bytes == "4");
-    }
-    test::TempFolder base_{"swap"};
-    std::vector<std::string> links_;
-};
-
-}  // namespace
-
-// Another process tries to rename the folder being emptied, to put a link to the outside tree in its
-// place; had the rename gone through, the link would be there and the walk would empty its target.
-// The folder is held with list-directory access, which takes part in sharing (MS-FSA 2.1.5.1.2.2:
-// an open that asks only for attributes does not), and without delete sharing, so on Windows the
-// rename (an open for DELETE) fails with a sharing violation. Wine 8 keeps no sharing modes for
-// folders: there the rename goes through whatever handle is open, so the hook puts the folder back
-// and the test can show only that the removal still works.
-TEST_F(FolderBeingEmptied, ASwapFromAnotherProcessIsRefused) {
-    const std::string folder = base_ / "tree\\a";
-    DWORD renamed = 0xFFFFFFFE;
-    bool putBack = false;
-    int calls = 0;
-    whileHeld = [&](const std::wstring& held) {
-        if (held != L"a" || calls++ > 0)
-            return;
-        renamed = test::RunToEnd(Quoted(test::ProgramBeside("sysops_folder_swapper.exe")) + " " + Quoted(folder) + " " +
-                                 Quoted(base_ / "moved"));
-        if (renamed == 0 && UnderWine())
-            putBack = MoveFileA((base_ / "moved").c_str(), folder.c_str()) != FALSE;
-        else if (renamed == 0)
-            PlantLink(folder);
-    };
-
-    const bool removed = RemoveFolder((base_ / "tree").c_str());
-
-    EXPECT_EQ(calls, 1);
-    ExpectOutsideWhole();
-    EXPECT_TRUE(removed);
-    EXPECT_FALSE(test::Exists(base_ / "tree"));
-    // Not GTEST_SKIP: its report makes the test program crash in the 32-bit prefix under qemu.
-    if (putBack) {
-        std::printf("Wine let another process rename a folder held without delete sharing: not shown here\n");
-        return;
-    }
-    EXPECT_TRUE(renamed == ERROR_SHARING_VIOLATION || renamed == ERROR_ACCESS_DENIED)
-        << "the other process's rename answered " << renamed;
-}
-
-// A subfolder renamed away and replaced by a folder link after its parent was listed, before the walk
-// opens it: the walk finds a link where the listing said folder, and does not go in. On Windows the
-// open with FILE_OPEN_REPARSE_POINT gives the link itself, which carries the reparse attribute, and it
-// is deleted as a link (a directory symbolic link or junction is removed without its target, as
-// RemoveDirectory does). Wine 8 opens the target whatever the flags; only its listing shows the link
-// (0x410), so here the test shows that the listing's word is taken and the link is left in place.
-TEST_F(FolderBeingEmptied, AFolderSwappedForAFolderLinkAfterTheListingIsNotEntered) {
-    bool swapped = false;
-    beforeOpen = [&](const std::wstring& entry) {
-        if (swapped || entry != L"c")
-            return;
-        swapped = true;
-        ASSERT_TRUE(MoveFileA((base_ / "tree\\c").c_str(), (base_ / "moved").c_str()));
-        PlantLink(base_ / "tree\\c");
-    };
-
-    const bool removed = RemoveFolder((base_ / "tree").c_str());
-
-    ASSERT_TRUE(swapped);
-    ExpectOutsideWhole();
-    EXPECT_TRUE(test::Exists(base_ / "moved\\\xCC\xB4\xCF\xAA.txt")) << "what was renamed away is not ours now";
-    EXPECT_FALSE(test::Exists(base_ / "tree\\top.txt"));
-    EXPECT_FALSE(test::Exists(base_ / "tree\\a"));
-    if (test::Exists(base_ / "tree\\c")) {
-        EXPECT_FALSE(removed);  // Wine: the link stays, and the tree with it
-    } else {
-        EXPECT_TRUE(removed);
-    }
-}
-
-// The same moment, a hard link to an outside file planted where the listing said folder: no folder can
-// be held there, and the entry is not what was listed, so it stays; the outside file keeps its data.
-TEST_F(FolderBeingEmptied, AFolderSwappedForAHardLinkAfterTheListingIsLeftAlone) {
-    bool swapped = false;
-    beforeOpen = [&](const std::wstring& entry) {
-        if (swapped || entry != L"a")
-            return;
-        swapped = true;
-        ASSERT_TRUE(MoveFileA((base_ / "tree\\a").c_str(), (base_ / "moved").c_str()));
-        ASSERT_TRUE(CreateHardLinkA((base_ / "tree\\a").c_str(), (base_ / "outside\\top.txt").c_str(), nullptr));
-    };
-
-    EXPECT_FALSE(RemoveFolder((base_ / "tree").c_str()));
-
-    ASSERT_TRUE(swapped);
-    ExpectOutsideWhole();
-    EXPECT_TRUE(test::Exists(base_ / "moved\\b\\deep.bin"));
-    EXPECT_FALSE(test::IsFolder(base_ / "tree\\a"));
-    EXPECT_FALSE(test::Exists(base_ / "tree\\c"));
-    EXPECT_FALSE(test::Exists(base_ / "tree\\top.txt"));
-}
-
-// A file swapped for a hard link to an outside file: deleting the entry takes only this name.
-// (Wine 8 cannot show the same with a symbolic link to a file: it lists one as a plain file with the
-// target's id and deletes the target through it. On Windows such a link carries the reparse attribute,
-// FILE_OPEN_REPARSE_POINT opens the link itself, and deleting through that handle deletes the link.)
-TEST_F(FolderBeingEmptied, AFileSwappedForAHardLinkLosesOnlyItsName) {
-    bool swapped = false;
-    beforeOpen = [&](const std::wstring& entry) {
-        if (swapped || entry != L"top.txt")
-            return;
-        swapped = true;
-        ASSERT_TRUE(MoveFileA((base_ / "tree\\top.txt").c_str(), (base_ / "moved.txt").c_str()));
-        ASSERT_TRUE(CreateHardLinkA((base_ / "tree\\top.txt").c_str(),
-                                    (base_ / "outside\\c\\\xCC\xB4\xCF\xAA.txt").c_str(), nullptr));
-    };
-
-    EXPECT_TRUE(RemoveFolder((base_ / "tree").c_str()));
-
-    ASSERT_TRUE(swapped);
-    ExpectOutsideWhole();
-    EXPECT_TRUE(test::Exists(base_ / "moved.txt"));
-    EXPECT_FALSE(test::Exists(base_ / "tree"));
 }
 
 // --- Names, whatever the code page ---------------------------------------------------------------------
