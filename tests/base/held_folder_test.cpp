@@ -4,6 +4,8 @@
 #include <windows.h>
 #include <winternl.h>
 
+#include <cstdio>
+#include <cwchar>
 #include <string>
 
 #include "base/held_folder.h"
@@ -206,4 +208,29 @@ TEST_F(HeldFolderTest, RemovesATreeWithItsReadOnlyFilesOnlyWhenReplacingIt) {
 
     EXPECT_TRUE(RemoveFolderBelow(held_.get(), L"tree", true));
     EXPECT_FALSE(test::Exists(root_ / "tree"));
+}
+
+// A short (8.3) alias opens the entry it stands for; RemoveChild removes only an entry whose exact name
+// the listing shows, so an alias handed to it (VELKAR~1.EXE for another file of the tree) removes
+// nothing. Wine makes up short names for long ones; where it gives none, only the exact name is tried.
+TEST_F(HeldFolderTest, RemovesOnlyTheEntryOfTheExactNameNotOneAShortAliasOpens) {
+    const std::string longName = root_ / "VelkarUpdaterHelper.exe";
+    ASSERT_TRUE(test::WriteWholeFile(longName, "helper"));
+    wchar_t alias[MAX_PATH] = L"";
+    const DWORD length = GetShortPathNameW(Wide(longName).c_str(), alias, MAX_PATH);
+    const wchar_t* shortName = length ? std::wcsrchr(alias, L'\\') + 1 : nullptr;
+    if (shortName && _wcsicmp(shortName, L"VelkarUpdaterHelper.exe") != 0) {
+        ChildHandle opened = OpenChildAsItself(held_.get(), shortName, FILE_READ_ATTRIBUTES, FILE_SHARE_READ);
+        if (opened) {
+            opened.reset();
+            EXPECT_FALSE(RemoveChild(held_.get(), shortName, false)) << "removed through the alias";
+            EXPECT_TRUE(test::Exists(longName));
+        } else {
+            std::printf("this file system opens no short alias: only the exact name is tried\n");
+        }
+    } else {
+        std::printf("no short alias here: only the exact name is tried\n");
+    }
+    EXPECT_TRUE(RemoveChild(held_.get(), L"VelkarUpdaterHelper.exe", false));
+    EXPECT_FALSE(test::Exists(longName));
 }
