@@ -38,14 +38,14 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     GetModuleFileNameA(nullptr, program, MAX_PATH);
     char startText[32];
     std::snprintf(startText, sizeof startText, "%llu", start);
-    records::Write(std::string(kRecordFolder) + "run-" + std::to_string(id) + ".txt",
-                   std::string("command=") + GetCommandLineA() + "\nfolder=" + folder + "\nprogram=" + program +
-                       "\nstart=" + startText + "\n");
-
+    // The events exist before the record does: a test that has read the record may signal at once.
     HANDLE events[2] = {
         CreateEventA(nullptr, TRUE, FALSE, ("KestrelE2EEnd-" + std::to_string(id)).c_str()),
         CreateEventA(nullptr, TRUE, FALSE, "KestrelE2EEndAll"),
     };
+    records::Write(std::string(kRecordFolder) + "run-" + std::to_string(id) + ".txt",
+                   std::string("command=") + GetCommandLineA() + "\nfolder=" + folder + "\nprogram=" + program +
+                       "\nstart=" + startText + "\n");
     // Waiting with a message queue makes the program idle for the starter's input-idle wait, as a
     // real application with a window would be.
     const DWORD end = GetTickCount() + Life();
