@@ -171,9 +171,7 @@ bool ExtractFile(OpenedArchive& archive, const ArchiveEntry& entry, HANDLE folde
 }
 
 // True when the two names are one on Windows: the same without regard to case.
-bool SameName(const wchar_t* a, const wchar_t* b) {
-    return CompareStringOrdinal(a, -1, b, -1, TRUE) == CSTR_EQUAL;
-}
+bool SameName(const wchar_t* a, const wchar_t* b) { return CompareStringOrdinal(a, -1, b, -1, TRUE) == CSTR_EQUAL; }
 
 // The folder `name` at the top of the way, when it is the folder the caller asked to keep: the one kept
 // already, or held (created new with the caller's security, where it gives one) and kept now.
@@ -347,8 +345,8 @@ std::int32_t Extract(std::int32_t windowId, std::int32_t componentId, const char
     const HeldFolder held = wideDestination.absent() ? HeldFolder{} : HoldFolderPath(wideDestination.c_str());
     if (!held || !archive)
         return FailureExit(extractor, 0);
-    return ExtractThroughHandles(extractor, std::move(archive), held.get(),
-                                 EnsureTrailingBackslash(destination).size(), nullptr);
+    return ExtractThroughHandles(extractor, std::move(archive), held.get(), EnsureTrailingBackslash(destination).size(),
+                                 nullptr);
 }
 
 std::int32_t ExtractInto(std::int32_t windowId, std::int32_t componentId, FileHandle archive, HANDLE destination,

@@ -201,8 +201,8 @@ TEST_F(WriteBytesToChildTest, AReadOnlyFileAtTheNameIsReplaced) {
 TEST_F(WriteBytesToChildTest, AFileHeldOpenByAnotherProgramStaysAndTheWriteFails) {
     const std::string path = folder / "a.zip";
     ASSERT_TRUE(test::WriteWholeFile(path, "planted archive"));
-    FileHandle holder{
-        CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)};
+    FileHandle holder{CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr)};
     ASSERT_TRUE(holder);
     EXPECT_FALSE(WriteBytesToChild(held.get(), L"a.zip", {data.image()}));
     holder.reset();
