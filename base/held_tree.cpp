@@ -22,7 +22,8 @@ bool RemoveEntry(HANDLE folder, const wchar_t* name, bool wasFolder, std::uint64
         return false;
     DWORD attributes = 0, links = 0;
     std::uint64_t id = 0;
-    if (!QueryHandle(entry.get(), attributes, links, id) || !IsOpenOnListedEntry(folder, name, attributes, id, listedId))
+    if (!QueryHandle(entry.get(), attributes, links, id) ||
+        !IsOpenOnListedEntry(folder, name, attributes, id, listedId))
         return false;
     if (!IsLink(attributes)) {
         if (IsFolder(attributes) != wasFolder) {
@@ -64,11 +65,15 @@ void Enter(GrowingTable<Level>& walk, HeldFolder held, const wchar_t* name, std:
 // Empties the folder `top` (held, named `name`) depth first: each plain subfolder is held, listed,
 // emptied, let go and then removed from its parent; a link is removed as an entry, never entered. The
 // walk keeps its own stack of held folders, so that no depth of folders can exhaust the thread's
-// stack. A failure on one entry does not stop the others, and nothing is restored.
-void EmptyHeldFolder(HeldFolder top, const wchar_t* name) {
+// stack. A failure on one entry does not stop the others, and nothing is restored. False when
+// `withinMilliseconds` ran out first: the walk let go of everything where it stood.
+bool EmptyHeldFolder(HeldFolder top, const wchar_t* name, DWORD withinMilliseconds) {
+    const DWORD began = GetTickCount();
     GrowingTable<Level> walk;
     Enter(walk, std::move(top), name, 0);
     while (!walk.empty()) {
+        if (withinMilliseconds != INFINITE && GetTickCount() - began >= withinMilliseconds)
+            return false;
         const std::size_t depth = walk.size() - 1;
         if (walk[depth].next == walk[depth].entries.size()) {
             WideText done = std::move(walk[depth].name);
@@ -98,6 +103,7 @@ void EmptyHeldFolder(HeldFolder top, const wchar_t* name) {
         }
         (void)RemoveEntry(folder, entryName, isFolder, plainId);
     }
+    return true;
 }
 
 }  // namespace
@@ -139,13 +145,17 @@ void HeldWay::LetGoFrom(std::size_t depth) {
     }
 }
 
-bool RemoveFolderBelow(HANDLE parent, const wchar_t* name) {
+bool RemoveFolderBelow(HANDLE parent, const wchar_t* name, DWORD withinMilliseconds) {
     if (!IsSingleName(name)) {
         SetLastError(ERROR_INVALID_NAME);
         return false;
     }
     // Not held (a link, a file, or nothing there): not emptied, and removed only when it is a link.
-    if (HeldFolder held = HoldChildFolder(parent, name, false))
-        EmptyHeldFolder(std::move(held), name);
+    if (HeldFolder held = HoldChildFolder(parent, name, false)) {
+        if (!EmptyHeldFolder(std::move(held), name, withinMilliseconds)) {
+            SetLastError(ERROR_TIMEOUT);
+            return false;
+        }
+    }
     return RemoveEntry(parent, name, true, 0);
 }
