@@ -25,6 +25,10 @@
 // - A read-only mark cleared by path (only where the platform refuses it through the handle): the
 //   path is checked again to be the held file first, and no mark is ever put back by path
 //   (ClearReadOnly, inside RemoveChild).
+// - A file another program holds open with delete sharing (a scanner, the search indexer) while we
+//   remove it: with the older deletion its name, and so its folder, stays until that program closes
+//   it; deleted with POSIX semantics where the system has them, the name goes at once
+//   (DeleteThroughHandle).
 // Names are UTF-16 as they are on disk; an ANSI name crosses to UTF-16 once, where it enters
 // (WideFromAnsi). Every operation answers through its result, with GetLastError meaningful after a
 // failure; none shows anything or ends the program.
@@ -119,8 +123,10 @@ struct FolderEntry {
 // shares it (its attributes are the other name's too). True when it is gone or nothing was there.
 [[nodiscard]] bool RemoveChild(HANDLE parent, const wchar_t* name, bool evenReadOnly);
 
-// Marks the file or empty folder open through `handle` (opened with DELETE access) for deletion: it
-// goes when the last handle to it closes.
+// Marks the file or empty folder open through `handle` (opened with DELETE access) for deletion. With
+// POSIX semantics where the system has them (Windows 10 1709 and later): its name goes when `handle`
+// closes, even while another program holds it open with delete sharing. Elsewhere the older way: it goes
+// when the last handle to it closes. A read-only file is refused either way.
 [[nodiscard]] bool DeleteThroughHandle(HANDLE handle);
 // Sets the attributes of what `handle` is open on (with FILE_WRITE_ATTRIBUTES access).
 [[nodiscard]] bool SetAttributesThroughHandle(HANDLE handle, DWORD attributes);
@@ -184,7 +190,8 @@ private:
 };
 
 // Removes the folder `name` of the held folder `parent` with everything in it; true only when the
-// folder itself is gone at the end. Below `parent` nothing is addressed by path: each folder is held
+// folder itself is gone at the end. With `withinMilliseconds`, the walk stops taking entries once that
+// long has passed, leaves the rest as it is and answers false (ERROR_TIMEOUT). Below `parent` nothing is addressed by path: each folder is held
 // (so that nobody can rename it and put a link in its place while it is emptied), listed with its
 // UTF-16 names, and each of its entries is opened by name relative to it, as itself, and deleted
 // through that handle when it still is what the listing said. Subfolders are emptied depth first,
@@ -192,8 +199,10 @@ private:
 // entered: it is removed as a link, or left where the platform cannot remove it (Wine). Read-only
 // files stay (the clean-up keeps what was marked so) unless `evenReadOnly` (for a tree being replaced),
 // and so do names that begin with a full stop (the clean-up's rule); with them stay the folders above
-// them.
-[[nodiscard]] bool RemoveFolderBelow(HANDLE parent, const wchar_t* name, bool evenReadOnly = false);
+// them. With `withinMilliseconds`, the walk stops where it stands once that time has passed (false,
+// ERROR_TIMEOUT).
+[[nodiscard]] bool RemoveFolderBelow(HANDLE parent, const wchar_t* name, bool evenReadOnly = false,
+                                     DWORD withinMilliseconds = INFINITE);
 
 // The moments a test can act at from outside, through the one seam below.
 enum class DiskStep {
@@ -208,3 +217,8 @@ enum class DiskStep {
 void SetDiskSeam(void (*seam)(DiskStep step, HANDLE folder, const wchar_t* name));
 // Calls the seam, where one is set; for the layers above that have a moment of their own to offer.
 void AtDiskStep(DiskStep step, HANDLE folder, const wchar_t* name);
+
+// For tests: `seam` stands in for SetFileInformationByHandle where DeleteThroughHandle marks a file
+// (null: the system's own), and what the system was found to lack is forgotten.
+using SetInformationRoutine = BOOL(WINAPI*)(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD);
+void SetDeletionSeam(SetInformationRoutine seam);

@@ -71,11 +71,15 @@ void Enter(GrowingTable<Level>& walk, HeldFolder held, const wchar_t* name, std:
 // Empties the folder `top` (held, named `name`) depth first: each plain subfolder is held, listed,
 // emptied, let go and then removed from its parent; a link is removed as an entry, never entered. The
 // walk keeps its own stack of held folders, so that no depth of folders can exhaust the thread's
-// stack. A failure on one entry does not stop the others, and nothing is restored.
-void EmptyHeldFolder(HeldFolder top, const wchar_t* name, bool evenReadOnly) {
+// stack. A failure on one entry does not stop the others, and nothing is restored. False when
+// `withinMilliseconds` ran out first: the walk let go of everything where it stood.
+bool EmptyHeldFolder(HeldFolder top, const wchar_t* name, bool evenReadOnly, DWORD withinMilliseconds) {
+    const DWORD began = GetTickCount();
     GrowingTable<Level> walk;
     Enter(walk, std::move(top), name, 0);
     while (!walk.empty()) {
+        if (withinMilliseconds != INFINITE && GetTickCount() - began >= withinMilliseconds)
+            return false;
         const std::size_t depth = walk.size() - 1;
         if (walk[depth].next == walk[depth].entries.size()) {
             WideText done = std::move(walk[depth].name);
@@ -105,6 +109,7 @@ void EmptyHeldFolder(HeldFolder top, const wchar_t* name, bool evenReadOnly) {
         }
         (void)RemoveEntry(folder, entryName, isFolder, plainId, evenReadOnly);
     }
+    return true;
 }
 
 }  // namespace
@@ -146,13 +151,17 @@ void HeldWay::LetGoFrom(std::size_t depth) {
     }
 }
 
-bool RemoveFolderBelow(HANDLE parent, const wchar_t* name, bool evenReadOnly) {
+bool RemoveFolderBelow(HANDLE parent, const wchar_t* name, bool evenReadOnly, DWORD withinMilliseconds) {
     if (!IsSingleName(name)) {
         SetLastError(ERROR_INVALID_NAME);
         return false;
     }
     // Not held (a link, a file, or nothing there): not emptied, and removed only when it is a link.
-    if (HeldFolder held = HoldChildFolder(parent, name, false))
-        EmptyHeldFolder(std::move(held), name, evenReadOnly);
+    if (HeldFolder held = HoldChildFolder(parent, name, false)) {
+        if (!EmptyHeldFolder(std::move(held), name, evenReadOnly, withinMilliseconds)) {
+            SetLastError(ERROR_TIMEOUT);
+            return false;
+        }
+    }
     return RemoveEntry(parent, name, true, 0, evenReadOnly);
 }

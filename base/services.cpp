@@ -36,6 +36,11 @@ void EndProgramThroughFrame(std::int32_t exitCode) {
     ExitProcess(static_cast<UINT>(exitCode));
 }
 
+void SessionEndsThroughFrame() {
+    if (connected.sessionEnds && suppressionDepth == 0)
+        connected.sessionEnds();
+}
+
 void RaiseEventSuppression() { ++suppressionDepth; }
 void LowerEventSuppression() {
     if (suppressionDepth > 0)

@@ -37,6 +37,9 @@ struct ServiceEntry {
                                   std::size_t componentNameSize) = nullptr;
     // Ends the program with the exit code; never returns.
     void (*endProgram)(std::int32_t exitCode) = nullptr;
+    // The session ends (WM_ENDSESSION, "ending"): the program's work for that moment, done inside the
+    // message, as the system may end the program as soon as it returns.
+    void (*sessionEnds)() = nullptr;
 };
 
 void ConnectServices(const ServiceEntry& entry);
@@ -48,6 +51,7 @@ void PumpPendingMessagesThroughFrame();
 [[nodiscard]] HWND FindComponentWindowThroughFrame(std::int32_t windowId, std::int32_t componentId);
 void ComponentGoneThroughFrame(std::int32_t windowId, std::int32_t componentId);
 [[noreturn]] void EndProgramThroughFrame(std::int32_t exitCode);  // ExitProcess when unconnected
+void SessionEndsThroughFrame();  // nothing while EventSuppressionDepth is above 0, as for an event
 
 // EventSuppressionDepth: while it is above 0, no event handler runs. Raised for window creation, for
 // the fatal report and for the end of the program.

@@ -138,6 +138,12 @@ LRESULT CWinFormUnit::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
         if (detached_)
             return TRUE;
         return RaiseWindowEvent(windowId_, entryId_, kCloseQuery) ? FALSE : TRUE;
+    case WM_ENDSESSION:
+        // "Ending" (wParam): the program may be ended as soon as this returns, so the program's work
+        // for the end of the session runs now, inside the message.
+        if (!detached_ && wParam)
+            SessionEndsThroughFrame();
+        return 0;
     case WM_DESTROY:
         if (!detached_)
             RaiseWindowEvent(windowId_, entryId_, kDestroyed);

@@ -135,13 +135,14 @@ void BeginShutdown() {
     DropLoadedWindows();
 }
 
-void ConnectFrameServices() {
+void ConnectFrameServices(void (*sessionEnds)()) {
     ConnectServices(ServiceEntry{.pumpPendingMessages = PumpPendingMessages,
                                  .raiseEvent = RaiseEvent,
                                  .findComponentWindow = FindComponentWindow,
                                  .componentGone = ComponentGone,
                                  .namePosition = NamePosition,
-                                 .endProgram = EndProgram});
+                                 .endProgram = EndProgram,
+                                 .sessionEnds = sessionEnds});
 }
 
 // A program is often started from a folder anyone can write to (Downloads), where a DLL named like a
@@ -186,7 +187,7 @@ int ProgramEntry(const ProgramDeclarations& declarations) {
     app.mainThreadId = GetCurrentThreadId();
     RecordConstantRange();
     SetExternalRoutines(declarations.externalRoutines, declarations.externalRoutineCount);
-    ConnectFrameServices();
+    ConnectFrameServices(declarations.sessionEnds);
     ConnectHandlers(declarations.handlers, declarations.handlerCount);
     bool described = declarations.description
                          ? ReadWindowDescriptionFrom(declarations.description, declarations.descriptionSize)

@@ -21,6 +21,7 @@ struct ProgramDeclarations {
     void (*startRoutine)() = nullptr;  // the program's own start routine, run before the clean-up is
                                        // registered; may be null
     void (*cleanup)() = nullptr;       // registered with RegisterCleanup; may be null
+    void (*sessionEnds)() = nullptr;   // called inside WM_ENDSESSION ("ending") of a loaded window; may be null
     // The window description as serialized bytes; null reads the built-in one.
     const unsigned char* description = nullptr;
     std::size_t descriptionSize = 0;

@@ -59,6 +59,17 @@ constexpr std::int32_t kSettleMilliseconds = 1000;
 // is tried again, with a pause between tries, until about this long has passed in all.
 constexpr DWORD kRemovalRetryMilliseconds = 3000;
 constexpr std::int32_t kRemovalPauseMilliseconds = 300;
+// A copy of Velkar.exe ended just before the clean-up may be listed for a moment after its end.
+constexpr DWORD kEndedCopyMilliseconds = 2000;
+constexpr std::int32_t kEndedCopyPauseMilliseconds = 100;
+
+// At the end of the session the system ends a program soon after its WM_ENDSESSION returns, and
+// Windows offers to end one that takes longer than five seconds: the tree's removal stops well before.
+// What is left stays for the next run, whose clean-up removes it.
+constexpr DWORD kSessionRemovalMilliseconds = 2000;
+// The lowest level for applications (0x100 to 0x3FF): the system tells the applications first and
+// this program after them.
+constexpr DWORD kLastApplicationLevel = 0x100;
 
 const ExternalRoutineDeclaration kExternalRoutines[] = {
     {"Kernel32.dll", "Wow64DisableWow64FsRedirection"},
@@ -101,6 +112,12 @@ void SwitchFsRedirectionOffAndOn(std::int32_t callSite) {
 }
 
 LauncherSeams seams;
+
+// Set when the session ends: from then on nothing is started, watched or waited for.
+bool sessionEnded = false;
+// What the start holds in the tree while it waits (the only time it handles messages): let go when the
+// session ends, so that the tree can be removed.
+KeptEntries* keptDuringWait = nullptr;
 
 bool Elevated() { return seams.elevated ? seams.elevated() : TokenIsElevated(); }
 
@@ -212,6 +229,114 @@ Text AnsiOf(const WideText& wide) {
     Text text = Text::Zeroed(static_cast<std::size_t>(bytes) - 1);
     WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.c_str(), -1, text.data(), bytes, nullptr, nullptr);
     return text;
+}
+
+// True when an entry of `list` has the executable name `name`, in any letter case.
+bool ListHasName(const ProcessList& list, const char* name) {
+    bool found = false;
+    const std::int32_t count = list.count();
+    for (std::int32_t position = 1; position <= count; ++position) {
+        Text exeName = ToText(Value::OfText(EntryAt(list, position).exeName.c_str()));
+        const bool same = CompareText(name, exeName.c_str(), false) == 0;
+        // Released here, just before its scope ends, on purpose: each step gives back what it took
+        // before the next begins, so the releases keep the routine's order step for step.
+        exeName = Text{};
+        if (same) {
+            found = true;
+            break;
+        }
+    }
+    return found;
+}
+
+// What one look at the running processes found.
+enum class Running { Nothing, ByName, FromTree, NotKnown };
+
+// Looks at the processes once, from one list: for Velkar.exe by name in any folder (the design's watch)
+// and for any program whose file lies in the installed tree (a helper the application started under
+// another name, which would lose every file it has not open if the tree went now). A list that cannot
+// be taken, or a tree whose path cannot be read, tells nothing: NotKnown, which every caller takes for
+// "still runs". `what` gets the reason or the program found, for the trace.
+Running LookAtProcesses(char* what, std::size_t size) {
+    what[0] = '\0';
+    ProcessList list;
+    if (!(seams.listProcesses ? seams.listProcesses(list) : ListProcesses(list))) {
+        std::snprintf(what, size, "the process list could not be taken (error %lu)", GetLastError());
+        return Running::NotKnown;
+    }
+    // Nothing of a tree is removed without the install folder.
+    if (!InstallFolder)
+        return ListHasName(list, kApplicationName) ? Running::ByName : Running::Nothing;
+    WideText folder;
+    if (!FinalPathOf(InstallFolder.get(), folder)) {
+        std::snprintf(what, size, "the tree's path could not be read (error %lu)", GetLastError());
+        return Running::NotKnown;
+    }
+    if (ListHasName(list, kApplicationName))
+        return Running::ByName;
+    const WideText tree = JoinWide(JoinWide(folder, L"\\"), Wide(kApplicationFolder).c_str());
+    WideText image;
+    if (!ListedProcessRunsFrom(list, tree.c_str(), true, &image))
+        return Running::Nothing;
+    AnsiForTrace(image.c_str(), what, size);
+    return Running::FromTree;
+}
+
+// The trace's words for what a look found running.
+const char* RunningText(Running running, const char* what) {
+    static char text[400];
+    if (running == Running::ByName)
+        return "Velkar.exe still runs";
+    if (running == Running::FromTree)
+        std::snprintf(text, sizeof text, "%s still runs from the tree", what);
+    else
+        std::snprintf(text, sizeof text, "%s: counted as still running", what);
+    return text;
+}
+
+// Removes the archive, and the tree when `withTree`, below the held install folder, by name, never by
+// path: the archive as a name (a read-only one stays, as a deletion by path would leave it), the tree
+// through held folders. What stays is tried again after a pause, until about kRemovalRetryMilliseconds
+// have passed (the pauses handle messages and idle the processor); what is still held then stays.
+void RemoveInstalled(bool withTree, const char* treeKept) {
+    const WideText archiveName = Wide(kArchiveName);
+    const WideText treeName = Wide(kApplicationFolder);
+    (void)RemoveChild(InstallFolder.get(), archiveName.c_str(), false);
+    if (withTree)
+        (void)RemoveFolderBelow(InstallFolder.get(), treeName.c_str());
+    const DWORD began = GetTickCount();
+    for (;;) {
+        const bool archiveLeft = Listed(archiveName);
+        const bool treeLeft = withTree && Listed(treeName);
+        if ((!archiveLeft && !treeLeft) || GetTickCount() - began >= kRemovalRetryMilliseconds)
+            break;
+        Delay(kRemovalPauseMilliseconds);
+        if (sessionEnded)
+            return;  // the end of the session has removed what it could
+        if (archiveLeft)
+            (void)RemoveChild(InstallFolder.get(), archiveName.c_str(), false);
+        if (treeLeft)
+            (void)RemoveFolderBelow(InstallFolder.get(), treeName.c_str());
+    }
+    if (withTree)
+        Trace("clean-up: archive %s, tree %s", Listed(archiveName) ? "NOT removed" : "removed",
+              Listed(treeName) ? "NOT removed" : "removed");
+    else
+        Trace("clean-up: archive %s, tree kept: %s; the next run removes it",
+              Listed(archiveName) ? "NOT removed" : "removed", treeKept);
+}
+
+// The launcher's start routine: the window's ZIP component gets its carrier from the payload library,
+// and the system is asked to tell this program of the end of the session after the applications, and
+// never to wait for it then.
+void StartLauncher() {
+    ConnectZipKind(CreateZipCarrier);
+    const bool asked = SetProcessShutdownParameters(kLastApplicationLevel, SHUTDOWN_NORETRY) != FALSE;
+    DWORD level = 0, flags = 0;
+    if (asked && GetProcessShutdownParameters(&level, &flags))
+        Trace("end of session: told at level 0x%lx, flags %lu", level, flags);
+    else
+        Trace("end of session: %s", Outcome(asked, "order asked", "order not asked"));
 }
 
 // Holds "Kestrelworks" below the one folder look-up's answer, from here to the end of the clean-up,
@@ -360,28 +485,13 @@ void StartApplication(KeptEntries& kept, bool elevated) {
     Trace("command %s %s", traced.c_str(), Outcome(ResumeStartedProgram(started), "started", "not resumed"));
 }
 
-// The launcher's start routine: the window's ZIP component gets its carrier from the payload library.
-void ConnectLauncherKinds() { ConnectZipKind(CreateZipCarrier); }
-
 }  // namespace
 
 bool ProcessExists(const char* name) {
-    ProcessList list = ListProcesses();
-    bool found = false;
-    const std::int32_t count = list.count();
-    for (std::int32_t position = 1; position <= count; ++position) {
-        Text exeName = ToText(Value::OfText(EntryAt(list, position).exeName.c_str()));
-        const bool same = CompareText(name, exeName.c_str(), false) == 0;
-        // Released here, just before its scope ends, on purpose: each step gives back what it took
-        // before the next begins, so the releases keep the routine's order step for step.
-        exeName = Text{};
-        if (same) {
-            found = true;
-            break;
-        }
-    }
-    list = ProcessList{};
-    return found;
+    ProcessList list;
+    if (!ListProcesses(list))
+        return true;
+    return ListHasName(list, name);
 }
 
 void OnLauncherCreated() {
@@ -421,57 +531,104 @@ void OnLauncherCreated() {
         }
     }
 
+    keptDuringWait = &kept;
     Delay(kStartDelayMilliseconds);
+    keptDuringWait = nullptr;
+    if (sessionEnded) {
+        Trace("the session ended during the wait: nothing is started");
+        return;
+    }
     StartApplication(kept, elevated);
 
-    SetComponentProperty(kLauncherWindowId, kWatchTimerId, kPropertyInterval, -1, kWatchPeriodMilliseconds);
+    SetComponentProperty(kLauncherWindowId, kWatchTimerId, kPropertyInterval, -1,
+                         seams.watchPeriodMilliseconds ? seams.watchPeriodMilliseconds : kWatchPeriodMilliseconds);
     SetComponentProperty(kLauncherWindowId, kLauncherWindowEntryId, kPropertyVisible, -1, 0);
 }
 
 void OnWatchTimer() {
-    const bool running = ProcessExists(kApplicationName);
-    Trace("watch: %s %s", kApplicationName, running ? "still runs" : "runs no more: cleaning up");
-    if (running)
+    char what[300];
+    const Running running = LookAtProcesses(what, sizeof what);
+    if (running != Running::Nothing) {
+        Trace("watch: %s", RunningText(running, what));
         return;
+    }
+    Trace("watch: %s runs no more, nor anything from the tree: cleaning up", kApplicationName);
 
     // Stopped before the wait below pumps messages, so no later period starts the clean-up again.
     SetComponentProperty(kLauncherWindowId, kWatchTimerId, kPropertyInterval, -1, 0);
     Delay(kSettleMilliseconds);
+    if (sessionEnded) {
+        EndProgram(0);  // the end of the session has removed what it could
+        return;
+    }
     SwitchFsRedirectionOffAndOn(kWatchCallSite);
 
     // A copy started during the wait is ended rather than watched.
-    (void)EndProcess(Value::OfText(kApplicationName));
+    const bool endedCopy = EndProcess(Value::OfText(kApplicationName));
 
     if (!InstallFolder) {
         Trace("clean-up: nothing removed, the install folder was not held");
         EndProgram(0);
         return;
     }
-    {
-        // Both go by name below the held install folder, never by path: the archive as a name (a
-        // read-only one stays, as a deletion by path would leave it), the tree through held folders.
-        const WideText archiveName = Wide(kArchiveName);
-        const WideText treeName = Wide(kApplicationFolder);
-        (void)RemoveChild(InstallFolder.get(), archiveName.c_str(), false);
-        (void)RemoveFolderBelow(InstallFolder.get(), treeName.c_str());
-        // The pause handles messages and idles the processor; what is still held afterwards stays.
-        const DWORD began = GetTickCount();
-        for (;;) {
-            const bool archiveLeft = Listed(archiveName);
-            const bool treeLeft = Listed(treeName);
-            if ((!archiveLeft && !treeLeft) || GetTickCount() - began >= kRemovalRetryMilliseconds)
-                break;
-            Delay(kRemovalPauseMilliseconds);
-            if (archiveLeft)
-                (void)RemoveChild(InstallFolder.get(), archiveName.c_str(), false);
-            if (treeLeft)
-                (void)RemoveFolderBelow(InstallFolder.get(), treeName.c_str());
-        }
-        Trace("clean-up: archive %s, tree %s", Listed(archiveName) ? "NOT removed" : "removed",
-              Listed(treeName) ? "NOT removed" : "removed");
+    // The way from the watch to the clean-up is one-way: whatever runs now (a helper started from the
+    // tree during the wait, a copy that could not be ended) keeps the tree, not the watch. The copy just
+    // ended is given a moment to leave the list.
+    Running late = LookAtProcesses(what, sizeof what);
+    const DWORD ended = GetTickCount();
+    while (endedCopy && late != Running::Nothing && GetTickCount() - ended < kEndedCopyMilliseconds) {
+        Delay(kEndedCopyPauseMilliseconds);
+        late = LookAtProcesses(what, sizeof what);
     }
-
+    if (!sessionEnded)
+        RemoveInstalled(late == Running::Nothing, RunningText(late, what));
     EndProgram(0);
+}
+
+void OnSessionEnds() {
+    if (sessionEnded)
+        return;
+    sessionEnded = true;
+    LARGE_INTEGER began, frequency, now;
+    QueryPerformanceCounter(&began);
+    QueryPerformanceFrequency(&frequency);
+    // Whatever the system does after this returns, the run is over: the watch stops, and the event loop
+    // ends with 0 should the program not be ended first.
+    SetComponentProperty(kLauncherWindowId, kWatchTimerId, kPropertyInterval, -1, 0);
+    PostQuitMessage(0);
+    if (keptDuringWait) {
+        keptDuringWait->file.reset();
+        keptDuringWait->folder.reset();
+    }
+    if (!InstallFolder) {
+        Trace("session ends: nothing removed, the install folder was not held");
+        return;
+    }
+    const WideText archiveName = Wide(kArchiveName);
+    const bool archiveGone = RemoveChild(InstallFolder.get(), archiveName.c_str(), false);
+    const DWORD archiveError = archiveGone ? 0 : GetLastError();
+    QueryPerformanceCounter(&now);
+    Trace("session ends: archive %s (error %lu), %lu us after WM_ENDSESSION", archiveGone ? "removed" : "NOT removed",
+          archiveError, static_cast<unsigned long>((now.QuadPart - began.QuadPart) * 1000000 / frequency.QuadPart));
+
+    // The tree goes only when nothing of the application runs at this moment: the application is told
+    // first where the system keeps the order asked at start-up, not under Wine 8, which tells processes
+    // in the order of their ids.
+    char what[300];
+    const Running running = LookAtProcesses(what, sizeof what);
+    if (running != Running::Nothing) {
+        Trace("session ends: tree kept: %s; the next run removes it", RunningText(running, what));
+        return;
+    }
+    const WideText treeName = Wide(kApplicationFolder);
+    const bool treeGone = RemoveFolderBelow(InstallFolder.get(), treeName.c_str(), false, kSessionRemovalMilliseconds);
+    const DWORD error = GetLastError();
+    QueryPerformanceCounter(&now);
+    Trace("session ends: tree %s, %lu ms after WM_ENDSESSION",
+          treeGone ? "removed"
+                   : (error == ERROR_TIMEOUT ? "partly removed in the time allowed; the rest stays for the next run"
+                                             : "NOT removed whole; the rest stays for the next run"),
+          static_cast<unsigned long>((now.QuadPart - began.QuadPart) * 1000 / frequency.QuadPart));
 }
 
 void ReleaseInstallDir() {
@@ -490,8 +647,9 @@ const ProgramDeclarations& LauncherDeclarations() {
         d.handlers = kHandlers;
         d.handlerCount = kHandlerSlotCount;
         d.startWindowId = kLauncherWindowId;
-        d.startRoutine = ConnectLauncherKinds;
+        d.startRoutine = StartLauncher;
         d.cleanup = ReleaseInstallDir;
+        d.sessionEnds = OnSessionEnds;
         return d;
     }();
     return declarations;

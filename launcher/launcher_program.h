@@ -6,6 +6,7 @@
 
 #include "base/held_folder.h"
 #include "base/text.h"
+#include "sysops/processes.h"
 
 // The application-data folder followed by "Kestrelworks\"; set while installing, read by the watch,
 // released by the clean-up routine.
@@ -25,8 +26,12 @@ inline constexpr int kDisableFsRedirection = 0;
 void OnLauncherCreated();
 // The period event of WatchTimer: watches the application and cleans up after it.
 void OnWatchTimer();
+// WM_ENDSESSION ("ending") of LauncherWindow: stops the watch and removes what can go at once, inside
+// the message; never waits for the application and never ends a process.
+void OnSessionEnds();
 // True when a running process has the executable name `name`, in any letter case; a fresh process
-// list is taken for each call and released before the answer.
+// list is taken for each call and released before the answer. A list that cannot be taken answers
+// true: whether one runs is not known, and "it runs" is the answer that removes nothing.
 [[nodiscard]] bool ProcessExists(const char* name);
 // Registered at start-up: releases InstallDir and lets InstallFolder go.
 void ReleaseInstallDir();
@@ -35,7 +40,9 @@ void ReleaseInstallDir();
 struct LauncherSeams {
     bool (*elevated)() = nullptr;  // stands in for the token's own answer (Wine reports every token elevated)
     void (*treeSecurity)(PSECURITY_DESCRIPTOR descriptor) = nullptr;  // sees what an elevated tree is made with
-    bool (*lookUpAppData)(WideText& folder) = nullptr;  // stands in for the application-data folder's look-up
+    bool (*lookUpAppData)(WideText& folder) = nullptr;   // stands in for the application-data folder's look-up
+    bool (*listProcesses)(ProcessList& list) = nullptr;  // stands in for the watch's process list
+    std::int32_t watchPeriodMilliseconds = 0;            // 0: the watch's own period
 };
 void SetLauncherSeams(const LauncherSeams& seams);
 

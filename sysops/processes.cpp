@@ -91,25 +91,36 @@ ProcessList& ProcessList::operator=(ProcessList&& other) noexcept {
     return *this;
 }
 
-ProcessList ListProcesses() {
+bool ListProcesses(ProcessList& list) {
+    list = ProcessList{};
     // The table grows as needed: a list cut short could hide a running application from the watch,
-    // which would then delete its files under it.
+    // which would then delete its files under it. For the same reason a walk that stops anywhere but
+    // at its end gives no list.
     GrowingTable<ProcessRecord*> gathered;
+    DWORD error = NO_ERROR;
     {
         SnapshotHandle snapshot{CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0)};
         PROCESSENTRY32 entry = {};
         entry.dwSize = sizeof entry;
-        if (snapshot)
-            for (BOOL more = Process32First(snapshot.get(), &entry); more; more = Process32Next(snapshot.get(), &entry))
-                gathered.Append(NewRecord(entry));
+        if (!snapshot)
+            error = GetLastError();
+        for (BOOL more = snapshot && Process32First(snapshot.get(), &entry); more;
+             more = Process32Next(snapshot.get(), &entry))
+            gathered.Append(NewRecord(entry));
+        if (snapshot && GetLastError() != ERROR_NO_MORE_FILES)
+            error = GetLastError();
     }
-    std::size_t count = gathered.size();
+    const std::size_t count = error == NO_ERROR ? gathered.size() : 0;
+    for (std::size_t i = count; i < gathered.size(); ++i)
+        delete gathered[i];
     auto* image = static_cast<ProcessListImage*>(Allocate(sizeof(ProcessListImage) + count * sizeof(ProcessRecord*)));
     image->dimensions = 1;
     image->count = static_cast<std::int32_t>(count);
     for (std::size_t i = 0; i < count; ++i)
         image->records()[i] = gathered[i];
-    return ProcessList(image);
+    list = ProcessList(image);
+    SetLastError(error);
+    return error == NO_ERROR;
 }
 
 bool EndProcess(const Value& target) {
@@ -193,31 +204,34 @@ bool SamePath(const wchar_t* a, const wchar_t* b) { return CompareStringOrdinal(
 
 bool AnyProcessRunsFrom(const wchar_t* path, bool below, bool& found) {
     found = false;
-    SnapshotHandle snapshot{CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0)};
-    if (!snapshot)
+    ProcessList list;
+    if (!ListProcesses(list))
         return false;
+    found = ListedProcessRunsFrom(list, path, below);
+    return true;
+}
+
+bool ListedProcessRunsFrom(const ProcessList& list, const wchar_t* path, bool below, WideText* image) {
     const int pathLength = static_cast<int>(std::wcslen(path));
     // "C:\x\" and "C:\x" name the same folder: the separator is matched once, after it.
     const int folderLength = pathLength > 0 && path[pathLength - 1] == L'\\' ? pathLength - 1 : pathLength;
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof entry;
-    BOOL more = Process32FirstW(snapshot.get(), &entry);
-    if (!more && GetLastError() != ERROR_NO_MORE_FILES)
-        return false;
-    for (; more && !found; more = Process32NextW(snapshot.get(), &entry)) {
-        KernelHandle process{OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID)};
-        WideText image;
-        if (!process || !ImagePathOf(process.get(), image))
+    for (std::int32_t i = 0; i < list.count(); ++i) {
+        KernelHandle process{OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, list[i].processId)};
+        WideText program;
+        if (!process || !ImagePathOf(process.get(), program))
             continue;
-        if (!below) {
-            found = SamePath(image.c_str(), path);
-            continue;
+        const int programLength = static_cast<int>(program.size());
+        const bool found =
+            below ? programLength > folderLength + 1 && program.c_str()[folderLength] == L'\\' &&
+                        CompareStringOrdinal(program.c_str(), folderLength, path, folderLength, TRUE) == CSTR_EQUAL
+                  : SamePath(program.c_str(), path);
+        if (found) {
+            if (image)
+                *image = std::move(program);
+            return true;
         }
-        const int imageLength = static_cast<int>(image.size());
-        found = imageLength > folderLength + 1 && image.c_str()[folderLength] == L'\\' &&
-                CompareStringOrdinal(image.c_str(), folderLength, path, folderLength, TRUE) == CSTR_EQUAL;
     }
-    return true;
+    return false;
 }
 
 bool TokenIsElevated() {

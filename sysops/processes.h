@@ -50,8 +50,9 @@ private:
     ProcessListImage* image_ = nullptr;
 };
 
-// Every process of a fresh snapshot, however many; the empty list when no snapshot can be taken.
-ProcessList ListProcesses();
+// Every process of a fresh snapshot, however many, into `list`. False when the snapshot could not be
+// taken or walked to its end: `list` is empty then, and says nothing about what runs.
+[[nodiscard]] bool ListProcesses(ProcessList& list);
 
 // Ends one process: a Text names it (first a top-level window with exactly that title, whose owner
 // is ended; else the first process in snapshot order whose executable name equals it, in any letter
@@ -99,9 +100,13 @@ struct StartedProgram {
 // Looks at the program of every running process this user may ask (no other user can run a program
 // from this user's folders, and a protected process is none of the application's): `found` says
 // whether one runs the file `path` itself, or, with `below`, one that lies below the folder `path`
-// (begins with it and a separator). False when the process list could not be taken: then `found` is
-// not known, and the caller takes the safe course.
+// (begins with it and a separator, without regard to case). False when the process list could not be
+// taken: then `found` is not known, and the caller takes the safe course.
 [[nodiscard]] bool AnyProcessRunsFrom(const wchar_t* path, bool below, bool& found);
+// The same look at the processes of a list already taken; `image`, where given, gets the program's
+// path of the first one found.
+[[nodiscard]] bool ListedProcessRunsFrom(const ProcessList& list, const wchar_t* path, bool below,
+                                         WideText* image = nullptr);
 
 // True when the program's token is elevated (TokenElevation: run "as administrator" under UAC);
 // false when it is not, or cannot be read.

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cwchar>
 #include <string>
+#include <vector>
 
 #include "base/held_folder.h"
 #include "tests/support/test_support.h"
@@ -233,4 +234,128 @@ TEST_F(HeldFolderTest, RemovesOnlyTheEntryOfTheExactNameNotOneAShortAliasOpens) 
     }
     EXPECT_TRUE(RemoveChild(held_.get(), L"VelkarUpdaterHelper.exe", false));
     EXPECT_FALSE(test::Exists(longName));
+}
+
+namespace {
+
+// What DeleteThroughHandle asked of the system, through the deletion seam.
+std::vector<int> classesAsked;
+DWORD posixFlags = 0;
+// How the POSIX-semantics call is answered: it succeeds (as on Windows 10 1709 and later), the system
+// under test answers it, or it fails with the given error.
+constexpr DWORD kPosixSucceeds = 0;
+constexpr DWORD kSystemAnswers = 0xFFFFFFFF;
+DWORD posixAnswer = kPosixSucceeds;
+DWORD systemAnswer = 0;          // what the system answered, where it was asked
+constexpr int kPosixClass = 21;  // FileDispositionInfoEx
+
+BOOL WINAPI RecordingSetInformation(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info, DWORD size) {
+    classesAsked.push_back(kind);
+    if (kind != kPosixClass)
+        return SetFileInformationByHandle(handle, kind, info, size);
+    posixFlags = *static_cast<const DWORD*>(info);
+    if (posixAnswer == kSystemAnswers) {
+        const BOOL done = SetFileInformationByHandle(handle, kind, info, size);
+        systemAnswer = done ? 0 : GetLastError();
+        SetLastError(systemAnswer);
+        return done;
+    }
+    if (posixAnswer == kPosixSucceeds) {
+        // A system that has it: the file goes when the handle closes, as Wine can make it go.
+        FILE_DISPOSITION_INFO older{TRUE};
+        return SetFileInformationByHandle(handle, FileDispositionInfo, &older, sizeof older);
+    }
+    SetLastError(posixAnswer);
+    return FALSE;
+}
+
+class DeleteThroughHandleTest : public HeldFolderTest {
+protected:
+    void SetUp() override {
+        HeldFolderTest::SetUp();
+        Ask(kPosixSucceeds);
+    }
+    void TearDown() override { SetDeletionSeam(nullptr); }
+    // A fresh seam that answers the POSIX-semantics call so, and has forgotten what it was told before.
+    static void Ask(DWORD answer) {
+        SetDeletionSeam(RecordingSetInformation);
+        posixAnswer = answer;
+        classesAsked.clear();
+        posixFlags = 0;
+    }
+    // Makes the file `name` and removes it the clean-up's way; answers RemoveChild.
+    bool MakeAndRemove(const wchar_t* name) {
+        EXPECT_TRUE(CreateChildFile(held_.get(), name, GENERIC_WRITE, 0, FILE_ATTRIBUTE_NORMAL)) << GetLastError();
+        return RemoveChild(held_.get(), name, false);
+    }
+};
+
+using Classes = std::vector<int>;
+
+}  // namespace
+
+TEST_F(DeleteThroughHandleTest, AsksForPosixSemanticsFirstAndNothingElseWhereTheSystemHasThem) {
+    EXPECT_TRUE(MakeAndRemove(L"a.txt"));
+    EXPECT_EQ(classesAsked, Classes{kPosixClass});
+    EXPECT_EQ(posixFlags, 3u) << "delete, with POSIX semantics, and never past a read-only mark";
+    EXPECT_FALSE(test::Exists(root_ / "a.txt"));
+}
+
+TEST_F(DeleteThroughHandleTest, TakesTheOlderWayWhenTheSystemLacksThemAndAsksNoMoreAfterwards) {
+    // Windows before 10 1709 and Wine through SetFileInformationByHandle answer 87, Wine's native call
+    // STATUS_NOT_IMPLEMENTED (120 once converted).
+    for (DWORD answer : {ERROR_INVALID_PARAMETER, ERROR_CALL_NOT_IMPLEMENTED}) {
+        Ask(answer);
+        EXPECT_TRUE(MakeAndRemove(L"a.txt")) << answer;
+        EXPECT_TRUE(MakeAndRemove(L"b.txt")) << answer;
+        EXPECT_EQ(classesAsked, (Classes{kPosixClass, FileDispositionInfo, FileDispositionInfo})) << answer;
+        EXPECT_FALSE(test::Exists(root_ / "a.txt"));
+        EXPECT_FALSE(test::Exists(root_ / "b.txt"));
+    }
+}
+
+TEST_F(DeleteThroughHandleTest, KeepsAFileTheSystemRefusesWithoutTryingTheOlderWay) {
+    Ask(ERROR_ACCESS_DENIED);
+    EXPECT_FALSE(MakeAndRemove(L"a.txt"));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(classesAsked, Classes{kPosixClass});
+    EXPECT_TRUE(test::Exists(root_ / "a.txt"));
+}
+
+TEST_F(DeleteThroughHandleTest, TheSystemsOwnAnswerTakesOneWayOrTheOtherAndTheFileGoes) {
+    Ask(kSystemAnswers);
+    EXPECT_TRUE(MakeAndRemove(L"a.txt"));
+    EXPECT_FALSE(test::Exists(root_ / "a.txt"));
+    if (systemAnswer == 0) {
+        EXPECT_EQ(classesAsked, Classes{kPosixClass});
+    } else {
+        EXPECT_TRUE(systemAnswer == ERROR_INVALID_PARAMETER || systemAnswer == ERROR_CALL_NOT_IMPLEMENTED)
+            << "an answer the fallback does not know: " << systemAnswer;
+        EXPECT_EQ(classesAsked, (Classes{kPosixClass, FileDispositionInfo}));
+    }
+    std::printf("the system answered the POSIX-semantics deletion with %lu\n", systemAnswer);
+}
+
+TEST_F(HeldFolderTest, ATreeRemovalGivenLittleTimeStopsAndLeavesTheRestForALaterOne) {
+    HeldFolder tree = HoldChildFolder(held_.get(), L"tree", true);
+    ASSERT_TRUE(tree);
+    for (int i = 0; i < 30; ++i)
+        ASSERT_TRUE(CreateChildFile(tree.get(), std::to_wstring(i).c_str(), GENERIC_WRITE, 0, FILE_ATTRIBUTE_NORMAL));
+    tree.reset();
+    // Each entry takes at least 20 ms here: the 100 ms allowed run out long before the last.
+    SetDiskSeam([](DiskStep step, HANDLE, const wchar_t*) {
+        if (step == DiskStep::RemovalEntryListed)
+            Sleep(20);
+    });
+    EXPECT_FALSE(RemoveFolderBelow(held_.get(), L"tree", false, 100));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_TIMEOUT));
+    SetDiskSeam(nullptr);
+    tree = HoldChildFolder(held_.get(), L"tree", false);
+    ASSERT_TRUE(tree) << "the tree itself went";
+    GrowingTable<FolderEntry> left;
+    ASSERT_TRUE(ListEntries(tree.get(), left));
+    EXPECT_GT(left.size(), 0u);
+    tree.reset();
+    EXPECT_TRUE(RemoveFolderBelow(held_.get(), L"tree"));
+    EXPECT_FALSE(test::Exists(root_ / "tree"));
 }

@@ -34,6 +34,7 @@ constexpr DWORD kHangGuard = 90000;
 // The launcher's trace lines: each period of the watch, and the one that begins the clean-up.
 constexpr char kStillRuns[] = "watch: Velkar.exe still runs";
 constexpr char kRunsNoMore[] = "watch: Velkar.exe runs no more";
+constexpr char kWatchPeriod[] = "watch: ";  // every period's line
 
 using test::Quoted;
 using test::SystemMilliseconds;
@@ -184,7 +185,7 @@ protected:
         int periodsSeeingOne = 0;
         const std::vector<std::string> lines = launcher.Lines();
         for (std::size_t i = from; i < static_cast<std::size_t>(noMore); ++i)
-            periodsSeeingOne += lines[i].find(kStillRuns) != std::string::npos;
+            periodsSeeingOne += lines[i].find(kWatchPeriod) != std::string::npos;
         EXPECT_LE(periodsSeeingOne, 1) << "the watch saw an application that had ended";
         EXPECT_EQ(ExitCodeOf(launcher), 0u);
         EXPECT_TRUE(Gone()) << "the archive or the tree stayed";
@@ -399,6 +400,129 @@ TEST_F(LauncherRun, AnInterruptedEarlierRunDoesNotStopTheNextFromInstallingLaunc
     EndApplication(run);
     EXPECT_EQ(ExitCodeOf(launcher), 0u);
     EXPECT_TRUE(Gone()) << "the leftovers stayed";
+}
+
+// --- The end of a run: the whole tree watched, the end of the session ---------------------------------
+
+// The end of the session as Wine 8 makes it: `wineboot --end-session` asks and tells each process
+// that has a top-level window, in the order of their ids, and ends each one as soon as its
+// WM_ENDSESSION returns. The recording application has no window: it is not told and runs on, so the
+// launcher is told while the application runs (Windows would tell the application first and end it).
+DWORD EndSession() { return test::RunToEnd("wineboot.exe --end-session", kHangGuard); }
+
+// Starts a copy of the recording application from the installed tree under another name, as a real
+// application starts its updater or crash reporter, and answers its record (no id when it did not start).
+AppStart StartHelper(const std::string& tree, const std::string& name, test::Child& helper) {
+    const std::string program = tree + "\\" + name;
+    EXPECT_TRUE(CopyFileA(test::ProgramBeside("recording_app.exe").c_str(), program.c_str(), FALSE));
+    helper = test::Child::Start(Quoted(program));
+    EXPECT_TRUE(helper.started());
+    AppStart started;
+    test::WaitUntil(
+        [&] {
+            for (const AppStart& run : ReadStarts())
+                if (run.id == helper.id())
+                    started = run;
+            return started.id != 0;
+        },
+        kHangGuard);
+    return started;
+}
+
+TEST_F(LauncherRun, TheSessionEndingWhileTheApplicationRunsTakesTheArchiveAtOnceAndLeavesTheTree) {
+    test::TracedProgram& launcher = StartLauncher();
+    ASSERT_TRUE(WaitForRuns(1));
+    const AppStart run = ReadStarts()[0];
+    ASSERT_GE(launcher.WaitForLine(kStillRuns, kHangGuard), 0);
+    EXPECT_GE(launcher.WaitForLine("end of session: told at level 0x100, flags 1", 0), 0)
+        << "the launcher did not ask to be told after the applications, never holding the end up";
+
+    EXPECT_EQ(EndSession(), 0u);
+    EXPECT_EQ(ExitCodeOf(launcher), 0u);
+    EXPECT_FALSE(test::Exists(Archive())) << "the archive stayed";
+    EXPECT_TRUE(test::Exists(Application())) << "the tree went while the application ran from it";
+    EXPECT_GE(launcher.WaitForLine("session ends: tree kept: Velkar.exe still runs", 0), 0);
+    EXPECT_FALSE(test::ProcessGone(run.id, 0)) << "the launcher ended the application";
+    const int removed = launcher.WaitForLine("session ends: archive removed", 0);
+    ASSERT_GE(removed, 0);
+    std::printf("from WM_ENDSESSION to the archive gone: %s\n", launcher.Lines()[removed].c_str());
+}
+
+TEST_F(LauncherRun, TheSessionEndingJustAfterTheApplicationEndedTakesTheArchiveAndTheTree) {
+    // A watch period far longer than the test: only the end of the session can find the application ended.
+    test::TracedProgram& launcher = StartWithSeams("--watch-period 600000");
+    ASSERT_TRUE(WaitForRuns(1));
+    EndApplication(ReadStarts()[0]);
+
+    EXPECT_EQ(EndSession(), 0u);
+    EXPECT_EQ(ExitCodeOf(launcher), 0u);
+    EXPECT_TRUE(Gone()) << "the archive or the tree stayed";
+    EXPECT_GE(launcher.WaitForLine("session ends: tree removed", 0), 0);
+    EXPECT_EQ(launcher.WaitForLine(kWatchPeriod, 0), -1) << "the watch, not the end of the session, removed them";
+}
+
+TEST_F(LauncherRun, AHelperRunningFromTheTreeUnderAnotherNameKeepsTheTreeUntilItEnds) {
+    test::TracedProgram& launcher = StartLauncher();
+    ASSERT_TRUE(WaitForRuns(1));
+    const AppStart application = ReadStarts()[0];
+    test::Child child;
+    const AppStart helper = StartHelper(Tree(), "Updater.exe", child);
+    ASSERT_NE(helper.id, 0u) << "the helper did not start";
+
+    EndApplication(application);
+    // Two periods that began after Velkar.exe ended still see the helper.
+    const std::size_t applicationEnded = launcher.Lines().size();
+    for (int period = 0; period < 2; ++period)
+        ASSERT_GE(launcher.WaitForLine("Updater.exe still runs from the tree", kHangGuard, applicationEnded + period),
+                  0);
+    EXPECT_EQ(launcher.WaitForLine(kRunsNoMore, 0), -1) << "the launcher stopped watching while the helper ran";
+    EXPECT_FALSE(launcher.Wait(0));
+    EXPECT_TRUE(test::Exists(Archive()));
+    EXPECT_TRUE(test::Exists(Tree() + "\\Updater.exe"));
+    EXPECT_TRUE(test::Exists(Application()));
+
+    EndApplication(helper);
+    ExpectCleanUpAtTheNextPeriod(launcher);
+}
+
+TEST_F(LauncherRun, AHelperStartedFromTheTreeDuringTheLastWaitKeepsTheTreeButNotTheArchive) {
+    // Held where the watch has decided to clean up, before its one-second wait: the helper starts then.
+    test::TracedProgram& launcher = StartLauncher(kRunsNoMore);
+    ASSERT_TRUE(WaitForRuns(1));
+    EndApplication(ReadStarts()[0]);
+    ASSERT_TRUE(launcher.WaitUntilHeld(kHangGuard)) << "the watch never noticed that the application ended";
+    test::Child child;
+    const AppStart helper = StartHelper(Tree(), "Reporter.exe", child);
+    ASSERT_NE(helper.id, 0u) << "the helper did not start";
+    launcher.Release();
+
+    EXPECT_EQ(ExitCodeOf(launcher), 0u);
+    EXPECT_FALSE(test::Exists(Archive()));
+    EXPECT_TRUE(test::Exists(Tree() + "\\Reporter.exe")) << "the tree went under the running helper";
+    EXPECT_GE(launcher.WaitForLine("Reporter.exe still runs from the tree", 0), 0) << "the trace does not say why";
+    EXPECT_FALSE(test::ProcessGone(helper.id, 0)) << "the launcher ended the helper";
+}
+
+TEST_F(LauncherRun, AProcessListThatCannotBeTakenCountsAsStillRunningAndRemovesNothing) {
+    test::TracedProgram& launcher = StartWithSeams("--snapshot-fails");
+    ASSERT_TRUE(WaitForRuns(1));
+    EndApplication(ReadStarts()[0]);
+    const std::size_t applicationEnded = launcher.Lines().size();
+    for (int period = 0; period < 2; ++period)
+        ASSERT_GE(launcher.WaitForLine("the process list could not be taken (error 8): counted as still running",
+                                       kHangGuard, applicationEnded + period),
+                  0);
+    EXPECT_EQ(launcher.WaitForLine(kRunsNoMore, 0), -1) << "an empty list was taken for no application";
+    EXPECT_FALSE(launcher.Wait(0));
+    EXPECT_TRUE(test::Exists(Archive()));
+    EXPECT_TRUE(test::Exists(Application()));
+
+    std::vector<HWND> windows = test::WindowsOf(launcher.id(), "WTWindow");
+    ASSERT_EQ(windows.size(), 1u);
+    PostMessageA(windows[0], WM_CLOSE, 0, 0);
+    EXPECT_EQ(ExitCodeOf(launcher), 0u);
+    EXPECT_TRUE(test::Exists(Archive()));
+    EXPECT_TRUE(test::Exists(Application()));
 }
 
 // What another program of the user can plant in the install folder before a run: the run must

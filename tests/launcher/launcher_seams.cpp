@@ -12,10 +12,13 @@
 //                                a process handle to wait on); its exit code then reads 0
 //   --during-wait COMMAND        runs COMMAND to its end inside the three-second wait, once the install
 //                                is done ("during-wait=<exit code>")
+//   --snapshot-fails             every process list the watch asks for cannot be taken
+//   --watch-period MS            the watch looks every MS milliseconds instead of every second
 #include <windows.h>
 #include <sddl.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <cwchar>
 #include <string>
@@ -71,6 +74,10 @@ DWORD RunToEnd(const std::string& command) {
 bool Unelevated() { return false; }
 bool NoAppData(WideText&) { return false; }
 bool Elevated() { return true; }
+bool SnapshotFails(ProcessList&) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return false;
+}
 
 // Writes each entry of the descriptor's system access list as "label=TYPE,FLAGS,MASK,SID" (numbers in
 // hex), read from the descriptor itself: Wine's SDDL writer leaves labels out.
@@ -145,6 +152,11 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
             ++i;
         } else if (option == "--during-wait") {
             duringWait = value;
+            ++i;
+        } else if (option == "--snapshot-fails") {
+            seams.listProcesses = SnapshotFails;
+        } else if (option == "--watch-period") {
+            seams.watchPeriodMilliseconds = std::atoi(value.c_str());
             ++i;
         }
     }

@@ -14,6 +14,8 @@ namespace {
 
 bool StillRuns(test::Child& child) { return !child.Wait(0); }
 
+WideText Wide(const std::string& ansi) { return WideFromAnsi(ansi.c_str()); }
+
 // Waits until a top-level window has `title`: the child makes it a moment after it starts.
 bool WindowAppears(const std::string& title) {
     for (int i = 0; i < 200; ++i) {
@@ -26,7 +28,8 @@ bool WindowAppears(const std::string& title) {
 
 // The position in a fresh snapshot of the process with `id`, or -1.
 int PositionOf(DWORD id) {
-    ProcessList list = ListProcesses();
+    ProcessList list;
+    EXPECT_TRUE(ListProcesses(list));
     for (std::int32_t i = 0; i < list.count(); ++i)
         if (list[i].processId == id)
             return i;
@@ -60,7 +63,8 @@ protected:
 TEST(ListProcesses, ListsEachProcessWithItsBareNameAndItsParent) {
     test::Child child = test::Child::Start(test::Quoted(test::ProgramBeside("sysops_window_child.exe")));
     ASSERT_TRUE(child.started());
-    ProcessList list = ListProcesses();
+    ProcessList list;
+    ASSERT_TRUE(ListProcesses(list)) << GetLastError();
     bool sawSelf = false, sawChild = false;
     for (std::int32_t i = 0; i < list.count(); ++i) {
         const ProcessRecord& record = list[i];
@@ -100,6 +104,22 @@ TEST_F(TwoVelkars, EndProcessByNameEndsOnlyTheFirstInSnapshotOrderInAnyLetterCas
     EXPECT_EQ(code, 0u);  // ended with exit code 0
     Sleep(300);
     EXPECT_TRUE(StillRuns(children_[1 - first]));
+}
+
+TEST_F(TwoVelkars, FindsAProgramBelowAFolderInAnyLetterCaseButNotBelowAFolderItsNameOnlyBegins) {
+    ProcessList list;
+    ASSERT_TRUE(ListProcesses(list));
+    std::string folder = folders_[0].path();
+    CharUpperBuffA(folder.data(), static_cast<DWORD>(folder.size()));
+    WideText image;
+    EXPECT_TRUE(ListedProcessRunsFrom(list, Wide(folder).c_str(), true, &image));
+    EXPECT_TRUE(SamePath(image.c_str(), Wide(paths_[0]).c_str()));
+    EXPECT_TRUE(ListedProcessRunsFrom(list, Wide(folder + "\\").c_str(), true));
+    // "...\velkar-a" begins "...\velkar-", which holds no program of its own.
+    EXPECT_FALSE(ListedProcessRunsFrom(list, Wide(folder.substr(0, folder.size() - 1)).c_str(), true));
+    // Not below: the program file itself.
+    EXPECT_TRUE(ListedProcessRunsFrom(list, Wide(paths_[1]).c_str(), false));
+    EXPECT_FALSE(ListedProcessRunsFrom(list, Wide(folder).c_str(), false));
 }
 
 TEST_F(TwoVelkars, EndProcessNeverMatchesAFullPath) {
