@@ -90,7 +90,15 @@ TEST_P(FatalReport, ShowsItsTextInAnErrorBoxAndEndsWithMinusOneWithoutCleanUp) {
     // The message box's text is its static control 0xFFFF; the icon is a static control holding one.
     HWND text = GetDlgItem(box, 0xFFFF);
     ASSERT_NE(text, nullptr);
-    EXPECT_EQ(TextOf(text), fault.text);
+    // The box's window can be found before its text is set in it: wait for the text on a busy machine.
+    std::string shown;
+    test::WaitUntil(
+        [&] {
+            shown = TextOf(text);
+            return !shown.empty();
+        },
+        30000);
+    EXPECT_EQ(shown, fault.text);
     HICON icon = nullptr;
     for (HWND control = GetWindow(box, GW_CHILD); control; control = GetWindow(control, GW_HWNDNEXT))
         if (!icon)
