@@ -1,6 +1,8 @@
 // tools/full_size_archive.cpp: contents and layout of the full-size test archive.
 #include "tools/full_size_archive.h"
 
+#include <cstdio>
+
 namespace zipwriter {
 namespace {
 
@@ -99,6 +101,38 @@ std::vector<Entry> FullSizeArchiveEntries() {
             e.data = FileData(entry, state);
         SetEntryTime(e, kFullSizeArchiveTime);
         entries.push_back(std::move(e));
+    }
+    return entries;
+}
+
+std::vector<Entry> ScaleArchiveEntries() {
+    std::vector<Entry> entries = FullSizeArchiveEntries();
+    std::uint64_t state = 0x4B657374726C3232ull;  // fixed seed
+    const auto add = [&](const std::string& name, std::uint32_t size) {
+        if (entries.size() == kScaleArchiveEntries)
+            return false;
+        Entry e;
+        e.name = name;
+        e.folder = size == 0;
+        if (!e.folder)
+            e.data = FileData(FileSpec{nullptr, size, 50}, state);
+        SetEntryTime(e, kFullSizeArchiveTime);
+        entries.push_back(std::move(e));
+        return true;
+    };
+    char name[64];
+    (void)add("Velkar/lib/", 0);
+    for (int package = 0; entries.size() < kScaleArchiveEntries; ++package) {
+        std::snprintf(name, sizeof name, "Velkar/lib/p%03d/", package);
+        (void)add(name, 0);
+        for (int module = 0; module < 20; ++module) {
+            std::snprintf(name, sizeof name, "Velkar/lib/p%03d/m%02d/", package, module);
+            (void)add(name, 0);
+            for (int file = 0; file < 25; ++file) {
+                std::snprintf(name, sizeof name, "Velkar/lib/p%03d/m%02d/f%02d.js", package, module, file);
+                (void)add(name, static_cast<std::uint32_t>(256 + NextRandom(state) % 7936));
+            }
+        }
     }
     return entries;
 }

@@ -13,4 +13,10 @@ constexpr std::int64_t kFullSizeArchiveTime = 1623752430;
 // The 50 entries, folder before contents, "Velkar/" first and "Velkar/Velkar.exe" second.
 std::vector<Entry> FullSizeArchiveEntries();
 
+// The same archive at the scale of a large application, for the benchmarks of extraction and clean-up:
+// the 50 entries, then small files (256 to 8,191 bytes, half of each incompressible) 25 to a folder,
+// 20 folders to a package, below "Velkar/lib/", until there are kScaleArchiveEntries entries.
+constexpr std::size_t kScaleArchiveEntries = 21112;
+std::vector<Entry> ScaleArchiveEntries();
+
 }  // namespace zipwriter

@@ -1,14 +1,19 @@
 // inflate_limit ARCHIVE DEST: the least an extraction must do on this machine: read each entry's
 // compressed bytes, inflate them with the same zlib and write them in 16,384-byte pieces, making
-// the folders. It does the file work Extract must do too: the CRC-32 check of each entry's data,
-// each file created with its archive attributes, its times set from the DOS date and time, and its
-// attributes made plain afterwards. Nothing else is checked; prints time and peak working set.
+// the folders. It does the file work Extract must do too, the way Extract does it: each name turned
+// into UTF-16 once, DEST held and every folder and file created by its name relative to its held
+// parent (NtCreateFile), the folders of one entry's way kept open for the next entry; the CRC-32
+// check of each entry's data, each file created with its archive attributes, its times set from the
+// DOS date and time and its attributes made plain through the handle that created it. Nothing else
+// is checked (no link, id or name check, nothing removed first); prints time and peak working set.
 #include <windows.h>
 #include <psapi.h>
+#include <winternl.h>
 #include <zlib.h>
 
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/owners.h"
@@ -30,6 +35,63 @@ DWORD CreationAttributes(std::uint32_t a) {
     if (a & 0x04u)
         attributes |= FILE_ATTRIBUTE_SYSTEM;
     return attributes;
+}
+
+// NtCreateFile on `name` relative to `parent`, with synchronous I/O as Extract opens its files.
+FileHandle CreateRelative(HANDLE parent, const std::wstring& name, ACCESS_MASK access, ULONG share, ULONG disposition,
+                          ULONG options, ULONG attributes) {
+    UNICODE_STRING objectName;
+    objectName.Buffer = const_cast<wchar_t*>(name.c_str());
+    objectName.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+    objectName.MaximumLength = objectName.Length;
+    OBJECT_ATTRIBUTES object;
+    InitializeObjectAttributes(&object, &objectName, OBJ_CASE_INSENSITIVE, parent, nullptr);
+    IO_STATUS_BLOCK status{};
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    if (NtCreateFile(&handle, access | SYNCHRONIZE, &object, &status, nullptr, attributes, share, disposition,
+                     options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0) < 0)
+        return FileHandle{};
+    return FileHandle{handle};
+}
+
+// The folders of the last entry's way, held open: an entry in the same folder reuses them.
+struct Way {
+    std::vector<std::pair<std::wstring, FileHandle>> folders;
+    // The folder of `components` (all of them), created where missing; null when one cannot be made.
+    HANDLE Reach(HANDLE top, const std::vector<std::wstring>& components) {
+        std::size_t depth = 0;
+        while (depth < components.size() && depth < folders.size() && folders[depth].first == components[depth])
+            ++depth;
+        folders.resize(depth);
+        for (; depth < components.size(); ++depth) {
+            HANDLE parent = depth ? folders[depth - 1].second.get() : top;
+            FileHandle folder =
+                CreateRelative(parent, components[depth], FILE_LIST_DIRECTORY | FILE_TRAVERSE,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN_IF, FILE_DIRECTORY_FILE, 0);
+            if (!folder)
+                return nullptr;
+            folders.emplace_back(components[depth], std::move(folder));
+        }
+        return folders.empty() ? top : folders.back().second.get();
+    }
+};
+
+// The entry's name in UTF-16 cut at its separators; `folder` says whether it ended in one.
+std::vector<std::wstring> Components(const std::string& name, bool& folder) {
+    std::wstring wide(name.size(), L'\0');
+    wide.resize(static_cast<std::size_t>(MultiByteToWideChar(CP_ACP, 0, name.data(), static_cast<int>(name.size()),
+                                                             wide.data(), static_cast<int>(wide.size()))));
+    std::vector<std::wstring> components(1);
+    for (wchar_t c : wide) {
+        if (c == L'/' || c == L'\\')
+            components.emplace_back();
+        else
+            components.back() += c;
+    }
+    folder = components.back().empty();
+    if (folder)
+        components.pop_back();
+    return components;
 }
 
 bool ReadAt(HANDLE file, std::uint32_t offset, void* buffer, DWORD size) {
@@ -59,8 +121,13 @@ int main(int argc, char** argv) {
     std::vector<unsigned char> central(centralSize);
     if (!ReadAt(archive.get(), centralOffset, central.data(), centralSize))
         return 1;
-    const std::string root = std::string(argv[2]) + "\\";
     CreateDirectoryA(argv[2], nullptr);
+    const FileHandle destination{CreateFileA(argv[2], FILE_LIST_DIRECTORY | FILE_TRAVERSE,
+                                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                             FILE_FLAG_BACKUP_SEMANTICS, nullptr)};
+    if (!destination)
+        return 1;
+    Way way;
     std::vector<unsigned char> compressed;
     static unsigned char out[16384];
     const unsigned char* p = central.data();
@@ -69,16 +136,18 @@ int main(int argc, char** argv) {
         const std::uint32_t packed = U32(p + 20), nameLength = U16(p + 28);
         const std::uint32_t extraLength = U16(p + 30), commentLength = U16(p + 32), external = U32(p + 38);
         const std::uint32_t local = U32(p + 42);
-        std::string name(reinterpret_cast<const char*>(p + 46), nameLength);
+        const std::string name(reinterpret_cast<const char*>(p + 46), nameLength);
         p += 46 + nameLength + extraLength + commentLength;
-        for (char& c : name)
-            if (c == '/')
-                c = '\\';
-        const std::string path = root + name;
-        if (!name.empty() && name.back() == '\\') {
-            CreateDirectoryA(path.c_str(), nullptr);
+        bool isFolder = false;
+        std::vector<std::wstring> components = Components(name, isFolder);
+        const std::wstring fileName = isFolder ? std::wstring() : std::move(components.back());
+        if (!isFolder)
+            components.pop_back();
+        HANDLE folder = way.Reach(destination.get(), components);
+        if (!folder)
+            return 1;
+        if (isFolder)
             continue;
-        }
         unsigned char header[30];
         if (!ReadAt(archive.get(), local, header, 30))
             return 1;
@@ -86,8 +155,8 @@ int main(int argc, char** argv) {
         if (packed &&
             !ReadAt(archive.get(), local + 30 + U16(header + 26) + U16(header + 28), compressed.data(), packed))
             return 1;
-        FileHandle file{
-            CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, CreationAttributes(external), nullptr)};
+        FileHandle file = CreateRelative(folder, fileName, GENERIC_WRITE, 0, FILE_CREATE, FILE_NON_DIRECTORY_FILE,
+                                         CreationAttributes(external));
         if (!file)
             return 1;
         DWORD written;
@@ -119,10 +188,12 @@ int main(int argc, char** argv) {
         FILETIME time;
         DosDateTimeToFileTime(static_cast<WORD>(dosDate), static_cast<WORD>(dosTime), &time);
         SetFileTime(file.get(), &time, &time, &time);
+        FILE_BASIC_INFO plain{};  // times of zero are left as they are
+        plain.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+        SetFileInformationByHandle(file.get(), FileBasicInfo, &plain, sizeof plain);
         (void)file.close();
-        SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
         if (check != crc) {
-            std::fprintf(stderr, "CRC-32 mismatch: %s\n", path.c_str());
+            std::fprintf(stderr, "CRC-32 mismatch: %s\n", name.c_str());
             return 1;
         }
     }
