@@ -9,13 +9,8 @@
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 runs="${2:-3}"
-# Where the set-up had 32-bit programs run through qemu (scripts/setup.sh registers it only where the
-# kernel cannot run them), the figures mean little; the program says so and still measures.
-if grep -qs '^enabled' /proc/sys/fs/binfmt_misc/kestrel-i386; then
-    export KESTREL_EMULATED=1
-    echo "EMULATED: 32-bit programs run through qemu-i386 on this machine; see the notes below."
-fi
 . "$repo/scripts/configure.sh"
+kestrel_note_emulation
 kestrel_configure bench "${1:-}"
 cmake --build "$build" --target cleanup_bench >/dev/null
 archive="$build/tools/scale.zip"

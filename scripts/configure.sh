@@ -20,3 +20,13 @@ kestrel_configure() {
     prefix="$build/wine-prefix"
     prefix64="$build/wine-prefix64"
 }
+
+# For the benchmarks: where the set-up had 32-bit programs run through qemu (scripts/setup.sh registers it
+# only where the kernel cannot run them), the figures mean little; this says so and sets KESTREL_EMULATED
+# for the measured programs, which say so too and still measure.
+kestrel_note_emulation() {
+    if grep -qs '^enabled' /proc/sys/fs/binfmt_misc/kestrel-i386; then
+        export KESTREL_EMULATED=1
+        echo "EMULATED: 32-bit programs run through qemu-i386 on this machine; see the notes below."
+    fi
+}
