@@ -16,11 +16,7 @@ namespace {
 
 using test::Quoted;
 
-std::wstring Wide(const std::string& ansi) {
-    wchar_t wide[MAX_PATH];
-    MultiByteToWideChar(CP_ACP, 0, ansi.c_str(), -1, wide, MAX_PATH);
-    return wide;
-}
+using test::Wide;
 
 bool MakeLink(const std::string& target, const std::string& link) {
     if (!test::RunUnix("Z:\\bin\\ln -s " + Quoted(test::UnixPath(target)) + " " + Quoted(test::UnixPath(link))))

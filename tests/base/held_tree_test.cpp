@@ -18,11 +18,7 @@ namespace {
 
 using test::Quoted;
 
-std::wstring Wide(const std::string& ansi) {
-    wchar_t wide[MAX_PATH];
-    MultiByteToWideChar(CP_ACP, 0, ansi.c_str(), -1, wide, MAX_PATH);
-    return wide;
-}
+using test::Wide;
 
 // The folder at `path` removed with everything in it, through its held parent.
 bool RemoveFolder(const std::string& path) {

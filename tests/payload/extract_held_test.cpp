@@ -46,11 +46,7 @@ using Names = std::vector<std::string>;
 
 namespace {
 
-std::wstring Wide(const std::string& ansi) {
-    wchar_t wide[MAX_PATH];
-    MultiByteToWideChar(CP_ACP, 0, ansi.c_str(), -1, wide, MAX_PATH);
-    return wide;
-}
+using test::Wide;
 
 std::string Contents(const std::string& path) {
     std::string bytes;

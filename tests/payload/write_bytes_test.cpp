@@ -116,11 +116,7 @@ TEST_F(WriteBytesToFileTest, FileHeldOpenWithoutSharingAnswersFalseAndStaysAsItW
 // deletes the target), so none is planted here. On Windows RemoveChild opens a file symbolic link as
 // itself and deletes the link.
 
-std::wstring Wide(const std::string& ansi) {
-    wchar_t wide[MAX_PATH];
-    MultiByteToWideChar(CP_ACP, 0, ansi.c_str(), -1, wide, MAX_PATH);
-    return wide;
-}
+using test::Wide;
 
 class WriteBytesToChildTest : public ::testing::Test {
 protected:

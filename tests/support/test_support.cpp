@@ -11,13 +11,13 @@ const wchar_t* const kShellFolderKeys[2] = {
     L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders",
 };
 
+}  // namespace
+
 std::wstring Wide(const std::string& ansi) {
     wchar_t wide[MAX_PATH * 2];
     MultiByteToWideChar(CP_ACP, 0, ansi.c_str(), -1, wide, MAX_PATH * 2);
     return wide;
 }
-
-}  // namespace
 
 AppDataRedirection::AppDataRedirection(const std::string& folder) : AppDataRedirection(Wide(folder)) {}
 

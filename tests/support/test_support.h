@@ -14,6 +14,9 @@ namespace test {
 
 using namespace harness;
 
+// `ansi` in the ANSI code page as UTF-16, for the names the tests hand to the held-folder functions.
+std::wstring Wide(const std::string& ansi);
+
 // Points the running user's roaming application-data folder (the shell-folder registry values) at
 // `folder` for the owner's lifetime, then puts the old values back (and removes a value that was
 // not there before).

@@ -26,11 +26,7 @@ bool MakeLink(const std::string& target, const std::string& link) { return test:
 bool UnixRemove(const std::string& link) { return test::RemoveUnixLink(link); }
 void MakeTree(const std::string& root) { ASSERT_TRUE(test::MakeSampleTree(root)); }
 
-std::wstring Wide(const std::string& ansi) {
-    wchar_t wide[MAX_PATH];
-    MultiByteToWideChar(CP_ACP, 0, ansi.c_str(), -1, wide, MAX_PATH);
-    return wide;
-}
+using test::Wide;
 
 }  // namespace
 
