@@ -24,7 +24,7 @@ velkar="$build/bin/Velkar.exe"
 packer="$build/tools/native/pack-payload"
 # A build folder of its own whose launcher embeds $payload.
 launcher_build="$work/build"
-cmake -S "$repo" --preset bench -B "$launcher_build" -DPAYLOAD_ZIP="$payload" >/dev/null
+cmake -S "$repo" --preset "$kestrel_preset" -B "$launcher_build" -DPAYLOAD_ZIP="$payload" >/dev/null
 test_user="${KESTREL_TEST_USER:-kestrel}"
 [ "$(id -u)" -eq 0 ] || test_user=$(id -un)
 

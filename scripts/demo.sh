@@ -8,15 +8,15 @@ set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 test_user="${KESTREL_TEST_USER:-kestrel}"
 
+. "$repo/scripts/configure.sh"
+kestrel_set_up demo.sh
 if [ "$(id -u)" -eq 0 ]; then
-    bash "$repo/scripts/setup.sh" || { echo "demo.sh: the set-up failed (its last lines above say why); nothing was built or run" >&2; exit 1; }
     wine_user="$test_user"
 else
     wine_user=$(id -un)
 fi
 
 # The build folder: KESTREL_DEMO_BUILD, else as scripts/configure.sh says (build/demo or KESTREL_BUILD).
-. "$repo/scripts/configure.sh"
 kestrel_configure demo "${KESTREL_DEMO_BUILD:-}"
 echo "Building launcher.exe with the demo payload in $build ..."
 cmake --build "$build" --target launcher >/dev/null

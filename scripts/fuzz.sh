@@ -20,11 +20,8 @@ fi
 cases="${1:-100000}"
 seed="${2:-1}"
 
-if [ "$(id -u)" -eq 0 ]; then
-    bash "$repo/scripts/setup.sh" || { echo "fuzz.sh: the set-up failed (its last lines above say why); nothing was built or run" >&2; exit 1; }
-fi
-
 . "$repo/scripts/configure.sh"
+kestrel_set_up fuzz.sh
 kestrel_configure fuzz
 cmake --build "$build" --target kestrel_fuzz packer_native
 

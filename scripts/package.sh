@@ -15,6 +15,7 @@
 # On a new machine, run as root: it installs what is missing first (scripts/setup.sh).
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
+. "$repo/scripts/configure.sh"
 
 usage_line="usage: bash scripts/package.sh APP_DIR OUT.exe [OPTIONS]
        bash scripts/package.sh --zip FILE.zip OUT.exe [OPTIONS]
@@ -113,10 +114,10 @@ set_up() {
     local total=$1
     if [ "$(id -u)" -eq 0 ]; then
         echo "[1/$total] Setting up the toolchain (scripts/setup.sh)"
-        bash "$repo/scripts/setup.sh" || fail "the set-up failed (its last lines above say why); nothing was built"
     else
         echo "[1/$total] Set-up skipped: not root (scripts/setup.sh installs what is missing, as root)"
     fi
+    kestrel_set_up package.sh
     step_done set-up
 }
 build_packer() {

@@ -6,9 +6,8 @@
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 
-if [ "$(id -u)" -eq 0 ]; then
-    bash "$repo/scripts/setup.sh" || { echo "test.sh: the set-up failed (its last lines above say why); nothing was built or run" >&2; exit 1; }
-fi
+. "$repo/scripts/configure.sh"
+kestrel_set_up test.sh
 
 # First, as they take a moment; the tests still run, and a broken layer or a misformatted line fails the
 # run at the end.
@@ -16,7 +15,6 @@ status=0
 python3 "$repo/scripts/check-includes.py" || status=$?
 bash "$repo/scripts/check-format.sh" "$repo" || status=$?
 
-. "$repo/scripts/configure.sh"
 kestrel_configure test
 cmake --build "$build"
 
