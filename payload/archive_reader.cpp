@@ -672,24 +672,15 @@ bool CreateFolderRecursive(const char* path) {
     if (error != ERROR_PATH_NOT_FOUND)
         return false;
 
-    const char* split = FindLastBackslash(path);
+    // The parent ends at the last backslash before the path's last byte: one there only marks the
+    // path as a folder. Found walking forward character by character, as going back byte by byte
+    // cannot tell the trail byte 0x5C of a double-byte character ("\xD5\x5C") from a separator.
+    const char* split = nullptr;
+    for (const char* p = path; *p; p = NextChar(p))
+        if (*p == '\\' && p[1] != '\0')
+            split = p;
     if (!split)
         return false;
-    if (split[1] == '\0') {
-        // The path ends in its backslash: the parent ends at the one before, found going back byte by
-        // byte. Deliberately so, as this routine has always worked: a backward walk cannot tell the trail
-        // byte 0x5C of a double-byte character from a separator, so a last folder whose name ends in
-        // such a character ("\xD5\x5C") splits inside it. Extraction no longer makes folders here.
-        split = nullptr;
-        for (const char* p = path + length - 2; p >= path; --p) {
-            if (*p == '\\') {
-                split = p;
-                break;
-            }
-        }
-        if (!split)
-            return false;
-    }
     char parent[kPathBufferSize];
     const std::size_t parentLength = static_cast<std::size_t>(split - path);
     std::memcpy(parent, path, parentLength);

@@ -11,6 +11,7 @@
 
 using payloadtest::File;
 using payloadtest::Folder;
+using payloadtest::ListTree;
 using payloadtest::WriteArchive;
 
 namespace {
@@ -294,6 +295,16 @@ TEST(CreateFolderRecursive, MakesAThreeLevelMissingChain) {
     EXPECT_TRUE(test::IsFolder(leaf));
     EXPECT_TRUE(CreateFolderRecursive((folder / "d\\e\\f\\").c_str()));  // trailing backslash
     EXPECT_TRUE(test::IsFolder(folder / "d\\e\\f"));
+}
+
+// 誠 is D5 5C in GBK, the tests' code page: its trail byte is a backslash. Whether the path ends in a
+// separator after it or goes on below it, the parents are split off at real separators only.
+TEST(CreateFolderRecursive, SplitsAtRealSeparatorsOnlyWhereATrailByteIs0x5C) {
+    test::TempFolder folder{"mk"};
+    EXPECT_TRUE(CreateFolderRecursive((folder / "a\\\xD5\x5C\\").c_str()));
+    EXPECT_TRUE(CreateFolderRecursive((folder / "b\\\xD5\x5C\\c").c_str()));
+    EXPECT_EQ(ListTree(folder.path()),
+              (std::vector<std::string>{"a\\", "a\\\xD5\x5C\\", "b\\", "b\\\xD5\x5C\\", "b\\\xD5\x5C\\c\\"}));
 }
 
 TEST(CreateFolderRecursive, RefusesAPathOf260Bytes) {
