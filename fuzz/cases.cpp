@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "fuzz/case_parts.h"
 #include "fuzz/random.h"
 #include "tools/zip_writer.h"
 
@@ -16,26 +17,7 @@ using zipwriter::Bytes;
 using zipwriter::Entry;
 
 std::string Text(Random& random, std::size_t length, bool compressible) {
-    static const char kWords[] = "velkar kestrel archive tree folder launcher ";
-    std::string text(length, '\0');
-    for (std::size_t i = 0; i < length; ++i)
-        text[i] = compressible ? kWords[(i * 7 + random.Below(3)) % (sizeof kWords - 1)]
-                               : static_cast<char>(random.Below(256));
-    return text;
-}
-
-Entry File(const std::string& name, const std::string& data) {
-    Entry entry;
-    entry.name = name;
-    entry.data = data;
-    zipwriter::SetEntryTime(entry, 1700000000);
-    return entry;
-}
-
-Entry Folder(const std::string& name) {
-    Entry entry = File(name, "");
-    entry.folder = true;
-    return entry;
+    return Filler(random, length, compressible, "velkar kestrel archive tree folder launcher ", 7);
 }
 
 // A name of `length` bytes under a few folders: "d/ddd.../n...".
@@ -391,22 +373,10 @@ void Structured(Random& random, std::vector<Entry>& entries, std::size_t destina
 
 // --- Raw faults on the bytes ----------------------------------------------------------------------
 
-std::uint32_t Get(const std::string& b, std::size_t at, int width) {
-    std::uint32_t value = 0;
-    for (int i = width - 1; i >= 0; --i)
-        value = (value << 8) | static_cast<unsigned char>(b[at + i]);
-    return value;
-}
-
-void Set(std::string& b, std::size_t at, int width, std::uint32_t value) {
-    for (int i = 0; i < width && at + i < b.size(); ++i)
-        b[at + i] = static_cast<char>(value >> (8 * i));
-}
-
 std::vector<std::size_t> Find(const std::string& b, std::uint32_t signature) {
     std::vector<std::size_t> found;
     for (std::size_t at = 0; at + 4 <= b.size(); ++at)
-        if (Get(b, at, 4) == signature)
+        if (GetField(b, at, 4) == signature)
             found.push_back(at);
     return found;
 }
@@ -472,8 +442,8 @@ void EditField(Random& random, std::string& b, std::string& log) {
     const Field& field = fields[random.Below(static_cast<std::uint32_t>(count))];
     if (at + field.offset + field.width > b.size())
         return;
-    const std::uint32_t value = OddValue(random, Get(b, at + field.offset, field.width), b.size(), field.width);
-    Set(b, at + field.offset, field.width, value);
+    const std::uint32_t value = OddValue(random, GetField(b, at + field.offset, field.width), b.size(), field.width);
+    SetField(b, at + field.offset, field.width, value);
     log += std::string("; ") +
            (kind < 4   ? "local "
             : kind < 8 ? "central "
@@ -514,10 +484,10 @@ void Raw(Random& random, std::string& b, std::string& log, unsigned& kinds) {
         if (ends.empty() || ends.back() + 22 > b.size())
             return;
         if (random.Chance(50)) {
-            Set(b, ends.back() + 16, 4, size + random.Below(100000));
+            SetField(b, ends.back() + 16, 4, size + random.Below(100000));
             log += "; directory past the end";
         } else {
-            Set(b, ends.back() + 12, 4, size + random.Below(100000));
+            SetField(b, ends.back() + 12, 4, size + random.Below(100000));
             log += "; directory size past the end";
         }
         break;
@@ -526,7 +496,7 @@ void Raw(Random& random, std::string& b, std::string& log, unsigned& kinds) {
         const std::vector<std::size_t> ends = Find(b, 0x06054B50u);
         if (ends.empty() || ends.back() + 22 > b.size())
             return;
-        Set(b, ends.back() + 20, 2, random.Chance(50) ? 0xFFFF : 0x8000 + random.Below(0x8000));
+        SetField(b, ends.back() + 20, 2, random.Chance(50) ? 0xFFFF : 0x8000 + random.Below(0x8000));
         if (random.Chance(50))
             b += std::string(random.Below(300), 'c');
         log += "; huge comment length";
@@ -540,10 +510,10 @@ void Raw(Random& random, std::string& b, std::string& log, unsigned& kinds) {
         if (at + 46 > b.size())
             return;
         const std::size_t other = centrals[random.Below(static_cast<std::uint32_t>(centrals.size()))];
-        std::uint32_t offset = other + 46 <= b.size() ? Get(b, other + 42, 4) : 0;
+        std::uint32_t offset = other + 46 <= b.size() ? GetField(b, other + 42, 4) : 0;
         if (random.Chance(30))
             offset += 1 + random.Below(64);
-        Set(b, at + 42, 4, offset);
+        SetField(b, at + 42, 4, offset);
         log += "; overlapping offset " + Hex(offset);
         break;
     }
@@ -555,15 +525,15 @@ void Raw(Random& random, std::string& b, std::string& log, unsigned& kinds) {
         const std::size_t at = centrals[random.Below(static_cast<std::uint32_t>(centrals.size()))];
         if (at + 46 > b.size())
             return;
-        const std::size_t length = 46 + Get(b, at + 28, 2) + Get(b, at + 30, 2) + Get(b, at + 32, 2);
+        const std::size_t length = 46 + GetField(b, at + 28, 2) + GetField(b, at + 30, 2) + GetField(b, at + 32, 2);
         if (at + length > ends.back())
             return;
         const std::string record = b.substr(at, length);
         const std::size_t end = ends.back();
         b.insert(end, record);
-        Set(b, end + length + 8, 2, Get(b, end + length + 8, 2) + 1);
-        Set(b, end + length + 10, 2, Get(b, end + length + 10, 2) + 1);
-        Set(b, end + length + 12, 4, Get(b, end + length + 12, 4) + static_cast<std::uint32_t>(length));
+        SetField(b, end + length + 8, 2, GetField(b, end + length + 8, 2) + 1);
+        SetField(b, end + length + 10, 2, GetField(b, end + length + 10, 2) + 1);
+        SetField(b, end + length + 12, 4, GetField(b, end + length + 12, 4) + static_cast<std::uint32_t>(length));
         log += "; central record repeated";
         break;
     }

@@ -5,21 +5,23 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cstring>
+#include <utility>
 
+#include "base/held_folder.h"
 #include "base/owners.h"
+#include "base/value.h"
+#include "fuzz/case_parts.h"
 #include "fuzz/cases.h"
 #include "harness/harness.h"
+#include "payload/bytes.h"
+#include "payload/zip_component.h"
 #include "sysops/folders.h"
 
 namespace fuzz {
 namespace {
 
-std::uint32_t Get(const std::string& b, std::size_t at, int width) {
-    std::uint32_t value = 0;
-    for (int i = width - 1; i >= 0; --i)
-        value = (value << 8) | static_cast<unsigned char>(b[at + i]);
-    return value;
-}
+constexpr char kArchiveName[] = "case.zip";
 
 // A field as minizip reads it: a byte past the end of the file reads as "success" with the value of
 // the byte before it in the same field (0 for the field's first byte), because its end-of-file code
@@ -174,7 +176,7 @@ std::vector<CentralRecord> ReadCentralDirectory(const std::string& b) {
     const std::size_t lowest = b.size() > 0xFFFF ? b.size() - 0xFFFF : 0;
     std::size_t end = std::string::npos;
     for (std::size_t at = b.size() - 4 + 1; at-- > lowest;) {
-        if (Get(b, at, 4) == 0x06054B50u) {
+        if (GetField(b, at, 4) == 0x06054B50u) {
             end = at;
             break;
         }
@@ -187,17 +189,18 @@ std::vector<CentralRecord> ReadCentralDirectory(const std::string& b) {
         return records;
     std::uint64_t at = end - size;  // where the directory starts, whatever its stored offset says
     for (std::uint32_t i = 0; i < count; ++i) {
-        if (at + 46 > b.size() || Get(b, at, 4) != 0x02014B50u)
+        if (at + 46 > b.size() || GetField(b, at, 4) != 0x02014B50u)
             break;
         CentralRecord record;
-        record.crc = Get(b, at + 16, 4);
-        record.size = Get(b, at + 24, 4);
-        const std::uint32_t nameLength = Get(b, at + 28, 2);
+        record.crc = GetField(b, at + 16, 4);
+        record.size = GetField(b, at + 24, 4);
+        const std::uint32_t nameLength = GetField(b, at + 28, 2);
         if (record.size == 0xFFFFFFFF)
-            record.size = Zip64Size(b, at + 46 + nameLength, Get(b, at + 30, 2), Get(b, at + 20, 4) == 0xFFFFFFFF);
+            record.size =
+                Zip64Size(b, at + 46 + nameLength, GetField(b, at + 30, 2), GetField(b, at + 20, 4) == 0xFFFFFFFF);
         record.name = b.substr(at + 46, std::min<std::uint64_t>(nameLength, b.size() - (at + 46)));
         records.push_back(record);
-        at += 46 + nameLength + Get(b, at + 30, 2) + Get(b, at + 32, 2);
+        at += 46 + nameLength + GetField(b, at + 30, 2) + GetField(b, at + 32, 2);
     }
     return records;
 }
@@ -206,7 +209,7 @@ Sandbox SandboxIn(const std::string& parent) {
     Sandbox sandbox;
     sandbox.parent = parent;
     sandbox.box = parent + "\\box";
-    sandbox.archive = sandbox.box + "\\case.zip";
+    sandbox.archive = sandbox.box + "\\" + kArchiveName;
     sandbox.destination = sandbox.box + "\\a\\b\\dest";
     sandbox.canary = parent + "\\canary";
     return sandbox;
@@ -218,6 +221,25 @@ bool MakeSandbox(const Sandbox& sandbox) {
         if (!CreateDirectoryA(folder.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
             return false;
     return PlaceCanaries(sandbox);
+}
+
+std::int32_t ExtractAsTheLauncher(const Sandbox& sandbox, const std::string& bytes, bool* written) {
+    if (!CreateDirectoryA(sandbox.destination.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
+        return kExtractBadArguments;  // no folder to extract into, as ExtractInto answers without one
+    const WideText box = WideFromAnsi(sandbox.box.c_str());
+    const WideText destination = WideFromAnsi(sandbox.destination.c_str());
+    const HeldFolder boxFolder = HoldFolderPath(box.c_str());
+    const HeldFolder destinationFolder = HoldFolderPath(destination.c_str());
+    ByteArray array;
+    if (!bytes.empty()) {
+        array = ByteArray::Allocate(static_cast<std::int32_t>(bytes.size()));
+        std::memcpy(array.bytes(), bytes.data(), bytes.size());
+    }
+    const WideText name = WideFromAnsi(kArchiveName);
+    ChildHandle archive = WriteBytesToChild(boxFolder.get(), name.c_str(), {array.image()});
+    if (written)
+        *written = bool(archive);
+    return ExtractInto(kFuzzWindowId, kFuzzComponentId, std::move(archive), destinationFolder.get());
 }
 
 namespace {

@@ -47,6 +47,18 @@ struct Sandbox {
 Sandbox SandboxIn(const std::string& parent);
 bool MakeSandbox(const Sandbox& sandbox);  // creates every folder but the destination
 
+// The ids the fuzzer extracts with: the launcher's window and ZIP component, which no window of the
+// fuzzer has, so no event is raised.
+constexpr std::int32_t kFuzzWindowId = 0x52010001;
+constexpr std::int32_t kFuzzComponentId = 0x16010043;
+
+// Extracts the archive `bytes` into the sandbox's destination (made first where it is missing) as the
+// launcher extracts its payload: the box and the destination are held, the archive is made new in
+// the box with WriteBytesToChild and extracted through the handle that wrote it with ExtractInto.
+// ExtractInto's result; `written` says whether the archive could be written (without it ExtractInto
+// answers kExtractBadArguments). Both folders are let go before it returns.
+std::int32_t ExtractAsTheLauncher(const Sandbox& sandbox, const std::string& bytes, bool* written = nullptr);
+
 // Problems with the files under `destination` (empty when there are none): every file must have the
 // size and CRC-32 of a central record of its name (names compared as the system resolves them:
 // "/" as "\", case ignored, "." and empty components dropped, trailing dots and spaces cut). A file

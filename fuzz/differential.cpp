@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/case_parts.h"
 #include "fuzz/random.h"
 #include "tools/zip_writer.h"
 
@@ -32,45 +33,14 @@ enum Kind {
     kRawFault,
 };
 
-std::uint64_t Get(const std::string& b, std::size_t at, int width) {
-    std::uint64_t value = 0;
-    for (int i = width - 1; i >= 0; --i)
-        value = (value << 8) | static_cast<unsigned char>(b[at + i]);
-    return value;
-}
-
-void Set(std::string& b, std::size_t at, int width, std::uint64_t value) {
-    for (int i = 0; i < width && at + i < b.size(); ++i)
-        b[at + i] = static_cast<char>(value >> (8 * i));
-}
-
 std::string Field(int width, std::uint64_t value) {
     std::string bytes(width, '\0');
-    Set(bytes, 0, width, value);
+    SetField(bytes, 0, width, value);
     return bytes;
 }
 
 std::string Text(Random& random, std::size_t length, bool compressible) {
-    static const char kWords[] = "velkar kestrel payload folder launcher ";
-    std::string text(length, '\0');
-    for (std::size_t i = 0; i < length; ++i)
-        text[i] = compressible ? kWords[(i * 5 + random.Below(3)) % (sizeof kWords - 1)]
-                               : static_cast<char>(random.Below(256));
-    return text;
-}
-
-Entry File(const std::string& name, const std::string& data) {
-    Entry entry;
-    entry.name = name;
-    entry.data = data;
-    zipwriter::SetEntryTime(entry, 1700000000);
-    return entry;
-}
-
-Entry Folder(const std::string& name) {
-    Entry entry = File(name, "");
-    entry.folder = true;
-    return entry;
+    return Filler(random, length, compressible, "velkar kestrel payload folder launcher ", 5);
 }
 
 // A payload as the packer accepts it.
@@ -95,11 +65,12 @@ struct Parts {
 
 Parts Split(const std::string& archive) {
     const std::size_t end = archive.size() - 22;
-    const std::size_t size = Get(archive, end + 12, 4), offset = Get(archive, end + 16, 4);
+    const std::size_t size = GetField(archive, end + 12, 4), offset = GetField(archive, end + 16, 4);
     Parts parts;
     parts.local = archive.substr(0, offset);
     for (std::size_t at = offset; at < offset + size;) {
-        const std::size_t length = 46 + Get(archive, at + 28, 2) + Get(archive, at + 30, 2) + Get(archive, at + 32, 2);
+        const std::size_t length =
+            46 + GetField(archive, at + 28, 2) + GetField(archive, at + 30, 2) + GetField(archive, at + 32, 2);
         parts.records.push_back(archive.substr(at, length));
         at += length;
     }
@@ -124,9 +95,9 @@ std::string Join(const Parts& parts, const std::string& comment = "") {
 }
 
 std::string WithExtra(const std::string& record, const std::string& extra) {
-    const std::size_t name = Get(record, 28, 2), old = Get(record, 30, 2);
+    const std::size_t name = GetField(record, 28, 2), old = GetField(record, 30, 2);
     std::string out = record.substr(0, 46 + name) + extra + record.substr(46 + name + old);
-    Set(out, 30, 2, extra.size());
+    SetField(out, 30, 2, extra.size());
     return out;
 }
 
@@ -145,7 +116,7 @@ std::string Decoy(const std::vector<Entry>& real, const std::vector<Entry>& show
     const std::size_t shift = decoy.local.size() - decoyDirectory.size();
     std::string realDirectory;
     for (std::string record : truth.records) {
-        Set(record, 42, 4, Get(record, 42, 4) + shift);
+        SetField(record, 42, 4, GetField(record, 42, 4) + shift);
         realDirectory += record;
     }
     return decoy.local + truth.local + decoyDirectory + realDirectory +
@@ -313,7 +284,7 @@ void InFront(Random& random, std::string& bytes, std::string& log) {
     // Bytes in front, the offsets not moved: minizip counts them in (its "bytes before the archive").
     // A copy of the first local header in front keeps the launcher's first look satisfied.
     const std::string front = random.Chance(50) && bytes.size() >= 30
-                                  ? bytes.substr(0, 30 + Get(bytes, 26, 2) + Get(bytes, 18, 4))
+                                  ? bytes.substr(0, 30 + GetField(bytes, 26, 2) + GetField(bytes, 18, 4))
                                   : "MZ" + Text(random, 62, false);
     bytes = front + bytes;
     log += "; bytes in front, offsets not moved";
@@ -354,24 +325,24 @@ void Zip64Field(Random& random, std::string& bytes, std::string& log) {
     Parts parts = Split(bytes);
     const std::size_t which = 1 + random.Below(static_cast<std::uint32_t>(parts.records.size() - 1));
     std::string& record = parts.records[which];
-    const std::string extra = record.substr(46 + Get(record, 28, 2), Get(record, 30, 2));
+    const std::string extra = record.substr(46 + GetField(record, 28, 2), GetField(record, 30, 2));
     std::string block;
     switch (random.Below(4)) {
     case 0: {  // the true size through the field
-        block = Block(1, Field(8, Get(record, 24, 4)));
-        Set(record, 24, 4, 0xFFFFFFFF);
+        block = Block(1, Field(8, GetField(record, 24, 4)));
+        SetField(record, 24, 4, 0xFFFFFFFF);
         log += "; ZIP64 size";
         break;
     }
     case 1: {  // 4 GiB more than the true size
-        block = Block(1, Field(8, Get(record, 24, 4) + (1ull << 32)));
-        Set(record, 24, 4, 0xFFFFFFFF);
+        block = Block(1, Field(8, GetField(record, 24, 4) + (1ull << 32)));
+        SetField(record, 24, 4, 0xFFFFFFFF);
         log += "; ZIP64 size of 4 GiB more";
         break;
     }
     case 2:  // the true offset of the local header through the field
-        block = Block(1, Field(8, Get(record, 42, 4)));
-        Set(record, 42, 4, 0xFFFFFFFF);
+        block = Block(1, Field(8, GetField(record, 42, 4)));
+        SetField(record, 42, 4, 0xFFFFFFFF);
         log += "; ZIP64 offset";
         break;
     default:  // a field with nothing to say
@@ -395,7 +366,7 @@ void Comment(Random& random, std::string& bytes, std::string& log) {
     case 1: {  // a second end record in the comment, perhaps cut short: minizip takes the last one
         std::string fake = real;
         if (random.Chance(50))
-            Set(fake, 10, 2, Get(fake, 10, 2) - 1);
+            SetField(fake, 10, 2, GetField(fake, 10, 2) - 1);
         bytes = Join(parts, Text(random, random.Below(40), true) + fake.substr(0, 4 + random.Below(19)));
         log += "; an end record in the comment";
         break;
@@ -408,7 +379,7 @@ void Comment(Random& random, std::string& bytes, std::string& log) {
     }
     default: {  // a comment whose length field disagrees
         bytes = Join(parts, Text(random, 20, true));
-        Set(bytes, bytes.size() - 22, 2, random.Below(60));
+        SetField(bytes, bytes.size() - 22, 2, random.Below(60));
         log += "; comment length differs";
         break;
     }
@@ -422,10 +393,10 @@ void EndFields(Random& random, std::string& bytes, std::string& log) {
     static const int kOffsets[] = {4, 6, 8, 10, 12, 16};
     const int at = random.Pick(kOffsets);
     const int width = at >= 12 ? 4 : 2;
-    const std::uint64_t old = Get(bytes, end + at, width);
+    const std::uint64_t old = GetField(bytes, end + at, width);
     static const int kSteps[] = {-46, -16, -1, 1, 16, 46};
     const std::uint64_t value = at < 8 ? 1 : old + random.Pick(kSteps);
-    Set(bytes, end + at, width, value);
+    SetField(bytes, end + at, width, value);
     log += "; end field @" + std::to_string(at) + " = " + std::to_string(value & (width == 2 ? 0xFFFF : 0xFFFFFFFF));
 }
 
@@ -433,7 +404,7 @@ void SharedHeader(Random& random, std::string& bytes, std::string& log) {
     Parts parts = Split(bytes);
     const std::size_t which = 1 + random.Below(static_cast<std::uint32_t>(parts.records.size() - 1));
     std::string record = parts.records[which];
-    const std::size_t nameLength = Get(record, 28, 2);
+    const std::size_t nameLength = GetField(record, 28, 2);
     record[46 + nameLength - 1] = record[46 + nameLength - 1] == 'x' ? 'y' : 'x';  // another name, as long
     parts.records.insert(parts.records.begin() + random.Below(static_cast<std::uint32_t>(parts.records.size() + 1)),
                          record);

@@ -1,7 +1,8 @@
-// fuzz/fuzz_main.cpp: kestrel_fuzz.exe, the archive fuzzer. Runs Extract on hostile archives and
-// checks every case: no crash, no hang, a result of 1, 0 or -1, nothing outside the sandbox, every
-// written file matching its central record, and the launcher's clean-up removing what it should
-// while the canary files outside the destination stay as they were.
+// fuzz/fuzz_main.cpp: kestrel_fuzz.exe, the archive fuzzer. Extracts hostile archives as the launcher
+// extracts its payload (fuzz::ExtractAsTheLauncher) and checks every case: no crash, no hang, a result
+// of 1, 0 or -1, nothing outside the sandbox, every written file matching its central record, and the
+// launcher's clean-up removing what it should while the canary files outside the destination stay as
+// they were.
 //
 //   kestrel_fuzz [--cases N] [--seed S] [--first I] [--timeout SECONDS] [--keep FOLDER]
 //   kestrel_fuzz --replay FOLDER [--timeout SECONDS]     every *.zip in FOLDER as a case
@@ -34,9 +35,6 @@
 #include "payload/zip_component.h"
 
 namespace {
-
-constexpr std::int32_t kWindowId = 0x52010001;
-constexpr std::int32_t kComponentId = 0x16010043;
 
 struct Options {
     std::uint64_t seed = 1;
@@ -169,10 +167,12 @@ int RunChild(const Options& options) {
         const std::string bytes = CaseBytes(options, index, sandbox.destination.size(), &description, &kinds);
         unsigned failures = 0;
         std::string problems;
-        if (!harness::WriteWholeFile(sandbox.archive, bytes)) {
-            failures |= fuzz::kLeftover;
-            problems += "the archive file cannot be written (still held?); ";
-        }
+        const auto note = [&](unsigned failure, const std::string& found) {
+            if (!found.empty()) {
+                failures |= failure;
+                problems += found;
+            }
+        };
         // Generated cases may extract over a tree made beforehand; replayed inputs run as they are.
         // The differential family compares what is installed with the packer's listing: nothing planted.
         const std::vector<fuzz::Plant> plants = options.replay.empty() && options.differential.empty()
@@ -183,36 +183,22 @@ int RunChild(const Options& options) {
             std::fprintf(stderr, "fuzz: case %llu: %s\n", static_cast<unsigned long long>(index), planting.c_str());
         if (!plants.empty())
             kinds |= 1u << fuzz::kPlantedKind;
-        const std::int32_t result =
-            Extract(kWindowId, kComponentId, sandbox.archive.c_str(), sandbox.destination.c_str());
-        if (result != 1 && result != 0 && result != -1)
+        bool written = false;
+        const std::int32_t result = fuzz::ExtractAsTheLauncher(sandbox, bytes, &written);
+        if (!written)
+            note(fuzz::kLeftover, "the archive file cannot be written (still held?); ");
+        if (result != kExtractDone && result != kExtractFailed && result != kExtractBadArguments)
             failures |= fuzz::kBadResult;
         if (!options.differential.empty())
             RecordCase(options, sandbox, index, bytes, result, kinds, description);
         std::vector<fuzz::CentralRecord> records = fuzz::ReadCentralDirectory(bytes);
         for (const fuzz::CentralRecord& planted : fuzz::PlantedRecords(plants))
             records.push_back(planted);
-        const std::string tree = fuzz::CheckTree(sandbox.destination, records);
-        if (!tree.empty()) {
-            failures |= fuzz::kMismatch;
-            problems += tree;
-        }
-        const std::string outside = fuzz::CheckSandbox(sandbox);
-        if (!outside.empty()) {
-            failures |= fuzz::kEscape;
-            problems += outside;
-        }
+        note(fuzz::kMismatch, fuzz::CheckTree(sandbox.destination, records));
+        note(fuzz::kEscape, fuzz::CheckSandbox(sandbox));
         // The launcher's clean-up over what the case left, then the canaries it must not touch.
-        const std::string removal = fuzz::CheckRemoval(sandbox, plants);
-        if (!removal.empty()) {
-            failures |= fuzz::kLeftover;
-            problems += removal;
-        }
-        const std::string canaries = fuzz::CheckCanaries(sandbox);
-        if (!canaries.empty()) {
-            failures |= fuzz::kEscape;
-            problems += canaries;
-        }
+        note(fuzz::kLeftover, fuzz::CheckRemoval(sandbox, plants));
+        note(fuzz::kEscape, fuzz::CheckCanaries(sandbox));
         if (problems.size() > 600)
             problems = problems.substr(0, 600) + "...";
         if (failures)
@@ -225,7 +211,7 @@ int RunChild(const Options& options) {
 
 struct Tally {
     std::uint64_t tried = 0;
-    std::uint64_t byResult[3] = {};  // -1, 0, 1
+    std::uint64_t byResult[3] = {};  // by result - kExtractBadArguments: -1, 0, 1
     std::uint64_t byFailure[6] = {};
     std::uint64_t failed = 0;
     std::uint64_t kindCases[fuzz::kKindCount] = {};
@@ -340,14 +326,15 @@ void RunCases(const Options& options, const std::string& work, std::uint64_t end
                     inCase = true;
                 } else if (std::sscanf(word.c_str(), "E %llu %ld %u %u", &index, &result, &failures, &kinds) == 4) {
                     ++tally.tried;
-                    if (result >= -1 && result <= 1)
-                        ++tally.byResult[result + 1];
+                    const bool known = result >= kExtractBadArguments && result <= kExtractDone;
+                    if (known)
+                        ++tally.byResult[result - kExtractBadArguments];
                     for (int kind = 0; kind < fuzz::kKindCount; ++kind) {
                         if (!(kinds & (1u << kind)))
                             continue;
                         ++tally.kindCases[kind];
-                        if (result >= -1 && result <= 1)
-                            ++tally.kindResults[kind][result + 1];
+                        if (known)
+                            ++tally.kindResults[kind][result - kExtractBadArguments];
                     }
                     if (tally.tried % 10000 == 0)
                         std::fprintf(stderr, "fuzz: %llu cases so far\n", static_cast<unsigned long long>(tally.tried));

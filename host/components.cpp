@@ -1,22 +1,22 @@
-// The component kinds: the window, the timer and the ZIP component, with the timer's carrier.
+// The component kinds: the window, the timer and the ZIP component, with their carriers.
 #include "host/host_internal.h"
 
 namespace {
 
 constexpr UINT_PTR kTimerId = 1000;  // the platform timer of every timer component
 constexpr const char* kTimerCarrierClass = "WTTimerCarrier";
-
-CarrierFactory zipFactory = nullptr;
+constexpr const char* kZipCarrierClass = "WTZipCarrier";
 
 // A component whose carrier is a hidden child window of a class of its own; when the window goes,
 // so does the object, after clearing its record's link.
 class CarrierWindow : public PlatformWindow, public ComponentObject {
 public:
     CarrierWindow(std::int32_t windowId, std::int32_t componentId) : windowId_(windowId), componentId_(componentId) {}
-    bool Create(const char* className, HWND parent, const Place& place) {
-        if (!RegisterClassOnce(className, 0))
+    // `classStyle` and `cursor` make the class on first use; `style` is added to WS_CHILD.
+    bool Create(const char* className, UINT classStyle, HCURSOR cursor, DWORD style, HWND parent, const Place& place) {
+        if (!RegisterClassOnce(className, classStyle, cursor))
             return false;
-        return CreatePlatformWindow(className, "", WS_CHILD, place.left, place.top, place.width, place.height,
+        return CreatePlatformWindow(className, "", WS_CHILD | style, place.left, place.top, place.width, place.height,
                                     parent) != nullptr;
     }
     HWND carrier() const override { return hwnd(); }
@@ -78,17 +78,11 @@ private:
     bool running_ = false;
 };
 
-// The payload library's carrier: its window is not ours, so this object only holds the handle. The
-// payload's carrier reports its end through ComponentGone; then, or when the window is unloaded,
-// the holder goes.
-class ForeignCarrier final : public ComponentObject {
+// The ZIP component: its carrier only makes it addressable by its ids, for the extraction's progress
+// events (payload/zip_component.h looks the carrier up through the service entry at each call).
+class CZipUnit final : public CarrierWindow {
 public:
-    explicit ForeignCarrier(HWND window) : window_(window) {}
-    HWND carrier() const override { return window_; }
-    void Unlinked() override { delete this; }
-
-private:
-    HWND window_;
+    using CarrierWindow::CarrierWindow;
 };
 
 SettingType WindowOwnType(int number) {
@@ -109,20 +103,22 @@ void NoDefaults(ComponentRecord&) {}
 
 ComponentObject* CreateTimer(HWND parent, std::int32_t windowId, const ComponentRecord& record) {
     auto* timer = new CTimerUnit(windowId, record.id, record.ownValues[kTimerInterval]);
-    if (!timer->Create(kTimerCarrierClass, parent, record.place)) {
+    if (!timer->Create(kTimerCarrierClass, 0, LoadCursorA(nullptr, IDC_ARROW), 0, parent, record.place)) {
         delete timer;
         return nullptr;
     }
     return timer;
 }
 
-// Null until the payload library connects its factory: the component is then absent.
+// The ZIP carrier's class takes double clicks and has no cursor, brush or icon; the window gets a
+// border and clips its siblings.
 ComponentObject* CreateZip(HWND parent, std::int32_t windowId, const ComponentRecord& record) {
-    if (zipFactory == nullptr)
+    auto* zip = new CZipUnit(windowId, record.id);
+    if (!zip->Create(kZipCarrierClass, CS_DBLCLKS, nullptr, WS_CLIPSIBLINGS | WS_BORDER, parent, record.place)) {
+        delete zip;
         return nullptr;
-    HWND window = zipFactory(parent, record.place.left, record.place.top, record.place.width, record.place.height,
-                             WS_CHILD, windowId, record.id);
-    return window != nullptr ? new ForeignCarrier(window) : nullptr;
+    }
+    return zip;
 }
 
 bool WriteWindowOwn(ComponentObject& object, ComponentRecord& record, int number, std::int64_t value) {
@@ -181,5 +177,3 @@ const ComponentKind kKinds[kKindCount] = {
 
 const ComponentKind& KindOf(KindId kind) { return kKinds[static_cast<int>(kind)]; }
 bool ValidKind(std::uint8_t kind) { return kind < kKindCount; }
-
-void ConnectZipKind(CarrierFactory create) { zipFactory = create; }

@@ -76,8 +76,6 @@ class ComponentObject : public AllocatedObject {
 public:
     virtual ~ComponentObject() = default;
     [[nodiscard]] virtual HWND carrier() const = 0;
-    // The record's link to it has been cleared; an object that no window of ours owns goes now.
-    virtual void Unlinked() {}
 };
 
 struct ComponentKind {
@@ -108,8 +106,9 @@ public:
 protected:
     PlatformWindow() = default;
     ~PlatformWindow() override;
-    // Registers the class on first use (our procedure, no background brush, the arrow cursor).
-    [[nodiscard]] static bool RegisterClassOnce(const char* className, UINT style);
+    // Registers the class on first use: our procedure, which hands WM_NCCREATE's object its window,
+    // the class style and cursor given (null for none), no background brush and no icon.
+    [[nodiscard]] static bool RegisterClassOnce(const char* className, UINT style, HCURSOR cursor);
     [[nodiscard]] HWND CreatePlatformWindow(const char* className, const char* title, DWORD style, int x, int y,
                                             int width, int height, HWND parent);
     virtual LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam);

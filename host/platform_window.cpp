@@ -22,7 +22,7 @@ PlatformWindow::~PlatformWindow() {
     }
 }
 
-bool PlatformWindow::RegisterClassOnce(const char* className, UINT style) {
+bool PlatformWindow::RegisterClassOnce(const char* className, UINT style, HCURSOR cursor) {
     HINSTANCE instance = GetModuleHandleA(nullptr);
     WNDCLASSEXA existing{};
     existing.cbSize = sizeof existing;
@@ -33,7 +33,7 @@ bool PlatformWindow::RegisterClassOnce(const char* className, UINT style) {
     wc.style = style;
     wc.lpfnWndProc = &PlatformWindow::Procedure;
     wc.hInstance = instance;
-    wc.hCursor = LoadCursorA(nullptr, IDC_ARROW);
+    wc.hCursor = cursor;
     wc.hbrBackground = nullptr;
     wc.lpszClassName = className;
     return RegisterClassExA(&wc) != 0;

@@ -230,19 +230,6 @@ HWND FindComponentWindow(std::int32_t windowId, std::int32_t componentId) {
     return live != nullptr ? live->carrier() : nullptr;
 }
 
-void ComponentGone(std::int32_t windowId, std::int32_t componentId) {
-    WindowEntry* entry = FindWindowEntry(windowId);
-    if (entry == nullptr || !entry->loaded() || componentId == 0)
-        return;
-    ComponentRecord* record = FindRecord(*entry, componentId);
-    // Entry 0 is the window itself, whose end is its own affair.
-    if (record == nullptr || record == &entry->working[0] || record->live == nullptr)
-        return;
-    ComponentObject* object = record->live;
-    record->live = nullptr;
-    object->Unlinked();
-}
-
 void UnlinkComponent(std::int32_t windowId, std::int32_t componentId, ComponentObject* object) {
     WindowEntry* entry = FindWindowEntry(windowId);
     if (entry == nullptr || !entry->loaded())
@@ -256,12 +243,7 @@ void WindowUnloaded(std::int32_t windowId) {
     WindowEntry* entry = FindWindowEntry(windowId);
     if (entry == nullptr || !entry->loaded())
         return;
-    // The carriers died before the window; a foreign one that did not report its end goes now.
-    for (std::size_t i = 1; i < entry->working.size(); ++i)
-        if (ComponentObject* object = entry->working[i].live) {
-            entry->working[i].live = nullptr;
-            object->Unlinked();
-        }
+    // The carriers died before the window, each clearing its record's link as it went.
     entry->working.Clear();  // the stored records are in force again
     entry->unit = nullptr;
     if (quitOnLastWindow && !AnyLoadedWindowAlive())

@@ -45,12 +45,6 @@ using EventHandler = bool (*)(const EventCall& call, std::int32_t& result);
 enum HandlerSlot : int { kOnLauncherCreatedSlot = 0, kOnWatchTimerSlot = 1, kHandlerSlotCount = 2 };
 void ConnectHandlers(const EventHandler* table, int count);
 
-// The ZIP kind's creation routine, which the payload library provides: makes the component's hidden
-// carrier window as a child of `parent` with the given place and styles, or answers null.
-using CarrierFactory = HWND (*)(HWND parent, int left, int top, int width, int height, DWORD style,
-                                std::int32_t windowId, std::int32_t componentId);
-void ConnectZipKind(CarrierFactory create);
-
 // Decodes the built-in WindowDescription once; false when it cannot be decoded (the caller reports
 // "载入窗口模板数据段出错!"). The second form decodes a description given as serialized bytes.
 [[nodiscard]] bool ReadWindowDescription();
@@ -72,7 +66,6 @@ std::int64_t GetComponentProperty(std::int32_t windowId, std::int32_t componentI
 
 // The live platform window of a component, or null.
 [[nodiscard]] HWND FindComponentWindow(std::int32_t windowId, std::int32_t componentId);
-void ComponentGone(std::int32_t windowId, std::int32_t componentId);
 PositionNames NamePosition(std::int32_t windowId, std::int32_t componentId, char* windowName,
                            std::size_t windowNameSize, char* componentName, std::size_t componentNameSize);
 

@@ -67,7 +67,7 @@ CWinFormUnit::CWinFormUnit(std::int32_t windowId, const ComponentRecord& entry0)
 bool CWinFormUnit::Create(const ComponentRecord& entry0) {
     const char* className =
         entry0.ownTexts[kWindowClassName].empty() ? kDefaultWindowClass : entry0.ownTexts[kWindowClassName].c_str();
-    if (!RegisterClassOnce(className, CS_VREDRAW | CS_HREDRAW | CS_DBLCLKS))
+    if (!RegisterClassOnce(className, CS_VREDRAW | CS_HREDRAW | CS_DBLCLKS, LoadCursorA(nullptr, IDC_ARROW)))
         return false;
     const int width = entry0.place.width;
     const int height = entry0.place.height;

@@ -139,7 +139,6 @@ void ConnectFrameServices(void (*sessionEnds)()) {
     ConnectServices(ServiceEntry{.pumpPendingMessages = PumpPendingMessages,
                                  .raiseEvent = RaiseEvent,
                                  .findComponentWindow = FindComponentWindow,
-                                 .componentGone = ComponentGone,
                                  .namePosition = NamePosition,
                                  .endProgram = EndProgram,
                                  .sessionEnds = sessionEnds});

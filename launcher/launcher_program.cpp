@@ -326,11 +326,9 @@ void RemoveInstalled(bool withTree, const char* treeKept) {
               Listed(archiveName) ? "NOT removed" : "removed", treeKept);
 }
 
-// The launcher's start routine: the window's ZIP component gets its carrier from the payload library,
-// and the system is asked to tell this program of the end of the session after the applications, and
-// never to wait for it then.
+// The launcher's start routine: the system is asked to tell this program of the end of the session
+// after the applications, and never to wait for it then.
 void StartLauncher() {
-    ConnectZipKind(CreateZipCarrier);
     const bool asked = SetProcessShutdownParameters(kLastApplicationLevel, SHUTDOWN_NORETRY) != FALSE;
     DWORD level = 0, flags = 0;
     if (asked && GetProcessShutdownParameters(&level, &flags))
@@ -525,7 +523,8 @@ void OnLauncherCreated() {
         if (written) {
             const std::int32_t extracted =
                 ExtractInto(kLauncherWindowId, kZipComponentId, std::move(written), InstallFolder.get(), &kept);
-            Trace("Extract into %s gave %d (1: every entry written)", InstallDir.c_str(), static_cast<int>(extracted));
+            Trace("Extract into %s gave %d: %s", InstallDir.c_str(), static_cast<int>(extracted),
+                  Outcome(extracted == kExtractDone, "every entry written", "NOT every entry written"));
         } else {
             Trace("Extract not called: nothing is extracted from a name this run could not write");
         }

@@ -477,15 +477,14 @@ ArchiveHandle OpenArchive(FileHandle file) {
         SetLastError(ERROR_BAD_FORMAT);
         return ArchiveHandle{};  // the owner closes the file
     }
-    zlib_filefunc64_def functions{};
-    functions.zopen64_file = StreamOpen;
-    functions.zread_file = StreamRead;
-    functions.zwrite_file = StreamWrite;
-    functions.ztell64_file = StreamTell;
-    functions.zseek64_file = StreamSeek;
-    functions.zclose_file = StreamClose;
-    functions.zerror_file = StreamError;
-    functions.opaque = &archive->stream;
+    zlib_filefunc64_def functions{.zopen64_file = StreamOpen,
+                                  .zread_file = StreamRead,
+                                  .zwrite_file = StreamWrite,
+                                  .ztell64_file = StreamTell,
+                                  .zseek64_file = StreamSeek,
+                                  .zclose_file = StreamClose,
+                                  .zerror_file = StreamError,
+                                  .opaque = &archive->stream};
     archive->zip = unzOpen2_64("", &functions);
     // The 64-bit form: the 32-bit one cuts the count to 32 bits without a word.
     unz_global_info64 global{};
@@ -554,7 +553,9 @@ bool ReadEntryInfo(OpenedArchive& archive, std::int32_t index, ArchiveEntry& ent
     unsigned char* extra = archive.extra;
     if (extraRead && extraSize > 0)
         extraRead = unzGetLocalExtrafield(archive.zip, extra, static_cast<unsigned>(extraSize)) == extraSize;
-    unzCloseCurrentFile(archive.zip);  // nothing was read: its CRC verdict says nothing
+    // Closed unread, its CRC-32 verdict passed over: minizip gives one only once the whole recorded
+    // size was delivered (at once for an empty entry); ExtractEntryData reads the data and takes it.
+    unzCloseCurrentFile(archive.zip);
     if (!extraRead)
         return false;
 
@@ -612,13 +613,15 @@ bool ExtractEntryData(OpenedArchive& archive, std::int32_t index, HANDLE file) {
                 break;
             }
         }
-        // minizip checks the CRC-32 only once it has delivered the whole recorded size: data that
-        // ends early (a deflate stream that stops, stored bytes cut short) would pass unchecked.
+        // minizip compares the CRC-32 when the entry is closed, and only when it has delivered the
+        // whole recorded size: data that ends early (a deflate stream that stops, stored bytes cut
+        // short) is caught by this count, as the close would pass it unchecked.
         if (!failed && total != entry.uncompressedSize) {
             SetLastError(ERROR_INVALID_DATA);
             failed = true;
         }
-        // A CRC-32 mismatch is reported here: the data is not the entry's, so the file fails.
+        // The close's verdict on data of the whole size: a mismatch means the data is not the
+        // entry's, so the file fails.
         if (unzCloseCurrentFile(archive.zip) != UNZ_OK && !failed) {
             SetLastError(ERROR_CRC);
             failed = true;
@@ -672,24 +675,15 @@ bool CreateFolderRecursive(const char* path) {
     if (error != ERROR_PATH_NOT_FOUND)
         return false;
 
-    const char* split = FindLastBackslash(path);
+    // The parent ends at the last backslash before the path's last byte: one there only marks the
+    // path as a folder. Found walking forward character by character, as going back byte by byte
+    // cannot tell the trail byte 0x5C of a double-byte character ("\xD5\x5C") from a separator.
+    const char* split = nullptr;
+    for (const char* p = path; *p; p = NextChar(p))
+        if (*p == '\\' && p[1] != '\0')
+            split = p;
     if (!split)
         return false;
-    if (split[1] == '\0') {
-        // The path ends in its backslash: the parent ends at the one before, found going back byte by
-        // byte. Deliberately so, as this routine has always worked: a backward walk cannot tell the trail
-        // byte 0x5C of a double-byte character from a separator, so a last folder whose name ends in
-        // such a character ("\xD5\x5C") splits inside it. Extraction no longer makes folders here.
-        split = nullptr;
-        for (const char* p = path + length - 2; p >= path; --p) {
-            if (*p == '\\') {
-                split = p;
-                break;
-            }
-        }
-        if (!split)
-            return false;
-    }
     char parent[kPathBufferSize];
     const std::size_t parentLength = static_cast<std::size_t>(split - path);
     std::memcpy(parent, path, parentLength);

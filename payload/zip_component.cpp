@@ -1,4 +1,4 @@
-// payload/zip_component.cpp: ZipComponent's carrier window and Extract.
+// payload/zip_component.cpp: ZipComponent's Extract: the walk over the entries below a held folder.
 #include "payload/zip_component.h"
 
 #include <cstring>
@@ -6,7 +6,6 @@
 #include <utility>
 
 #include "base/held_folder.h"
-#include "base/memory.h"
 #include "base/owners.h"
 #include "base/paths.h"
 #include "base/services.h"
@@ -60,22 +59,9 @@ Text EnsureTrailingBackslash(const char* path) {
     return JoinText(path, "\\");
 }
 
-// Creates every missing folder of the path from its root down; folders made before a failure stay.
-bool CreateFolderChain(const char* path) {
-    Text chain = EnsureTrailingBackslash(path);
-    if (chain.size() >= kPathBufferSize)
-        return false;
-    char prefix[kPathBufferSize];
-    for (const char* p = chain.c_str(); *p; p = NextChar(p)) {
-        if (*p != '\\')
-            continue;
-        const std::size_t length = static_cast<std::size_t>(p - chain.c_str()) + 1;
-        std::memcpy(prefix, chain.c_str(), length);
-        prefix[length] = '\0';
-        if (!PathExists(prefix) && !CreateFolderRecursive(prefix))
-            return false;
-    }
-    return true;
+// Creates every missing folder of the path, as the folder it names; folders made before a failure stay.
+[[nodiscard]] bool CreateFolderChain(const char* path) {
+    return CreateFolderRecursive(EnsureTrailingBackslash(path).c_str());
 }
 
 // True when the file starts with a local file header whose bytes 24 to 27 (the upper half of the
@@ -268,13 +254,13 @@ bool ExtractOne(OpenedArchive& archive, const ArchiveEntry& entry, HANDLE destin
 std::int32_t ExtractThroughHandles(ZipExtractor& extractor, FileHandle archiveFile, HANDLE destination,
                                    std::size_t rootBytes, KeptEntries* kept) {
     if (!HasZipSignature(archiveFile.get()))
-        return FailureExit(extractor, 0);
+        return FailureExit(extractor, kExtractFailed);
     const ArchiveHandle owner = OpenArchive(std::move(archiveFile));
     if (!owner)
-        return FailureExit(extractor, 0);
+        return FailureExit(extractor, kExtractFailed);
     OpenedArchive& archive = *owner.get();
     extractor.totalEntries = CountEntries(archive);
-    // The end record's count: 1 means every one of these entries was extracted.
+    // The end record's count: kExtractDone means every one of these entries was extracted.
     ArchiveEntry count;
     const std::int32_t recorded = ReadEntryInfo(archive, -1, count) ? count.index : 0;
 
@@ -285,16 +271,16 @@ std::int32_t ExtractThroughHandles(ZipExtractor& extractor, FileHandle archiveFi
         // leaves the rest of the archive unread: the install is incomplete, not a success.
         extractor.current = &entry;
         if (!ReadEntryInfo(archive, index, entry) || !ExtractOne(archive, entry, destination, rootBytes, way, kept))
-            return FailureExit(extractor, 0);
+            return FailureExit(extractor, kExtractFailed);
         extractor.current = nullptr;
         extractor.doneEntries = index;
         ReportProgress(extractor);
         if (extractor.stopFlag)
-            return 1;
+            return kExtractDone;
     }
     extractor.doneEntries = extractor.totalEntries;
     ReportProgress(extractor);
-    return 1;
+    return kExtractDone;
 }
 
 // The bytes of the held folder's path, as the system names it, in the ANSI code page, with the
@@ -322,98 +308,45 @@ ZipExtractor StartExtractor(std::int32_t windowId, std::int32_t componentId) {
 
 bool IsAbsentHandle(HANDLE handle) { return handle == nullptr || handle == INVALID_HANDLE_VALUE; }
 
+// The one extraction, below the held `destination`, for both entry points: the archive is rewound (a
+// caller's handle may stand anywhere in the file it was just written through), and an entry's whole
+// path counts from the held folder's path as the system names it.
+std::int32_t ExtractHeld(ZipExtractor& extractor, FileHandle archive, HANDLE destination, KeptEntries* kept) {
+    if (SetFilePointer(archive.get(), 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER)
+        return FailureExit(extractor, kExtractFailed);
+    return ExtractThroughHandles(extractor, std::move(archive), destination, HeldPathBytes(destination), kept);
+}
+
 }  // namespace
 
 std::int32_t Extract(std::int32_t windowId, std::int32_t componentId, const char* archivePath,
                      const char* destination) {
     if (!archivePath || !destination)
-        return -1;
+        return kExtractBadArguments;
     ZipExtractor extractor = StartExtractor(windowId, componentId);
     if (!*destination)
-        return FailureExit(extractor, -1);
+        return FailureExit(extractor, kExtractBadArguments);
     // Opened once, and read through this handle alone; what the path shows is asked only when the
-    // open failed, to tell a missing archive (-1) from one that cannot be read (0).
+    // open failed, to tell a missing archive from one that cannot be read.
     FileHandle archive{CreateFileA(archivePath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                    FILE_ATTRIBUTE_NORMAL, nullptr)};
     if (!archive && !PathExists(archivePath))
-        return FailureExit(extractor, -1);
+        return FailureExit(extractor, kExtractBadArguments);
     if (!PathExists(destination) && !CreateFolderChain(destination))
-        return FailureExit(extractor, 0);
-    // The destination itself must be a plain folder (a link there gives 0); links above it are
+        return FailureExit(extractor, kExtractFailed);
+    // The destination itself must be a plain folder (a link there fails); links above it are
     // followed, as users move their application-data folder that way.
     const WideText wideDestination = WideFromAnsi(destination);
     const HeldFolder held = wideDestination.absent() ? HeldFolder{} : HoldFolderPath(wideDestination.c_str());
     if (!held || !archive)
-        return FailureExit(extractor, 0);
-    return ExtractThroughHandles(extractor, std::move(archive), held.get(), EnsureTrailingBackslash(destination).size(),
-                                 nullptr);
+        return FailureExit(extractor, kExtractFailed);
+    return ExtractHeld(extractor, std::move(archive), held.get(), nullptr);
 }
 
 std::int32_t ExtractInto(std::int32_t windowId, std::int32_t componentId, FileHandle archive, HANDLE destination,
                          KeptEntries* kept) {
     if (!archive || IsAbsentHandle(destination))
-        return -1;
+        return kExtractBadArguments;
     ZipExtractor extractor = StartExtractor(windowId, componentId);
-    // The caller's handle may stand anywhere in the file (it was just written through).
-    if (SetFilePointer(archive.get(), 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER)
-        return FailureExit(extractor, 0);
-    return ExtractThroughHandles(extractor, std::move(archive), destination, HeldPathBytes(destination), kept);
-}
-
-namespace {
-
-const char kCarrierClass[] = "KestrelZipCarrier";
-
-struct CarrierIds : AllocatedObject {
-    std::int32_t windowId;
-    std::int32_t componentId;
-    bool live;  // set once CreateWindowExA has returned the window
-};
-
-LRESULT CALLBACK CarrierProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == WM_NCCREATE) {
-        auto* create = reinterpret_cast<CREATESTRUCTA*>(lParam);
-        SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
-    } else if (message == WM_NCDESTROY) {
-        auto* ids = reinterpret_cast<CarrierIds*>(GetWindowLongPtrA(window, GWLP_USERDATA));
-        SetWindowLongPtrA(window, GWLP_USERDATA, 0);
-        // A window whose creation failed half-way was never a component: CreateZipCarrier
-        // releases its ids and nobody is told.
-        if (ids && ids->live) {
-            ComponentGoneThroughFrame(ids->windowId, ids->componentId);
-            delete ids;
-        }
-    }
-    return DefWindowProcA(window, message, wParam, lParam);
-}
-
-bool RegisterCarrierClass() {
-    static bool registered = false;
-    if (registered)
-        return true;
-    WNDCLASSEXA windowClass{};
-    windowClass.cbSize = sizeof windowClass;
-    windowClass.style = CS_DBLCLKS;
-    windowClass.lpfnWndProc = CarrierProcedure;
-    windowClass.hInstance = GetModuleHandleA(nullptr);
-    windowClass.lpszClassName = kCarrierClass;
-    registered = RegisterClassExA(&windowClass) != 0 || GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
-    return registered;
-}
-
-}  // namespace
-
-HWND CreateZipCarrier(HWND parent, int left, int top, int width, int height, DWORD style, std::int32_t windowId,
-                      std::int32_t componentId) {
-    if (!RegisterCarrierClass())
-        return nullptr;
-    auto* ids = new CarrierIds{{}, windowId, componentId, false};
-    HWND window = CreateWindowExA(0, kCarrierClass, "", style | WS_CHILD | WS_CLIPSIBLINGS | WS_BORDER, left, top,
-                                  width, height, parent, nullptr, GetModuleHandleA(nullptr), ids);
-    if (!window) {
-        delete ids;
-        return nullptr;
-    }
-    ids->live = true;
-    return window;
+    return ExtractHeld(extractor, std::move(archive), destination, kept);
 }

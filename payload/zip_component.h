@@ -1,6 +1,7 @@
-// payload/zip_component.h: ZipComponent, the ZIP component of the launcher window: its hidden
-// carrier window and Extract, which unpacks a ZIP file from disk into a folder and reports its
-// progress through the component's ExtractProgress event. Answers through its result only.
+// payload/zip_component.h: ZipComponent's Extract, which unpacks a ZIP file from disk into a folder and
+// reports its progress through the component's ExtractProgress event. The component's hidden carrier
+// window is the window host's; Extract finds it through the service entry (base/services.h). Answers
+// through its result only.
 #pragma once
 #include <windows.h>
 
@@ -12,17 +13,23 @@
 // ExtractProgress is event 1 of the component, with the percentage done as its one argument.
 constexpr std::int32_t kExtractProgressEvent = 1;
 
+// What Extract and ExtractInto answer.
+constexpr std::int32_t kExtractDone = 1;           // every entry was extracted, or a handler asked to stop
+constexpr std::int32_t kExtractFailed = 0;         // the extraction began and did not reach the end
+constexpr std::int32_t kExtractBadArguments = -1;  // nothing to extract from, or nowhere to extract to
+
 // Unpacks the archive at `archivePath` into `destination` in central-directory order. Null stands
-// for an absent text. 1: every entry of the end record's count was extracted, or a handler asked to
-// stop; 0: the destination cannot be created or is itself a link (links above it are followed), the
-// file is not a ZIP archive or cannot be read, its end record is a ZIP64 one, the central directory
-// breaks off or an entry's information cannot be read, or an entry cannot be written (a corrupt one,
-// a name refused by payload/entry_names.h or one the code page cannot spell, a link or a file on the
-// entry's way, something at a file's name that cannot be removed); -1: an absent text, an empty
-// destination, or nothing at the archive path. The destination's missing folders are made by path;
-// then it is held, and everything below it is reached relative to it, as ExtractInto does. The component
-// is looked up by its ids at each call; when it is not found the extraction still runs, without
-// events. Nothing written is rolled back.
+// for an absent text. kExtractDone: every entry of the end record's count was extracted, or a
+// handler asked to stop; kExtractFailed: the destination cannot be created or is itself a link (links
+// above it are followed), the file is not a ZIP archive or cannot be read, its end record is a ZIP64
+// one, the central directory breaks off or an entry's information cannot be read, or an entry cannot
+// be written (a corrupt one, a name refused by payload/entry_names.h or one the code page cannot
+// spell, a link or a file on the entry's way, something at a file's name that cannot be removed);
+// kExtractBadArguments: an absent text, an empty destination, or nothing at the archive path. The
+// path form of ExtractInto: the archive is opened and the destination's missing folders are made by
+// path, then the destination is held and ExtractInto's walk runs below it. The component is looked
+// up by its ids at each call; when it is not found the extraction still runs, without events.
+// Nothing written is rolled back.
 std::int32_t Extract(std::int32_t windowId, std::int32_t componentId, const char* archivePath, const char* destination);
 
 // What a caller asks the extraction to keep held for it after it returns: the folder `folderName`
@@ -46,16 +53,11 @@ struct KeptEntries {
 // wrote it through that handle and shares it for reading only, so that nobody changes it meanwhile).
 // Every folder on an entry's way is opened or created relative to its held parent, never through a
 // link; every file is made new (CreateFreshChildFile), written, given its times and plain attributes
-// through the handle that created it, and discarded through that handle when it fails. -1 for an
-// absent archive or destination handle; 0 for an archive that cannot be read. An entry's whole path
+// through the handle that created it, and discarded through that handle when it fails.
+// kExtractBadArguments for an absent archive or destination handle; kExtractFailed for an archive
+// that cannot be read. An entry's whole path
 // counts from the held folder's path as the system names it, for the 260-byte limit. With `kept`, the
 // folder and file it names are handed back held (see KeptEntries); what is kept stays kept whatever
 // the result.
 std::int32_t ExtractInto(std::int32_t windowId, std::int32_t componentId, FileHandle archive, HANDLE destination,
                          KeptEntries* kept = nullptr);
-
-// The component's hidden carrier window, as the window host creates each ZIP component: a child of
-// `parent` with WS_CHILD, WS_CLIPSIBLINGS and WS_BORDER added to `style`. When it is destroyed the
-// component tells the window host that it is gone. Null when the window cannot be made.
-[[nodiscard]] HWND CreateZipCarrier(HWND parent, int left, int top, int width, int height, DWORD style,
-                                    std::int32_t windowId, std::int32_t componentId);

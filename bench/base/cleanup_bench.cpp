@@ -1,5 +1,5 @@
 // cleanup_bench RUNS ROOT ARCHIVE: the clean-up at scale. Each run extracts ARCHIVE into the empty
-// folder ROOT with Extract (untimed: the tree "Velkar" as the launcher installs it) and removes
+// folder ROOT with ExtractInto (untimed: the tree "Velkar" as the launcher installs it) and removes
 // ROOT\Velkar again, timed with QueryPerformanceCounter around the removal alone, in turn by:
 // - the product: ROOT held as the launcher holds its install folder, then RemoveFolderBelow;
 // - the limit: the same files and folders removed by the fastest loop the platform offers, below the
@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "base/held_folder.h"
+#include "bench/relative_open.h"
 #include "harness/harness.h"
 #include "payload/zip_component.h"
 
@@ -50,19 +51,9 @@ double Median(std::vector<double> v) {
 
 // ---- The limit ----
 
-HANDLE OpenRelative(HANDLE parent, const std::wstring& name, ACCESS_MASK access, ULONG options) {
-    UNICODE_STRING objectName;
-    objectName.Buffer = const_cast<wchar_t*>(name.c_str());
-    objectName.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
-    objectName.MaximumLength = objectName.Length;
-    OBJECT_ATTRIBUTES object;
-    InitializeObjectAttributes(&object, &objectName, OBJ_CASE_INSENSITIVE, parent, nullptr);
-    IO_STATUS_BLOCK status{};
-    HANDLE handle = nullptr;
-    const NTSTATUS result =
-        NtCreateFile(&handle, access | SYNCHRONIZE, &object, &status, nullptr, 0, kShareAll, FILE_OPEN,
-                     options | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT, nullptr, 0);
-    return result < 0 ? nullptr : handle;
+// An existing entry opened as itself: a link is never entered.
+HANDLE OpenEntry(HANDLE parent, const std::wstring& name, ACCESS_MASK access, ULONG options) {
+    return OpenRelative(parent, name, access, kShareAll, FILE_OPEN, options | FILE_OPEN_REPARSE_POINT);
 }
 
 // Empties the folder open through `folder` (with list access), depth first; counts what it removed.
@@ -88,7 +79,7 @@ void LimitEmpty(HANDLE folder, std::size_t& removed) {
     }
     for (const auto& [name, isFolder] : entries) {
         if (isFolder) {
-            HANDLE sub = OpenRelative(folder, name, FILE_LIST_DIRECTORY | DELETE, FILE_DIRECTORY_FILE);
+            HANDLE sub = OpenEntry(folder, name, FILE_LIST_DIRECTORY | DELETE, FILE_DIRECTORY_FILE);
             if (!sub)
                 continue;
             LimitEmpty(sub, removed);
@@ -97,7 +88,7 @@ void LimitEmpty(HANDLE folder, std::size_t& removed) {
             if (NtSetInformationFile(sub, &status, &disposition, sizeof disposition, FileDispositionInformation) >= 0)
                 ++removed;
             CloseHandle(sub);
-        } else if (HANDLE file = OpenRelative(folder, name, DELETE, FILE_DELETE_ON_CLOSE)) {
+        } else if (HANDLE file = OpenEntry(folder, name, DELETE, FILE_DELETE_ON_CLOSE)) {
             CloseHandle(file);
             ++removed;
         }
@@ -105,7 +96,7 @@ void LimitEmpty(HANDLE folder, std::size_t& removed) {
 }
 
 bool LimitRemove(HANDLE parent, const wchar_t* name, std::size_t& removed) {
-    HANDLE top = OpenRelative(parent, name, FILE_LIST_DIRECTORY | DELETE, FILE_DIRECTORY_FILE);
+    HANDLE top = OpenEntry(parent, name, FILE_LIST_DIRECTORY | DELETE, FILE_DIRECTORY_FILE);
     if (!top)
         return false;
     LimitEmpty(top, removed);
@@ -241,9 +232,11 @@ int main(int argc, char** argv) {
             const int variant = (run + turn) % 3;
             (void)harness::RemoveTree(root);
             CreateDirectoryA(root.c_str(), nullptr);
-            const std::int32_t extracted = Extract(0x52010001, 0x16010043, archive.c_str(), root.c_str());
             const HeldFolder held = HoldFolderPath(wideRoot.c_str());  // as the launcher holds its folder
-            if (extracted != 1 || !held) {
+            FileHandle archiveFile{
+                CreateFileA(archive.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr)};
+            const std::int32_t extracted = ExtractInto(0x52010001, 0x16010043, std::move(archiveFile), held.get());
+            if (extracted != kExtractDone || !held) {
                 std::fprintf(stderr, "cannot make the tree (Extract %d)\n", static_cast<int>(extracted));
                 return 1;
             }

@@ -4,15 +4,11 @@
 #include <windows.h>
 #include <ole2.h>
 
+#include "bench/bare_window.h"
+
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     OleInitialize(nullptr);
-    WNDCLASSA windowClass = {};
-    windowClass.lpfnWndProc = DefWindowProcA;
-    windowClass.hInstance = instance;
-    windowClass.lpszClassName = "KestrelBareWindow";
-    RegisterClassA(&windowClass);
-    HWND window = CreateWindowExA(0, "KestrelBareWindow", "", WS_OVERLAPPEDWINDOW, 0, 0, 100, 100, nullptr, nullptr,
-                                  instance, nullptr);
+    HWND window = CreateBareWindow(instance, "KestrelBareWindow");
     MSG message;
     while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE))
         DispatchMessageA(&message);

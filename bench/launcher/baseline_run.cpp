@@ -10,6 +10,7 @@
 #include <string>
 
 #include "base/owners.h"
+#include "bench/bare_window.h"
 #include "harness/harness.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
@@ -17,13 +18,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
         return 2;
     const std::string archive = __argv[1], folder = __argv[2];
     const DWORD idle = static_cast<DWORD>(std::atol(__argv[3]));
-    WNDCLASSA windowClass = {};
-    windowClass.lpfnWndProc = DefWindowProcA;
-    windowClass.hInstance = instance;
-    windowClass.lpszClassName = "KestrelBaselineWindow";
-    RegisterClassA(&windowClass);
-    HWND window = CreateWindowExA(0, "KestrelBaselineWindow", "", WS_OVERLAPPEDWINDOW, 0, 0, 100, 100, nullptr, nullptr,
-                                  instance, nullptr);
+    HWND window = CreateBareWindow(instance, "KestrelBaselineWindow");
 
     CreateDirectoryA(folder.c_str(), nullptr);
     {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "base/owners.h"
+#include "bench/relative_open.h"
 
 namespace {
 
@@ -37,21 +38,11 @@ DWORD CreationAttributes(std::uint32_t a) {
     return attributes;
 }
 
-// NtCreateFile on `name` relative to `parent`, with synchronous I/O as Extract opens its files.
+// `name` opened or created relative to `parent`, with synchronous I/O as Extract opens its files.
 FileHandle CreateRelative(HANDLE parent, const std::wstring& name, ACCESS_MASK access, ULONG share, ULONG disposition,
                           ULONG options, ULONG attributes) {
-    UNICODE_STRING objectName;
-    objectName.Buffer = const_cast<wchar_t*>(name.c_str());
-    objectName.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
-    objectName.MaximumLength = objectName.Length;
-    OBJECT_ATTRIBUTES object;
-    InitializeObjectAttributes(&object, &objectName, OBJ_CASE_INSENSITIVE, parent, nullptr);
-    IO_STATUS_BLOCK status{};
-    HANDLE handle = INVALID_HANDLE_VALUE;
-    if (NtCreateFile(&handle, access | SYNCHRONIZE, &object, &status, nullptr, attributes, share, disposition,
-                     options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0) < 0)
-        return FileHandle{};
-    return FileHandle{handle};
+    HANDLE handle = OpenRelative(parent, name, access, share, disposition, options, attributes);
+    return handle ? FileHandle{handle} : FileHandle{};
 }
 
 // The folders of the last entry's way, held open: an entry in the same folder reuses them.

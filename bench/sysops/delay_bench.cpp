@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "base/services.h"
+#include "bench/bare_window.h"
 #include "harness/harness.h"
 #include "launcher/frame.h"
 #include "sysops/delay.h"
@@ -69,12 +70,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
     ServiceEntry entry;
     entry.pumpPendingMessages = PumpPendingMessages;  // the frame's own pump, as the launcher connects it
     ConnectServices(entry);
-    WNDCLASSA windowClass = {};
-    windowClass.lpfnWndProc = Procedure;
-    windowClass.hInstance = instance;
-    windowClass.lpszClassName = "KestrelDelayBench";
-    RegisterClassA(&windowClass);
-    HWND window = CreateWindowA("KestrelDelayBench", "", 0, 0, 0, 0, 0, nullptr, nullptr, instance, nullptr);
+    HWND window = CreateBareWindow(instance, "KestrelDelayBench", Procedure, 0);
     SetTimer(window, 1, 100, nullptr);
     if (GetEnvironmentVariableA("KESTREL_EMULATED", nullptr, 0) > 0)
         std::printf(

@@ -1,5 +1,5 @@
 // RaiseEvent: suppression, entry 0 under component id 0, unbound events, results; and the ZIP kind's
-// carrier from the payload's factory.
+// carrier.
 #include <cstring>
 
 #include "tests/host/host_fixture.h"
@@ -70,43 +70,32 @@ TEST_F(RaiseEventTest, AReturnedResultIsStoredWithItsFlag) {
     EXPECT_EQ(answered.result, -7);
 }
 
-// The payload's factory: records what it was asked for and makes a plain static child.
-struct FactoryCall {
-    int calls = 0;
-    HWND parent = nullptr;
-    int left = 0, top = 0, width = 0, height = 0;
-    DWORD style = 0;
-    std::int32_t windowId = 0, componentId = 0;
-    HWND made = nullptr;
-};
-FactoryCall factory;
-
-HWND MakeCarrier(HWND parent, int left, int top, int width, int height, DWORD style, std::int32_t windowId,
-                 std::int32_t componentId) {
-    factory = {factory.calls + 1, parent, left, top, width, height, style, windowId, componentId, nullptr};
-    factory.made = CreateWindowExA(0, "STATIC", "", style, left, top, width, height, parent, nullptr,
-                                   GetModuleHandleA(nullptr), nullptr);
-    return factory.made;
-}
-
-TEST_F(RaiseEventTest, TheZipKindUsesTheConnectedFactoryAndForgetsACarrierThatReportsItsEnd) {
-    factory = FactoryCall{};
-    ConnectZipKind(&MakeCarrier);
+// The ZIP component's carrier: a hidden child of its own class, CS_DBLCLKS and nothing else (no cursor,
+// brush or icon), bordered and clipping its siblings, placed as the description says; found by its ids
+// while it lives and forgotten once it is destroyed.
+TEST_F(RaiseEventTest, TheZipKindMakesItsOwnCarrierAndForgetsItWhenItIsDestroyed) {
     ASSERT_TRUE(LoadWindow(kLauncherWindowId));
-    EXPECT_EQ(factory.calls, 1);
-    EXPECT_EQ(factory.parent, LauncherHwnd());
-    EXPECT_EQ(factory.left, 8);
-    EXPECT_EQ(factory.width, 24);
-    EXPECT_EQ(factory.style & WS_VISIBLE, 0u);
-    EXPECT_EQ(factory.windowId, kLauncherWindowId);
-    EXPECT_EQ(factory.componentId, kZipComponentId);
-    EXPECT_EQ(FindComponentWindow(kLauncherWindowId, kZipComponentId), factory.made);
-    EXPECT_FALSE(IsWindowVisible(factory.made));  // hidden: the ZIP kind is invisible at run time
+    HWND carrier = FindComponentWindow(kLauncherWindowId, kZipComponentId);
+    ASSERT_NE(carrier, nullptr);
+    EXPECT_EQ(GetParent(carrier), LauncherHwnd());
+    EXPECT_FALSE(IsWindowVisible(carrier));
+    const LONG style = GetWindowLongA(carrier, GWL_STYLE);
+    EXPECT_EQ(style & (WS_CHILD | WS_CLIPSIBLINGS | WS_BORDER | WS_VISIBLE), WS_CHILD | WS_CLIPSIBLINGS | WS_BORDER);
+    RECT place{};
+    ASSERT_TRUE(GetWindowRect(carrier, &place));
+    EXPECT_EQ(place.right - place.left, 24);
+    char className[64] = "";
+    GetClassNameA(carrier, className, sizeof className);
+    WNDCLASSA windowClass{};
+    ASSERT_TRUE(GetClassInfoA(GetModuleHandleA(nullptr), className, &windowClass));
+    EXPECT_EQ(windowClass.style, UINT{CS_DBLCLKS});
+    EXPECT_EQ(windowClass.hCursor, nullptr);
+    EXPECT_EQ(windowClass.hbrBackground, nullptr);
+    EXPECT_EQ(windowClass.hIcon, nullptr);
 
-    DestroyWindow(factory.made);
-    ComponentGone(kLauncherWindowId, kZipComponentId);
+    DestroyWindow(carrier);
     EXPECT_EQ(FindComponentWindow(kLauncherWindowId, kZipComponentId), nullptr);
-    ConnectZipKind(&MakeStandInZipCarrier);
+    EXPECT_NE(TimerCarrier(), nullptr);  // the other components stay
 }
 
 // Loading dispatches what is queued before it raises the suppression, and dispatches again before it

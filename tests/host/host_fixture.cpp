@@ -21,36 +21,7 @@ bool Handle(const EventCall& call, std::int32_t& result) {
     return false;
 }
 
-// The ZIP component's carrier for tests that do not connect a factory of their own: a hidden child
-// of a class of the tests' own that, like the payload's carrier, reports its end.
-LRESULT CALLBACK StandInCarrierProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == WM_NCDESTROY)
-        ComponentGone(GetWindowLongA(window, 0), GetWindowLongA(window, 4));
-    return DefWindowProcA(window, message, wParam, lParam);
-}
-
 }  // namespace
-
-HWND MakeStandInZipCarrier(HWND parent, int left, int top, int width, int height, DWORD style, std::int32_t windowId,
-                           std::int32_t componentId) {
-    static const ATOM registered = [] {
-        WNDCLASSA windowClass = {};
-        windowClass.lpfnWndProc = StandInCarrierProc;
-        windowClass.cbWndExtra = 8;  // the window id, then the component id
-        windowClass.hInstance = GetModuleHandleA(nullptr);
-        windowClass.lpszClassName = kStandInZipCarrierClass;
-        return RegisterClassA(&windowClass);
-    }();
-    if (registered == 0)
-        return nullptr;
-    HWND window = CreateWindowExA(0, kStandInZipCarrierClass, "", style, left, top, width, height, parent, nullptr,
-                                  GetModuleHandleA(nullptr), nullptr);
-    if (window != nullptr) {
-        SetWindowLongA(window, 0, windowId);
-        SetWindowLongA(window, 4, componentId);
-    }
-    return window;
-}
 
 Recorder& Record() { return recorder; }
 
@@ -96,12 +67,10 @@ void HostTest::SetUp() {
     entry.pumpPendingMessages = &PumpPendingMessages;
     entry.raiseEvent = &RaiseEvent;
     entry.findComponentWindow = &FindComponentWindow;
-    entry.componentGone = &ComponentGone;
     entry.namePosition = &NamePosition;
     ConnectServices(entry);
     static const EventHandler table[kHandlerSlotCount] = {&Handle, &Handle};
     ConnectHandlers(table, kHandlerSlotCount);
-    ConnectZipKind(&MakeStandInZipCarrier);
     ClearQuitOnLastWindow();
     ASSERT_TRUE(ReadWindowDescription());
 }

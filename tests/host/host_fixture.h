@@ -45,12 +45,6 @@ bool RunLoopUntil(bool (*done)(), double milliseconds);
 // when `bindWindowEvents` is set, so that the recorder sees them all.
 std::vector<unsigned char> LauncherDescription(bool bindWindowEvents);
 
-// The ZIP kind's factory the fixture connects: a hidden child of the class below, which reports its
-// end through ComponentGone as the payload's carrier does.
-inline constexpr const char* kStandInZipCarrierClass = "TestZipCarrier";
-HWND MakeStandInZipCarrier(HWND parent, int left, int top, int width, int height, DWORD style, std::int32_t windowId,
-                           std::int32_t componentId);
-
 HWND LauncherHwnd();
 HWND TimerCarrier();
 

@@ -48,7 +48,7 @@ INSTANTIATE_TEST_SUITE_P(Table, EntryNameRules, ::testing::Values(
     NameRow{"a\\..\\x", R::ParentFolder, 2}, NameRow{"..", R::ParentFolder, 0},
     NameRow{"Velkar/Velkar.exe.", R::TrailingDotOrSpace, 7}, NameRow{"Velkar /x", R::TrailingDotOrSpace, 0},
     NameRow{"a/./b", R::TrailingDotOrSpace, 2}, NameRow{"d../x", R::TrailingDotOrSpace, 0},
-    NameRow{"space ", R::TrailingDotOrSpace, 0},
+    NameRow{"space ", R::TrailingDotOrSpace, 0}, NameRow{"first.txt.", R::TrailingDotOrSpace, 0},
     NameRow{std::string("a\0b", 3), R::ControlByte, 1}, NameRow{"tab\tname", R::ControlByte, 3},
     NameRow{"x\x1F", R::ControlByte, 1},
     NameRow{"a<b", R::ReservedCharacter, 1}, NameRow{"a>b", R::ReservedCharacter, 1},
@@ -57,6 +57,7 @@ INSTANTIATE_TEST_SUITE_P(Table, EntryNameRules, ::testing::Values(
     NameRow{"CON", R::DeviceName, 0}, NameRow{"nul.txt", R::DeviceName, 0}, NameRow{"a/Aux/b", R::DeviceName, 2},
     NameRow{"prn .txt", R::DeviceName, 0}, NameRow{"conout$", R::DeviceName, 0},
     NameRow{"COM0", R::DeviceName, 0}, NameRow{"lpt0.log", R::DeviceName, 0}, NameRow{"sub/COM9", R::DeviceName, 4},
+    NameRow{"LPT9", R::DeviceName, 0}, NameRow{"sub/COM1.log", R::DeviceName, 4},
     // A lead byte at the end or before a byte below 0x40; "COM\xB9" is no device under GBK, where
     // 0xB9 (a superscript 1 in the Western code page) is a lead byte.
     NameRow{"\xD5", R::BrokenCharacter, 0}, NameRow{"\xD5/x", R::BrokenCharacter, 0},

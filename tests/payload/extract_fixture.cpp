@@ -53,7 +53,7 @@ void ListInto(const std::string& folder, const std::string& prefix, std::vector<
 
 ConnectedComponent::ConnectedComponent() {
     parent = CreateWindowExA(0, "STATIC", "", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
-    carrier = CreateZipCarrier(parent, 0, 0, 1, 1, 0, kWindowId, kComponentId);
+    carrier = CreateWindowExA(0, "STATIC", "", WS_CHILD, 0, 0, 1, 1, parent, nullptr, nullptr, nullptr);
     current = this;
     ServiceEntry entry;
     entry.findComponentWindow = FindComponent;

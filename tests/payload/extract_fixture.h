@@ -1,6 +1,6 @@
-// tests/payload/extract_fixture.h: what the extraction tests share: a ZipComponent carrier
-// connected through the service entry, the percentages its ExtractProgress events carried, and
-// small archives written from the archive writer.
+// tests/payload/extract_fixture.h: what the extraction tests share: a window the service entry's
+// lookup finds as the ZIP component's carrier, the percentages its ExtractProgress events carried,
+// and small archives written from the archive writer.
 #pragma once
 #include <windows.h>
 

@@ -96,7 +96,7 @@ TEST_F(HeldExtractTest, ExtractIntoUnpacksBelowTheHeldFolderFromAnArchiveItHolds
     ASSERT_TRUE(WriteArchive(folder / archiveName, Application()));
     ASSERT_TRUE(CreateDirectoryA(destination.c_str(), nullptr));
     HeldFolder held = Hold(destination);
-    EXPECT_EQ(ExtractInto(kWindowId, kComponentId, OpenForReading(folder / archiveName), held.get()), 1);
+    EXPECT_EQ(ExtractInto(kWindowId, kComponentId, OpenForReading(folder / archiveName), held.get()), kExtractDone);
     EXPECT_EQ(ListTree(destination),
               (Names{"Velkar\\", "Velkar\\Velkar.exe", "Velkar\\data\\", "Velkar\\data\\settings.ini"}));
     EXPECT_EQ(Contents(destination + "\\Velkar\\data\\settings.ini"), "new settings");
@@ -110,11 +110,12 @@ TEST_F(HeldExtractTest, ExtractIntoTellsAnAbsentHandleFromAFileThatIsNoArchive) 
     ASSERT_TRUE(test::WriteWholeFile(folder / "not.zip", std::string(64, 'n')));
     ASSERT_TRUE(WriteArchive(archivePath, {File("a.txt", "a")}));
     HeldFolder held = Hold(destination);
-    EXPECT_EQ(ExtractInto(kWindowId, kComponentId, FileHandle{}, held.get()), -1);
-    EXPECT_EQ(ExtractInto(kWindowId, kComponentId, OpenForReading(archivePath), INVALID_HANDLE_VALUE), -1);
-    EXPECT_EQ(ExtractInto(kWindowId, kComponentId, OpenForReading(archivePath), nullptr), -1);
+    EXPECT_EQ(ExtractInto(kWindowId, kComponentId, FileHandle{}, held.get()), kExtractBadArguments);
+    EXPECT_EQ(ExtractInto(kWindowId, kComponentId, OpenForReading(archivePath), INVALID_HANDLE_VALUE),
+              kExtractBadArguments);
+    EXPECT_EQ(ExtractInto(kWindowId, kComponentId, OpenForReading(archivePath), nullptr), kExtractBadArguments);
     EXPECT_TRUE(component.percentages.empty());
-    EXPECT_EQ(ExtractInto(kWindowId, kComponentId, OpenForReading(folder / "not.zip"), held.get()), 0);
+    EXPECT_EQ(ExtractInto(kWindowId, kComponentId, OpenForReading(folder / "not.zip"), held.get()), kExtractFailed);
     EXPECT_EQ(component.percentages, (std::vector<int>{0}));
     EXPECT_TRUE(ListTree(destination).empty());
 }
@@ -126,7 +127,7 @@ TEST_F(HeldExtractTest, ExtractIntoReadsTheArchiveFromItsStartWhereverTheHandleS
     FileHandle archive = OpenForReading(archivePath);
     ASSERT_NE(SetFilePointer(archive.get(), 0, nullptr, FILE_END), INVALID_SET_FILE_POINTER);
     HeldFolder held = Hold(destination);
-    EXPECT_EQ(ExtractInto(kWindowId, kComponentId, std::move(archive), held.get()), 1);
+    EXPECT_EQ(ExtractInto(kWindowId, kComponentId, std::move(archive), held.get()), kExtractDone);
     EXPECT_EQ(ListTree(destination), (Names{"a.txt"}));
 }
 
@@ -139,7 +140,7 @@ TEST_F(HeldExtractTest, ExtractIntoFailsAnEntryWhosePathWouldReach260Bytes) {
     const std::string tooLong(260 - base.size(), 'g');
     ASSERT_TRUE(WriteArchive(archivePath, {File(fits, "fits"), File(tooLong, "long"), File("after.txt", "a")}));
     HeldFolder held = Hold(destination);
-    EXPECT_EQ(ExtractInto(kWindowId, kComponentId, OpenForReading(archivePath), held.get()), 0);
+    EXPECT_EQ(ExtractInto(kWindowId, kComponentId, OpenForReading(archivePath), held.get()), kExtractFailed);
     EXPECT_EQ(ListTree(destination), (Names{fits}));
 }
 
@@ -153,7 +154,7 @@ TEST_P(Zip64EndRecords, GiveZeroAndWriteNothing) {
     zipwriter::Options options;
     options.zip64EntryCount = GetParam();
     ASSERT_TRUE(WriteArchive(archivePath, {File("a.txt", "a")}, options));
-    EXPECT_EQ(Extract(kWindowId, kComponentId, archivePath.c_str(), destination.c_str()), 0);
+    EXPECT_EQ(Extract(kWindowId, kComponentId, archivePath.c_str(), destination.c_str()), kExtractFailed);
     EXPECT_TRUE(ListTree(destination).empty());
     EXPECT_EQ(component.percentages, (std::vector<int>{0}));
 }
@@ -236,7 +237,7 @@ TEST_P(Planted, AfterTheNameWasClearedFailsTheEntry) {
         if (name == L"settings.ini")
             PlantAt(at);
     };
-    EXPECT_EQ(Run(), 0);
+    EXPECT_EQ(Run(), kExtractFailed);
     ExpectOutsideUntouched();
     if (GetParam() == Plant::PlainFile) {
         EXPECT_EQ(Contents(at), "planted");
@@ -271,7 +272,7 @@ TEST_P(Planted, InTheHeldFolderAtAFoldersNameFailsTheEntry) {
         if (name == L"Velkar")
             PlantAt(at);
     };
-    EXPECT_EQ(Run(), 0);
+    EXPECT_EQ(Run(), kExtractFailed);
     ExpectOutsideUntouched();
 }
 
@@ -311,7 +312,7 @@ TEST_F(HeldExtractTest, TheHeldFolderCannotBeRenamedWhileAnEntryIsMadeInIt) {
     EXPECT_TRUE(otherRenamed);
     EXPECT_FALSE(renamed);
     EXPECT_EQ(error, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
-    EXPECT_EQ(result, 1);
+    EXPECT_EQ(result, kExtractDone);
     EXPECT_TRUE(ListTree(outside.path()).empty());
     EXPECT_EQ(Contents((renamed ? moved : data) + "\\settings.ini"), "new settings");
 }
@@ -344,7 +345,7 @@ protected:
 };
 
 TEST_F(KeptByExtraction, HandsBackTheFolderAndTheFileHeldSoThatNobodyCanChangeThem) {
-    EXPECT_EQ(Run(), 1);
+    EXPECT_EQ(Run(), kExtractDone);
     ASSERT_TRUE(kept.folder);
     ASSERT_TRUE(kept.file);
     char bytes[32] = {};
@@ -396,7 +397,7 @@ TEST_F(KeptByExtraction, MakesTheFolderNewWhenGivenASecurityDescriptor) {
     SECURITY_DESCRIPTOR descriptor;
     ASSERT_TRUE(InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION));
     kept.folderSecurity = &descriptor;
-    EXPECT_EQ(Run(), 1);
+    EXPECT_EQ(Run(), kExtractDone);
     EXPECT_TRUE(kept.file);
     kept.file.reset();
     kept.folder.reset();
@@ -409,7 +410,7 @@ TEST_F(KeptByExtraction, MakesTheFolderNewWhenGivenASecurityDescriptor) {
 TEST_F(KeptByExtraction, ASecondEntryOfTheProgramsNameFailsAndTheFirstStaysKept) {
     ASSERT_TRUE(WriteArchive(archivePath, {Folder("Velkar/"), File("Velkar/Velkar.exe", "application"),
                                            File("Velkar/velkar.exe", "second")}));
-    EXPECT_EQ(Run(), 0);
+    EXPECT_EQ(Run(), kExtractFailed);
     ASSERT_TRUE(kept.file);
     char bytes[32] = {};
     DWORD got = 0;

@@ -39,7 +39,7 @@ protected:
 
 TEST_F(FullSizeArchive, ExtractsEveryFileWithItsBytesPlainAttributesAndDosTimes) {
     ASSERT_EQ(Entries().size(), 50u);
-    EXPECT_EQ(Run(), 1);
+    EXPECT_EQ(Run(), kExtractDone);
     std::vector<int> expected;
     for (int i = 0; i < 50; ++i)
         expected.push_back(2 * i);
@@ -85,7 +85,7 @@ TEST_F(FullSizeArchive, ExtractsEveryFileWithItsBytesPlainAttributesAndDosTimes)
         ASSERT_TRUE(test::WriteWholeFile(destination + "\\" + WindowsName(e.name), "stale")) << e.name;
     }
     component.percentages.clear();
-    EXPECT_EQ(Run(), 1);
+    EXPECT_EQ(Run(), kExtractDone);
     EXPECT_EQ(component.percentages.size(), 51u);
     for (const zipwriter::Entry& e : Entries()) {
         if (e.folder)
@@ -97,7 +97,7 @@ TEST_F(FullSizeArchive, ExtractsEveryFileWithItsBytesPlainAttributesAndDosTimes)
 }
 
 TEST_F(FullSizeArchive, GivesZeroAfterTwoEventsWhileTheMainProgramRuns) {
-    ASSERT_EQ(Run(), 1);
+    ASSERT_EQ(Run(), kExtractDone);
     const std::string main = destination + "\\Velkar\\Velkar.exe";
     ASSERT_TRUE(CopyFileA(test::ProgramBeside("payload_wait_program.exe").c_str(), main.c_str(), FALSE));
     const std::string later = destination + "\\" + WindowsName(Entries()[2].name);
@@ -106,7 +106,7 @@ TEST_F(FullSizeArchive, GivesZeroAfterTwoEventsWhileTheMainProgramRuns) {
     ASSERT_TRUE(running.started());
     Sleep(500);
     component.percentages.clear();
-    EXPECT_EQ(Run(), 0);  // Wine, like Windows, refuses to replace a running executable
+    EXPECT_EQ(Run(), kExtractFailed);  // Wine, like Windows, refuses to replace a running executable
     EXPECT_EQ(component.percentages, (std::vector<int>{0, 100}));
     std::string bytes;
     ASSERT_TRUE(test::ReadWholeFile(later, bytes));

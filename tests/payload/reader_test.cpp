@@ -11,6 +11,7 @@
 
 using payloadtest::File;
 using payloadtest::Folder;
+using payloadtest::ListTree;
 using payloadtest::WriteArchive;
 
 namespace {
@@ -294,6 +295,17 @@ TEST(CreateFolderRecursive, MakesAThreeLevelMissingChain) {
     EXPECT_TRUE(test::IsFolder(leaf));
     EXPECT_TRUE(CreateFolderRecursive((folder / "d\\e\\f\\").c_str()));  // trailing backslash
     EXPECT_TRUE(test::IsFolder(folder / "d\\e\\f"));
+}
+
+// 誠 is D5 5C in GBK, the tests' code page: its trail byte is a backslash. A parent split off inside the
+// last 誠 of "a\誠誠\" would be "a\誠" and a lead byte, which makes a folder "a\誠" that nobody asked
+// for (Wine drops the lone lead byte) or fails; a path that goes on below 誠 splits before "c".
+TEST(CreateFolderRecursive, SplitsAtRealSeparatorsOnlyWhereATrailByteIs0x5C) {
+    test::TempFolder folder{"mk"};
+    EXPECT_TRUE(CreateFolderRecursive((folder / "a\\\xD5\x5C\xD5\x5C\\").c_str()));
+    EXPECT_TRUE(CreateFolderRecursive((folder / "b\\\xD5\x5C\\c").c_str()));
+    EXPECT_EQ(ListTree(folder.path()),
+              (std::vector<std::string>{"a\\", "a\\\xD5\x5C\xD5\x5C\\", "b\\", "b\\\xD5\x5C\\", "b\\\xD5\x5C\\c\\"}));
 }
 
 TEST(CreateFolderRecursive, RefusesAPathOf260Bytes) {

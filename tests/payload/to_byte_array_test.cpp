@@ -63,19 +63,18 @@ TEST(ToByteArray, GivesEachNumberItsOwnLittleEndianBytes) {
 TEST(ToByteArray, GivesABooleanFourBytesAndADateTimeEight) {
     ExpectArray(ToByteArray(Value::Bool(true)), std::string("\x01\0\0\0", 4));
     ExpectArray(ToByteArray(Value::Bool(false)), std::string(4, '\0'));
-    // 2024-01-01 00:00 is day 45292 of the date value; half past noon adds 0.5208333…
-    double date = 45292.5208333333;
-    std::string expected(reinterpret_cast<const char*>(&date), 8);
-    ExpectArray(ToByteArray(Value::DateTime(date)), expected);
+    // 2024-01-01 00:00 is day 45292 of the date value; half past noon adds 0.5208333…: the double
+    // 0x40E61D90AAAAAAA6, low byte first.
+    ExpectArray(ToByteArray(Value::DateTime(45292.5208333333)), std::string("\xA6\xAA\xAA\xAA\x90\x1D\xE6\x40", 8));
 }
 
 TEST(ToByteArray, TakesANumericArraysElementsInIndexOrder) {
     std::int16_t shorts[3] = {1, -1, 0x1234};
     ExpectArray(ToByteArray(Value::OfNumericArray(ValueKind::Short, shorts, 3)),
                 std::string("\x01\x00\xFF\xFF\x34\x12", 6));
-    double doubles[2] = {1.0, 0.5};
+    double doubles[2] = {1.0, 0.5};  // 0x3FF0000000000000 and 0x3FE0000000000000
     ExpectArray(ToByteArray(Value::OfNumericArray(ValueKind::Double, doubles, 2)),
-                std::string(reinterpret_cast<const char*>(doubles), 16));
+                std::string("\0\0\0\0\0\0\xF0\x3F\0\0\0\0\0\0\xE0\x3F", 16));
     std::int32_t booleans[2] = {1, 0};  // a boolean element is 4 bytes
     ExpectArray(ToByteArray(Value::OfNumericArray(ValueKind::Bool, booleans, 2)), std::string("\x01\0\0\0\0\0\0\0", 8));
 }
