@@ -128,6 +128,12 @@ struct FolderEntry {
 // closes, even while another program holds it open with delete sharing. Elsewhere the older way: it goes
 // when the last handle to it closes. A read-only file is refused either way.
 [[nodiscard]] bool DeleteThroughHandle(HANDLE handle);
+// Deletes the file at `name` in `parent` as it stands now, a link as the link (its target is left as it
+// is), in as few calls as the system allows: where POSIX semantics were found missing, one open that
+// asks for delete on close; elsewhere an open and DeleteThroughHandle. A folder there stays (the open
+// asks for a file), and so does a read-only file (ERROR_ACCESS_DENIED). For a tree's clean-up, where
+// whatever stands at a listed file's name is the tree's to remove.
+[[nodiscard]] bool DeleteChildFile(HANDLE parent, const wchar_t* name);
 // Sets the attributes of what `handle` is open on (with FILE_WRITE_ATTRIBUTES access).
 [[nodiscard]] bool SetAttributesThroughHandle(HANDLE handle, DWORD attributes);
 // The attributes of what `handle` is open on, and its link count; false when they cannot be read.
