@@ -13,7 +13,9 @@
 //   and the parent's listing agree on the entry, its id and that it is no link) keeps what is opened
 //   through a link from being used as a plain file or folder.
 // - A name swapped between a listing and the open that acts on it: the same check compares the open
-//   handle's file id with the listing's (RemoveChild, RemoveFolderBelow).
+//   handle's file id with the listing's (RemoveChild; RemoveFolderBelow for folders and links, which
+//   it enters or removes as links: a file at a listed file's name lies in the tree whatever it is, and
+//   is deleted as itself, DeleteChildFile).
 // - A short (8.3) alias that opens another entry than the one named: the check matches the exact
 //   name as listed (RemoveChild).
 // - A hard link, or a file kept open, at a name we write: nothing is written into an existing file;
