@@ -202,7 +202,8 @@ private:
 // long has passed, leaves the rest as it is and answers false (ERROR_TIMEOUT). Below `parent` nothing is addressed by path: each folder is held
 // (so that nobody can rename it and put a link in its place while it is emptied), listed with its
 // UTF-16 names, and each of its entries is opened by name relative to it, as itself, and deleted
-// through that handle when it still is what the listing said. Subfolders are emptied depth first,
+// through that handle: a folder or a link when it still is what the listing said, a file as whatever
+// stands at its name (DeleteChildFile). Subfolders are emptied depth first,
 // with no limit of depth or path length. A link (junction, symbolic link, mount point) is never
 // entered: it is removed as a link, or left where the platform cannot remove it (Wine). Read-only
 // files stay (the clean-up keeps what was marked so) unless `evenReadOnly` (for a tree being replaced),
