@@ -358,6 +358,23 @@ bool DeleteThroughHandle(HANDLE handle) {
     return setInformation(handle, FileDispositionInfo, &disposition, sizeof disposition) != FALSE;
 }
 
+bool DeleteChildFile(HANDLE parent, const wchar_t* name) {
+    if (!IsSingleName(name)) {
+        SetLastError(ERROR_INVALID_NAME);
+        return false;
+    }
+    // Opened as itself (OpenRelative never follows a link), so the delete takes the name and never
+    // what a link leads to. FILE_NON_DIRECTORY_FILE leaves a folder swapped in where the file was.
+    const bool onClose = posixDeletionMissing;
+    ChildHandle file = OpenRelative(parent, name, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    FILE_OPEN, FILE_NON_DIRECTORY_FILE | (onClose ? FILE_DELETE_ON_CLOSE : 0), 0);
+    if (!file)
+        return false;  // a read-only file refuses delete on close: STATUS_CANNOT_DELETE, ERROR_ACCESS_DENIED
+    if (!onClose && !DeleteThroughHandle(file.get()))
+        return false;
+    return file.close();
+}
+
 void SetDeletionSeam(SetInformationRoutine seam) {
     setInformation = seam ? seam : SetFileInformationByHandle;
     posixDeletionMissing = false;

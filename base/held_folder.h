@@ -13,7 +13,9 @@
 //   and the parent's listing agree on the entry, its id and that it is no link) keeps what is opened
 //   through a link from being used as a plain file or folder.
 // - A name swapped between a listing and the open that acts on it: the same check compares the open
-//   handle's file id with the listing's (RemoveChild, RemoveFolderBelow).
+//   handle's file id with the listing's (RemoveChild; RemoveFolderBelow for folders and links, which
+//   it enters or removes as links: a file at a listed file's name lies in the tree whatever it is, and
+//   is deleted as itself, DeleteChildFile).
 // - A short (8.3) alias that opens another entry than the one named: the check matches the exact
 //   name as listed (RemoveChild).
 // - A hard link, or a file kept open, at a name we write: nothing is written into an existing file;
@@ -128,6 +130,12 @@ struct FolderEntry {
 // closes, even while another program holds it open with delete sharing. Elsewhere the older way: it goes
 // when the last handle to it closes. A read-only file is refused either way.
 [[nodiscard]] bool DeleteThroughHandle(HANDLE handle);
+// Deletes the file at `name` in `parent` as it stands now, a link as the link (its target is left as it
+// is), in as few calls as the system allows: where POSIX semantics were found missing, one open that
+// asks for delete on close; elsewhere an open and DeleteThroughHandle. A folder there stays (the open
+// asks for a file), and so does a read-only file (ERROR_ACCESS_DENIED). For a tree's clean-up, where
+// whatever stands at a listed file's name is the tree's to remove.
+[[nodiscard]] bool DeleteChildFile(HANDLE parent, const wchar_t* name);
 // Sets the attributes of what `handle` is open on (with FILE_WRITE_ATTRIBUTES access).
 [[nodiscard]] bool SetAttributesThroughHandle(HANDLE handle, DWORD attributes);
 // The attributes of what `handle` is open on, and its link count; false when they cannot be read.
@@ -194,7 +202,8 @@ private:
 // long has passed, leaves the rest as it is and answers false (ERROR_TIMEOUT). Below `parent` nothing is addressed by path: each folder is held
 // (so that nobody can rename it and put a link in its place while it is emptied), listed with its
 // UTF-16 names, and each of its entries is opened by name relative to it, as itself, and deleted
-// through that handle when it still is what the listing said. Subfolders are emptied depth first,
+// through that handle: a folder or a link when it still is what the listing said, a file as whatever
+// stands at its name (DeleteChildFile). Subfolders are emptied depth first,
 // with no limit of depth or path length. A link (junction, symbolic link, mount point) is never
 // entered: it is removed as a link, or left where the platform cannot remove it (Wine). Read-only
 // files stay (the clean-up keeps what was marked so) unless `evenReadOnly` (for a tree being replaced),

@@ -141,6 +141,15 @@ bool EmptyHeldFolder(HeldFolder top, const wchar_t* name, bool evenReadOnly, DWO
         HANDLE folder = walk[depth].folder.get();
         AtDiskStep(DiskStep::RemovalEntryListed, folder, entryName);
         const bool isFolder = IsFolder(entry.attributes);
+        if (!isFolder && !IsLink(entry.attributes)) {
+            // A plain file is removed without a check: whatever stands at its name now lies in the
+            // tree, opened as itself (a link as the link), and a folder swapped in stays. The checks
+            // would cost two queries an entry and change nothing that is removed. A read-only file
+            // stays unless the tree is being replaced.
+            if (!DeleteChildFile(folder, entryName) && GetLastError() == ERROR_ACCESS_DENIED && evenReadOnly)
+                (void)RemoveChild(folder, entryName, true);
+            continue;
+        }
         const std::uint64_t plainId = IsLink(entry.attributes) ? 0 : entry.fileId;
         if (isFolder && !IsLink(entry.attributes)) {
             // Held only when it still is a plain folder: a link or a file swapped in stays unentered.

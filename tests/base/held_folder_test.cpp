@@ -332,6 +332,43 @@ TEST_F(DeleteThroughHandleTest, TheSystemsOwnAnswerTakesOneWayOrTheOtherAndTheFi
     std::printf("the system answered the POSIX-semantics deletion with %lu\n", systemAnswer);
 }
 
+// A tree's clean-up removes its files one open each once the system is known to lack POSIX semantics
+// (delete on close, asking nothing more), and through the POSIX-semantics call where it has them; a
+// read-only file stays either way, and the folder that holds it with it.
+TEST_F(DeleteThroughHandleTest, ATreesFilesTakeOneOpenEachOnceTheOlderWayIsKnown) {
+    struct Row {
+        DWORD posix;
+        Classes asked;  // three files, then the emptied folder
+    };
+    const Row rows[] = {
+        {kPosixSucceeds, {kPosixClass, kPosixClass, kPosixClass, kPosixClass}},
+        {ERROR_INVALID_PARAMETER, {kPosixClass, FileDispositionInfo, FileDispositionInfo}},
+    };
+    for (const Row& row : rows) {
+        Ask(row.posix);
+        {
+            HeldFolder tree = HoldChildFolder(held_.get(), L"tree", true);
+            ASSERT_TRUE(tree);
+            for (const wchar_t* name : {L"1", L"2", L"3"})
+                ASSERT_TRUE(CreateChildFile(tree.get(), name, GENERIC_WRITE, 0, FILE_ATTRIBUTE_NORMAL));
+        }
+        EXPECT_TRUE(RemoveFolderBelow(held_.get(), L"tree")) << row.posix;
+        EXPECT_EQ(classesAsked, row.asked) << row.posix;
+        EXPECT_FALSE(test::Exists(root_ / "tree")) << row.posix;
+
+        HeldFolder tree = HoldChildFolder(held_.get(), L"tree", true);
+        ASSERT_TRUE(tree);
+        ASSERT_TRUE(CreateChildFile(tree.get(), L"1", GENERIC_WRITE, 0, FILE_ATTRIBUTE_NORMAL));
+        ASSERT_TRUE(CreateChildFile(tree.get(), L"kept", GENERIC_WRITE, 0, FILE_ATTRIBUTE_READONLY));
+        tree.reset();
+        EXPECT_FALSE(RemoveFolderBelow(held_.get(), L"tree")) << row.posix;
+        EXPECT_FALSE(test::Exists(root_ / "tree\\1")) << row.posix;
+        EXPECT_TRUE(test::Exists(root_ / "tree\\kept")) << row.posix;
+        EXPECT_TRUE(RemoveFolderBelow(held_.get(), L"tree", true)) << row.posix;
+        EXPECT_FALSE(test::Exists(root_ / "tree")) << row.posix;
+    }
+}
+
 TEST_F(HeldFolderTest, ATreeRemovalGivenLittleTimeStopsAndLeavesTheRestForALaterOne) {
     HeldFolder tree = HoldChildFolder(held_.get(), L"tree", true);
     ASSERT_TRUE(tree);

@@ -197,3 +197,24 @@ TEST_F(FolderBeingEmptied, AFileSwappedForAHardLinkLosesOnlyItsName) {
     EXPECT_TRUE(test::Exists(base_ / "moved.txt"));
     EXPECT_FALSE(test::Exists(base_ / "tree"));
 }
+
+// A file swapped for a folder after the listing, before the walk opens it: the walk asks for a file,
+// so the folder and what it holds stay (and so does the tree, which is not empty).
+TEST_F(FolderBeingEmptied, AFileSwappedForAFolderAfterTheListingStays) {
+    bool swapped = false;
+    beforeOpen = [&](const std::wstring& entry) {
+        if (swapped || entry != L"top.txt")
+            return;
+        swapped = true;
+        ASSERT_TRUE(MoveFileA((base_ / "tree\\top.txt").c_str(), (base_ / "moved.txt").c_str()));
+        ASSERT_TRUE(CreateDirectoryA((base_ / "tree\\top.txt").c_str(), nullptr));
+        ASSERT_TRUE(test::WriteWholeFile(base_ / "tree\\top.txt\\kept.txt", "k"));
+    };
+
+    EXPECT_FALSE(RemoveFolder((base_ / "tree").c_str()));
+
+    ASSERT_TRUE(swapped);
+    ExpectOutsideWhole();
+    EXPECT_TRUE(test::Exists(base_ / "tree\\top.txt\\kept.txt"));
+    EXPECT_FALSE(test::Exists(base_ / "tree\\a"));
+}
