@@ -10,14 +10,11 @@ set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 runs="${2:-3}"
 . "$repo/scripts/configure.sh"
-kestrel_note_emulation
-kestrel_configure bench "${1:-}"
-cmake --build "$build" --target cleanup_bench >/dev/null
+kestrel_bench_build "${1:-}" cleanup_bench
 archive="$build/tools/scale.zip"
 windows_archive="Z:${archive//\//\\}"
-# A wineserver left running by earlier tests is not pinned: end it so the pinned run starts its own.
-"$repo/scripts/wine-run" --prefix="$prefix" --kill
+kestrel_end_wineserver
 echo "archive: $archive ($(stat -c %s "$archive") bytes)"
 taskset -c 0 "$repo/scripts/wine-run" --prefix="$prefix" "$build/bin/cleanup_bench.exe" "$runs" \
     'C:\kestrel-bench-cleanup' "$windows_archive"
-"$repo/scripts/wine-run" --prefix="$prefix" --kill
+kestrel_end_wineserver

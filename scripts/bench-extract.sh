@@ -20,14 +20,11 @@ if [ "${1:-}" = --scale ]; then
 fi
 runs="${2:-5}"
 . "$repo/scripts/configure.sh"
-kestrel_note_emulation
-kestrel_configure bench "${1:-}"
-cmake --build "$build" --target bench_driver "$archive_target" >/dev/null
+kestrel_bench_build "${1:-}" bench_driver "$archive_target"
 archive="$build/tools/$archive_name"
 windows_archive="Z:${archive//\//\\}"
-# A wineserver left running by earlier tests is not pinned: end it so the pinned run starts its own.
-"$repo/scripts/wine-run" --prefix="$prefix" --kill
+kestrel_end_wineserver
 echo "archive: $archive ($(stat -c %s "$archive") bytes)"
 taskset -c 0 "$repo/scripts/wine-run" --prefix="$prefix" "$build/bin/bench_driver.exe" "$runs" \
     'C:\kestrel-bench-extract' "$windows_archive"
-"$repo/scripts/wine-run" --prefix="$prefix" --kill
+kestrel_end_wineserver

@@ -14,19 +14,17 @@ set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 runs="${2:-3}"
 . "$repo/scripts/configure.sh"
-kestrel_note_emulation
-kestrel_configure bench "${1:-}"
-cmake --build "$build" --target launcher_bench_driver >/dev/null
+kestrel_bench_build "${1:-}" launcher_bench_driver
 archive="$build/bench/launcher/full-size-payload.zip"
 windows_archive="Z:${archive//\//\\}"
 # A prefix of the benchmark's own, so that its wineserver is started by the pinned program and runs
 # on the same CPU (a server already running for the tests would not be pinned).
 prefix="$build/bench-prefix"
-"$repo/scripts/wine-run" --prefix="$prefix" --kill
+kestrel_end_wineserver
 # Wine writes a GUI program's stdout to the terminal as it would a console program's. The driver fails
 # only when no run of the launcher succeeded; the prefix is ended either way.
 status=0
 taskset -c 0 "$repo/scripts/wine-run" --prefix="$prefix" "$build/bin/launcher_bench_driver.exe" "$runs" \
     "$windows_archive" | cat || status=$?
-"$repo/scripts/wine-run" --prefix="$prefix" --kill
+kestrel_end_wineserver
 exit "$status"

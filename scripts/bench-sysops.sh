@@ -6,13 +6,11 @@ set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 ms="${2:-3000}"
 . "$repo/scripts/configure.sh"
-kestrel_note_emulation
-kestrel_configure bench "${1:-}"
-cmake --build "$build" --target sysops_delay_bench >/dev/null
+kestrel_bench_build "${1:-}" sysops_delay_bench
 # A prefix of the benchmark's own, so that its wineserver is started by the pinned program and runs
 # on the same CPU (a server already running for the tests would not be pinned).
 prefix="$build/bench-prefix"
-"$repo/scripts/wine-run" --prefix="$prefix" --kill
+kestrel_end_wineserver
 # Wine writes a GUI program's stdout to the terminal as it would a console program's.
 taskset -c 0 "$repo/scripts/wine-run" --prefix="$prefix" "$build/bin/sysops_delay_bench.exe" "$ms" | cat
-"$repo/scripts/wine-run" --prefix="$prefix" --kill
+kestrel_end_wineserver

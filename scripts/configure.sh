@@ -24,14 +24,25 @@ kestrel_configure() {
     prefix64="$build/wine-prefix64"
 }
 
-# For the benchmarks: where the set-up had 32-bit programs run through qemu (scripts/setup.sh registers it
-# only where the kernel cannot run them), the figures mean little; this says so and sets KESTREL_EMULATED
-# for the measured programs, which say so too and still measure.
-kestrel_note_emulation() {
+# For the benchmarks: configures the bench build (FOLDER, else as kestrel_configure says) and builds
+# TARGET...; where the set-up had 32-bit programs run through qemu (scripts/setup.sh registers it only
+# where the kernel cannot run them), the figures mean little: this says so and sets KESTREL_EMULATED for
+# the measured programs, which say so too and still measure.
+kestrel_bench_build() {
+    local folder="$1"
+    shift
     if grep -qs '^enabled' /proc/sys/fs/binfmt_misc/kestrel-i386; then
         export KESTREL_EMULATED=1
         echo "EMULATED: 32-bit programs run through qemu-i386 on this machine; see the notes below."
     fi
+    kestrel_configure bench "$folder"
+    cmake --build "$build" --target "$@" >/dev/null
+}
+
+# Ends the wineserver of `prefix`: a server left running by earlier tests is not pinned to the
+# benchmark's CPU, so the pinned program must start its own.
+kestrel_end_wineserver() {
+    "$repo/scripts/wine-run" --prefix="$prefix" --kill
 }
 
 # For the scripts a person runs on a new machine: run as root, installs what is missing first
