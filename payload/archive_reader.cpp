@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "base/calendar.h"
 #include "base/memory.h"
 #include "base/owners.h"
 #include "base/text.h"
@@ -213,20 +214,11 @@ bool FileTimeFromUnixSeconds(std::int64_t seconds, FILETIME& time) {
         rest += 86400;
         --days;
     }
-    // Civil date from a day count (proleptic Gregorian calendar).
-    std::int64_t z = days + 719468;
-    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-    const unsigned doe = static_cast<unsigned>(z - era * 146097);
-    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const unsigned mp = (5 * doy + 2) / 153;
-    const unsigned day = doy - (153 * mp + 2) / 5 + 1;
-    const unsigned month = mp < 10 ? mp + 3 : mp - 9;
-    const std::int64_t year = static_cast<std::int64_t>(yoe) + era * 400 + (month <= 2);
+    const CivilDate date = CivilDateFromDays(days);
     SYSTEMTIME calendar{};
-    calendar.wYear = static_cast<WORD>(year);
-    calendar.wMonth = static_cast<WORD>(month);
-    calendar.wDay = static_cast<WORD>(day);
+    calendar.wYear = static_cast<WORD>(date.year);
+    calendar.wMonth = static_cast<WORD>(date.month);
+    calendar.wDay = static_cast<WORD>(date.day);
     calendar.wDayOfWeek = static_cast<WORD>((days % 7 + 11) % 7);  // 1970-01-01 was a Thursday
     calendar.wHour = static_cast<WORD>(rest / 3600);
     calendar.wMinute = static_cast<WORD>(rest / 60 % 60);
