@@ -2,7 +2,6 @@
 
 #include <winternl.h>
 
-#include <cstring>
 #include <cwchar>
 #include <utility>
 
@@ -132,53 +131,6 @@ bool IsDotOrDotDot(const wchar_t* name, std::size_t length) {
 }
 
 }  // namespace
-
-WideText::~WideText() { Release(chars_); }
-
-WideText::WideText(WideText&& other) noexcept
-    : chars_(std::exchange(other.chars_, nullptr)), length_(std::exchange(other.length_, 0)) {}
-
-WideText& WideText::operator=(WideText&& other) noexcept {
-    if (this != &other) {
-        Release(chars_);
-        chars_ = std::exchange(other.chars_, nullptr);
-        length_ = std::exchange(other.length_, 0);
-    }
-    return *this;
-}
-
-WideText WideText::FromChars(const wchar_t* chars, std::size_t length) {
-    WideText text;
-    text.chars_ = static_cast<wchar_t*>(Allocate((length + 1) * sizeof(wchar_t)));
-    if (length)
-        std::memcpy(text.chars_, chars, length * sizeof(wchar_t));
-    text.chars_[length] = L'\0';
-    text.length_ = length;
-    return text;
-}
-
-WideText WideFromAnsi(const char* ansi) {
-    if (ansi == nullptr || *ansi == '\0')
-        return WideText::FromChars(L"", 0);
-    const int length = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, ansi, -1, nullptr, 0);
-    if (length <= 0)
-        return WideText{};
-    auto* chars = static_cast<wchar_t*>(Allocate(static_cast<std::size_t>(length) * sizeof(wchar_t)));
-    MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, ansi, -1, chars, length);
-    WideText text = WideText::FromChars(chars, static_cast<std::size_t>(length) - 1);
-    Release(chars);
-    return text;
-}
-
-void AnsiForTrace(const wchar_t* wide, char* into, std::size_t size) {
-    if (size == 0)
-        return;
-    into[0] = '\0';
-    // WC_NO_BEST_FIT_CHARS: a character the code page lacks becomes "?", never a look-alike.
-    if (WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, -1, into, static_cast<int>(size), nullptr, nullptr) ==
-        0)
-        into[size - 1] = '\0';
-}
 
 bool IsSingleName(const wchar_t* name) {
     if (name == nullptr || *name == L'\0')

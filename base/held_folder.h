@@ -30,7 +30,7 @@
 //   it; deleted with POSIX semantics where the system has them, the name goes at once
 //   (DeleteThroughHandle).
 // Names are UTF-16 as they are on disk; an ANSI name crosses to UTF-16 once, where it enters
-// (WideFromAnsi). Every operation answers through its result, with GetLastError meaningful after a
+// (WideFromAnsi, base/text.h). Every operation answers through its result, with GetLastError meaningful after a
 // failure; none shows anything or ends the program.
 #pragma once
 #include <windows.h>
@@ -40,38 +40,12 @@
 
 #include "base/growing_table.h"
 #include "base/owners.h"
+#include "base/text.h"
 
 #ifndef ERROR_REPARSE_POINT_ENCOUNTERED
 // A link stands where a plain file or folder must (Windows 8's winerror.h).
 #define ERROR_REPARSE_POINT_ENCOUNTERED 4395L
 #endif
-
-// A UTF-16 text from the allocator, zero-terminated, of exactly its length. Absent reads as L"".
-class WideText {
-public:
-    WideText() = default;
-    ~WideText();
-    WideText(WideText&& other) noexcept;
-    WideText& operator=(WideText&& other) noexcept;
-    WideText(const WideText&) = delete;
-    WideText& operator=(const WideText&) = delete;
-
-    static WideText FromChars(const wchar_t* chars, std::size_t length);
-    const wchar_t* c_str() const { return chars_ ? chars_ : L""; }  // never null
-    std::size_t size() const { return length_; }
-    [[nodiscard]] bool absent() const { return chars_ == nullptr; }
-
-private:
-    wchar_t* chars_ = nullptr;
-    std::size_t length_ = 0;
-};
-
-// `ansi` in the system's ANSI code page as UTF-16; absent when it is no valid text of the code page
-// (a lead byte without its trail byte). Null and "" give an empty, present text.
-WideText WideFromAnsi(const char* ansi);
-// `wide` spelt in the ANSI code page for a trace line: characters the code page cannot spell come out
-// as "?" (never as a best-fit look-alike such as "\" for a fullwidth backslash).
-void AnsiForTrace(const wchar_t* wide, char* into, std::size_t size);
 
 // A held folder: open with list-directory and traverse access, sharing read and write but not delete,
 // so that nobody can rename or delete it (and put a link in its place) while it is held. Windows

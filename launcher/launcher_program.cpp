@@ -220,17 +220,6 @@ WideText JoinWide(const WideText& first, const wchar_t* second) {
     return text;
 }
 
-// The text of a UTF-16 path for InstallDir and the trace, in the ANSI code page; a character the code
-// page cannot spell comes out as "?", never as a look-alike.
-Text AnsiOf(const WideText& wide) {
-    const int bytes = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    if (bytes <= 1)
-        return Text{};
-    Text text = Text::Zeroed(static_cast<std::size_t>(bytes) - 1);
-    WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.c_str(), -1, text.data(), bytes, nullptr, nullptr);
-    return text;
-}
-
 // True when an entry of `list` has the executable name `name`, in any letter case.
 bool ListHasName(const ProcessList& list, const char* name) {
     bool found = false;
@@ -278,7 +267,7 @@ Running LookAtProcesses(char* what, std::size_t size) {
     WideText image;
     if (!ListedProcessRunsFrom(list, tree.c_str(), true, &image))
         return Running::Nothing;
-    AnsiForTrace(image.c_str(), what, size);
+    std::snprintf(what, size, "%s", AnsiFromWide(image.c_str(), Unspellable::BecomesMark).c_str());
     return Running::FromTree;
 }
 
@@ -354,7 +343,7 @@ void HoldInstallFolder() {
         return;
     }
     InstallPath = JoinWide(parent, L"Kestrelworks\\");
-    InstallDir = AnsiOf(InstallPath);
+    InstallDir = AnsiFromWide(InstallPath.c_str(), Unspellable::BecomesMark);
     if (!appData)
         Trace("the application-data folder was not found: installing beside the program");
     {
@@ -463,7 +452,7 @@ void StartApplication(KeptEntries& kept, bool elevated) {
     // The program's path is quoted: the application-data folder often holds a space.
     const WideText quoted = JoinWide(JoinWide(WideText::FromChars(L"\"", 1), InstallPath.c_str()), kProgramInTree);
     const WideText commandLine = JoinWide(quoted, L"\" /n");
-    const Text traced = AnsiOf(commandLine);
+    const Text traced = AnsiFromWide(commandLine.c_str(), Unspellable::BecomesMark);
     StartedProgram started;
     if (!StartSuspended(program.c_str(), commandLine.c_str(), std::nullopt, started)) {
         Trace("command %s refused (error %lu)", traced.c_str(), GetLastError());

@@ -2,6 +2,7 @@
 #include "payload/archive_reader.h"
 
 #include <cstring>
+#include <cwchar>
 
 #include "base/calendar.h"
 #include "base/memory.h"
@@ -342,29 +343,29 @@ bool FindUnicodePath(const unsigned char* extra, std::size_t size, const char* s
 // for (no best-fit stand-in: "é" must not quietly become "e"), make the name unspellable; a name the
 // name buffer cannot hold is too long (each character takes at least one byte of the code page).
 void SpellInCodePage(const char* utf8, std::size_t length, ArchiveEntry& entry) {
-    wchar_t wide[kPathBufferSize];
-    int wideLength = 0;
-    int ansiLength = 0;
-    BOOL usedDefault = FALSE;
+    Text ansi = Text::Zeroed(0);
+    bool tooLong = false;
     if (length != 0) {
-        wideLength = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, static_cast<int>(length), wide,
-                                         static_cast<int>(kPathBufferSize));
-        // A system whose ANSI code page is UTF-8 spells every character, and takes neither the flag
-        // nor the question.
-        const bool utf8System = GetACP() == CP_UTF8;
-        if (wideLength != 0)
-            ansiLength = WideCharToMultiByte(CP_ACP, utf8System ? 0 : WC_NO_BEST_FIT_CHARS, wide, wideLength,
-                                             entry.name, static_cast<int>(kPathBufferSize - 1), nullptr,
-                                             utf8System ? nullptr : &usedDefault);
-        if (ansiLength == 0 || usedDefault) {
-            const bool tooLong = !usedDefault && GetLastError() == ERROR_INSUFFICIENT_BUFFER;
-            (tooLong ? entry.nameTooLong : entry.nameUnspellable) = true;
-            std::memset(entry.name, 0, sizeof entry.name);
-            return;
+        wchar_t wide[kPathBufferSize];  // one place kept for the terminator
+        const int wideLength = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, static_cast<int>(length), wide,
+                                                   static_cast<int>(kPathBufferSize - 1));
+        tooLong = wideLength == 0 && GetLastError() == ERROR_INSUFFICIENT_BUFFER;
+        ansi = Text{};
+        if (wideLength != 0) {
+            wide[wideLength] = L'\0';
+            // A zero inside the name would end its spelling early: such a name is refused whole.
+            if (std::wcslen(wide) == static_cast<std::size_t>(wideLength))
+                ansi = AnsiFromWide(wide, Unspellable::Fails);
+            tooLong = ansi.size() >= kPathBufferSize;
         }
     }
-    entry.name[ansiLength] = '\0';
-    entry.nameLength = static_cast<std::size_t>(ansiLength);
+    if (ansi.absent() || tooLong) {
+        (tooLong ? entry.nameTooLong : entry.nameUnspellable) = true;
+        std::memset(entry.name, 0, sizeof entry.name);
+        return;
+    }
+    std::memcpy(entry.name, ansi.c_str(), ansi.size() + 1);
+    entry.nameLength = ansi.size();
 }
 
 // The entry's name: converted from UTF-8 where the entry says its name is UTF-8, else as stored,

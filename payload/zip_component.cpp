@@ -304,12 +304,11 @@ std::size_t HeldPathBytes(HANDLE folder) {
     WideText path;
     if (!FinalPathOf(folder, path))
         return GetLastError() == ERROR_FILENAME_EXCED_RANGE ? kPathBufferSize : 0;
-    const int bytes = WideCharToMultiByte(CP_ACP, 0, path.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    if (bytes <= 1)
+    const Text spelled = AnsiFromWide(path.c_str(), Unspellable::BecomesMark);
+    if (spelled.empty())
         return 0;
-    const std::size_t withoutTerminator = static_cast<std::size_t>(bytes) - 1;
     const bool separated = path.c_str()[path.size() - 1] == L'\\';
-    return withoutTerminator + (separated ? 0 : 1);
+    return spelled.size() + (separated ? 0 : 1);
 }
 
 ZipExtractor StartExtractor(std::int32_t windowId, std::int32_t componentId) {

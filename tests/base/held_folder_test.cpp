@@ -184,13 +184,6 @@ TEST(HoldFolderPath, RefusesALinkOrAFileButFollowsLinksAboveTheFolder) {
     test::WaitUntil([&] { return !test::Exists(root / "link"); }, 5000);
 }
 
-TEST(WideFromAnsi, ConvertsOnceAndRefusesAnUnfinishedDoubleByteCharacter) {
-    EXPECT_EQ(std::wstring(WideFromAnsi("\xCC\xB4\xCF\xAA").c_str()), L"\x6A80\x6EAA");  // 檀溪
-    EXPECT_EQ(std::wstring(WideFromAnsi("\xD5\x5C").c_str()), L"\x8AA0");                // 誠: its trail byte is 0x5C
-    EXPECT_TRUE(WideFromAnsi("a\xCC").absent());                                         // a lead byte alone at the end
-    EXPECT_FALSE(WideFromAnsi("").absent());
-}
-
 // The clean-up keeps read-only files and the folders above them; a tree being replaced loses them too.
 TEST_F(HeldFolderTest, RemovesATreeWithItsReadOnlyFilesOnlyWhenReplacingIt) {
     ASSERT_TRUE(CreateDirectoryA((root_ / "tree").c_str(), nullptr));
