@@ -37,6 +37,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 
 #include "base/growing_table.h"
 #include "base/owners.h"
@@ -50,7 +51,25 @@
 // A held folder: open with list-directory and traverse access, sharing read and write but not delete,
 // so that nobody can rename or delete it (and put a link in its place) while it is held. Windows
 // applies sharing only to opens that ask for data access, so list access is what makes the hold hold.
-using HeldFolder = FileHandle;
+// Only the functions that hold a folder make one, so that a handle opened another way (on a file, or
+// without the hold's access and sharing) cannot stand where a held folder must.
+class HeldFolder {
+public:
+    HeldFolder() = default;  // holds nothing
+    [[nodiscard]] HANDLE get() const { return handle_.get(); }
+    explicit operator bool() const { return static_cast<bool>(handle_); }
+    void reset() { handle_.reset(); }  // lets the folder go
+    // A second handle on the same folder, held as this one is; none when the system refuses one.
+    [[nodiscard]] HeldFolder Duplicate() const;
+
+private:
+    explicit HeldFolder(FileHandle handle) : handle_(std::move(handle)) {}
+    friend HeldFolder HoldFolderPath(const wchar_t* path, bool followLink);
+    friend HeldFolder HoldChildFolder(HANDLE parent, const wchar_t* name, bool create, bool* created);
+    friend HeldFolder HoldListedFolder(HANDLE parent, const wchar_t* name, std::uint64_t listedId);
+    friend HeldFolder CreateChildFolder(HANDLE parent, const wchar_t* name, PSECURITY_DESCRIPTOR security);
+    FileHandle handle_;
+};
 // A file, folder or link opened by its name below a held folder.
 using ChildHandle = FileHandle;
 
@@ -64,6 +83,12 @@ using ChildHandle = FileHandle;
 // Holds the child folder `name` of `parent`; with `create`, makes it first when nothing stands there
 // (`*created` says whether it did). No handle when what stands there is no plain folder.
 [[nodiscard]] HeldFolder HoldChildFolder(HANDLE parent, const wchar_t* name, bool create, bool* created = nullptr);
+
+// Holds the subfolder `name` of `parent` that the caller's own listing showed as a plain folder with
+// the id `listedId` (0: none known), as HoldChildFolder holds one, without creating it. With the id
+// the listing gave, the link check needs no second listing of `parent` (it asks one where the ids
+// differ or are unknown, or where the handle is on a link). For a walk that has listed the folder.
+[[nodiscard]] HeldFolder HoldListedFolder(HANDLE parent, const wchar_t* name, std::uint64_t listedId);
 
 // Creates the file `name` in `parent` with `attributes`; fails when anything stands there already
 // (ERROR_FILE_EXISTS). The handle has `access` and DELETE and FILE_WRITE_ATTRIBUTES besides, so that
@@ -84,8 +109,10 @@ struct FolderEntry {
     std::uint64_t fileId = 0;  // the file system's id of the entry, 0 where it keeps none
 };
 
-// Every entry of the held folder but "." and "..", in the file system's order. False when the folder
-// cannot be listed; `entries` then holds what was listed before the failure.
+// Every entry of the folder open through `folder` (with list access) but "." and "..", in the file
+// system's order. False when the folder cannot be listed; `entries` then holds what was listed before
+// the failure. Listing acts on nothing, so any folder handle will do; what acts on an entry afterwards
+// works below a held folder.
 [[nodiscard]] bool ListEntries(HANDLE folder, GrowingTable<FolderEntry>& entries);
 
 // What the listing of `parent` says of the entry `name` (attributes and id). False when no entry of
@@ -104,8 +131,19 @@ struct FolderEntry {
 [[nodiscard]] bool DeleteThroughHandle(HANDLE handle);
 // Sets the attributes of what `handle` is open on (with FILE_WRITE_ATTRIBUTES access).
 [[nodiscard]] bool SetAttributesThroughHandle(HANDLE handle, DWORD attributes);
-// The attributes of what `handle` is open on, and its link count; false when they cannot be read.
-[[nodiscard]] bool QueryHandle(HANDLE handle, DWORD& attributes, DWORD& links, std::uint64_t& fileId);
+// What a handle says of the file, folder or link it is open on.
+struct FileFacts {
+    DWORD attributes = 0;      // FILE_ATTRIBUTE_REPARSE_POINT marks a link
+    std::uint64_t fileId = 0;  // the file system's id of it, as a listing gives it; 0 where it keeps none
+    DWORD links = 0;           // how many names the file has: read by ReadFileFacts only
+};
+// Attributes, id and link count, through GetFileInformationByHandle; false when they cannot be read.
+[[nodiscard]] bool ReadFileFacts(HANDLE handle, FileFacts& facts);
+// Attributes and id only (`links` stays 0), through two light queries: what a walk checks of every
+// entry of a tree. GetFileInformationByHandle asks for the volume's serial number too, which Wine 8
+// answers through its mount manager in another process; at 21,112 entries that took a third of the
+// removal's time, four times these two (scripts/bench-cleanup.sh).
+[[nodiscard]] bool ReadAttributesAndId(HANDLE handle, FileFacts& facts);
 
 // The one link check. `attributes` and `fileId` were read from a handle opened on `name` in `parent` as
 // itself (FILE_OPEN_REPARSE_POINT). True when that handle is on the entry the parent's listing shows at
@@ -175,7 +213,7 @@ private:
 // and so do names that begin with a full stop (the clean-up's rule); with them stay the folders above
 // them. With `withinMilliseconds`, the walk stops where it stands once that time has passed (false,
 // ERROR_TIMEOUT).
-[[nodiscard]] bool RemoveFolderBelow(HANDLE parent, const wchar_t* name, bool evenReadOnly = false,
+[[nodiscard]] bool RemoveFolderBelow(const HeldFolder& parent, const wchar_t* name, bool evenReadOnly = false,
                                      DWORD withinMilliseconds = INFINITE);
 
 // The moments a test can act at from outside, through the one seam below.

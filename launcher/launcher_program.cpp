@@ -292,7 +292,7 @@ void RemoveInstalled(bool withTree, const char* treeKept) {
     const WideText treeName = Wide(kApplicationFolder);
     (void)RemoveChild(InstallFolder.get(), archiveName.c_str(), false);
     if (withTree)
-        (void)RemoveFolderBelow(InstallFolder.get(), treeName.c_str());
+        (void)RemoveFolderBelow(InstallFolder, treeName.c_str());
     const DWORD began = GetTickCount();
     for (;;) {
         const bool archiveLeft = Listed(archiveName);
@@ -305,7 +305,7 @@ void RemoveInstalled(bool withTree, const char* treeKept) {
         if (archiveLeft)
             (void)RemoveChild(InstallFolder.get(), archiveName.c_str(), false);
         if (treeLeft)
-            (void)RemoveFolderBelow(InstallFolder.get(), treeName.c_str());
+            (void)RemoveFolderBelow(InstallFolder, treeName.c_str());
     }
     if (withTree)
         Trace("clean-up: archive %s, tree %s", Listed(archiveName) ? "NOT removed" : "removed",
@@ -373,7 +373,7 @@ bool PrepareElevatedTree(const WideText& treeName, SecurityDescriptor& label) {
         return false;
     }
     // Read-only files go too: an interrupted extraction leaves its entries so, as extraction replaces them.
-    if (!RemoveFolderBelow(InstallFolder.get(), treeName.c_str(), true) && GetLastError() != ERROR_FILE_NOT_FOUND) {
+    if (!RemoveFolderBelow(InstallFolder, treeName.c_str(), true) && GetLastError() != ERROR_FILE_NOT_FOUND) {
         Trace(
             "elevated: the tree an earlier run left in %s cannot be removed (error %lu): nothing is installed or "
             "started",
@@ -433,10 +433,9 @@ bool NamesHeldFile(const WideText& path, HANDLE held) {
     FileHandle atPath{CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
                                   nullptr)};
-    DWORD attributes = 0, links = 0;
-    std::uint64_t pathId = 0, heldId = 0;
-    return atPath && QueryHandle(atPath.get(), attributes, links, pathId) &&
-           QueryHandle(held, attributes, links, heldId) && pathId == heldId && pathId != 0;
+    FileFacts atPathFacts, heldFacts;
+    return atPath && ReadFileFacts(atPath.get(), atPathFacts) && ReadFileFacts(held, heldFacts) &&
+           atPathFacts.fileId == heldFacts.fileId && atPathFacts.fileId != 0;
 }
 
 // Starts the held Velkar.exe: by the path of the held file itself, suspended; it runs only once its
@@ -461,10 +460,9 @@ void StartApplication(KeptEntries& kept, bool elevated) {
     WideText image;
     const bool sameImage = ImagePathOf(started.process.get(), image) && SamePath(image.c_str(), program.c_str()) &&
                            NamesHeldFile(image, kept.file.get());
-    DWORD attributes = 0, links = 0;
-    std::uint64_t id = 0;
+    FileFacts folderFacts;
     const bool noLink =
-        QueryHandle(InstallFolder.get(), attributes, links, id) && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+        ReadFileFacts(InstallFolder.get(), folderFacts) && (folderFacts.attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
     if (!sameImage || !noLink) {
         (void)TerminateProcess(started.process.get(), 1);
         Trace("command %s ended before it ran: %s", traced.c_str(),
@@ -610,7 +608,7 @@ void OnSessionEnds() {
         return;
     }
     const WideText treeName = Wide(kApplicationFolder);
-    const bool treeGone = RemoveFolderBelow(InstallFolder.get(), treeName.c_str(), false, kSessionRemovalMilliseconds);
+    const bool treeGone = RemoveFolderBelow(InstallFolder, treeName.c_str(), false, kSessionRemovalMilliseconds);
     const DWORD error = GetLastError();
     QueryPerformanceCounter(&now);
     Trace("session ends: tree %s, %lu ms after WM_ENDSESSION",

@@ -145,9 +145,8 @@ bool ExtractFile(OpenedArchive& archive, const ArchiveEntry& entry, HANDLE folde
         return false;
     }
     (void)SetAttributesThroughHandle(file.get(), FILE_ATTRIBUTE_NORMAL);
-    DWORD attributes = 0, links = 0;
-    std::uint64_t writtenId = 0;
-    if (keep && !QueryHandle(file.get(), attributes, links, writtenId))
+    FileFacts written;
+    if (keep && !ReadFileFacts(file.get(), written))
         return false;
     if (!file.close())
         return false;
@@ -157,10 +156,10 @@ bool ExtractFile(OpenedArchive& archive, const ArchiveEntry& entry, HANDLE folde
     ChildHandle reopened = OpenChildFile(folder, name, GENERIC_READ, FILE_SHARE_READ);
     if (!reopened)
         return false;
-    std::uint64_t id = 0;
-    if (!QueryHandle(reopened.get(), attributes, links, id))
+    FileFacts facts;
+    if (!ReadFileFacts(reopened.get(), facts))
         return false;
-    if (id != writtenId) {
+    if (facts.fileId != written.fileId) {
         SetLastError(ERROR_FILE_INVALID);
         return false;
     }
@@ -181,22 +180,18 @@ HANDLE ReachKeptFolder(HeldWay& way, HANDLE destination, const wchar_t* name, Ke
         return way.Reach(0, destination, name);
     HeldFolder held;
     if (kept.folder) {
-        HANDLE copy = nullptr;
-        if (!DuplicateHandle(GetCurrentProcess(), kept.folder.get(), GetCurrentProcess(), &copy, 0, FALSE,
-                             DUPLICATE_SAME_ACCESS))
+        held = kept.folder.Duplicate();
+        if (!held)
             return nullptr;
-        held.reset(copy);
     } else {
         held = kept.folderSecurity ? CreateChildFolder(destination, name, kept.folderSecurity)
                                    : HoldChildFolder(destination, name, true);
         if (!held)
             return nullptr;
         AtDiskStep(DiskStep::WayFolderHeld, held.get(), name);
-        HANDLE copy = nullptr;
-        if (!DuplicateHandle(GetCurrentProcess(), held.get(), GetCurrentProcess(), &copy, 0, FALSE,
-                             DUPLICATE_SAME_ACCESS))
+        kept.folder = held.Duplicate();
+        if (!kept.folder)
             return nullptr;
-        kept.folder.reset(copy);
     }
     return way.Adopt(0, name, std::move(held));
 }

@@ -158,5 +158,5 @@ bool RemoveFolder(const char* path) {
         return false;
     // What lies above the named folder is the caller's, links and all.
     HeldFolder parent = HoldFolderPath(wideAbove.c_str(), true);
-    return parent && RemoveFolderBelow(parent.get(), wideName.c_str());
+    return parent && RemoveFolderBelow(parent, wideName.c_str());
 }

@@ -194,8 +194,8 @@ void StepsEmpty(Steps& s, HANDLE folder) {
         const std::uint64_t plainId = IsLinkAttributes(entry.attributes) ? 0 : entry.fileId;
         if (isFolder && !IsLinkAttributes(entry.attributes)) {
             DWORD attributes = 0;
-            HeldFolder held = StepsOpenChecked(s, folder, name, FILE_LIST_DIRECTORY | FILE_TRAVERSE,
-                                               FILE_SHARE_READ | FILE_SHARE_WRITE, plainId, attributes);
+            ChildHandle held = StepsOpenChecked(s, folder, name, FILE_LIST_DIRECTORY | FILE_TRAVERSE,
+                                                FILE_SHARE_READ | FILE_SHARE_WRITE, plainId, attributes);
             if (held &&
                 (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == FILE_ATTRIBUTE_DIRECTORY) {
                 StepsEmpty(s, held.get());
@@ -249,7 +249,7 @@ int main(int argc, char** argv) {
             }
             std::size_t removed = 0;
             const double start = Now();
-            const bool gone = variant == 0   ? RemoveFolderBelow(held.get(), L"Velkar")
+            const bool gone = variant == 0   ? RemoveFolderBelow(held, L"Velkar")
                               : variant == 1 ? LimitRemove(held.get(), L"Velkar", removed)
                                              : StepsRemove(steps, held.get(), L"Velkar");
             times[variant].push_back(Now() - start);

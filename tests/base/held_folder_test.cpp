@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cwchar>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "base/held_folder.h"
@@ -87,6 +88,50 @@ TEST_F(HeldFolderTest, CreatesFoldersAndFilesByNameAndListsThemInUtf16) {
     }
     // The fullwidth name made no folder "x" and nothing outside this one.
     EXPECT_FALSE(test::Exists(root_ / "sub\\x"));
+}
+
+// Only the holding functions make a held folder: a handle opened another way does not compile where
+// a held folder must stand.
+static_assert(!std::is_constructible_v<HeldFolder, FileHandle>);
+static_assert(!std::is_constructible_v<HeldFolder, HANDLE>);
+static_assert(!std::is_assignable_v<HeldFolder&, ChildHandle>);
+static_assert(!std::is_invocable_v<decltype(RemoveFolderBelow)&, HANDLE, const wchar_t*, bool, DWORD>);
+static_assert(!std::is_copy_constructible_v<HeldFolder>);
+
+TEST_F(HeldFolderTest, ADuplicateHoldsTheSameFolderAfterTheFirstIsLetGo) {
+    HeldFolder sub = HoldChildFolder(held_.get(), L"sub", true);
+    ASSERT_TRUE(sub);
+    HeldFolder copy = sub.Duplicate();
+    ASSERT_TRUE(copy);
+    FileFacts first, second;
+    ASSERT_TRUE(ReadFileFacts(sub.get(), first));
+    sub.reset();
+    ASSERT_TRUE(ReadFileFacts(copy.get(), second));
+    EXPECT_EQ(second.fileId, first.fileId);
+    EXPECT_EQ(GrantedAccess(copy.get()) & DELETE, 0u) << "held as the first was";
+    EXPECT_FALSE(MoveFileA((root_ / "sub").c_str(), (root_ / "moved").c_str())) << "still held";
+    EXPECT_FALSE(HeldFolder{}.Duplicate());
+}
+
+// The two readings of a handle agree on what both read; only the full one counts a file's names.
+TEST_F(HeldFolderTest, ReadsTheSameAttributesAndIdEitherWayAndTheNamesOnlyInFull) {
+    ASSERT_TRUE(test::WriteWholeFile(root_ / "one.txt", "1"));
+    ASSERT_TRUE(CreateHardLinkA((root_ / "two.txt").c_str(), (root_ / "one.txt").c_str(), nullptr));
+    ChildHandle file = OpenChildFile(held_.get(), L"one.txt", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE);
+    ASSERT_TRUE(file);
+    for (HANDLE handle : {file.get(), held_.get()}) {
+        FileFacts full, light;
+        ASSERT_TRUE(ReadFileFacts(handle, full));
+        ASSERT_TRUE(ReadAttributesAndId(handle, light));
+        EXPECT_EQ(light.attributes, full.attributes);
+        EXPECT_EQ(light.fileId, full.fileId);
+        EXPECT_NE(full.fileId, 0u);
+        EXPECT_EQ(light.links, 0u);
+    }
+    FileFacts facts;
+    ASSERT_TRUE(ReadFileFacts(file.get(), facts));
+    EXPECT_EQ(facts.links, 2u);
+    EXPECT_FALSE(ReadFileFacts(INVALID_HANDLE_VALUE, facts));
 }
 
 TEST_F(HeldFolderTest, RefusesNamesThatReachPastTheFolder) {
@@ -192,11 +237,11 @@ TEST_F(HeldFolderTest, RemovesATreeWithItsReadOnlyFilesOnlyWhenReplacingIt) {
     ASSERT_TRUE(test::WriteWholeFile(root_ / "tree\\plain.txt", "plain"));
     ASSERT_TRUE(SetFileAttributesA((root_ / "tree\\sub\\kept.bin").c_str(), FILE_ATTRIBUTE_READONLY));
 
-    EXPECT_FALSE(RemoveFolderBelow(held_.get(), L"tree"));
+    EXPECT_FALSE(RemoveFolderBelow(held_, L"tree"));
     EXPECT_TRUE(test::Exists(root_ / "tree\\sub\\kept.bin"));
     EXPECT_FALSE(test::Exists(root_ / "tree\\plain.txt"));
 
-    EXPECT_TRUE(RemoveFolderBelow(held_.get(), L"tree", true));
+    EXPECT_TRUE(RemoveFolderBelow(held_, L"tree", true));
     EXPECT_FALSE(test::Exists(root_ / "tree"));
 }
 
@@ -336,7 +381,7 @@ TEST_F(HeldFolderTest, ATreeRemovalGivenLittleTimeStopsAndLeavesTheRestForALater
         if (step == DiskStep::RemovalEntryListed)
             Sleep(20);
     });
-    EXPECT_FALSE(RemoveFolderBelow(held_.get(), L"tree", false, 100));
+    EXPECT_FALSE(RemoveFolderBelow(held_, L"tree", false, 100));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_TIMEOUT));
     SetDiskSeam(nullptr);
     tree = HoldChildFolder(held_.get(), L"tree", false);
@@ -345,6 +390,6 @@ TEST_F(HeldFolderTest, ATreeRemovalGivenLittleTimeStopsAndLeavesTheRestForALater
     ASSERT_TRUE(ListEntries(tree.get(), left));
     EXPECT_GT(left.size(), 0u);
     tree.reset();
-    EXPECT_TRUE(RemoveFolderBelow(held_.get(), L"tree"));
+    EXPECT_TRUE(RemoveFolderBelow(held_, L"tree"));
     EXPECT_FALSE(test::Exists(root_ / "tree"));
 }
