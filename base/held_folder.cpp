@@ -417,7 +417,7 @@ void (*diskSeam)(DiskStep step, HANDLE folder, const wchar_t* name) = nullptr;
 
 }  // namespace
 
-bool RemoveChild(HANDLE parent, const wchar_t* name, bool evenReadOnly) {
+bool RemoveNamedChild(HANDLE parent, const wchar_t* name, bool evenReadOnly) {
     constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
     bool canWriteAttributes = true;
     ChildHandle child = OpenChildAsItself(parent, name, DELETE | FILE_WRITE_ATTRIBUTES, kShareAll);
@@ -470,7 +470,7 @@ HeldFolder CreateChildFolder(HANDLE parent, const wchar_t* name, PSECURITY_DESCR
 
 ChildHandle CreateFreshChildFile(HANDLE folder, const wchar_t* name, bool evenReadOnly, DWORD access, DWORD share,
                                  DWORD attributes) {
-    if (!RemoveChild(folder, name, evenReadOnly))
+    if (!RemoveNamedChild(folder, name, evenReadOnly))
         return ChildHandle{};
     AtDiskStep(DiskStep::NameCleared, folder, name);
     return CreateChildFile(folder, name, access, share, attributes);

@@ -13,9 +13,9 @@
 //   and the parent's listing agree on the entry, its id and that it is no link) keeps what is opened
 //   through a link from being used as a plain file or folder.
 // - A name swapped between a listing and the open that acts on it: the same check compares the open
-//   handle's file id with the listing's (RemoveChild, RemoveFolderBelow).
+//   handle's file id with the listing's (RemoveNamedChild, RemoveFolderBelow).
 // - A short (8.3) alias that opens another entry than the one named: the check matches the exact
-//   name as listed (RemoveChild).
+//   name as listed (RemoveNamedChild).
 // - A hard link, or a file kept open, at a name we write: nothing is written into an existing file;
 //   what stands there is removed as a name first and the file is created where nothing stands, so
 //   anything that appears in between fails the creation (CreateFreshChildFile).
@@ -24,7 +24,7 @@
 //   content check) and held without write or delete sharing until its use is over.
 // - A read-only mark cleared by path (only where the platform refuses it through the handle): the
 //   path is checked again to be the held file first, and no mark is ever put back by path
-//   (ClearReadOnly, inside RemoveChild).
+//   (ClearReadOnly, inside RemoveNamedChild).
 // - A file another program holds open with delete sharing (a scanner, the search indexer) while we
 //   remove it: with the older deletion its name, and so its folder, stays until that program closes
 //   it; deleted with POSIX semantics where the system has them, the name goes at once
@@ -119,10 +119,10 @@ struct FolderEntry {
 // that name is listed.
 [[nodiscard]] bool LookUpEntry(HANDLE parent, const wchar_t* name, FolderEntry& entry);
 
-// Removes what stands at `name` in `parent`: a file, an empty folder, or a link as a link (its target
-// is left as it is). A read-only file stays unless `evenReadOnly`, and even then when another name
+// Removes whatever stands at `name` in `parent` (no listing of the caller's is asked): a file, an empty
+// folder, or a link as a link (its target is left as it is). A read-only file stays unless `evenReadOnly`, and even then when another name
 // shares it (its attributes are the other name's too). True when it is gone or nothing was there.
-[[nodiscard]] bool RemoveChild(HANDLE parent, const wchar_t* name, bool evenReadOnly);
+[[nodiscard]] bool RemoveNamedChild(HANDLE parent, const wchar_t* name, bool evenReadOnly);
 
 // Marks the file or empty folder open through `handle` (opened with DELETE access) for deletion. With
 // POSIX semantics where the system has them (Windows 10 1709 and later): its name goes when `handle`
@@ -169,7 +169,7 @@ struct FileFacts {
 // the parent) and holds it. No handle when anything stands there already (ERROR_ALREADY_EXISTS).
 [[nodiscard]] HeldFolder CreateChildFolder(HANDLE parent, const wchar_t* name, PSECURITY_DESCRIPTOR security);
 
-// Removes what stands at `name` in the held `folder` (RemoveChild; a read-only file stays unless
+// Removes what stands at `name` in the held `folder` (RemoveNamedChild; a read-only file stays unless
 // `evenReadOnly`, and even then when another name shares it), then creates the file there with
 // `access` (and DELETE and FILE_WRITE_ATTRIBUTES besides, so that its creator can finish or discard
 // it through the handle), shared as `share` says, with `attributes`. No handle when something stays

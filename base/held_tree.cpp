@@ -14,12 +14,12 @@ namespace {
 bool IsLink(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
 bool IsFolder(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0; }
 
-// Removes the entry `name` of the held `folder` through a handle opened on it as itself: a link as a
-// link, whatever it leads to; otherwise only when it still is what the listing said (`wasFolder`: an
+// Removes one entry the walk listed, `name` of the held `folder`, through a handle opened on it as
+// itself: a link as a link, whatever it leads to; otherwise only when it still is what the listing said (`wasFolder`: an
 // emptied folder; else a file) and is not read-only. Something else found at the name (a link, a file
 // or a folder swapped in since the listing) stays where it is. `listedId` is the id the walk's listing
 // gave the entry as no link (0: none known, or listed as a link). True when it is gone.
-bool RemoveEntry(HANDLE folder, const wchar_t* name, bool wasFolder, std::uint64_t listedId, bool evenReadOnly) {
+bool RemoveListedEntry(HANDLE folder, const wchar_t* name, bool wasFolder, std::uint64_t listedId, bool evenReadOnly) {
     ChildHandle entry = OpenChildAsItself(folder, name, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
     if (!entry)
         return false;
@@ -35,11 +35,11 @@ bool RemoveEntry(HANDLE folder, const wchar_t* name, bool wasFolder, std::uint64
         }
         // The clean-up keeps a read-only file: the mark says its owner wants it kept. A tree being
         // replaced loses it too (an interrupted extraction leaves its entries read-only), through
-        // RemoveChild, which clears the mark only on the file it holds.
+        // RemoveNamedChild, which clears the mark only on the file it holds.
         if (attributes & FILE_ATTRIBUTE_READONLY) {
             if (evenReadOnly && !wasFolder) {
                 entry.reset();
-                return RemoveChild(folder, name, true);
+                return RemoveNamedChild(folder, name, true);
             }
             SetLastError(ERROR_ACCESS_DENIED);
             return false;
@@ -89,7 +89,7 @@ bool EmptyHeldFolder(HeldFolder top, const wchar_t* name, bool evenReadOnly, DWO
             const std::uint64_t doneId = walk[depth].listedId;
             walk.RemoveAt(depth);  // lets the folder go: it cannot be deleted while held
             if (depth > 0)
-                (void)RemoveEntry(walk[depth - 1].folder.get(), done.c_str(), true, doneId, evenReadOnly);
+                (void)RemoveListedEntry(walk[depth - 1].folder.get(), done.c_str(), true, doneId, evenReadOnly);
             continue;
         }
         const FolderEntry& entry = walk[depth].entries[walk[depth].next++];
@@ -110,7 +110,7 @@ bool EmptyHeldFolder(HeldFolder top, const wchar_t* name, bool evenReadOnly, DWO
                 continue;
             }
         }
-        (void)RemoveEntry(folder, entryName, isFolder, plainId, evenReadOnly);
+        (void)RemoveListedEntry(folder, entryName, isFolder, plainId, evenReadOnly);
     }
     return true;
 }
@@ -181,5 +181,5 @@ bool RemoveFolderBelow(const HeldFolder& parent, const wchar_t* name, bool evenR
             return false;
         }
     }
-    return RemoveEntry(parent.get(), name, true, 0, evenReadOnly);
+    return RemoveListedEntry(parent.get(), name, true, 0, evenReadOnly);
 }

@@ -166,25 +166,25 @@ TEST_F(HeldFolderTest, RemovesFilesFoldersAndReadOnlyFilesOnlyWhenAsked) {
     ASSERT_TRUE(CreateDirectoryA((root_ / "full").c_str(), nullptr));
     ASSERT_TRUE(test::WriteWholeFile(root_ / "full\\f", "3"));
 
-    EXPECT_TRUE(RemoveChild(held_.get(), L"plain.txt", false));
+    EXPECT_TRUE(RemoveNamedChild(held_.get(), L"plain.txt", false));
     EXPECT_FALSE(test::Exists(root_ / "plain.txt"));
-    EXPECT_FALSE(RemoveChild(held_.get(), L"ro.txt", false));
+    EXPECT_FALSE(RemoveNamedChild(held_.get(), L"ro.txt", false));
     EXPECT_TRUE(test::Exists(root_ / "ro.txt"));
     EXPECT_NE(test::AttributesOf(root_ / "ro.txt") & FILE_ATTRIBUTE_READONLY, 0u) << "the mark stays";
-    EXPECT_TRUE(RemoveChild(held_.get(), L"ro.txt", true));
+    EXPECT_TRUE(RemoveNamedChild(held_.get(), L"ro.txt", true));
     EXPECT_FALSE(test::Exists(root_ / "ro.txt"));
-    EXPECT_TRUE(RemoveChild(held_.get(), L"empty", false));
+    EXPECT_TRUE(RemoveNamedChild(held_.get(), L"empty", false));
     EXPECT_FALSE(test::Exists(root_ / "empty"));
-    EXPECT_FALSE(RemoveChild(held_.get(), L"full", false));
+    EXPECT_FALSE(RemoveNamedChild(held_.get(), L"full", false));
     EXPECT_TRUE(test::Exists(root_ / "full\\f"));
-    EXPECT_TRUE(RemoveChild(held_.get(), L"missing", false)) << "nothing there is no failure";
+    EXPECT_TRUE(RemoveNamedChild(held_.get(), L"missing", false)) << "nothing there is no failure";
 }
 
 TEST_F(HeldFolderTest, KeepsAReadOnlyFileThatSharesItsDataWithAnotherName) {
     ASSERT_TRUE(test::WriteWholeFile(root_ / "outside.txt", "keep"));
     ASSERT_TRUE(CreateHardLinkA((root_ / "inside.txt").c_str(), (root_ / "outside.txt").c_str(), nullptr));
     ASSERT_TRUE(SetFileAttributesA((root_ / "inside.txt").c_str(), FILE_ATTRIBUTE_READONLY));
-    EXPECT_FALSE(RemoveChild(held_.get(), L"inside.txt", true));
+    EXPECT_FALSE(RemoveNamedChild(held_.get(), L"inside.txt", true));
     EXPECT_NE(test::AttributesOf(root_ / "outside.txt") & FILE_ATTRIBUTE_READONLY, 0u);
 }
 
@@ -204,7 +204,7 @@ TEST_F(HeldFolderTest, NeverEntersOrRemovesThroughAFolderLink) {
 
     EXPECT_FALSE(HoldChildFolder(held_.get(), L"link", true));
     EXPECT_FALSE(HoldChildFolder(held_.get(), L"link", false));
-    EXPECT_FALSE(RemoveChild(held_.get(), L"link", true)) << "the platform opened the target: the link stays";
+    EXPECT_FALSE(RemoveNamedChild(held_.get(), L"link", true)) << "the platform opened the target: the link stays";
     std::string bytes;
     EXPECT_TRUE(test::ReadWholeFile(outside / "victim.txt", bytes));
     EXPECT_EQ(bytes, "keep");
@@ -245,7 +245,7 @@ TEST_F(HeldFolderTest, RemovesATreeWithItsReadOnlyFilesOnlyWhenReplacingIt) {
     EXPECT_FALSE(test::Exists(root_ / "tree"));
 }
 
-// A short (8.3) alias opens the entry it stands for; RemoveChild removes only an entry whose exact name
+// A short (8.3) alias opens the entry it stands for; RemoveNamedChild removes only an entry whose exact name
 // the listing shows, so an alias handed to it (VELKAR~1.EXE for another file of the tree) removes
 // nothing. Wine makes up short names for long ones; where it gives none, only the exact name is tried.
 TEST_F(HeldFolderTest, RemovesOnlyTheEntryOfTheExactNameNotOneAShortAliasOpens) {
@@ -258,7 +258,7 @@ TEST_F(HeldFolderTest, RemovesOnlyTheEntryOfTheExactNameNotOneAShortAliasOpens) 
         ChildHandle opened = OpenChildAsItself(held_.get(), shortName, FILE_READ_ATTRIBUTES, FILE_SHARE_READ);
         if (opened) {
             opened.reset();
-            EXPECT_FALSE(RemoveChild(held_.get(), shortName, false)) << "removed through the alias";
+            EXPECT_FALSE(RemoveNamedChild(held_.get(), shortName, false)) << "removed through the alias";
             EXPECT_TRUE(test::Exists(longName));
         } else {
             std::printf("this file system opens no short alias: only the exact name is tried\n");
@@ -266,7 +266,7 @@ TEST_F(HeldFolderTest, RemovesOnlyTheEntryOfTheExactNameNotOneAShortAliasOpens) 
     } else {
         std::printf("no short alias here: only the exact name is tried\n");
     }
-    EXPECT_TRUE(RemoveChild(held_.get(), L"VelkarUpdaterHelper.exe", false));
+    EXPECT_TRUE(RemoveNamedChild(held_.get(), L"VelkarUpdaterHelper.exe", false));
     EXPECT_FALSE(test::Exists(longName));
 }
 
@@ -317,10 +317,10 @@ protected:
         classesAsked.clear();
         posixFlags = 0;
     }
-    // Makes the file `name` and removes it the clean-up's way; answers RemoveChild.
+    // Makes the file `name` and removes it the clean-up's way; answers RemoveNamedChild.
     bool MakeAndRemove(const wchar_t* name) {
         EXPECT_TRUE(CreateChildFile(held_.get(), name, GENERIC_WRITE, 0, FILE_ATTRIBUTE_NORMAL)) << GetLastError();
-        return RemoveChild(held_.get(), name, false);
+        return RemoveNamedChild(held_.get(), name, false);
     }
 };
 
