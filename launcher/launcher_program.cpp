@@ -119,7 +119,14 @@ bool sessionEnded = false;
 // session ends, so that the tree can be removed.
 KeptEntries* keptDuringWait = nullptr;
 
-bool Elevated() { return seams.elevated ? seams.elevated() : TokenIsElevated(); }
+// Whether this run is elevated. A token that cannot be read counts as elevated: the elevated run is the
+// stricter one (it starts only what it wrote, in a tree it made new), so not knowing loosens nothing.
+bool Elevated() {
+    if (seams.elevated)
+        return seams.elevated();
+    bool elevated = true;
+    return !ReadTokenElevation(elevated) || elevated;
+}
 
 // A security descriptor from ConvertStringSecurityDescriptorToSecurityDescriptorW, released with LocalFree.
 struct LocalMemoryTraits {
