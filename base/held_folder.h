@@ -30,8 +30,8 @@
 //   it; deleted with POSIX semantics where the system has them, the name goes at once
 //   (DeleteThroughHandle).
 // Names are UTF-16 as they are on disk; an ANSI name crosses to UTF-16 once, where it enters
-// (WideFromAnsi, base/text.h). Every operation answers through its result, with GetLastError meaningful after a
-// failure; none shows anything or ends the program.
+// (WideFromAnsi, base/text.h). Every operation answers through its result, with GetLastError
+// meaningful after a failure; none shows anything or ends the program.
 #pragma once
 #include <windows.h>
 
@@ -120,8 +120,9 @@ struct FolderEntry {
 [[nodiscard]] bool LookUpEntry(HANDLE parent, const wchar_t* name, FolderEntry& entry);
 
 // Removes whatever stands at `name` in `parent` (no listing of the caller's is asked): a file, an empty
-// folder, or a link as a link (its target is left as it is). A read-only file stays unless `evenReadOnly`, and even then when another name
-// shares it (its attributes are the other name's too). True when it is gone or nothing was there.
+// folder, or a link as a link (its target is left as it is). A read-only file stays unless
+// `evenReadOnly`, and even then when another name shares it (its attributes are the other name's too).
+// True when it is gone or nothing was there.
 [[nodiscard]] bool RemoveNamedChild(HANDLE parent, const wchar_t* name, bool evenReadOnly);
 
 // Marks the file or empty folder open through `handle` (opened with DELETE access) for deletion. With

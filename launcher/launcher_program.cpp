@@ -162,7 +162,7 @@ const char* Outcome(bool succeeded, const char* done, const char* failed) {
 
 // One of the program's fixed names (kApplicationFolder, kArchiveName, ...) as it stands on disk, in
 // UTF-16: read in the ANSI code page as the system reads it everywhere else (on code page 936, the
-// name as designed).
+// Chinese names as written here).
 WideText NameOnDisk(const char* name) { return WideFromAnsi(name); }
 
 // True while the held install folder lists an entry of that name.
