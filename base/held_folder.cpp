@@ -2,7 +2,6 @@
 
 #include <winternl.h>
 
-#include <cstring>
 #include <cwchar>
 #include <utility>
 
@@ -69,19 +68,18 @@ bool IdKnown(std::uint64_t id) { return id != 0 && id != ~std::uint64_t{0}; }
 // Keeps `handle` only when it is open on a plain folder (or, with `folder` false, a plain file) that
 // the parent's listing shows as such at exactly `name`.
 ChildHandle KeepIfPlain(ChildHandle handle, HANDLE parent, const wchar_t* name, bool folder) {
-    DWORD attributes = 0, links = 0;
-    std::uint64_t id = 0;
-    if (!QueryHandle(handle.get(), attributes, links, id))
+    FileFacts facts;
+    if (!ReadFileFacts(handle.get(), facts))
         return ChildHandle{};
-    if (IsLink(attributes)) {
+    if (IsLink(facts.attributes)) {
         SetLastError(ERROR_REPARSE_POINT_ENCOUNTERED);
         return ChildHandle{};
     }
-    if (((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) != folder) {
+    if (((facts.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) != folder) {
         SetLastError(folder ? ERROR_DIRECTORY : ERROR_ACCESS_DENIED);
         return ChildHandle{};
     }
-    if (parent && !IsOpenOnListedEntry(parent, name, attributes, id, 0))
+    if (parent && !IsOpenOnListedEntry(parent, name, facts.attributes, facts.fileId, 0))
         return ChildHandle{};
     return handle;
 }
@@ -133,53 +131,6 @@ bool IsDotOrDotDot(const wchar_t* name, std::size_t length) {
 
 }  // namespace
 
-WideText::~WideText() { Release(chars_); }
-
-WideText::WideText(WideText&& other) noexcept
-    : chars_(std::exchange(other.chars_, nullptr)), length_(std::exchange(other.length_, 0)) {}
-
-WideText& WideText::operator=(WideText&& other) noexcept {
-    if (this != &other) {
-        Release(chars_);
-        chars_ = std::exchange(other.chars_, nullptr);
-        length_ = std::exchange(other.length_, 0);
-    }
-    return *this;
-}
-
-WideText WideText::FromChars(const wchar_t* chars, std::size_t length) {
-    WideText text;
-    text.chars_ = static_cast<wchar_t*>(Allocate((length + 1) * sizeof(wchar_t)));
-    if (length)
-        std::memcpy(text.chars_, chars, length * sizeof(wchar_t));
-    text.chars_[length] = L'\0';
-    text.length_ = length;
-    return text;
-}
-
-WideText WideFromAnsi(const char* ansi) {
-    if (ansi == nullptr || *ansi == '\0')
-        return WideText::FromChars(L"", 0);
-    const int length = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, ansi, -1, nullptr, 0);
-    if (length <= 0)
-        return WideText{};
-    auto* chars = static_cast<wchar_t*>(Allocate(static_cast<std::size_t>(length) * sizeof(wchar_t)));
-    MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, ansi, -1, chars, length);
-    WideText text = WideText::FromChars(chars, static_cast<std::size_t>(length) - 1);
-    Release(chars);
-    return text;
-}
-
-void AnsiForTrace(const wchar_t* wide, char* into, std::size_t size) {
-    if (size == 0)
-        return;
-    into[0] = '\0';
-    // WC_NO_BEST_FIT_CHARS: a character the code page lacks becomes "?", never a look-alike.
-    if (WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, -1, into, static_cast<int>(size), nullptr, nullptr) ==
-        0)
-        into[size - 1] = '\0';
-}
-
 bool IsSingleName(const wchar_t* name) {
     if (name == nullptr || *name == L'\0')
         return false;
@@ -192,36 +143,55 @@ bool IsSingleName(const wchar_t* name) {
     return true;
 }
 
-bool QueryHandle(HANDLE handle, DWORD& attributes, DWORD& links, std::uint64_t& fileId) {
+bool ReadFileFacts(HANDLE handle, FileFacts& facts) {
     BY_HANDLE_FILE_INFORMATION information;
     if (!GetFileInformationByHandle(handle, &information))
         return false;
-    attributes = information.dwFileAttributes;
-    links = information.nNumberOfLinks;
-    fileId = (static_cast<std::uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
+    facts.attributes = information.dwFileAttributes;
+    facts.links = information.nNumberOfLinks;
+    facts.fileId = (static_cast<std::uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
     return true;
+}
+
+bool ReadAttributesAndId(HANDLE handle, FileFacts& facts) {
+    FILE_ATTRIBUTE_TAG_INFO tag;
+    if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag))
+        return false;
+    IO_STATUS_BLOCK status{};
+    LARGE_INTEGER index;
+    if (Failed(NtQueryInformationFile(handle, &status, &index, sizeof index, FileInternalInformation)))
+        return false;
+    facts.attributes = tag.FileAttributes;
+    facts.fileId = static_cast<std::uint64_t>(index.QuadPart);
+    facts.links = 0;
+    return true;
+}
+
+HeldFolder HeldFolder::Duplicate() const {
+    HANDLE copy = nullptr;
+    if (!handle_ || !DuplicateHandle(GetCurrentProcess(), handle_.get(), GetCurrentProcess(), &copy, 0, FALSE,
+                                     DUPLICATE_SAME_ACCESS))
+        return HeldFolder{};
+    return HeldFolder{FileHandle{copy}};
 }
 
 HeldFolder HoldFolderPath(const wchar_t* path, bool followLink) {
     const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (followLink ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
-    HeldFolder held{CreateFileW(path, kHoldAccess, kHoldSharing, nullptr, OPEN_EXISTING, flags, nullptr)};
-    if (!held)
-        return held;
-    DWORD attributes = 0, links = 0;
-    std::uint64_t id = 0;
-    if (!QueryHandle(held.get(), attributes, links, id) || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    FileHandle opened{CreateFileW(path, kHoldAccess, kHoldSharing, nullptr, OPEN_EXISTING, flags, nullptr)};
+    if (!opened)
+        return HeldFolder{};
+    FileFacts facts;
+    if (!ReadFileFacts(opened.get(), facts) || !(facts.attributes & FILE_ATTRIBUTE_DIRECTORY)) {
         SetLastError(ERROR_DIRECTORY);
         return HeldFolder{};
     }
-    if (followLink)
-        return held;
     // Wine opens a Unix symbolic link's target whatever the flags and shows the link only on its path.
     // The folder is held by now, so what the path shows is what is held.
-    if (IsLink(attributes) || IsLink(GetFileAttributesW(path))) {
+    if (!followLink && (IsLink(facts.attributes) || IsLink(GetFileAttributesW(path)))) {
         SetLastError(ERROR_REPARSE_POINT_ENCOUNTERED);
         return HeldFolder{};
     }
-    return held;
+    return HeldFolder{std::move(opened)};
 }
 
 HeldFolder HoldChildFolder(HANDLE parent, const wchar_t* name, bool create, bool* created) {
@@ -232,13 +202,13 @@ HeldFolder HoldChildFolder(HANDLE parent, const wchar_t* name, bool create, bool
         return HeldFolder{};
     }
     ULONG_PTR information = 0;
-    HeldFolder held = OpenRelative(parent, name, kHoldAccess, kHoldSharing, create ? FILE_OPEN_IF : FILE_OPEN,
-                                   FILE_DIRECTORY_FILE, FILE_ATTRIBUTE_NORMAL, &information);
-    if (!held)
-        return held;
+    ChildHandle opened = OpenRelative(parent, name, kHoldAccess, kHoldSharing, create ? FILE_OPEN_IF : FILE_OPEN,
+                                      FILE_DIRECTORY_FILE, FILE_ATTRIBUTE_NORMAL, &information);
+    if (!opened)
+        return HeldFolder{};
     if (created)
         *created = information == kFileCreated;
-    return KeepIfPlain(std::move(held), parent, name, true);
+    return HeldFolder{KeepIfPlain(std::move(opened), parent, name, true)};
 }
 
 ChildHandle CreateChildFile(HANDLE parent, const wchar_t* name, DWORD access, DWORD share, DWORD attributes) {
@@ -443,20 +413,18 @@ bool ClearReadOnly(HANDLE child, bool canWriteAttributes, DWORD attributes, std:
         FileHandle atPath{CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr)};
-        DWORD seen = 0, links = 0;
-        std::uint64_t seenId = 0;
-        if (!atPath || !QueryHandle(atPath.get(), seen, links, seenId))
+        FileFacts seen;
+        if (!atPath || !ReadFileFacts(atPath.get(), seen))
             return false;
-        if (IsLink(seen) || !IdKnown(id) || seenId != id) {
+        if (IsLink(seen.attributes) || !IdKnown(id) || seen.fileId != id) {
             SetLastError(ERROR_REPARSE_POINT_ENCOUNTERED);
             return false;
         }
     }
     if (!SetFileAttributesW(path.c_str(), cleared ? cleared : FILE_ATTRIBUTE_NORMAL))
         return false;
-    DWORD now = 0, links = 0;
-    std::uint64_t nowId = 0;
-    if (QueryHandle(child, now, links, nowId) && !(now & FILE_ATTRIBUTE_READONLY))
+    FileFacts now;
+    if (ReadFileFacts(child, now) && !(now.attributes & FILE_ATTRIBUTE_READONLY))
         return true;
     SetLastError(ERROR_ACCESS_DENIED);
     return false;
@@ -466,7 +434,7 @@ void (*diskSeam)(DiskStep step, HANDLE folder, const wchar_t* name) = nullptr;
 
 }  // namespace
 
-bool RemoveChild(HANDLE parent, const wchar_t* name, bool evenReadOnly) {
+bool RemoveNamedChild(HANDLE parent, const wchar_t* name, bool evenReadOnly) {
     constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
     bool canWriteAttributes = true;
     ChildHandle child = OpenChildAsItself(parent, name, DELETE | FILE_WRITE_ATTRIBUTES, kShareAll);
@@ -476,22 +444,22 @@ bool RemoveChild(HANDLE parent, const wchar_t* name, bool evenReadOnly) {
     }
     if (!child)
         return GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND;
-    DWORD attributes = 0, links = 0;
-    std::uint64_t id = 0;
-    if (!QueryHandle(child.get(), attributes, links, id))
+    FileFacts facts;
+    if (!ReadFileFacts(child.get(), facts))
         return false;
     // Only the entry the listing shows at exactly this name, as itself: not a link's target (which Wine
     // opens for a Unix symbolic link), not another entry reached through a short alias.
-    if (!IsOpenOnListedEntry(parent, name, attributes, id, 0))
+    if (!IsOpenOnListedEntry(parent, name, facts.attributes, facts.fileId, 0))
         return false;
+    const DWORD attributes = facts.attributes;
     const bool readOnly = (attributes & FILE_ATTRIBUTE_READONLY) && !IsLink(attributes);
     if (readOnly) {
         // Another name of the same file would lose its read-only mark too: leave such a file alone.
-        if (!evenReadOnly || links > 1) {
+        if (!evenReadOnly || facts.links > 1) {
             SetLastError(ERROR_ACCESS_DENIED);
             return false;
         }
-        if (!ClearReadOnly(child.get(), canWriteAttributes, attributes, id))
+        if (!ClearReadOnly(child.get(), canWriteAttributes, attributes, facts.fileId))
             return false;
     }
     if (!DeleteThroughHandle(child.get())) {
@@ -510,16 +478,16 @@ HeldFolder CreateChildFolder(HANDLE parent, const wchar_t* name, PSECURITY_DESCR
         SetLastError(ERROR_INVALID_NAME);
         return HeldFolder{};
     }
-    HeldFolder held = OpenRelative(parent, name, kHoldAccess, kHoldSharing, FILE_CREATE, FILE_DIRECTORY_FILE,
-                                   FILE_ATTRIBUTE_NORMAL, nullptr, security);
-    if (!held)
-        return held;
-    return KeepIfPlain(std::move(held), parent, name, true);
+    ChildHandle made = OpenRelative(parent, name, kHoldAccess, kHoldSharing, FILE_CREATE, FILE_DIRECTORY_FILE,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr, security);
+    if (!made)
+        return HeldFolder{};
+    return HeldFolder{KeepIfPlain(std::move(made), parent, name, true)};
 }
 
 ChildHandle CreateFreshChildFile(HANDLE folder, const wchar_t* name, bool evenReadOnly, DWORD access, DWORD share,
                                  DWORD attributes) {
-    if (!RemoveChild(folder, name, evenReadOnly))
+    if (!RemoveNamedChild(folder, name, evenReadOnly))
         return ChildHandle{};
     AtDiskStep(DiskStep::NameCleared, folder, name);
     return CreateChildFile(folder, name, access, share, attributes);

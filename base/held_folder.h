@@ -13,11 +13,11 @@
 //   and the parent's listing agree on the entry, its id and that it is no link) keeps what is opened
 //   through a link from being used as a plain file or folder.
 // - A name swapped between a listing and the open that acts on it: the same check compares the open
-//   handle's file id with the listing's (RemoveChild; RemoveFolderBelow for folders and links, which
+//   handle's file id with the listing's (RemoveNamedChild; RemoveFolderBelow for folders and links, which
 //   it enters or removes as links: a file at a listed file's name lies in the tree whatever it is, and
 //   is deleted as itself, DeleteChildFile).
 // - A short (8.3) alias that opens another entry than the one named: the check matches the exact
-//   name as listed (RemoveChild).
+//   name as listed (RemoveNamedChild).
 // - A hard link, or a file kept open, at a name we write: nothing is written into an existing file;
 //   what stands there is removed as a name first and the file is created where nothing stands, so
 //   anything that appears in between fails the creation (CreateFreshChildFile).
@@ -26,59 +26,52 @@
 //   content check) and held without write or delete sharing until its use is over.
 // - A read-only mark cleared by path (only where the platform refuses it through the handle): the
 //   path is checked again to be the held file first, and no mark is ever put back by path
-//   (ClearReadOnly, inside RemoveChild).
+//   (ClearReadOnly, inside RemoveNamedChild).
 // - A file another program holds open with delete sharing (a scanner, the search indexer) while we
 //   remove it: with the older deletion its name, and so its folder, stays until that program closes
 //   it; deleted with POSIX semantics where the system has them, the name goes at once
 //   (DeleteThroughHandle).
 // Names are UTF-16 as they are on disk; an ANSI name crosses to UTF-16 once, where it enters
-// (WideFromAnsi). Every operation answers through its result, with GetLastError meaningful after a
-// failure; none shows anything or ends the program.
+// (WideFromAnsi, base/text.h). Every operation answers through its result, with GetLastError
+// meaningful after a failure; none shows anything or ends the program.
 #pragma once
 #include <windows.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 
 #include "base/growing_table.h"
 #include "base/owners.h"
+#include "base/text.h"
 
 #ifndef ERROR_REPARSE_POINT_ENCOUNTERED
 // A link stands where a plain file or folder must (Windows 8's winerror.h).
 #define ERROR_REPARSE_POINT_ENCOUNTERED 4395L
 #endif
 
-// A UTF-16 text from the allocator, zero-terminated, of exactly its length. Absent reads as L"".
-class WideText {
-public:
-    WideText() = default;
-    ~WideText();
-    WideText(WideText&& other) noexcept;
-    WideText& operator=(WideText&& other) noexcept;
-    WideText(const WideText&) = delete;
-    WideText& operator=(const WideText&) = delete;
-
-    static WideText FromChars(const wchar_t* chars, std::size_t length);
-    const wchar_t* c_str() const { return chars_ ? chars_ : L""; }  // never null
-    std::size_t size() const { return length_; }
-    [[nodiscard]] bool absent() const { return chars_ == nullptr; }
-
-private:
-    wchar_t* chars_ = nullptr;
-    std::size_t length_ = 0;
-};
-
-// `ansi` in the system's ANSI code page as UTF-16; absent when it is no valid text of the code page
-// (a lead byte without its trail byte). Null and "" give an empty, present text.
-WideText WideFromAnsi(const char* ansi);
-// `wide` spelt in the ANSI code page for a trace line: characters the code page cannot spell come out
-// as "?" (never as a best-fit look-alike such as "\" for a fullwidth backslash).
-void AnsiForTrace(const wchar_t* wide, char* into, std::size_t size);
-
 // A held folder: open with list-directory and traverse access, sharing read and write but not delete,
 // so that nobody can rename or delete it (and put a link in its place) while it is held. Windows
 // applies sharing only to opens that ask for data access, so list access is what makes the hold hold.
-using HeldFolder = FileHandle;
+// Only the functions that hold a folder make one, so that a handle opened another way (on a file, or
+// without the hold's access and sharing) cannot stand where a held folder must.
+class HeldFolder {
+public:
+    HeldFolder() = default;  // holds nothing
+    [[nodiscard]] HANDLE get() const { return handle_.get(); }
+    explicit operator bool() const { return static_cast<bool>(handle_); }
+    void reset() { handle_.reset(); }  // lets the folder go
+    // A second handle on the same folder, held as this one is; none when the system refuses one.
+    [[nodiscard]] HeldFolder Duplicate() const;
+
+private:
+    explicit HeldFolder(FileHandle handle) : handle_(std::move(handle)) {}
+    friend HeldFolder HoldFolderPath(const wchar_t* path, bool followLink);
+    friend HeldFolder HoldChildFolder(HANDLE parent, const wchar_t* name, bool create, bool* created);
+    friend HeldFolder HoldListedFolder(HANDLE parent, const wchar_t* name, std::uint64_t listedId);
+    friend HeldFolder CreateChildFolder(HANDLE parent, const wchar_t* name, PSECURITY_DESCRIPTOR security);
+    FileHandle handle_;
+};
 // A file, folder or link opened by its name below a held folder.
 using ChildHandle = FileHandle;
 
@@ -92,6 +85,12 @@ using ChildHandle = FileHandle;
 // Holds the child folder `name` of `parent`; with `create`, makes it first when nothing stands there
 // (`*created` says whether it did). No handle when what stands there is no plain folder.
 [[nodiscard]] HeldFolder HoldChildFolder(HANDLE parent, const wchar_t* name, bool create, bool* created = nullptr);
+
+// Holds the subfolder `name` of `parent` that the caller's own listing showed as a plain folder with
+// the id `listedId` (0: none known), as HoldChildFolder holds one, without creating it. With the id
+// the listing gave, the link check needs no second listing of `parent` (it asks one where the ids
+// differ or are unknown, or where the handle is on a link). For a walk that has listed the folder.
+[[nodiscard]] HeldFolder HoldListedFolder(HANDLE parent, const wchar_t* name, std::uint64_t listedId);
 
 // Creates the file `name` in `parent` with `attributes`; fails when anything stands there already
 // (ERROR_FILE_EXISTS). The handle has `access` and DELETE and FILE_WRITE_ATTRIBUTES besides, so that
@@ -112,18 +111,21 @@ struct FolderEntry {
     std::uint64_t fileId = 0;  // the file system's id of the entry, 0 where it keeps none
 };
 
-// Every entry of the held folder but "." and "..", in the file system's order. False when the folder
-// cannot be listed; `entries` then holds what was listed before the failure.
+// Every entry of the folder open through `folder` (with list access) but "." and "..", in the file
+// system's order. False when the folder cannot be listed; `entries` then holds what was listed before
+// the failure. Listing acts on nothing, so any folder handle will do; what acts on an entry afterwards
+// works below a held folder.
 [[nodiscard]] bool ListEntries(HANDLE folder, GrowingTable<FolderEntry>& entries);
 
 // What the listing of `parent` says of the entry `name` (attributes and id). False when no entry of
 // that name is listed.
 [[nodiscard]] bool LookUpEntry(HANDLE parent, const wchar_t* name, FolderEntry& entry);
 
-// Removes what stands at `name` in `parent`: a file, an empty folder, or a link as a link (its target
-// is left as it is). A read-only file stays unless `evenReadOnly`, and even then when another name
-// shares it (its attributes are the other name's too). True when it is gone or nothing was there.
-[[nodiscard]] bool RemoveChild(HANDLE parent, const wchar_t* name, bool evenReadOnly);
+// Removes whatever stands at `name` in `parent` (no listing of the caller's is asked): a file, an empty
+// folder, or a link as a link (its target is left as it is). A read-only file stays unless
+// `evenReadOnly`, and even then when another name shares it (its attributes are the other name's too).
+// True when it is gone or nothing was there.
+[[nodiscard]] bool RemoveNamedChild(HANDLE parent, const wchar_t* name, bool evenReadOnly);
 
 // Marks the file or empty folder open through `handle` (opened with DELETE access) for deletion. With
 // POSIX semantics where the system has them (Windows 10 1709 and later): its name goes when `handle`
@@ -138,8 +140,19 @@ struct FolderEntry {
 [[nodiscard]] bool DeleteChildFile(HANDLE parent, const wchar_t* name);
 // Sets the attributes of what `handle` is open on (with FILE_WRITE_ATTRIBUTES access).
 [[nodiscard]] bool SetAttributesThroughHandle(HANDLE handle, DWORD attributes);
-// The attributes of what `handle` is open on, and its link count; false when they cannot be read.
-[[nodiscard]] bool QueryHandle(HANDLE handle, DWORD& attributes, DWORD& links, std::uint64_t& fileId);
+// What a handle says of the file, folder or link it is open on.
+struct FileFacts {
+    DWORD attributes = 0;      // FILE_ATTRIBUTE_REPARSE_POINT marks a link
+    std::uint64_t fileId = 0;  // the file system's id of it, as a listing gives it; 0 where it keeps none
+    DWORD links = 0;           // how many names the file has: read by ReadFileFacts only
+};
+// Attributes, id and link count, through GetFileInformationByHandle; false when they cannot be read.
+[[nodiscard]] bool ReadFileFacts(HANDLE handle, FileFacts& facts);
+// Attributes and id only (`links` stays 0), through two light queries: what a walk checks of every
+// entry of a tree. GetFileInformationByHandle asks for the volume's serial number too, which Wine 8
+// answers through its mount manager in another process; at 21,112 entries that took a third of the
+// removal's time, four times these two (scripts/bench-cleanup.sh).
+[[nodiscard]] bool ReadAttributesAndId(HANDLE handle, FileFacts& facts);
 
 // The one link check. `attributes` and `fileId` were read from a handle opened on `name` in `parent` as
 // itself (FILE_OPEN_REPARSE_POINT). True when that handle is on the entry the parent's listing shows at
@@ -165,7 +178,7 @@ struct FolderEntry {
 // the parent) and holds it. No handle when anything stands there already (ERROR_ALREADY_EXISTS).
 [[nodiscard]] HeldFolder CreateChildFolder(HANDLE parent, const wchar_t* name, PSECURITY_DESCRIPTOR security);
 
-// Removes what stands at `name` in the held `folder` (RemoveChild; a read-only file stays unless
+// Removes what stands at `name` in the held `folder` (RemoveNamedChild; a read-only file stays unless
 // `evenReadOnly`, and even then when another name shares it), then creates the file there with
 // `access` (and DELETE and FILE_WRITE_ATTRIBUTES besides, so that its creator can finish or discard
 // it through the handle), shared as `share` says, with `attributes`. No handle when something stays
@@ -210,7 +223,7 @@ private:
 // and so do names that begin with a full stop (the clean-up's rule); with them stay the folders above
 // them. With `withinMilliseconds`, the walk stops where it stands once that time has passed (false,
 // ERROR_TIMEOUT).
-[[nodiscard]] bool RemoveFolderBelow(HANDLE parent, const wchar_t* name, bool evenReadOnly = false,
+[[nodiscard]] bool RemoveFolderBelow(const HeldFolder& parent, const wchar_t* name, bool evenReadOnly = false,
                                      DWORD withinMilliseconds = INFINITE);
 
 // The moments a test can act at from outside, through the one seam below.

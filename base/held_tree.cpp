@@ -14,39 +14,20 @@ namespace {
 bool IsLink(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
 bool IsFolder(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0; }
 
-// The attributes and the file id (as a listing gives it) of what `handle` is open on: what the walk
-// checks of each entry. Two light queries, not QueryHandle: GetFileInformationByHandle asks for the
-// volume's serial number too, which Wine 8 answers through its mount manager in another process; at
-// 21,112 entries that took a third of the removal's time, four times these two (scripts/bench-cleanup.sh).
-bool AttributesAndId(HANDLE handle, DWORD& attributes, std::uint64_t& fileId) {
-    FILE_ATTRIBUTE_TAG_INFO tag;
-    if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag))
-        return false;
-    IO_STATUS_BLOCK status{};
-    LARGE_INTEGER index;
-    const NTSTATUS result = NtQueryInformationFile(handle, &status, &index, sizeof index, FileInternalInformation);
-    if (result < 0) {
-        SetLastError(RtlNtStatusToDosError(result));
-        return false;
-    }
-    attributes = tag.FileAttributes;
-    fileId = static_cast<std::uint64_t>(index.QuadPart);
-    return true;
-}
-
-// Removes the entry `name` of the held `folder` through a handle opened on it as itself: a link as a
-// link, whatever it leads to; otherwise only when it still is what the listing said (`wasFolder`: an
+// Removes one entry the walk listed, `name` of the held `folder`, through a handle opened on it as
+// itself: a link as a link, whatever it leads to; otherwise only when it still is what the listing said (`wasFolder`: an
 // emptied folder; else a file) and is not read-only. Something else found at the name (a link, a file
 // or a folder swapped in since the listing) stays where it is. `listedId` is the id the walk's listing
 // gave the entry as no link (0: none known, or listed as a link). True when it is gone.
-bool RemoveEntry(HANDLE folder, const wchar_t* name, bool wasFolder, std::uint64_t listedId, bool evenReadOnly) {
+bool RemoveListedEntry(HANDLE folder, const wchar_t* name, bool wasFolder, std::uint64_t listedId, bool evenReadOnly) {
     ChildHandle entry = OpenChildAsItself(folder, name, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
     if (!entry)
         return false;
-    DWORD attributes = 0;
-    std::uint64_t id = 0;
-    if (!AttributesAndId(entry.get(), attributes, id) || !IsOpenOnListedEntry(folder, name, attributes, id, listedId))
+    FileFacts facts;
+    if (!ReadAttributesAndId(entry.get(), facts) ||
+        !IsOpenOnListedEntry(folder, name, facts.attributes, facts.fileId, listedId))
         return false;
+    const DWORD attributes = facts.attributes;
     if (!IsLink(attributes)) {
         if (IsFolder(attributes) != wasFolder) {
             SetLastError(wasFolder ? ERROR_DIRECTORY : ERROR_ACCESS_DENIED);
@@ -54,11 +35,11 @@ bool RemoveEntry(HANDLE folder, const wchar_t* name, bool wasFolder, std::uint64
         }
         // The clean-up keeps a read-only file: the mark says its owner wants it kept. A tree being
         // replaced loses it too (an interrupted extraction leaves its entries read-only), through
-        // RemoveChild, which clears the mark only on the file it holds.
+        // RemoveNamedChild, which clears the mark only on the file it holds.
         if (attributes & FILE_ATTRIBUTE_READONLY) {
             if (evenReadOnly && !wasFolder) {
                 entry.reset();
-                return RemoveChild(folder, name, true);
+                return RemoveNamedChild(folder, name, true);
             }
             SetLastError(ERROR_ACCESS_DENIED);
             return false;
@@ -68,27 +49,6 @@ bool RemoveEntry(HANDLE folder, const wchar_t* name, bool wasFolder, std::uint64
     if (!DeleteThroughHandle(entry.get()))
         return false;
     return entry.close();
-}
-
-// Holds the subfolder `name` of `folder` that the walk's listing showed as a plain folder with the id
-// `listedId`: held as HoldChildFolder holds one (list and traverse access, no delete sharing), and kept
-// only when the handle is on a plain folder that the one link check finds at the name. With the id the
-// listing gave, that check needs no second listing of `folder` (it asks one where the ids differ or
-// are unknown, or where the handle is on a link).
-HeldFolder HoldListedFolder(HANDLE folder, const wchar_t* name, std::uint64_t listedId) {
-    HeldFolder held =
-        OpenChildAsItself(folder, name, FILE_LIST_DIRECTORY | FILE_TRAVERSE, FILE_SHARE_READ | FILE_SHARE_WRITE);
-    DWORD attributes = 0;
-    std::uint64_t id = 0;
-    if (!held || !AttributesAndId(held.get(), attributes, id))
-        return HeldFolder{};
-    if (IsLink(attributes) || !IsFolder(attributes)) {
-        SetLastError(IsLink(attributes) ? ERROR_REPARSE_POINT_ENCOUNTERED : ERROR_DIRECTORY);
-        return HeldFolder{};
-    }
-    if (!IsOpenOnListedEntry(folder, name, attributes, id, listedId))
-        return HeldFolder{};
-    return held;
 }
 
 // One held folder of the walk, with its entries as listed before any of them is touched.
@@ -129,7 +89,7 @@ bool EmptyHeldFolder(HeldFolder top, const wchar_t* name, bool evenReadOnly, DWO
             const std::uint64_t doneId = walk[depth].listedId;
             walk.RemoveAt(depth);  // lets the folder go: it cannot be deleted while held
             if (depth > 0)
-                (void)RemoveEntry(walk[depth - 1].folder.get(), done.c_str(), true, doneId, evenReadOnly);
+                (void)RemoveListedEntry(walk[depth - 1].folder.get(), done.c_str(), true, doneId, evenReadOnly);
             continue;
         }
         const FolderEntry& entry = walk[depth].entries[walk[depth].next++];
@@ -147,7 +107,7 @@ bool EmptyHeldFolder(HeldFolder top, const wchar_t* name, bool evenReadOnly, DWO
             // would cost two queries an entry and change nothing that is removed. A read-only file
             // stays unless the tree is being replaced.
             if (!DeleteChildFile(folder, entryName) && GetLastError() == ERROR_ACCESS_DENIED && evenReadOnly)
-                (void)RemoveChild(folder, entryName, true);
+                (void)RemoveNamedChild(folder, entryName, true);
             continue;
         }
         const std::uint64_t plainId = IsLink(entry.attributes) ? 0 : entry.fileId;
@@ -159,12 +119,27 @@ bool EmptyHeldFolder(HeldFolder top, const wchar_t* name, bool evenReadOnly, DWO
                 continue;
             }
         }
-        (void)RemoveEntry(folder, entryName, isFolder, plainId, evenReadOnly);
+        (void)RemoveListedEntry(folder, entryName, isFolder, plainId, evenReadOnly);
     }
     return true;
 }
 
 }  // namespace
+
+HeldFolder HoldListedFolder(HANDLE parent, const wchar_t* name, std::uint64_t listedId) {
+    ChildHandle opened =
+        OpenChildAsItself(parent, name, FILE_LIST_DIRECTORY | FILE_TRAVERSE, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    FileFacts facts;
+    if (!opened || !ReadAttributesAndId(opened.get(), facts))
+        return HeldFolder{};
+    if (IsLink(facts.attributes) || !IsFolder(facts.attributes)) {
+        SetLastError(IsLink(facts.attributes) ? ERROR_REPARSE_POINT_ENCOUNTERED : ERROR_DIRECTORY);
+        return HeldFolder{};
+    }
+    if (!IsOpenOnListedEntry(parent, name, facts.attributes, facts.fileId, listedId))
+        return HeldFolder{};
+    return HeldFolder{std::move(opened)};
+}
 
 HANDLE HeldWay::Reach(std::size_t depth, HANDLE parent, const wchar_t* name) {
     if (depth < depth_ && std::wcscmp(names_[depth].c_str(), name) == 0)
@@ -203,17 +178,17 @@ void HeldWay::LetGoFrom(std::size_t depth) {
     }
 }
 
-bool RemoveFolderBelow(HANDLE parent, const wchar_t* name, bool evenReadOnly, DWORD withinMilliseconds) {
+bool RemoveFolderBelow(const HeldFolder& parent, const wchar_t* name, bool evenReadOnly, DWORD withinMilliseconds) {
     if (!IsSingleName(name)) {
         SetLastError(ERROR_INVALID_NAME);
         return false;
     }
     // Not held (a link, a file, or nothing there): not emptied, and removed only when it is a link.
-    if (HeldFolder held = HoldChildFolder(parent, name, false)) {
+    if (HeldFolder held = HoldChildFolder(parent.get(), name, false)) {
         if (!EmptyHeldFolder(std::move(held), name, evenReadOnly, withinMilliseconds)) {
             SetLastError(ERROR_TIMEOUT);
             return false;
         }
     }
-    return RemoveEntry(parent, name, true, 0, evenReadOnly);
+    return RemoveListedEntry(parent.get(), name, true, 0, evenReadOnly);
 }

@@ -1,6 +1,24 @@
-// base/owners.h: owners for the system's handles. Each knows its "none" value and its close
-// call; all are move-only. Closing keeps GetLastError, so the reason for a failure survives clean-up.
-// A pseudo-handle (GetCurrentProcess()) never goes into an owner.
+// base/owners.h: owners for the system's handles, and the one way the program's operations answer.
+//
+// How an operation answers, in every folder of the program. None throws, shows anything or ends the
+// program for a failed system operation (the fatal report, base/fatal.h, is for faults of the frame).
+// - An operation that can fail answers [[nodiscard]] bool: true when it did what it says; false with
+//   GetLastError saying why. One that reads facts fills one record the caller hands it (FileFacts, a
+//   path in a WideText, a ProcessList) and answers that bool, so a failure never reads as a fact.
+// - An operation that makes or takes something answers an owner that may be empty: a handle owner
+//   below, a HeldFolder, a Text, WideText or ByteArray. Empty (absent, for a text) means it failed,
+//   with GetLastError saying why.
+// - A look-up of something that may simply not be there, which is no failure, answers a borrowed
+//   handle or pointer, null for "none" (a component's window, a folder of a HeldWay).
+// - The routines whose results are part of the program's fixed contract keep them: Extract's three
+//   results (named in payload/zip_component.h), the empty Text of LookUpSpecialFolder and ToText,
+//   CompareText's order, the exit codes.
+// Helpers inside a folder follow the same rule, or answer a Win32 error code (0 = success) where their
+// caller branches on the reason.
+//
+// Each owner knows its "none" value and its close call; all are move-only. Closing keeps GetLastError,
+// so the reason for a failure survives clean-up. A pseudo-handle (GetCurrentProcess()) never goes into
+// an owner.
 #pragma once
 #include <windows.h>
 #include <tlhelp32.h>

@@ -6,6 +6,8 @@
 #include <utility>
 #include <vector>
 
+#include "base/text.h"
+
 namespace harness {
 
 std::string ProgramFolder() {
@@ -198,9 +200,8 @@ std::string UnixPath(const std::string& path) {
     using ToUnix = char*(CDECL*)(const wchar_t*);
     auto toUnix = reinterpret_cast<ToUnix>(
         reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
-    wchar_t wide[MAX_PATH];
-    MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide, MAX_PATH);
-    char* unix = toUnix ? toUnix(wide) : nullptr;
+    const WideText wide = WideFromAnsi(path.c_str());
+    char* unix = toUnix && !wide.absent() ? toUnix(wide.c_str()) : nullptr;
     std::string result = unix ? unix : "";
     if (unix)
         HeapFree(GetProcessHeap(), 0, unix);

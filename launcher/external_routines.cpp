@@ -57,8 +57,10 @@ Text SystemLibraryPath(const char* name) {
     if (!hasExtension)
         path = JoinText(path.c_str(), ".dll");
     DWORD attributes = GetFileAttributesA(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY))
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
         return Text{};
+    }
     return path;
 }
 
@@ -76,18 +78,18 @@ namespace {
 
 }  // namespace
 
-HMODULE LoadRoutineLibrary(const char* library, const char* programFolder) {
+ModuleHandle LoadRoutineLibrary(const char* library, const char* programFolder) {
     if (HasDriveColon(library))
-        return LoadLibraryA(library);
+        return ModuleHandle{LoadLibraryA(library)};
     // A library the system holds comes from the system folder and from nowhere else: searching the
     // program's folder first would load whatever file of that name lies beside the program.
     Text systemCopy = SystemLibraryPath(library);
     if (!systemCopy.absent())
-        return LoadLibraryA(systemCopy.c_str());
+        return ModuleHandle{LoadLibraryA(systemCopy.c_str())};
     Text beside = JoinText(programFolder, JoinText("\\", library).c_str());
-    if (HMODULE module = LoadLibraryA(beside.c_str()))
+    if (ModuleHandle module{LoadLibraryA(beside.c_str())})
         return module;
-    return LoadLibraryA(library);
+    return ModuleHandle{LoadLibraryA(library)};
 }
 
 void SetExternalRoutines(const ExternalRoutineDeclaration* declarations, int count) {
@@ -108,7 +110,7 @@ FARPROC ResolveExternalRoutine(int index) {
     // No library named: the usual ones in turn. A library without the export is unloaded again.
     if (routine.library[0] == '\0') {
         for (const char* library : kUsualLibraries) {
-            ModuleHandle module{LoadRoutineLibrary(library, ProgramFolder())};
+            ModuleHandle module = LoadRoutineLibrary(library, ProgramFolder());
             if (!module)
                 continue;
             if (FARPROC address = GetProcAddress(module.get(), key)) {
@@ -120,7 +122,7 @@ FARPROC ResolveExternalRoutine(int index) {
         ReportMissingExport(routine);
     }
 
-    ModuleHandle module{LoadRoutineLibrary(routine.library, ProgramFolder())};
+    ModuleHandle module = LoadRoutineLibrary(routine.library, ProgramFolder());
     FARPROC address = module ? GetProcAddress(module.get(), key) : nullptr;
     if (address == nullptr) {
         module.reset();  // now: the report does not come back to run the owner's destructor

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 
+#include "base/owners.h"
 #include "base/text.h"
 
 // `library` may be empty (the usual system libraries are searched), a file name, or a full path with
@@ -35,9 +36,10 @@ void ReleaseExternalRoutines();
 
 // Loads a library by the table's rules: a full path with a colon as given; a name the system folder
 // holds from the system folder only; any other name from the program folder, then the system's
-// usual search. `programFolder` has no trailing backslash. Null when nothing loads.
-[[nodiscard]] HMODULE LoadRoutineLibrary(const char* library, const char* programFolder);
+// usual search. `programFolder` has no trailing backslash. None when nothing loads.
+[[nodiscard]] ModuleHandle LoadRoutineLibrary(const char* library, const char* programFolder);
 
 // The system folder's copy of `library` (system folder, backslash, name, with ".dll" added to a name
-// without an extension as LoadLibraryA does), or absent when the system folder holds no such file. LoadRoutineLibrary takes such a library from there only.
+// without an extension as LoadLibraryA does), or absent (ERROR_FILE_NOT_FOUND) when the system folder
+// holds no such file. LoadRoutineLibrary takes such a library from there only.
 Text SystemLibraryPath(const char* library);

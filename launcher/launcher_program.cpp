@@ -23,8 +23,8 @@
 #include "sysops/texts.h"
 
 Text InstallDir;
-HeldFolder InstallFolder;
-WideText InstallPath;
+HeldFolder InstallFolderHeld;
+WideText InstallPathWide;
 
 namespace {
 
@@ -119,7 +119,14 @@ bool sessionEnded = false;
 // session ends, so that the tree can be removed.
 KeptEntries* keptDuringWait = nullptr;
 
-bool Elevated() { return seams.elevated ? seams.elevated() : TokenIsElevated(); }
+// Whether this run is elevated. A token that cannot be read counts as elevated: the elevated run is the
+// stricter one (it starts only what it wrote, in a tree it made new), so not knowing loosens nothing.
+bool Elevated() {
+    if (seams.elevated)
+        return seams.elevated();
+    bool elevated = true;
+    return !ReadTokenElevation(elevated) || elevated;
+}
 
 // A security descriptor from ConvertStringSecurityDescriptorToSecurityDescriptorW, released with LocalFree.
 struct LocalMemoryTraits {
@@ -153,14 +160,15 @@ const char* Outcome(bool succeeded, const char* done, const char* failed) {
     return text;
 }
 
-// A fixed name of the program in UTF-16, read in the ANSI code page as the system reads it everywhere
-// else (on code page 936, the name as designed).
-WideText Wide(const char* name) { return WideFromAnsi(name); }
+// One of the program's fixed names (kApplicationFolder, kArchiveName, ...) as it stands on disk, in
+// UTF-16: read in the ANSI code page as the system reads it everywhere else (on code page 936, the
+// Chinese names as written here).
+WideText NameOnDisk(const char* name) { return WideFromAnsi(name); }
 
 // True while the held install folder lists an entry of that name.
 bool Listed(const WideText& name) {
     FolderEntry entry;
-    return LookUpEntry(InstallFolder.get(), name.c_str(), entry);
+    return LookUpEntry(InstallFolderHeld.get(), name.c_str(), entry);
 }
 
 // Why the install folder could not be held, for the trace.
@@ -220,17 +228,6 @@ WideText JoinWide(const WideText& first, const wchar_t* second) {
     return text;
 }
 
-// The text of a UTF-16 path for InstallDir and the trace, in the ANSI code page; a character the code
-// page cannot spell comes out as "?", never as a look-alike.
-Text AnsiOf(const WideText& wide) {
-    const int bytes = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    if (bytes <= 1)
-        return Text{};
-    Text text = Text::Zeroed(static_cast<std::size_t>(bytes) - 1);
-    WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.c_str(), -1, text.data(), bytes, nullptr, nullptr);
-    return text;
-}
-
 // True when an entry of `list` has the executable name `name`, in any letter case.
 bool ListHasName(const ProcessList& list, const char* name) {
     bool found = false;
@@ -265,20 +262,20 @@ Running LookAtProcesses(char* what, std::size_t size) {
         return Running::NotKnown;
     }
     // Nothing of a tree is removed without the install folder.
-    if (!InstallFolder)
+    if (!InstallFolderHeld)
         return ListHasName(list, kApplicationName) ? Running::ByName : Running::Nothing;
     WideText folder;
-    if (!FinalPathOf(InstallFolder.get(), folder)) {
+    if (!FinalPathOf(InstallFolderHeld.get(), folder)) {
         std::snprintf(what, size, "the tree's path could not be read (error %lu)", GetLastError());
         return Running::NotKnown;
     }
     if (ListHasName(list, kApplicationName))
         return Running::ByName;
-    const WideText tree = JoinWide(JoinWide(folder, L"\\"), Wide(kApplicationFolder).c_str());
+    const WideText tree = JoinWide(JoinWide(folder, L"\\"), NameOnDisk(kApplicationFolder).c_str());
     WideText image;
     if (!ListedProcessRunsFrom(list, tree.c_str(), true, &image))
         return Running::Nothing;
-    AnsiForTrace(image.c_str(), what, size);
+    std::snprintf(what, size, "%s", AnsiFromWide(image.c_str(), Unspellable::BecomesMark).c_str());
     return Running::FromTree;
 }
 
@@ -299,11 +296,11 @@ const char* RunningText(Running running, const char* what) {
 // through held folders. What stays is tried again after a pause, until about kRemovalRetryMilliseconds
 // have passed (the pauses handle messages and idle the processor); what is still held then stays.
 void RemoveInstalled(bool withTree, const char* treeKept) {
-    const WideText archiveName = Wide(kArchiveName);
-    const WideText treeName = Wide(kApplicationFolder);
-    (void)RemoveChild(InstallFolder.get(), archiveName.c_str(), false);
+    const WideText archiveName = NameOnDisk(kArchiveName);
+    const WideText treeName = NameOnDisk(kApplicationFolder);
+    (void)RemoveNamedChild(InstallFolderHeld.get(), archiveName.c_str(), false);
     if (withTree)
-        (void)RemoveFolderBelow(InstallFolder.get(), treeName.c_str());
+        (void)RemoveFolderBelow(InstallFolderHeld, treeName.c_str());
     const DWORD began = GetTickCount();
     for (;;) {
         const bool archiveLeft = Listed(archiveName);
@@ -314,9 +311,9 @@ void RemoveInstalled(bool withTree, const char* treeKept) {
         if (sessionEnded)
             return;  // the end of the session has removed what it could
         if (archiveLeft)
-            (void)RemoveChild(InstallFolder.get(), archiveName.c_str(), false);
+            (void)RemoveNamedChild(InstallFolderHeld.get(), archiveName.c_str(), false);
         if (treeLeft)
-            (void)RemoveFolderBelow(InstallFolder.get(), treeName.c_str());
+            (void)RemoveFolderBelow(InstallFolderHeld, treeName.c_str());
     }
     if (withTree)
         Trace("clean-up: archive %s, tree %s", Listed(archiveName) ? "NOT removed" : "removed",
@@ -338,7 +335,7 @@ void StartLauncher() {
 }
 
 // Holds "Kestrelworks" below the one folder look-up's answer, from here to the end of the clean-up,
-// and sets InstallPath and InstallDir. What lies above may be links (users move their
+// and sets InstallPathWide and InstallDir. What lies above may be links (users move their
 // application-data folder), but the folder itself must be a plain folder: through a link an elevated
 // run would write, start and delete wherever an unelevated program pointed it.
 void HoldInstallFolder() {
@@ -351,17 +348,17 @@ void HoldInstallFolder() {
         Trace("no application-data folder and no program folder: nothing is installed, started or removed");
         return;
     }
-    InstallPath = JoinWide(parent, L"Kestrelworks\\");
-    InstallDir = AnsiOf(InstallPath);
+    InstallPathWide = JoinWide(parent, L"Kestrelworks\\");
+    InstallDir = AnsiFromWide(InstallPathWide.c_str(), Unspellable::BecomesMark);
     if (!appData)
         Trace("the application-data folder was not found: installing beside the program");
     {
         const HeldFolder above = HoldFolderPath(parent.c_str(), true);
         if (above)
-            InstallFolder = HoldChildFolder(above.get(), kInstallFolderName, true);
+            InstallFolderHeld = HoldChildFolder(above.get(), kInstallFolderName, true);
     }
     const DWORD error = GetLastError();
-    if (InstallFolder)
+    if (InstallFolderHeld)
         Trace("folder %s found and held", InstallDir.c_str());
     else
         Trace("folder %s not held (error %lu): %s, so nothing is installed, started or removed", InstallDir.c_str(),
@@ -375,14 +372,14 @@ void HoldInstallFolder() {
 // when the tree cannot be made new.
 bool PrepareElevatedTree(const WideText& treeName, SecurityDescriptor& label) {
     bool inUse = false;
-    const WideText tree = JoinWide(InstallPath, treeName.c_str());
+    const WideText tree = JoinWide(InstallPathWide, treeName.c_str());
     if (!AnyProcessRunsFrom(tree.c_str(), true, inUse) || inUse) {
         Trace("elevated: a program runs from %s%s (or the process list failed): nothing is installed or started",
               InstallDir.c_str(), kApplicationFolder);
         return false;
     }
     // Read-only files go too: an interrupted extraction leaves its entries so, as extraction replaces them.
-    if (!RemoveFolderBelow(InstallFolder.get(), treeName.c_str(), true) && GetLastError() != ERROR_FILE_NOT_FOUND) {
+    if (!RemoveFolderBelow(InstallFolderHeld, treeName.c_str(), true) && GetLastError() != ERROR_FILE_NOT_FOUND) {
         Trace(
             "elevated: the tree an earlier run left in %s cannot be removed (error %lu): nothing is installed or "
             "started",
@@ -407,18 +404,19 @@ bool PrepareElevatedTree(const WideText& treeName, SecurityDescriptor& label) {
 // is that very file. An elevated run makes no such exception: the running copy may have been started
 // unelevated from a file swapped in by then.
 bool HoldRunningProgram(KeptEntries& kept, bool elevated) {
-    if (!InstallFolder)
+    if (!InstallFolderHeld)
         return false;
     if (elevated) {
         Trace("command not started: this elevated run wrote no Velkar\\Velkar.exe, and starts only what it wrote");
         return false;
     }
-    HeldFolder tree =
-        kept.folder ? HeldFolder{} : HoldChildFolder(InstallFolder.get(), Wide(kApplicationFolder).c_str(), false);
+    HeldFolder tree = kept.folder
+                          ? HeldFolder{}
+                          : HoldChildFolder(InstallFolderHeld.get(), NameOnDisk(kApplicationFolder).c_str(), false);
     HANDLE folder = kept.folder ? kept.folder.get() : tree.get();
     ChildHandle program;
     if (folder)
-        program = OpenChildFile(folder, Wide(kApplicationName).c_str(), GENERIC_READ, FILE_SHARE_READ);
+        program = OpenChildFile(folder, NameOnDisk(kApplicationName).c_str(), GENERIC_READ, FILE_SHARE_READ);
     WideText path;
     bool inUse = false;
     if (!program || !FinalPathOf(program.get(), path) || !AnyProcessRunsFrom(path.c_str(), false, inUse) || !inUse) {
@@ -442,10 +440,9 @@ bool NamesHeldFile(const WideText& path, HANDLE held) {
     FileHandle atPath{CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
                                   nullptr)};
-    DWORD attributes = 0, links = 0;
-    std::uint64_t pathId = 0, heldId = 0;
-    return atPath && QueryHandle(atPath.get(), attributes, links, pathId) &&
-           QueryHandle(held, attributes, links, heldId) && pathId == heldId && pathId != 0;
+    FileFacts atPathFacts, heldFacts;
+    return atPath && ReadFileFacts(atPath.get(), atPathFacts) && ReadFileFacts(held, heldFacts) &&
+           atPathFacts.fileId == heldFacts.fileId && atPathFacts.fileId != 0;
 }
 
 // Starts the held Velkar.exe: by the path of the held file itself, suspended; it runs only once its
@@ -459,9 +456,9 @@ void StartApplication(KeptEntries& kept, bool elevated) {
         return;
     }
     // The program's path is quoted: the application-data folder often holds a space.
-    const WideText quoted = JoinWide(JoinWide(WideText::FromChars(L"\"", 1), InstallPath.c_str()), kProgramInTree);
+    const WideText quoted = JoinWide(JoinWide(WideText::FromChars(L"\"", 1), InstallPathWide.c_str()), kProgramInTree);
     const WideText commandLine = JoinWide(quoted, L"\" /n");
-    const Text traced = AnsiOf(commandLine);
+    const Text traced = AnsiFromWide(commandLine.c_str(), Unspellable::BecomesMark);
     StartedProgram started;
     if (!StartSuspended(program.c_str(), commandLine.c_str(), std::nullopt, started)) {
         Trace("command %s refused (error %lu)", traced.c_str(), GetLastError());
@@ -470,10 +467,9 @@ void StartApplication(KeptEntries& kept, bool elevated) {
     WideText image;
     const bool sameImage = ImagePathOf(started.process.get(), image) && SamePath(image.c_str(), program.c_str()) &&
                            NamesHeldFile(image, kept.file.get());
-    DWORD attributes = 0, links = 0;
-    std::uint64_t id = 0;
-    const bool noLink =
-        QueryHandle(InstallFolder.get(), attributes, links, id) && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+    FileFacts folderFacts;
+    const bool noLink = ReadFileFacts(InstallFolderHeld.get(), folderFacts) &&
+                        (folderFacts.attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
     if (!sameImage || !noLink) {
         (void)TerminateProcess(started.process.get(), 1);
         Trace("command %s ended before it ran: %s", traced.c_str(),
@@ -500,29 +496,29 @@ void OnLauncherCreated() {
     // Velkar\ and Velkar\Velkar.exe, held from the moment the extraction makes them to the return of
     // the process creation, so that what starts is what this run wrote.
     KeptEntries kept;
-    const WideText treeName = Wide(kApplicationFolder);
-    const WideText programName = Wide(kApplicationName);
+    const WideText treeName = NameOnDisk(kApplicationFolder);
+    const WideText programName = NameOnDisk(kApplicationName);
     kept.folderName = treeName.c_str();
     kept.fileName = programName.c_str();
     SecurityDescriptor label;
-    if (InstallFolder && elevated && PrepareElevatedTree(treeName, label))
+    if (InstallFolderHeld && elevated && PrepareElevatedTree(treeName, label))
         kept.folderSecurity = label.get();
 
-    if (InstallFolder && (!elevated || kept.folderSecurity)) {
+    if (InstallFolderHeld && (!elevated || kept.folderSecurity)) {
         // Whatever stands at the archive's name goes as a name first and the file is made new, so a
         // hard link planted there loses only this name and its other file is never written into. The
         // file is extracted through the handle that wrote it, which shares it for reading only: what is
         // extracted is what was written, never what the name shows by then.
-        const WideText archiveName = Wide(kArchiveName);
+        const WideText archiveName = NameOnDisk(kArchiveName);
         ByteArray archive = ToByteArray(Value::OfBytes(&PayloadArchive));
-        ChildHandle written = WriteBytesToChild(InstallFolder.get(), archiveName.c_str(), {archive.image()});
+        ChildHandle written = WriteBytesToChild(InstallFolderHeld.get(), archiveName.c_str(), {archive.image()});
         Trace("archive %s%s %s", InstallDir.c_str(), kArchiveName, Outcome(bool(written), "written", "not written"));
         // Released at once, on purpose, as in ProcessExists: the step gives back what it took.
         archive = ByteArray{};
 
         if (written) {
             const std::int32_t extracted =
-                ExtractInto(kLauncherWindowId, kZipComponentId, std::move(written), InstallFolder.get(), &kept);
+                ExtractInto(kLauncherWindowId, kZipComponentId, std::move(written), InstallFolderHeld.get(), &kept);
             Trace("Extract into %s gave %d: %s", InstallDir.c_str(), static_cast<int>(extracted),
                   Outcome(extracted == kExtractDone, "every entry written", "NOT every entry written"));
         } else {
@@ -565,7 +561,7 @@ void OnWatchTimer() {
     // A copy started during the wait is ended rather than watched.
     const bool endedCopy = EndProcess(Value::OfText(kApplicationName));
 
-    if (!InstallFolder) {
+    if (!InstallFolderHeld) {
         Trace("clean-up: nothing removed, the install folder was not held");
         EndProgram(0);
         return;
@@ -599,12 +595,12 @@ void OnSessionEnds() {
         keptDuringWait->file.reset();
         keptDuringWait->folder.reset();
     }
-    if (!InstallFolder) {
+    if (!InstallFolderHeld) {
         Trace("session ends: nothing removed, the install folder was not held");
         return;
     }
-    const WideText archiveName = Wide(kArchiveName);
-    const bool archiveGone = RemoveChild(InstallFolder.get(), archiveName.c_str(), false);
+    const WideText archiveName = NameOnDisk(kArchiveName);
+    const bool archiveGone = RemoveNamedChild(InstallFolderHeld.get(), archiveName.c_str(), false);
     const DWORD archiveError = archiveGone ? 0 : GetLastError();
     QueryPerformanceCounter(&now);
     Trace("session ends: archive %s (error %lu), %lu us after WM_ENDSESSION", archiveGone ? "removed" : "NOT removed",
@@ -619,8 +615,8 @@ void OnSessionEnds() {
         Trace("session ends: tree kept: %s; the next run removes it", RunningText(running, what));
         return;
     }
-    const WideText treeName = Wide(kApplicationFolder);
-    const bool treeGone = RemoveFolderBelow(InstallFolder.get(), treeName.c_str(), false, kSessionRemovalMilliseconds);
+    const WideText treeName = NameOnDisk(kApplicationFolder);
+    const bool treeGone = RemoveFolderBelow(InstallFolderHeld, treeName.c_str(), false, kSessionRemovalMilliseconds);
     const DWORD error = GetLastError();
     QueryPerformanceCounter(&now);
     Trace("session ends: tree %s, %lu ms after WM_ENDSESSION",
@@ -632,8 +628,8 @@ void OnSessionEnds() {
 
 void ReleaseInstallDir() {
     InstallDir = Text{};
-    InstallPath = WideText{};
-    InstallFolder.reset();
+    InstallPathWide = WideText{};
+    InstallFolderHeld.reset();
 }
 
 void SetLauncherSeams(const LauncherSeams& given) { seams = given; }

@@ -8,16 +8,19 @@
 #include "base/text.h"
 #include "sysops/processes.h"
 
-// The application-data folder followed by "Kestrelworks\"; set while installing, read by the watch,
-// released by the clean-up routine.
+// The install folder three ways, each named for what it is; all three are set by the one look-up of the
+// application-data folder while installing and let go by the clean-up routine.
+// - InstallDir, a Text: the application-data folder followed by "Kestrelworks\", in the ANSI code page
+//   ("?" for what it cannot spell), for the trace; the program's one global text.
 extern Text InstallDir;
-// The folder "Kestrelworks" itself, held from the install to the end of the clean-up: every step below
-// it goes through this handle, so the folder cannot change meaning during the run. None when a link or
-// no plain folder stood at its name: then nothing is installed, started or removed.
-extern HeldFolder InstallFolder;
-// The same folder in UTF-16 with its trailing backslash, from the run's one look-up of the
-// application-data folder: the application's command line is made from it.
-extern WideText InstallPath;
+// - InstallFolderHeld, a held folder: "Kestrelworks" itself, held from the install to the end of the
+//   clean-up. Every step below it goes through this handle, so the folder cannot change meaning during
+//   the run. None when a link or no plain folder stood at its name: then nothing is installed, started
+//   or removed.
+extern HeldFolder InstallFolderHeld;
+// - InstallPathWide, a WideText: the same folder's path in UTF-16 with its trailing backslash, as the
+//   system names it: the application's command line is made from it.
+extern WideText InstallPathWide;
 
 // The table index of "Kernel32.dll" / "Wow64DisableWow64FsRedirection".
 inline constexpr int kDisableFsRedirection = 0;
@@ -33,7 +36,7 @@ void OnSessionEnds();
 // list is taken for each call and released before the answer. A list that cannot be taken answers
 // true: whether one runs is not known, and "it runs" is the answer that removes nothing.
 [[nodiscard]] bool ProcessExists(const char* name);
-// Registered at start-up: releases InstallDir and lets InstallFolder go.
+// Registered at start-up: releases InstallDir and lets InstallFolderHeld go.
 void ReleaseInstallDir();
 
 // For test builds of the launcher, which link the same libraries and set these before the program runs.

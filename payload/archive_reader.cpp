@@ -2,7 +2,9 @@
 #include "payload/archive_reader.h"
 
 #include <cstring>
+#include <cwchar>
 
+#include "base/calendar.h"
 #include "base/memory.h"
 #include "base/owners.h"
 #include "base/text.h"
@@ -213,20 +215,11 @@ bool FileTimeFromUnixSeconds(std::int64_t seconds, FILETIME& time) {
         rest += 86400;
         --days;
     }
-    // Civil date from a day count (proleptic Gregorian calendar).
-    std::int64_t z = days + 719468;
-    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-    const unsigned doe = static_cast<unsigned>(z - era * 146097);
-    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const unsigned mp = (5 * doy + 2) / 153;
-    const unsigned day = doy - (153 * mp + 2) / 5 + 1;
-    const unsigned month = mp < 10 ? mp + 3 : mp - 9;
-    const std::int64_t year = static_cast<std::int64_t>(yoe) + era * 400 + (month <= 2);
+    const CivilDate date = CivilDateFromDays(days);
     SYSTEMTIME calendar{};
-    calendar.wYear = static_cast<WORD>(year);
-    calendar.wMonth = static_cast<WORD>(month);
-    calendar.wDay = static_cast<WORD>(day);
+    calendar.wYear = static_cast<WORD>(date.year);
+    calendar.wMonth = static_cast<WORD>(date.month);
+    calendar.wDay = static_cast<WORD>(date.day);
     calendar.wDayOfWeek = static_cast<WORD>((days % 7 + 11) % 7);  // 1970-01-01 was a Thursday
     calendar.wHour = static_cast<WORD>(rest / 3600);
     calendar.wMinute = static_cast<WORD>(rest / 60 % 60);
@@ -350,29 +343,29 @@ bool FindUnicodePath(const unsigned char* extra, std::size_t size, const char* s
 // for (no best-fit stand-in: "é" must not quietly become "e"), make the name unspellable; a name the
 // name buffer cannot hold is too long (each character takes at least one byte of the code page).
 void SpellInCodePage(const char* utf8, std::size_t length, ArchiveEntry& entry) {
-    wchar_t wide[kPathBufferSize];
-    int wideLength = 0;
-    int ansiLength = 0;
-    BOOL usedDefault = FALSE;
+    Text ansi = Text::Zeroed(0);
+    bool tooLong = false;
     if (length != 0) {
-        wideLength = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, static_cast<int>(length), wide,
-                                         static_cast<int>(kPathBufferSize));
-        // A system whose ANSI code page is UTF-8 spells every character, and takes neither the flag
-        // nor the question.
-        const bool utf8System = GetACP() == CP_UTF8;
-        if (wideLength != 0)
-            ansiLength = WideCharToMultiByte(CP_ACP, utf8System ? 0 : WC_NO_BEST_FIT_CHARS, wide, wideLength,
-                                             entry.name, static_cast<int>(kPathBufferSize - 1), nullptr,
-                                             utf8System ? nullptr : &usedDefault);
-        if (ansiLength == 0 || usedDefault) {
-            const bool tooLong = !usedDefault && GetLastError() == ERROR_INSUFFICIENT_BUFFER;
-            (tooLong ? entry.nameTooLong : entry.nameUnspellable) = true;
-            std::memset(entry.name, 0, sizeof entry.name);
-            return;
+        wchar_t wide[kPathBufferSize];  // one place kept for the terminator
+        const int wideLength = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, static_cast<int>(length), wide,
+                                                   static_cast<int>(kPathBufferSize - 1));
+        tooLong = wideLength == 0 && GetLastError() == ERROR_INSUFFICIENT_BUFFER;
+        ansi = Text{};
+        if (wideLength != 0) {
+            wide[wideLength] = L'\0';
+            // A zero inside the name would end its spelling early: such a name is refused whole.
+            if (std::wcslen(wide) == static_cast<std::size_t>(wideLength))
+                ansi = AnsiFromWide(wide, Unspellable::Fails);
+            tooLong = ansi.size() >= kPathBufferSize;
         }
     }
-    entry.name[ansiLength] = '\0';
-    entry.nameLength = static_cast<std::size_t>(ansiLength);
+    if (ansi.absent() || tooLong) {
+        (tooLong ? entry.nameTooLong : entry.nameUnspellable) = true;
+        std::memset(entry.name, 0, sizeof entry.name);
+        return;
+    }
+    std::memcpy(entry.name, ansi.c_str(), ansi.size() + 1);
+    entry.nameLength = ansi.size();
 }
 
 // The entry's name: converted from UTF-8 where the entry says its name is UTF-8, else as stored,

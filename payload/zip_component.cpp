@@ -131,9 +131,8 @@ bool ExtractFile(OpenedArchive& archive, const ArchiveEntry& entry, HANDLE folde
         return false;
     }
     (void)SetAttributesThroughHandle(file.get(), FILE_ATTRIBUTE_NORMAL);
-    DWORD attributes = 0, links = 0;
-    std::uint64_t writtenId = 0;
-    if (keep && !QueryHandle(file.get(), attributes, links, writtenId))
+    FileFacts written;
+    if (keep && !ReadFileFacts(file.get(), written))
         return false;
     if (!file.close())
         return false;
@@ -143,10 +142,10 @@ bool ExtractFile(OpenedArchive& archive, const ArchiveEntry& entry, HANDLE folde
     ChildHandle reopened = OpenChildFile(folder, name, GENERIC_READ, FILE_SHARE_READ);
     if (!reopened)
         return false;
-    std::uint64_t id = 0;
-    if (!QueryHandle(reopened.get(), attributes, links, id))
+    FileFacts facts;
+    if (!ReadFileFacts(reopened.get(), facts))
         return false;
-    if (id != writtenId) {
+    if (facts.fileId != written.fileId) {
         SetLastError(ERROR_FILE_INVALID);
         return false;
     }
@@ -167,22 +166,18 @@ HANDLE ReachKeptFolder(HeldWay& way, HANDLE destination, const wchar_t* name, Ke
         return way.Reach(0, destination, name);
     HeldFolder held;
     if (kept.folder) {
-        HANDLE copy = nullptr;
-        if (!DuplicateHandle(GetCurrentProcess(), kept.folder.get(), GetCurrentProcess(), &copy, 0, FALSE,
-                             DUPLICATE_SAME_ACCESS))
+        held = kept.folder.Duplicate();
+        if (!held)
             return nullptr;
-        held.reset(copy);
     } else {
         held = kept.folderSecurity ? CreateChildFolder(destination, name, kept.folderSecurity)
                                    : HoldChildFolder(destination, name, true);
         if (!held)
             return nullptr;
         AtDiskStep(DiskStep::WayFolderHeld, held.get(), name);
-        HANDLE copy = nullptr;
-        if (!DuplicateHandle(GetCurrentProcess(), held.get(), GetCurrentProcess(), &copy, 0, FALSE,
-                             DUPLICATE_SAME_ACCESS))
+        kept.folder = held.Duplicate();
+        if (!kept.folder)
             return nullptr;
-        kept.folder.reset(copy);
     }
     return way.Adopt(0, name, std::move(held));
 }
@@ -290,12 +285,11 @@ std::size_t HeldPathBytes(HANDLE folder) {
     WideText path;
     if (!FinalPathOf(folder, path))
         return GetLastError() == ERROR_FILENAME_EXCED_RANGE ? kPathBufferSize : 0;
-    const int bytes = WideCharToMultiByte(CP_ACP, 0, path.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    if (bytes <= 1)
+    const Text spelled = AnsiFromWide(path.c_str(), Unspellable::BecomesMark);
+    if (spelled.empty())
         return 0;
-    const std::size_t withoutTerminator = static_cast<std::size_t>(bytes) - 1;
     const bool separated = path.c_str()[path.size() - 1] == L'\\';
-    return withoutTerminator + (separated ? 0 : 1);
+    return spelled.size() + (separated ? 0 : 1);
 }
 
 ZipExtractor StartExtractor(std::int32_t windowId, std::int32_t componentId) {

@@ -13,8 +13,9 @@ void Delay(std::int32_t milliseconds) {
     // end at once every time, so only the clock is waited for.
     const DWORD wakeFor = Services().pumpPendingMessages ? QS_ALLINPUT : 0;
     for (;;) {
-        // Two pumps a round on purpose: the routine has always made two, and the second, which finds
-        // only what arrived meanwhile, costs next to nothing.
+        // Two pumps a round, as Delay is defined to make them. The second finds only what arrived while
+        // the first ran and costs next to nothing; without it, such a message would wake the wait below
+        // at once, so the number of pumps, not the behaviour, is what it keeps.
         PumpPendingMessagesThroughFrame();
         PumpPendingMessagesThroughFrame();
         // Elapsed time modulo 2^32 keeps its meaning when the tick count wraps during the wait.

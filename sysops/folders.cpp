@@ -8,6 +8,7 @@
 
 #include "base/held_folder.h"
 #include "base/owners.h"
+#include "base/text.h"
 
 namespace {
 
@@ -46,23 +47,14 @@ int ShellFolderOf(std::int32_t id) {
     return length != 0 && length < MAX_PATH;
 }
 
-// `wide` in the ANSI code page, into the 260-byte buffer; false when the code page cannot spell
-// every character exactly (checked by converting back, which also catches best-fit look-alikes)
-// or the spelling does not fit.
-[[nodiscard]] bool SpellInAnsi(const wchar_t* wide, char (&ansi)[MAX_PATH + 1]) {
-    ansi[0] = '\0';
-    BOOL usedDefault = FALSE;
-    if (WideCharToMultiByte(CP_ACP, 0, wide, -1, ansi, MAX_PATH, nullptr, &usedDefault) == 0 || usedDefault) {
-        ansi[0] = '\0';
-        return false;
-    }
-    wchar_t back[MAX_PATH];
-    if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, ansi, -1, back, MAX_PATH) == 0 ||
-        std::wcscmp(back, wide) != 0) {
-        ansi[0] = '\0';
-        return false;
-    }
-    return true;
+// `wide` spelt exactly in the ANSI code page, or absent when a character has no exact spelling (a
+// best-fit look-alike would name another folder) or the spelling leaves no room for the trailing
+// backslash within the 260 bytes of a path.
+Text SpellInAnsi(const wchar_t* wide) {
+    Text ansi = AnsiFromWide(wide, Unspellable::Fails);
+    if (ansi.size() >= MAX_PATH)
+        return Text{};
+    return ansi;
 }
 
 // The bounds of the last component of `path` by the double-byte rules (a trail byte 0x5C is no
@@ -95,23 +87,22 @@ Text LookUpSpecialFolder(std::int32_t id) {
     wchar_t wide[MAX_PATH];
     if (!FetchWide(id, wide))
         return Text();
-    // One byte more than the fetched path, for the appended backslash.
-    char path[MAX_PATH + 1];
-    if (!SpellInAnsi(wide, path)) {
+    Text path = SpellInAnsi(wide);
+    if (path.empty()) {
         // The short form of a long name is ASCII; it names the same folder.
         wchar_t shortForm[MAX_PATH];
         DWORD length = GetShortPathNameW(wide, shortForm, MAX_PATH);
-        if (length == 0 || length >= MAX_PATH || !SpellInAnsi(shortForm, path))
+        if (length == 0 || length >= MAX_PATH)
+            return Text();
+        path = SpellInAnsi(shortForm);
+        if (path.empty())
             return Text();
     }
-    std::size_t length = std::strlen(path);
-    if (length == 0)
-        return Text();
     // The last character, not the last byte: the trail byte 0x5C of a double-byte character ("\xD5\x5C",
     // 誠) is part of that character and no separator.
-    if (*LastChar(path) != '\\')
-        path[length++] = '\\';
-    return Text::FromBytes(path, length);
+    if (*LastChar(path.c_str()) != '\\')
+        path = JoinText(path.c_str(), "\\");
+    return path;
 }
 
 bool LookUpSpecialFolderWide(std::int32_t id, WideText& folder) {
@@ -167,5 +158,5 @@ bool RemoveFolder(const char* path) {
         return false;
     // What lies above the named folder is the caller's, links and all.
     HeldFolder parent = HoldFolderPath(wideAbove.c_str(), true);
-    return parent && RemoveFolderBelow(parent.get(), wideName.c_str());
+    return parent && RemoveFolderBelow(parent, wideName.c_str());
 }

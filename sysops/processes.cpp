@@ -234,7 +234,7 @@ bool ListedProcessRunsFrom(const ProcessList& list, const wchar_t* path, bool be
     return false;
 }
 
-bool TokenIsElevated() {
+bool ReadTokenElevation(bool& elevated) {
     HANDLE token = nullptr;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
         return false;
@@ -243,5 +243,6 @@ bool TokenIsElevated() {
     DWORD length = 0;
     if (!GetTokenInformation(owner.get(), TokenElevation, &elevation, sizeof elevation, &length))
         return false;
-    return elevation.TokenIsElevated != 0;
+    elevated = elevation.TokenIsElevated != 0;
+    return true;
 }

@@ -108,6 +108,6 @@ struct StartedProgram {
 [[nodiscard]] bool ListedProcessRunsFrom(const ProcessList& list, const wchar_t* path, bool below,
                                          WideText* image = nullptr);
 
-// True when the program's token is elevated (TokenElevation: run "as administrator" under UAC);
-// false when it is not, or cannot be read.
-[[nodiscard]] bool TokenIsElevated();
+// Reads whether the program's token is elevated (TokenElevation: run "as administrator" under UAC)
+// into `elevated`. False when the token cannot be read: then whether it is, is not known.
+[[nodiscard]] bool ReadTokenElevation(bool& elevated);

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/calendar.h"
+
 namespace {
 
 // The character at `p` as one unit, and `p` moved past it: a double-byte character as lead * 256 +
@@ -44,21 +46,12 @@ Text DateTimeText(double value) {
         seconds -= 86400;
         ++days;
     }
-    // Civil date from a count of days since 1970-01-01 (the proleptic Gregorian calendar).
-    long long z = days - 25569 + 719468;
-    long long era = (z >= 0 ? z : z - 146096) / 146097;
-    long long dayOfEra = z - era * 146097;
-    long long yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
-    long long dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
-    long long mp = (5 * dayOfYear + 2) / 153;
-    int day = static_cast<int>(dayOfYear - (153 * mp + 2) / 5 + 1);
-    int month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-    int year = static_cast<int>(yearOfEra + era * 400 + (month <= 2 ? 1 : 0));
+    const CivilDate date = CivilDateFromDays(days - 25569);  // 25,569 days from 1899-12-30 to 1970-01-01
     int hour = static_cast<int>(seconds / 3600), minute = static_cast<int>(seconds / 60 % 60),
         second = static_cast<int>(seconds % 60);
 
     char text[96];
-    int n = std::snprintf(text, sizeof text, "%d年%d月%d日", year, month, day);
+    int n = std::snprintf(text, sizeof text, "%lld年%u月%u日", static_cast<long long>(date.year), date.month, date.day);
     if (second != 0)
         std::snprintf(text + n, sizeof text - n, "%d时%d分%d秒", hour, minute, second);
     else if (minute != 0)

@@ -137,32 +137,20 @@ struct Steps {
 
 bool IsLinkAttributes(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
 
-// AttributesAndId of base/held_tree.cpp.
-bool AttributesAndId(HANDLE handle, DWORD& attributes, std::uint64_t& fileId) {
-    FILE_ATTRIBUTE_TAG_INFO tag;
-    IO_STATUS_BLOCK status{};
-    LARGE_INTEGER index;
-    if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag) ||
-        NtQueryInformationFile(handle, &status, &index, sizeof index, FileInternalInformation) < 0)
-        return false;
-    attributes = tag.FileAttributes;
-    fileId = static_cast<std::uint64_t>(index.QuadPart);
-    return true;
-}
-
-// The open, the queries and the check of one entry, as RemoveEntry and HoldListedFolder of
+// The open, the queries and the check of one entry, as RemoveListedEntry and HoldListedFolder of
 // base/held_tree.cpp make them; false when the entry is not what the listing said.
 ChildHandle StepsOpenChecked(Steps& s, HANDLE folder, const wchar_t* name, ACCESS_MASK access, DWORD share,
                              std::uint64_t listedId, DWORD& attributes) {
     ChildHandle entry = s.Timed(kOpen, [&] { return OpenChildAsItself(folder, name, access, share); });
-    std::uint64_t id = 0;
-    if (!entry || !s.Timed(kQuery, [&] { return AttributesAndId(entry.get(), attributes, id); }) ||
-        !s.Timed(kCheck, [&] { return IsOpenOnListedEntry(folder, name, attributes, id, listedId); }))
+    FileFacts facts;
+    if (!entry || !s.Timed(kQuery, [&] { return ReadAttributesAndId(entry.get(), facts); }) ||
+        !s.Timed(kCheck, [&] { return IsOpenOnListedEntry(folder, name, facts.attributes, facts.fileId, listedId); }))
         return ChildHandle{};
+    attributes = facts.attributes;
     return entry;
 }
 
-// RemoveEntry of base/held_tree.cpp, step by step.
+// RemoveListedEntry of base/held_tree.cpp, step by step.
 bool StepsRemoveEntry(Steps& s, HANDLE folder, const wchar_t* name, bool wasFolder, std::uint64_t listedId) {
     DWORD attributes = 0;
     ChildHandle entry = StepsOpenChecked(s, folder, name, DELETE, kShareAll, listedId, attributes);
@@ -194,8 +182,8 @@ void StepsEmpty(Steps& s, HANDLE folder) {
         const std::uint64_t plainId = IsLinkAttributes(entry.attributes) ? 0 : entry.fileId;
         if (isFolder && !IsLinkAttributes(entry.attributes)) {
             DWORD attributes = 0;
-            HeldFolder held = StepsOpenChecked(s, folder, name, FILE_LIST_DIRECTORY | FILE_TRAVERSE,
-                                               FILE_SHARE_READ | FILE_SHARE_WRITE, plainId, attributes);
+            ChildHandle held = StepsOpenChecked(s, folder, name, FILE_LIST_DIRECTORY | FILE_TRAVERSE,
+                                                FILE_SHARE_READ | FILE_SHARE_WRITE, plainId, attributes);
             if (held &&
                 (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == FILE_ATTRIBUTE_DIRECTORY) {
                 StepsEmpty(s, held.get());
@@ -251,7 +239,7 @@ int main(int argc, char** argv) {
             }
             std::size_t removed = 0;
             const double start = Now();
-            const bool gone = variant == 0   ? RemoveFolderBelow(held.get(), L"Velkar")
+            const bool gone = variant == 0   ? RemoveFolderBelow(held, L"Velkar")
                               : variant == 1 ? LimitRemove(held.get(), L"Velkar", removed)
                                              : StepsRemove(steps, held.get(), L"Velkar");
             times[variant].push_back(Now() - start);

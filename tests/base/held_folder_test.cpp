@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cwchar>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "base/held_folder.h"
@@ -89,6 +90,50 @@ TEST_F(HeldFolderTest, CreatesFoldersAndFilesByNameAndListsThemInUtf16) {
     EXPECT_FALSE(test::Exists(root_ / "sub\\x"));
 }
 
+// Only the holding functions make a held folder: a handle opened another way does not compile where
+// a held folder must stand.
+static_assert(!std::is_constructible_v<HeldFolder, FileHandle>);
+static_assert(!std::is_constructible_v<HeldFolder, HANDLE>);
+static_assert(!std::is_assignable_v<HeldFolder&, ChildHandle>);
+static_assert(!std::is_invocable_v<decltype(RemoveFolderBelow)&, HANDLE, const wchar_t*, bool, DWORD>);
+static_assert(!std::is_copy_constructible_v<HeldFolder>);
+
+TEST_F(HeldFolderTest, ADuplicateHoldsTheSameFolderAfterTheFirstIsLetGo) {
+    HeldFolder sub = HoldChildFolder(held_.get(), L"sub", true);
+    ASSERT_TRUE(sub);
+    HeldFolder copy = sub.Duplicate();
+    ASSERT_TRUE(copy);
+    FileFacts first, second;
+    ASSERT_TRUE(ReadFileFacts(sub.get(), first));
+    sub.reset();
+    ASSERT_TRUE(ReadFileFacts(copy.get(), second));
+    EXPECT_EQ(second.fileId, first.fileId);
+    EXPECT_EQ(GrantedAccess(copy.get()) & DELETE, 0u) << "held as the first was";
+    EXPECT_FALSE(MoveFileA((root_ / "sub").c_str(), (root_ / "moved").c_str())) << "still held";
+    EXPECT_FALSE(HeldFolder{}.Duplicate());
+}
+
+// The two readings of a handle agree on what both read; only the full one counts a file's names.
+TEST_F(HeldFolderTest, ReadsTheSameAttributesAndIdEitherWayAndTheNamesOnlyInFull) {
+    ASSERT_TRUE(test::WriteWholeFile(root_ / "one.txt", "1"));
+    ASSERT_TRUE(CreateHardLinkA((root_ / "two.txt").c_str(), (root_ / "one.txt").c_str(), nullptr));
+    ChildHandle file = OpenChildFile(held_.get(), L"one.txt", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE);
+    ASSERT_TRUE(file);
+    for (HANDLE handle : {file.get(), held_.get()}) {
+        FileFacts full, light;
+        ASSERT_TRUE(ReadFileFacts(handle, full));
+        ASSERT_TRUE(ReadAttributesAndId(handle, light));
+        EXPECT_EQ(light.attributes, full.attributes);
+        EXPECT_EQ(light.fileId, full.fileId);
+        EXPECT_NE(full.fileId, 0u);
+        EXPECT_EQ(light.links, 0u);
+    }
+    FileFacts facts;
+    ASSERT_TRUE(ReadFileFacts(file.get(), facts));
+    EXPECT_EQ(facts.links, 2u);
+    EXPECT_FALSE(ReadFileFacts(INVALID_HANDLE_VALUE, facts));
+}
+
 TEST_F(HeldFolderTest, RefusesNamesThatReachPastTheFolder) {
     for (const wchar_t* name : {L"", L".", L"..", L"a\\b", L"a/b", L"..\\x", L"a:stream", L"C:"}) {
         EXPECT_FALSE(HoldChildFolder(held_.get(), name, true)) << name;
@@ -121,25 +166,25 @@ TEST_F(HeldFolderTest, RemovesFilesFoldersAndReadOnlyFilesOnlyWhenAsked) {
     ASSERT_TRUE(CreateDirectoryA((root_ / "full").c_str(), nullptr));
     ASSERT_TRUE(test::WriteWholeFile(root_ / "full\\f", "3"));
 
-    EXPECT_TRUE(RemoveChild(held_.get(), L"plain.txt", false));
+    EXPECT_TRUE(RemoveNamedChild(held_.get(), L"plain.txt", false));
     EXPECT_FALSE(test::Exists(root_ / "plain.txt"));
-    EXPECT_FALSE(RemoveChild(held_.get(), L"ro.txt", false));
+    EXPECT_FALSE(RemoveNamedChild(held_.get(), L"ro.txt", false));
     EXPECT_TRUE(test::Exists(root_ / "ro.txt"));
     EXPECT_NE(test::AttributesOf(root_ / "ro.txt") & FILE_ATTRIBUTE_READONLY, 0u) << "the mark stays";
-    EXPECT_TRUE(RemoveChild(held_.get(), L"ro.txt", true));
+    EXPECT_TRUE(RemoveNamedChild(held_.get(), L"ro.txt", true));
     EXPECT_FALSE(test::Exists(root_ / "ro.txt"));
-    EXPECT_TRUE(RemoveChild(held_.get(), L"empty", false));
+    EXPECT_TRUE(RemoveNamedChild(held_.get(), L"empty", false));
     EXPECT_FALSE(test::Exists(root_ / "empty"));
-    EXPECT_FALSE(RemoveChild(held_.get(), L"full", false));
+    EXPECT_FALSE(RemoveNamedChild(held_.get(), L"full", false));
     EXPECT_TRUE(test::Exists(root_ / "full\\f"));
-    EXPECT_TRUE(RemoveChild(held_.get(), L"missing", false)) << "nothing there is no failure";
+    EXPECT_TRUE(RemoveNamedChild(held_.get(), L"missing", false)) << "nothing there is no failure";
 }
 
 TEST_F(HeldFolderTest, KeepsAReadOnlyFileThatSharesItsDataWithAnotherName) {
     ASSERT_TRUE(test::WriteWholeFile(root_ / "outside.txt", "keep"));
     ASSERT_TRUE(CreateHardLinkA((root_ / "inside.txt").c_str(), (root_ / "outside.txt").c_str(), nullptr));
     ASSERT_TRUE(SetFileAttributesA((root_ / "inside.txt").c_str(), FILE_ATTRIBUTE_READONLY));
-    EXPECT_FALSE(RemoveChild(held_.get(), L"inside.txt", true));
+    EXPECT_FALSE(RemoveNamedChild(held_.get(), L"inside.txt", true));
     EXPECT_NE(test::AttributesOf(root_ / "outside.txt") & FILE_ATTRIBUTE_READONLY, 0u);
 }
 
@@ -159,7 +204,7 @@ TEST_F(HeldFolderTest, NeverEntersOrRemovesThroughAFolderLink) {
 
     EXPECT_FALSE(HoldChildFolder(held_.get(), L"link", true));
     EXPECT_FALSE(HoldChildFolder(held_.get(), L"link", false));
-    EXPECT_FALSE(RemoveChild(held_.get(), L"link", true)) << "the platform opened the target: the link stays";
+    EXPECT_FALSE(RemoveNamedChild(held_.get(), L"link", true)) << "the platform opened the target: the link stays";
     std::string bytes;
     EXPECT_TRUE(test::ReadWholeFile(outside / "victim.txt", bytes));
     EXPECT_EQ(bytes, "keep");
@@ -184,13 +229,6 @@ TEST(HoldFolderPath, RefusesALinkOrAFileButFollowsLinksAboveTheFolder) {
     test::WaitUntil([&] { return !test::Exists(root / "link"); }, 5000);
 }
 
-TEST(WideFromAnsi, ConvertsOnceAndRefusesAnUnfinishedDoubleByteCharacter) {
-    EXPECT_EQ(std::wstring(WideFromAnsi("\xCC\xB4\xCF\xAA").c_str()), L"\x6A80\x6EAA");  // 檀溪
-    EXPECT_EQ(std::wstring(WideFromAnsi("\xD5\x5C").c_str()), L"\x8AA0");                // 誠: its trail byte is 0x5C
-    EXPECT_TRUE(WideFromAnsi("a\xCC").absent());                                         // a lead byte alone at the end
-    EXPECT_FALSE(WideFromAnsi("").absent());
-}
-
 // The clean-up keeps read-only files and the folders above them; a tree being replaced loses them too.
 TEST_F(HeldFolderTest, RemovesATreeWithItsReadOnlyFilesOnlyWhenReplacingIt) {
     ASSERT_TRUE(CreateDirectoryA((root_ / "tree").c_str(), nullptr));
@@ -199,15 +237,15 @@ TEST_F(HeldFolderTest, RemovesATreeWithItsReadOnlyFilesOnlyWhenReplacingIt) {
     ASSERT_TRUE(test::WriteWholeFile(root_ / "tree\\plain.txt", "plain"));
     ASSERT_TRUE(SetFileAttributesA((root_ / "tree\\sub\\kept.bin").c_str(), FILE_ATTRIBUTE_READONLY));
 
-    EXPECT_FALSE(RemoveFolderBelow(held_.get(), L"tree"));
+    EXPECT_FALSE(RemoveFolderBelow(held_, L"tree"));
     EXPECT_TRUE(test::Exists(root_ / "tree\\sub\\kept.bin"));
     EXPECT_FALSE(test::Exists(root_ / "tree\\plain.txt"));
 
-    EXPECT_TRUE(RemoveFolderBelow(held_.get(), L"tree", true));
+    EXPECT_TRUE(RemoveFolderBelow(held_, L"tree", true));
     EXPECT_FALSE(test::Exists(root_ / "tree"));
 }
 
-// A short (8.3) alias opens the entry it stands for; RemoveChild removes only an entry whose exact name
+// A short (8.3) alias opens the entry it stands for; RemoveNamedChild removes only an entry whose exact name
 // the listing shows, so an alias handed to it (VELKAR~1.EXE for another file of the tree) removes
 // nothing. Wine makes up short names for long ones; where it gives none, only the exact name is tried.
 TEST_F(HeldFolderTest, RemovesOnlyTheEntryOfTheExactNameNotOneAShortAliasOpens) {
@@ -220,7 +258,7 @@ TEST_F(HeldFolderTest, RemovesOnlyTheEntryOfTheExactNameNotOneAShortAliasOpens) 
         ChildHandle opened = OpenChildAsItself(held_.get(), shortName, FILE_READ_ATTRIBUTES, FILE_SHARE_READ);
         if (opened) {
             opened.reset();
-            EXPECT_FALSE(RemoveChild(held_.get(), shortName, false)) << "removed through the alias";
+            EXPECT_FALSE(RemoveNamedChild(held_.get(), shortName, false)) << "removed through the alias";
             EXPECT_TRUE(test::Exists(longName));
         } else {
             std::printf("this file system opens no short alias: only the exact name is tried\n");
@@ -228,7 +266,7 @@ TEST_F(HeldFolderTest, RemovesOnlyTheEntryOfTheExactNameNotOneAShortAliasOpens) 
     } else {
         std::printf("no short alias here: only the exact name is tried\n");
     }
-    EXPECT_TRUE(RemoveChild(held_.get(), L"VelkarUpdaterHelper.exe", false));
+    EXPECT_TRUE(RemoveNamedChild(held_.get(), L"VelkarUpdaterHelper.exe", false));
     EXPECT_FALSE(test::Exists(longName));
 }
 
@@ -279,10 +317,10 @@ protected:
         classesAsked.clear();
         posixFlags = 0;
     }
-    // Makes the file `name` and removes it the clean-up's way; answers RemoveChild.
+    // Makes the file `name` and removes it the clean-up's way; answers RemoveNamedChild.
     bool MakeAndRemove(const wchar_t* name) {
         EXPECT_TRUE(CreateChildFile(held_.get(), name, GENERIC_WRITE, 0, FILE_ATTRIBUTE_NORMAL)) << GetLastError();
-        return RemoveChild(held_.get(), name, false);
+        return RemoveNamedChild(held_.get(), name, false);
     }
 };
 
@@ -352,7 +390,7 @@ TEST_F(DeleteThroughHandleTest, ATreesFilesTakeOneOpenEachOnceTheOlderWayIsKnown
             for (const wchar_t* name : {L"1", L"2", L"3"})
                 ASSERT_TRUE(CreateChildFile(tree.get(), name, GENERIC_WRITE, 0, FILE_ATTRIBUTE_NORMAL));
         }
-        EXPECT_TRUE(RemoveFolderBelow(held_.get(), L"tree")) << row.posix;
+        EXPECT_TRUE(RemoveFolderBelow(held_, L"tree")) << row.posix;
         EXPECT_EQ(classesAsked, row.asked) << row.posix;
         EXPECT_FALSE(test::Exists(root_ / "tree")) << row.posix;
 
@@ -361,10 +399,10 @@ TEST_F(DeleteThroughHandleTest, ATreesFilesTakeOneOpenEachOnceTheOlderWayIsKnown
         ASSERT_TRUE(CreateChildFile(tree.get(), L"1", GENERIC_WRITE, 0, FILE_ATTRIBUTE_NORMAL));
         ASSERT_TRUE(CreateChildFile(tree.get(), L"kept", GENERIC_WRITE, 0, FILE_ATTRIBUTE_READONLY));
         tree.reset();
-        EXPECT_FALSE(RemoveFolderBelow(held_.get(), L"tree")) << row.posix;
+        EXPECT_FALSE(RemoveFolderBelow(held_, L"tree")) << row.posix;
         EXPECT_FALSE(test::Exists(root_ / "tree\\1")) << row.posix;
         EXPECT_TRUE(test::Exists(root_ / "tree\\kept")) << row.posix;
-        EXPECT_TRUE(RemoveFolderBelow(held_.get(), L"tree", true)) << row.posix;
+        EXPECT_TRUE(RemoveFolderBelow(held_, L"tree", true)) << row.posix;
         EXPECT_FALSE(test::Exists(root_ / "tree")) << row.posix;
     }
 }
@@ -380,7 +418,7 @@ TEST_F(HeldFolderTest, ATreeRemovalGivenLittleTimeStopsAndLeavesTheRestForALater
         if (step == DiskStep::RemovalEntryListed)
             Sleep(20);
     });
-    EXPECT_FALSE(RemoveFolderBelow(held_.get(), L"tree", false, 100));
+    EXPECT_FALSE(RemoveFolderBelow(held_, L"tree", false, 100));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_TIMEOUT));
     SetDiskSeam(nullptr);
     tree = HoldChildFolder(held_.get(), L"tree", false);
@@ -389,6 +427,6 @@ TEST_F(HeldFolderTest, ATreeRemovalGivenLittleTimeStopsAndLeavesTheRestForALater
     ASSERT_TRUE(ListEntries(tree.get(), left));
     EXPECT_GT(left.size(), 0u);
     tree.reset();
-    EXPECT_TRUE(RemoveFolderBelow(held_.get(), L"tree"));
+    EXPECT_TRUE(RemoveFolderBelow(held_, L"tree"));
     EXPECT_FALSE(test::Exists(root_ / "tree"));
 }

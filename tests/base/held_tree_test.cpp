@@ -24,7 +24,7 @@ using test::Wide;
 bool RemoveFolder(const std::string& path) {
     const std::size_t cut = path.find_last_of('\\');
     HeldFolder parent = HoldFolderPath(Wide(path.substr(0, cut)).c_str());
-    return parent && RemoveFolderBelow(parent.get(), Wide(path.substr(cut + 1)).c_str());
+    return parent && RemoveFolderBelow(parent, Wide(path.substr(cut + 1)).c_str());
 }
 
 void MakeTree(const std::string& root) { ASSERT_TRUE(test::MakeSampleTree(root)); }

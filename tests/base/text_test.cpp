@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <windows.h>
+
 #include <cstring>
+#include <string>
 
 #include "base/memory.h"
 #include "base/text.h"
@@ -44,6 +47,53 @@ TEST(FindLastBackslash, PassesOverATrailByteThatIsABackslash) {
     EXPECT_EQ(last - path, 4);
     EXPECT_EQ(LastChar(path) - path, 5);
     EXPECT_EQ(FindLastBackslash("no separator"), nullptr);
+}
+
+TEST(WideFromAnsi, ConvertsOnceAndRefusesAnUnfinishedDoubleByteCharacter) {
+    EXPECT_EQ(std::wstring(WideFromAnsi("\xCC\xB4\xCF\xAA").c_str()), L"\x6A80\x6EAA");  // 檀溪
+    EXPECT_EQ(std::wstring(WideFromAnsi("\xD5\x5C").c_str()), L"\x8AA0");                // 誠: its trail byte is 0x5C
+    EXPECT_TRUE(WideFromAnsi("a\xCC").absent());                                         // a lead byte alone at the end
+    EXPECT_FALSE(WideFromAnsi("").absent());
+    EXPECT_FALSE(WideFromAnsi(nullptr).absent());
+}
+
+// What AnsiFromWide gives under code page 936, exactly and with marks; null: absent.
+struct SpellingRow {
+    const char* what;
+    const wchar_t* wide;
+    const char* exact;
+    const char* marked;
+};
+const SpellingRow kSpellings[] = {
+    {"ASCII", L"Velkar\\Velkar.exe", "Velkar\\Velkar.exe", "Velkar\\Velkar.exe"},
+    // 檀溪誠: 誠 is D5 5C, its trail byte the backslash's.
+    {"GBK", L"\x6A80\x6EAA\x8AA0", "\xCC\xB4\xCF\xAA\xD5\x5C", "\xCC\xB4\xCF\xAA\xD5\x5C"},
+    // The fullwidth backslash (U+FF3C) has a spelling of its own in GBK, A3 DC: never "\".
+    {"fullwidth backslash", L"x\xFF3C..", "x\xA3\xDC..", "x\xA3\xDC.."},
+    // ł (U+0142) has no GBK spelling; its best-fit look-alike would be "l".
+    {"l with stroke", L"Pawe\x0142", nullptr, "Pawe?"},
+    {"Korean", L"\xD55C.txt", nullptr, "?.txt"},  // 한
+    {"empty", L"", "", ""},
+};
+
+TEST(AnsiFromWide, SpellsExactlyOrFailsOrMarksWhatTheCodePageLacks) {
+    if (GetACP() != 936)
+        GTEST_SKIP() << "the rows are spelt for code page 936";
+    for (const SpellingRow& row : kSpellings) {
+        SetLastError(NO_ERROR);
+        const Text exact = AnsiFromWide(row.wide, Unspellable::Fails);
+        if (row.exact) {
+            EXPECT_STREQ(exact.c_str(), row.exact) << row.what;
+            EXPECT_FALSE(exact.absent()) << row.what;
+        } else {
+            EXPECT_TRUE(exact.absent()) << row.what;
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_UNICODE_TRANSLATION)) << row.what;
+        }
+        EXPECT_STREQ(AnsiFromWide(row.wide, Unspellable::BecomesMark).c_str(), row.marked) << row.what;
+    }
+    EXPECT_FALSE(AnsiFromWide(nullptr, Unspellable::Fails).absent());
+    // Outside the BMP (an emoji as a surrogate pair): no spelling, and no half of one.
+    EXPECT_TRUE(AnsiFromWide(L"\xD83D\xDE00", Unspellable::Fails).absent());
 }
 
 TEST(Release, IgnoresNullAndConstants) {

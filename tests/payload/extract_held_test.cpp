@@ -6,7 +6,7 @@
 //   only listings and GetFileAttributes show the link (0x410). The extraction takes the listing's
 //   word, so a link on an entry's way fails the entry under Wine too. On Windows the open gets the
 //   link itself ("If FILE_OPEN_REPARSE_POINT is specified, the reparse point is opened as itself",
-//   NtCreateFile), which the handle shows with FILE_ATTRIBUTE_REPARSE_POINT, and RemoveChild deletes
+//   NtCreateFile), which the handle shows with FILE_ATTRIBUTE_REPARSE_POINT, and RemoveNamedChild deletes
 //   such a link where a file belongs: the tests accept both outcomes where they differ, and in both
 //   nothing behind the link changes.
 // - A held folder cannot be renamed, so no link can take its place while an entry is made in it:

@@ -113,7 +113,7 @@ TEST_F(WriteBytesToFileTest, FileHeldOpenWithoutSharingAnswersFalseAndStaysAsItW
 // target of a Unix folder link even with FILE_OPEN_REPARSE_POINT, so the link cannot be removed and
 // the write fails, where Windows opens the link itself and deletes it as a link ("the reparse point
 // is opened as itself", NtCreateFile); and a Unix link to a file is invisible to it (deleting it
-// deletes the target), so none is planted here. On Windows RemoveChild opens a file symbolic link as
+// deletes the target), so none is planted here. On Windows RemoveNamedChild opens a file symbolic link as
 // itself and deletes the link.
 
 using test::Wide;

@@ -157,28 +157,51 @@ TEST(RemoveFolder, PassesOverNamesBeginningWithAFullStop) {
     EXPECT_FALSE(test::Exists(base / "tree\\a"));
 }
 
-TEST(RemoveFolder, GivesFalseForAFileOrAMissingFolderAndLeavesThem) {
-    test::TempFolder base("notfolder");
-    ASSERT_TRUE(test::WriteWholeFile(base / "file.txt", "x"));
-    EXPECT_FALSE(RemoveFolder((base / "file.txt").c_str()));
-    EXPECT_TRUE(test::Exists(base / "file.txt"));
-    EXPECT_FALSE(RemoveFolder((base / "missing").c_str()));
-}
+namespace {
 
-TEST(RemoveFolder, TouchesNothingForEmptyPathsBareDrivesAndDriveRoots) {
+// Paths that name no folder of their own, or no folder: each answers false and touches nothing. The
+// current folder is the tree, so that a path taken for "the current folder" would empty it.
+struct GuardRow {
+    const char* what;
+    std::string (*path)(const std::string& base, const std::string& drive);
+};
+const GuardRow kGuards[] = {
+    {"the empty path", [](const std::string&, const std::string&) { return std::string(); }},
+    {"spaces only", [](const std::string&, const std::string&) { return std::string("   "); }},
+    {"a bare drive: its current folder", [](const std::string&, const std::string& drive) { return drive; }},
+    {"a bare drive after spaces", [](const std::string&, const std::string& drive) { return "  " + drive; }},
+    {"a drive that is not there", [](const std::string&, const std::string&) { return std::string("Q:"); }},
+    {"a file", [](const std::string& base, const std::string&) { return base + "\\file.txt"; }},
+    {"a missing folder", [](const std::string& base, const std::string&) { return base + "\\missing"; }},
+    // An ANSI clean-up of "tree\a\.." emptied the tree.
+    {"a last component \"..\"", [](const std::string& base, const std::string&) { return base + "\\root\\a\\.."; }},
+    {"a last component \".\"", [](const std::string& base, const std::string&) { return base + "\\root\\."; }},
+};
+
+}  // namespace
+
+TEST(RemoveFolder, AnswersFalseAndTouchesNothingForEveryGuardedPath) {
     test::TempFolder base("guard");
     MakeTree(base / "root");
-    // The bare drive "C:" means drive C's current folder: make that a tree a failure would empty.
+    ASSERT_TRUE(test::WriteWholeFile(base / "file.txt", "x"));
     char saved[MAX_PATH];
     GetCurrentDirectoryA(MAX_PATH, saved);
     ASSERT_TRUE(SetCurrentDirectoryA((base / "root").c_str()));
-    std::string drive = base.path().substr(0, 2);
-    for (const std::string& path : {std::string(""), std::string("   "), drive, "  " + drive, std::string("Q:")})
-        EXPECT_FALSE(RemoveFolder(path.c_str())) << "'" << path << "'";
+    const std::string drive = base.path().substr(0, 2);
+    for (const GuardRow& row : kGuards)
+        EXPECT_FALSE(RemoveFolder(row.path(base.path(), drive).c_str())) << row.what;
     SetCurrentDirectoryA(saved);
+    EXPECT_TRUE(test::Exists(base / "file.txt"));
+    EXPECT_TRUE(test::Exists(base / "root\\top.txt"));
     EXPECT_TRUE(test::Exists(base / "root\\a\\b\\deep.bin"));
+    EXPECT_TRUE(test::Exists(base / "root\\c"));
+}
 
-    // A drive of the prefix whose root is the tree: drive letters are links in Wine's dosdevices.
+// A drive of the prefix whose root is a tree: drive letters are links in Wine's dosdevices. Its root,
+// with or without the separator, is never emptied.
+TEST(RemoveFolder, TouchesNothingAtADriveRootThatIsATree) {
+    test::TempFolder base("driveroot");
+    MakeTree(base / "root");
     std::string dosdevices = UnixPath("C:\\");
     dosdevices = dosdevices.substr(0, dosdevices.find_last_of('/', dosdevices.size() - 2));
     std::string letterLink = dosdevices + "/q:";
@@ -323,23 +346,29 @@ TEST(AnyCodePage, RunsUnderTheCodePageItWasStartedFor) {
     }
 }
 
-// On code page 1252 the ANSI listing spells the fullwidth reverse solidus (U+FF3C) with the best-fit
-// "\": the name below became "x\..\..\..\victim", and an ANSI clean-up emptied the victim folder.
-TEST(AnyCodePage, RemovesAFolderNamedWithFullwidthBackslashesAndNothingOutside) {
-    const std::wstring name = L"x\xFF3C..\xFF3C..\xFF3C..\xFF3Cvictim";
-    if (GetACP() == 1252) {
-        ASSERT_EQ(AnsiSpelling(name), "x\\..\\..\\..\\victim") << "the hazard this test is about";
-    }
-    ExpectTreeGoneAndVictimWhole(name);
-}
+namespace {
 
-// The same on code page 932 with the yen sign (U+00A5), which it spells 0x5C.
-TEST(AnyCodePage, RemovesAFolderNamedWithYenSignsAndNothingOutside) {
-    const std::wstring name = L"x\x00A5..\x00A5..\x00A5..\x00A5victim";
-    if (GetACP() == 932) {
-        ASSERT_EQ(AnsiSpelling(name), "x\\..\\..\\..\\victim") << "the hazard this test is about";
+// Names that a code page spells with a backslash, where the ANSI listing gave "x\..\..\..\victim"
+// and an ANSI clean-up emptied the victim folder: on code page 1252 the fullwidth reverse solidus
+// (U+FF3C, by best fit), on 932 the yen sign (U+00A5, which it spells 0x5C).
+struct BackslashRow {
+    const wchar_t* name;
+    UINT codePage;  // where the hazard is real
+};
+const BackslashRow kBackslashNames[] = {
+    {L"x\xFF3C..\xFF3C..\xFF3C..\xFF3Cvictim", 1252},
+    {L"x\x00A5..\x00A5..\x00A5..\x00A5victim", 932},
+};
+
+}  // namespace
+
+TEST(AnyCodePage, RemovesAFolderNamedWithWhatACodePageSpellsAsABackslashAndNothingOutside) {
+    for (const BackslashRow& row : kBackslashNames) {
+        if (GetACP() == row.codePage) {
+            ASSERT_EQ(AnsiSpelling(row.name), "x\\..\\..\\..\\victim") << "the hazard this test is about";
+        }
+        ExpectTreeGoneAndVictimWhole(row.name);
     }
-    ExpectTreeGoneAndVictimWhole(name);
 }
 
 // Names code page 936 cannot spell (an e with diaeresis, Korean, an emoji outside the BMP): an ANSI
@@ -383,16 +412,11 @@ TEST(RemoveFolder, RemovesATreeDeeperThanThePathLimit) {
 }
 
 // The folder is the path's last component, found character by character: separators after it are
-// no part of it, "." or ".." names no folder of its own (an ANSI clean-up of "tree\a\.." emptied the
-// tree), and a path without a folder above it is below the current folder.
+// no part of it ("." and ".." are guarded paths, above), and a path without a folder above it is below
+// the current folder.
 TEST(RemoveFolder, TakesTheLastComponentOfThePathAsTheFolder) {
     test::TempFolder base("component");
     MakeTree(base / "tree");
-    EXPECT_FALSE(RemoveFolder((base / "tree\\a\\..").c_str()));
-    EXPECT_FALSE(RemoveFolder((base / "tree\\.").c_str()));
-    EXPECT_TRUE(test::Exists(base / "tree\\a\\b\\deep.bin"));
-    EXPECT_TRUE(test::Exists(base / "tree\\top.txt"));
-
     EXPECT_TRUE(RemoveFolder((base / "tree\\a\\").c_str()));
     EXPECT_FALSE(test::Exists(base / "tree\\a"));
     EXPECT_TRUE(RemoveFolder((base.path() + "/tree/c//").c_str()));

@@ -14,7 +14,7 @@ namespace {
 
 bool StillRuns(test::Child& child) { return !child.Wait(0); }
 
-WideText Wide(const std::string& ansi) { return WideFromAnsi(ansi.c_str()); }
+WideText WideTextOf(const std::string& ansi) { return WideFromAnsi(ansi.c_str()); }
 
 // Waits until a top-level window has `title`: the child makes it a moment after it starts.
 bool WindowAppears(const std::string& title) {
@@ -112,14 +112,14 @@ TEST_F(TwoVelkars, FindsAProgramBelowAFolderInAnyLetterCaseButNotBelowAFolderIts
     std::string folder = folders_[0].path();
     CharUpperBuffA(folder.data(), static_cast<DWORD>(folder.size()));
     WideText image;
-    EXPECT_TRUE(ListedProcessRunsFrom(list, Wide(folder).c_str(), true, &image));
-    EXPECT_TRUE(SamePath(image.c_str(), Wide(paths_[0]).c_str()));
-    EXPECT_TRUE(ListedProcessRunsFrom(list, Wide(folder + "\\").c_str(), true));
+    EXPECT_TRUE(ListedProcessRunsFrom(list, WideTextOf(folder).c_str(), true, &image));
+    EXPECT_TRUE(SamePath(image.c_str(), WideTextOf(paths_[0]).c_str()));
+    EXPECT_TRUE(ListedProcessRunsFrom(list, WideTextOf(folder + "\\").c_str(), true));
     // "...\velkar-a" begins "...\velkar-", which holds no program of its own.
-    EXPECT_FALSE(ListedProcessRunsFrom(list, Wide(folder.substr(0, folder.size() - 1)).c_str(), true));
+    EXPECT_FALSE(ListedProcessRunsFrom(list, WideTextOf(folder.substr(0, folder.size() - 1)).c_str(), true));
     // Not below: the program file itself.
-    EXPECT_TRUE(ListedProcessRunsFrom(list, Wide(paths_[1]).c_str(), false));
-    EXPECT_FALSE(ListedProcessRunsFrom(list, Wide(folder).c_str(), false));
+    EXPECT_TRUE(ListedProcessRunsFrom(list, WideTextOf(paths_[1]).c_str(), false));
+    EXPECT_FALSE(ListedProcessRunsFrom(list, WideTextOf(folder).c_str(), false));
 }
 
 TEST_F(TwoVelkars, EndProcessNeverMatchesAFullPath) {

@@ -3,14 +3,13 @@
 
 #include <cstdint>
 #include <cstring>
+#include <string>
 
 #include "sysops/texts.h"
 
 namespace {
 
 int Sign(std::int32_t v) { return (v > 0) - (v < 0); }
-
-std::string TextOf(const Value& value) { return ToText(value).c_str(); }
 
 }  // namespace
 
@@ -47,61 +46,71 @@ TEST(CompareText, NeverFoldsATrailByteThatLooksLikeALetter) {
     EXPECT_NE(CompareText("\xD5\x5C", "\xD5\x7C"), 0);
 }
 
-TEST(ToText, CopiesTexts) {
-    Text copy = ToText(Value::OfText("\xCC\xB4\xCF\xAA"));  // 檀溪
-    EXPECT_STREQ(copy.c_str(), "\xCC\xB4\xCF\xAA");
-    EXPECT_TRUE(ToText(Value::OfText("")).empty());
-    EXPECT_TRUE(ToText(Value::OfText(nullptr)).empty());
-}
+namespace {
 
-TEST(ToText, WritesNumbersInDecimal) {
-    EXPECT_EQ(TextOf(Value::Byte(255)), "255");
-    EXPECT_EQ(TextOf(Value::Short(-32768)), "-32768");
-    EXPECT_EQ(TextOf(Value::Int(INT32_MIN)), "-2147483648");
-    EXPECT_EQ(TextOf(Value::Long(-9007199254740993LL)), "-9007199254740993");
-    EXPECT_EQ(TextOf(Value::Float(0.1f)), "0.1");  // six significant digits hide the float's error
-    EXPECT_EQ(TextOf(Value::Float(1234567.0f)), "1.23457e+06");
-    EXPECT_EQ(TextOf(Value::Double(1.0 / 3)), "0.3333333333333");
-    EXPECT_EQ(TextOf(Value::Double(-2.5)), "-2.5");
-}
+const unsigned char kBytesWithZero[8 + 5] = {1, 0, 0, 0, 5, 0, 0, 0, 'a', 'b', 0, 'c', 'd'};
+const unsigned char kBytesWhole[8 + 3] = {1, 0, 0, 0, 3, 0, 0, 0, 'x', 'y', 'z'};
+const std::int32_t kInts[2] = {0x44434241, 0x00004645};  // "ABCD" "EF\0\0", little-endian
+const std::int16_t kShorts[2] = {0x4241, 0x4443};
 
-TEST(ToText, WritesBooleansInChinese) {
-    EXPECT_EQ(TextOf(Value::Bool(true)), "\xD5\xE6");   // 真
-    EXPECT_EQ(TextOf(Value::Bool(false)), "\xBC\xD9");  // 假
-}
+const ByteArrayImage* ImageOf(const unsigned char* bytes) { return reinterpret_cast<const ByteArrayImage*>(bytes); }
 
-TEST(ToText, WritesDateTimesUpToTheLastPartThatIsNotZero) {
-    // 45000 is 2023-03-15. Bytes: 年 C4EA, 月 D4C2, 日 C8D5, 时 CAB1, 分 B7D6, 秒 C3EB.
-    EXPECT_EQ(TextOf(Value::DateTime(45000.0)),
-              "2023\xC4\xEA"
-              "3\xD4\xC2"
-              "15\xC8\xD5");
-    EXPECT_EQ(TextOf(Value::DateTime(45000.5)), "2023年3月15日12时");
-    EXPECT_EQ(TextOf(Value::DateTime(45000.0 + (13 * 60 + 5) / 1440.0)), "2023年3月15日13时5分");
-    EXPECT_EQ(TextOf(Value::DateTime(45000.0 + 7.0 / 86400)), "2023年3月15日0时0分7秒");
-    EXPECT_EQ(TextOf(Value::DateTime(0.0)), "1899年12月30日");
+struct ToTextRow {
+    const char* what;
+    Value value;
+    std::string text;
+};
+
+// Date-time bytes: 年 C4EA, 月 D4C2, 日 C8D5, 时 CAB1, 分 B7D6, 秒 C3EB; 45000 is 2023-03-15.
+const ToTextRow kToText[] = {
+    // Texts are copied.
+    {"a GBK text", Value::OfText("\xCC\xB4\xCF\xAA"), "\xCC\xB4\xCF\xAA"},  // 檀溪
+    {"the empty text", Value::OfText(""), ""},
+    {"an absent text", Value::OfText(nullptr), ""},
+    // Numbers in decimal.
+    {"a byte", Value::Byte(255), "255"},
+    {"a short", Value::Short(-32768), "-32768"},
+    {"an int", Value::Int(INT32_MIN), "-2147483648"},
+    {"a long", Value::Long(-9007199254740993LL), "-9007199254740993"},
+    {"a float's error hidden by six digits", Value::Float(0.1f), "0.1"},
+    {"a float past six digits", Value::Float(1234567.0f), "1.23457e+06"},
+    {"a double, 13 digits", Value::Double(1.0 / 3), "0.3333333333333"},
+    {"a negative double", Value::Double(-2.5), "-2.5"},
+    // Booleans in Chinese.
+    {"true", Value::Bool(true), "\xD5\xE6"},    // 真
+    {"false", Value::Bool(false), "\xBC\xD9"},  // 假
+    // Date-times up to the last part that is not 0.
+    {"a date", Value::DateTime(45000.0),
+     "2023\xC4\xEA"
+     "3\xD4\xC2"
+     "15\xC8\xD5"},
+    {"noon", Value::DateTime(45000.5), "2023年3月15日12时"},
+    {"minutes", Value::DateTime(45000.0 + (13 * 60 + 5) / 1440.0), "2023年3月15日13时5分"},
+    {"seconds", Value::DateTime(45000.0 + 7.0 / 86400), "2023年3月15日0时0分7秒"},
+    {"day 0", Value::DateTime(0.0), "1899年12月30日"},
     // Before 1899-12-30 the whole part counts days back and the fraction is still the time of day.
-    EXPECT_EQ(TextOf(Value::DateTime(-1.25)), "1899年12月29日6时");
-    EXPECT_EQ(TextOf(Value::DateTime(59.0)), "1900年2月27日");
-    EXPECT_EQ(TextOf(Value::DateTime(61.0)), "1900年3月1日");
+    {"a day before day 0", Value::DateTime(-1.25), "1899年12月29日6时"},
+    {"1900-02-27", Value::DateTime(59.0), "1900年2月27日"},
+    {"1900-03-01", Value::DateTime(61.0), "1900年3月1日"},
     // A value a hair short of midnight rounds to the next day's midnight, not to "24时".
-    EXPECT_EQ(TextOf(Value::DateTime(45000.999999999)), "2023年3月16日");
-}
+    {"a hair short of midnight", Value::DateTime(45000.999999999), "2023年3月16日"},
+    // Arrays: their bytes up to the first zero.
+    {"bytes with a zero", Value::OfBytes(ImageOf(kBytesWithZero)), "ab"},
+    {"bytes without one", Value::OfBytes(ImageOf(kBytesWhole)), "xyz"},
+    {"absent bytes", Value::OfBytes(nullptr), ""},
+    {"ints", Value::OfNumericArray(ValueKind::Int, kInts, 2), "ABCDEF"},
+    {"only the shorts given", Value::OfNumericArray(ValueKind::Short, kShorts, 1), "AB"},
+    // Any other kind.
+    {"no value", Value(), ""},
+    {"another kind", Value::OfOther(), ""},
+};
 
-TEST(ToText, TakesArrayBytesUpToTheFirstZero) {
-    unsigned char image[8 + 5] = {1, 0, 0, 0, 5, 0, 0, 0, 'a', 'b', 0, 'c', 'd'};
-    EXPECT_EQ(TextOf(Value::OfBytes(reinterpret_cast<const ByteArrayImage*>(image))), "ab");
-    unsigned char whole[8 + 3] = {1, 0, 0, 0, 3, 0, 0, 0, 'x', 'y', 'z'};
-    EXPECT_EQ(TextOf(Value::OfBytes(reinterpret_cast<const ByteArrayImage*>(whole))), "xyz");
-    EXPECT_TRUE(ToText(Value::OfBytes(nullptr)).empty());
+}  // namespace
 
-    std::int32_t numbers[2] = {0x44434241, 0x00004645};  // "ABCD" "EF\0\0", little-endian
-    EXPECT_EQ(TextOf(Value::OfNumericArray(ValueKind::Int, numbers, 2)), "ABCDEF");
-    std::int16_t shorts[2] = {0x4241, 0x4443};
-    EXPECT_EQ(TextOf(Value::OfNumericArray(ValueKind::Short, shorts, 1)), "AB");  // only the elements given
-}
-
-TEST(ToText, GivesTheEmptyTextForOtherKinds) {
-    EXPECT_TRUE(ToText(Value()).empty());
-    EXPECT_TRUE(ToText(Value::OfOther()).empty());
+TEST(ToText, GivesEveryRowItsText) {
+    for (const ToTextRow& row : kToText) {
+        const Text text = ToText(row.value);
+        EXPECT_EQ(std::string(text.c_str()), row.text) << row.what;
+        EXPECT_EQ(text.size(), row.text.size()) << row.what;
+    }
 }
