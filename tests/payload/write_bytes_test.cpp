@@ -138,8 +138,7 @@ TEST_F(WriteBytesToChildTest, WritesTheArraysIntoANewFileInPlaceOfAnOldOne) {
     ASSERT_TRUE(test::WriteWholeFile(path, std::string(100, 'o')));
     ByteArray second = ArrayOf("XYZ");
     {
-        ChildHandle written =
-            WriteBytesToChild(held, name, {data.image(), &EmptyByteArray, nullptr, second.image()});
+        ChildHandle written = WriteBytesToChild(held, name, {data.image(), &EmptyByteArray, nullptr, second.image()});
         ASSERT_TRUE(written) << GetLastError();
         // Read back through the writing handle; while it is open nobody else may write the file.
         char back[16] = {};
