@@ -61,14 +61,6 @@ class ReaderTest : public ::testing::Test {
 protected:
     test::TempFolder folder{"reader"};
     std::string archivePath = folder / "a.zip";
-
-    // The archive holding only `file`, written and its one entry read back.
-    void ReadTheOneEntry(const zipwriter::Entry& file, ArchiveEntry& entry) {
-        ASSERT_TRUE(WriteArchive(archivePath, {file}));
-        const ArchiveHandle owner = OpenByPath(archivePath);
-        ASSERT_TRUE(owner);
-        ASSERT_TRUE(ReadEntryInfo(*owner.get(), 0, entry));
-    }
 };
 
 TEST_F(ReaderTest, ReadsEntriesInOrderWithDosTimeAsUtcAndTheCountRequest) {
@@ -145,8 +137,12 @@ TEST_F(ReaderTest, TakesTheLastWriteTimeOfAnExtendedTimestampBlock) {
     const zipwriter::Bytes later = zipwriter::ExtendedTimestampBlock(0x07, {1, 2, 3});
     file.localExtra.insert(file.localExtra.end(), ut.begin(), ut.end());
     file.localExtra.insert(file.localExtra.end(), later.begin(), later.end());
+    ASSERT_TRUE(WriteArchive(archivePath, {file}));
+    const ArchiveHandle owner = OpenByPath(archivePath);
+    ASSERT_TRUE(owner);
+    OpenedArchive& archive = *owner.get();
     ArchiveEntry entry;
-    ASSERT_NO_FATAL_FAILURE(ReadTheOneEntry(file, entry));
+    ASSERT_TRUE(ReadEntryInfo(archive, 0, entry));
     EXPECT_TRUE(SameTime(entry.writeTime, FromUnix(1234567890)));
     EXPECT_TRUE(SameTime(entry.accessTime, DosTimeOf(file)));
     EXPECT_TRUE(SameTime(entry.creationTime, DosTimeOf(file)));
@@ -155,8 +151,12 @@ TEST_F(ReaderTest, TakesTheLastWriteTimeOfAnExtendedTimestampBlock) {
 TEST_F(ReaderTest, PassesOverATimestampBlockShorterThanItsFlagsSay) {
     zipwriter::Entry file = File("t.txt", "t");
     file.localExtra = {0x55, 0x54, 5, 0, 0x07, 0x10, 0x20, 0x30, 0x40};  // flags ask for three values, one fits
+    ASSERT_TRUE(WriteArchive(archivePath, {file}));
+    const ArchiveHandle owner = OpenByPath(archivePath);
+    ASSERT_TRUE(owner);
+    OpenedArchive& archive = *owner.get();
     ArchiveEntry entry;
-    ASSERT_NO_FATAL_FAILURE(ReadTheOneEntry(file, entry));
+    ASSERT_TRUE(ReadEntryInfo(archive, 0, entry));
     EXPECT_TRUE(SameTime(entry.writeTime, FromUnix(0x40302010)));
     EXPECT_TRUE(SameTime(entry.accessTime, DosTimeOf(file)));
 }
