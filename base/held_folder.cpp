@@ -67,7 +67,7 @@ bool IdKnown(std::uint64_t id) { return id != 0 && id != ~std::uint64_t{0}; }
 
 // Keeps `handle` only when it is open on a plain folder (or, with `folder` false, a plain file) that
 // the parent's listing shows as such at exactly `name`.
-ChildHandle KeepIfPlain(ChildHandle handle, HANDLE parent, const wchar_t* name, bool folder) {
+ChildHandle KeepIfPlain(ChildHandle handle, const HeldFolder* parent, const wchar_t* name, bool folder) {
     FileFacts facts;
     if (!ReadFileFacts(handle.get(), facts))
         return ChildHandle{};
@@ -79,7 +79,7 @@ ChildHandle KeepIfPlain(ChildHandle handle, HANDLE parent, const wchar_t* name, 
         SetLastError(folder ? ERROR_DIRECTORY : ERROR_ACCESS_DENIED);
         return ChildHandle{};
     }
-    if (parent && !IsOpenOnListedEntry(parent, name, facts.attributes, facts.fileId, 0))
+    if (parent && !IsOpenOnListedEntry(*parent, name, facts.attributes, facts.fileId, 0))
         return ChildHandle{};
     return handle;
 }
@@ -194,7 +194,7 @@ HeldFolder HoldFolderPath(const wchar_t* path, bool followLink) {
     return HeldFolder{std::move(opened)};
 }
 
-HeldFolder HoldChildFolder(HANDLE parent, const wchar_t* name, bool create, bool* created) {
+HeldFolder HoldChildFolder(const HeldFolder& parent, const wchar_t* name, bool create, bool* created) {
     if (created)
         *created = false;
     if (!IsSingleName(name)) {
@@ -202,56 +202,57 @@ HeldFolder HoldChildFolder(HANDLE parent, const wchar_t* name, bool create, bool
         return HeldFolder{};
     }
     ULONG_PTR information = 0;
-    ChildHandle opened = OpenRelative(parent, name, kHoldAccess, kHoldSharing, create ? FILE_OPEN_IF : FILE_OPEN,
+    ChildHandle opened = OpenRelative(parent.get(), name, kHoldAccess, kHoldSharing, create ? FILE_OPEN_IF : FILE_OPEN,
                                       FILE_DIRECTORY_FILE, FILE_ATTRIBUTE_NORMAL, &information);
     if (!opened)
         return HeldFolder{};
     if (created)
         *created = information == kFileCreated;
-    return HeldFolder{KeepIfPlain(std::move(opened), parent, name, true)};
+    return HeldFolder{KeepIfPlain(std::move(opened), &parent, name, true)};
 }
 
-ChildHandle CreateChildFile(HANDLE parent, const wchar_t* name, DWORD access, DWORD share, DWORD attributes) {
+ChildHandle CreateChildFile(const HeldFolder& parent, const wchar_t* name, DWORD access, DWORD share,
+                            DWORD attributes) {
     if (!IsSingleName(name)) {
         SetLastError(ERROR_INVALID_NAME);
         return ChildHandle{};
     }
-    ChildHandle file = OpenRelative(parent, name, access | DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, share,
-                                    FILE_CREATE, FILE_NON_DIRECTORY_FILE, attributes);
+    ChildHandle file = OpenRelative(parent.get(), name, access | DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                    share, FILE_CREATE, FILE_NON_DIRECTORY_FILE, attributes);
     if (!file && GetLastError() == ERROR_ALREADY_EXISTS)
         SetLastError(ERROR_FILE_EXISTS);  // as CreateFile with CREATE_NEW says it
     return file;
 }
 
-ChildHandle OpenChildFile(HANDLE parent, const wchar_t* name, DWORD access, DWORD share) {
+ChildHandle OpenChildFile(const HeldFolder& parent, const wchar_t* name, DWORD access, DWORD share) {
     if (!IsSingleName(name)) {
         SetLastError(ERROR_INVALID_NAME);
         return ChildHandle{};
     }
     ChildHandle file =
-        OpenRelative(parent, name, access | FILE_READ_ATTRIBUTES, share, FILE_OPEN, FILE_NON_DIRECTORY_FILE, 0);
+        OpenRelative(parent.get(), name, access | FILE_READ_ATTRIBUTES, share, FILE_OPEN, FILE_NON_DIRECTORY_FILE, 0);
     if (!file)
         return file;
-    return KeepIfPlain(std::move(file), parent, name, false);
+    return KeepIfPlain(std::move(file), &parent, name, false);
 }
 
-ChildHandle OpenChildAsItself(HANDLE parent, const wchar_t* name, DWORD access, DWORD share) {
+ChildHandle OpenChildAsItself(const HeldFolder& parent, const wchar_t* name, DWORD access, DWORD share) {
     if (!IsSingleName(name)) {
         SetLastError(ERROR_INVALID_NAME);
         return ChildHandle{};
     }
-    return OpenRelative(parent, name, access | FILE_READ_ATTRIBUTES, share, FILE_OPEN, 0, 0);
+    return OpenRelative(parent.get(), name, access | FILE_READ_ATTRIBUTES, share, FILE_OPEN, 0, 0);
 }
 
-bool ListEntries(HANDLE folder, GrowingTable<FolderEntry>& entries) {
-    return WalkListing(folder, nullptr, [&](const FILE_ID_BOTH_DIR_INFO& info) {
+bool ListEntries(const HeldFolder& folder, GrowingTable<FolderEntry>& entries) {
+    return WalkListing(folder.get(), nullptr, [&](const FILE_ID_BOTH_DIR_INFO& info) {
         if (!IsDotOrDotDot(info.FileName, info.FileNameLength / sizeof(wchar_t)))
             entries.Append(EntryOf(info));
         return true;
     });
 }
 
-bool LookUpEntry(HANDLE parent, const wchar_t* name, FolderEntry& entry) {
+bool LookUpEntry(const HeldFolder& parent, const wchar_t* name, FolderEntry& entry) {
     if (!IsSingleName(name)) {
         SetLastError(ERROR_INVALID_NAME);
         return false;
@@ -259,7 +260,7 @@ bool LookUpEntry(HANDLE parent, const wchar_t* name, FolderEntry& entry) {
     // A listing with a name mask keeps that mask for the life of its handle, so the parent is opened
     // afresh for this one question (by an empty name relative to itself, which opens the same folder).
     ChildHandle listing =
-        OpenRelative(parent, L"", FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        OpenRelative(parent.get(), L"", FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                      FILE_OPEN, FILE_DIRECTORY_FILE, 0);
     if (!listing)
         return false;
@@ -328,7 +329,7 @@ bool DeleteThroughHandle(HANDLE handle) {
     return setInformation(handle, FileDispositionInfo, &disposition, sizeof disposition) != FALSE;
 }
 
-bool DeleteChildFile(HANDLE parent, const wchar_t* name) {
+bool DeleteChildFile(const HeldFolder& parent, const wchar_t* name) {
     if (!IsSingleName(name)) {
         SetLastError(ERROR_INVALID_NAME);
         return false;
@@ -336,7 +337,7 @@ bool DeleteChildFile(HANDLE parent, const wchar_t* name) {
     // Opened as itself (OpenRelative never follows a link), so the delete takes the name and never
     // what a link leads to. FILE_NON_DIRECTORY_FILE leaves a folder swapped in where the file was.
     const bool onClose = posixDeletionMissing;
-    ChildHandle file = OpenRelative(parent, name, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+    ChildHandle file = OpenRelative(parent.get(), name, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                     FILE_OPEN, FILE_NON_DIRECTORY_FILE | (onClose ? FILE_DELETE_ON_CLOSE : 0), 0);
     if (!file)
         return false;  // a read-only file refuses delete on close: STATUS_CANNOT_DELETE, ERROR_ACCESS_DENIED
@@ -356,7 +357,7 @@ bool SetAttributesThroughHandle(HANDLE handle, DWORD attributes) {
     return SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic) != FALSE;
 }
 
-bool IsOpenOnListedEntry(HANDLE parent, const wchar_t* name, DWORD attributes, std::uint64_t fileId,
+bool IsOpenOnListedEntry(const HeldFolder& parent, const wchar_t* name, DWORD attributes, std::uint64_t fileId,
                          std::uint64_t listedId) {
     if (!IsLink(attributes) && IdKnown(listedId) && fileId == listedId)
         return true;
@@ -434,7 +435,7 @@ void (*diskSeam)(DiskStep step, HANDLE folder, const wchar_t* name) = nullptr;
 
 }  // namespace
 
-bool RemoveNamedChild(HANDLE parent, const wchar_t* name, bool evenReadOnly) {
+bool RemoveNamedChild(const HeldFolder& parent, const wchar_t* name, bool evenReadOnly) {
     constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
     bool canWriteAttributes = true;
     ChildHandle child = OpenChildAsItself(parent, name, DELETE | FILE_WRITE_ATTRIBUTES, kShareAll);
@@ -473,23 +474,23 @@ bool RemoveNamedChild(HANDLE parent, const wchar_t* name, bool evenReadOnly) {
     return child.close();
 }
 
-HeldFolder CreateChildFolder(HANDLE parent, const wchar_t* name, PSECURITY_DESCRIPTOR security) {
+HeldFolder CreateChildFolder(const HeldFolder& parent, const wchar_t* name, PSECURITY_DESCRIPTOR security) {
     if (!IsSingleName(name)) {
         SetLastError(ERROR_INVALID_NAME);
         return HeldFolder{};
     }
-    ChildHandle made = OpenRelative(parent, name, kHoldAccess, kHoldSharing, FILE_CREATE, FILE_DIRECTORY_FILE,
+    ChildHandle made = OpenRelative(parent.get(), name, kHoldAccess, kHoldSharing, FILE_CREATE, FILE_DIRECTORY_FILE,
                                     FILE_ATTRIBUTE_NORMAL, nullptr, security);
     if (!made)
         return HeldFolder{};
-    return HeldFolder{KeepIfPlain(std::move(made), parent, name, true)};
+    return HeldFolder{KeepIfPlain(std::move(made), &parent, name, true)};
 }
 
-ChildHandle CreateFreshChildFile(HANDLE folder, const wchar_t* name, bool evenReadOnly, DWORD access, DWORD share,
-                                 DWORD attributes) {
+ChildHandle CreateFreshChildFile(const HeldFolder& folder, const wchar_t* name, bool evenReadOnly, DWORD access,
+                                 DWORD share, DWORD attributes) {
     if (!RemoveNamedChild(folder, name, evenReadOnly))
         return ChildHandle{};
-    AtDiskStep(DiskStep::NameCleared, folder, name);
+    AtDiskStep(DiskStep::NameCleared, folder.get(), name);
     return CreateChildFile(folder, name, access, share, attributes);
 }
 

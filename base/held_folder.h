@@ -67,9 +67,9 @@ public:
 private:
     explicit HeldFolder(FileHandle handle) : handle_(std::move(handle)) {}
     friend HeldFolder HoldFolderPath(const wchar_t* path, bool followLink);
-    friend HeldFolder HoldChildFolder(HANDLE parent, const wchar_t* name, bool create, bool* created);
-    friend HeldFolder HoldListedFolder(HANDLE parent, const wchar_t* name, std::uint64_t listedId);
-    friend HeldFolder CreateChildFolder(HANDLE parent, const wchar_t* name, PSECURITY_DESCRIPTOR security);
+    friend HeldFolder HoldChildFolder(const HeldFolder& parent, const wchar_t* name, bool create, bool* created);
+    friend HeldFolder HoldListedFolder(const HeldFolder& parent, const wchar_t* name, std::uint64_t listedId);
+    friend HeldFolder CreateChildFolder(const HeldFolder& parent, const wchar_t* name, PSECURITY_DESCRIPTOR security);
     FileHandle handle_;
 };
 // A file, folder or link opened by its name below a held folder.
@@ -84,25 +84,26 @@ using ChildHandle = FileHandle;
 
 // Holds the child folder `name` of `parent`; with `create`, makes it first when nothing stands there
 // (`*created` says whether it did). No handle when what stands there is no plain folder.
-[[nodiscard]] HeldFolder HoldChildFolder(HANDLE parent, const wchar_t* name, bool create, bool* created = nullptr);
+[[nodiscard]] HeldFolder HoldChildFolder(const HeldFolder& parent, const wchar_t* name, bool create,
+                                         bool* created = nullptr);
 
 // Holds the subfolder `name` of `parent` that the caller's own listing showed as a plain folder with
 // the id `listedId` (0: none known), as HoldChildFolder holds one, without creating it. With the id
 // the listing gave, the link check needs no second listing of `parent` (it asks one where the ids
 // differ or are unknown, or where the handle is on a link). For a walk that has listed the folder.
-[[nodiscard]] HeldFolder HoldListedFolder(HANDLE parent, const wchar_t* name, std::uint64_t listedId);
+[[nodiscard]] HeldFolder HoldListedFolder(const HeldFolder& parent, const wchar_t* name, std::uint64_t listedId);
 
 // Creates the file `name` in `parent` with `attributes`; fails when anything stands there already
 // (ERROR_FILE_EXISTS). The handle has `access` and DELETE and FILE_WRITE_ATTRIBUTES besides, so that
 // its creator can finish the file or discard it through it.
-[[nodiscard]] ChildHandle CreateChildFile(HANDLE parent, const wchar_t* name, DWORD access, DWORD share,
+[[nodiscard]] ChildHandle CreateChildFile(const HeldFolder& parent, const wchar_t* name, DWORD access, DWORD share,
                                           DWORD attributes);
 
 // Opens the existing plain file `name` of `parent`; a folder or a link there gives no handle.
-[[nodiscard]] ChildHandle OpenChildFile(HANDLE parent, const wchar_t* name, DWORD access, DWORD share);
+[[nodiscard]] ChildHandle OpenChildFile(const HeldFolder& parent, const wchar_t* name, DWORD access, DWORD share);
 
 // Opens whatever stands at `name` in `parent` as itself (a link as the link), for `access`.
-[[nodiscard]] ChildHandle OpenChildAsItself(HANDLE parent, const wchar_t* name, DWORD access, DWORD share);
+[[nodiscard]] ChildHandle OpenChildAsItself(const HeldFolder& parent, const wchar_t* name, DWORD access, DWORD share);
 
 // What one entry of a folder listing says of itself, its name as stored on disk.
 struct FolderEntry {
@@ -115,17 +116,17 @@ struct FolderEntry {
 // system's order. False when the folder cannot be listed; `entries` then holds what was listed before
 // the failure. Listing acts on nothing, so any folder handle will do; what acts on an entry afterwards
 // works below a held folder.
-[[nodiscard]] bool ListEntries(HANDLE folder, GrowingTable<FolderEntry>& entries);
+[[nodiscard]] bool ListEntries(const HeldFolder& folder, GrowingTable<FolderEntry>& entries);
 
 // What the listing of `parent` says of the entry `name` (attributes and id). False when no entry of
 // that name is listed.
-[[nodiscard]] bool LookUpEntry(HANDLE parent, const wchar_t* name, FolderEntry& entry);
+[[nodiscard]] bool LookUpEntry(const HeldFolder& parent, const wchar_t* name, FolderEntry& entry);
 
 // Removes whatever stands at `name` in `parent` (no listing of the caller's is asked): a file, an empty
 // folder, or a link as a link (its target is left as it is). A read-only file stays unless
 // `evenReadOnly`, and even then when another name shares it (its attributes are the other name's too).
 // True when it is gone or nothing was there.
-[[nodiscard]] bool RemoveNamedChild(HANDLE parent, const wchar_t* name, bool evenReadOnly);
+[[nodiscard]] bool RemoveNamedChild(const HeldFolder& parent, const wchar_t* name, bool evenReadOnly);
 
 // Marks the file or empty folder open through `handle` (opened with DELETE access) for deletion. With
 // POSIX semantics where the system has them (Windows 10 1709 and later): its name goes when `handle`
@@ -137,7 +138,7 @@ struct FolderEntry {
 // asks for delete on close; elsewhere an open and DeleteThroughHandle. A folder there stays (the open
 // asks for a file), and so does a read-only file (ERROR_ACCESS_DENIED). For a tree's clean-up, where
 // whatever stands at a listed file's name is the tree's to remove.
-[[nodiscard]] bool DeleteChildFile(HANDLE parent, const wchar_t* name);
+[[nodiscard]] bool DeleteChildFile(const HeldFolder& parent, const wchar_t* name);
 // Sets the attributes of what `handle` is open on (with FILE_WRITE_ATTRIBUTES access).
 [[nodiscard]] bool SetAttributesThroughHandle(HANDLE handle, DWORD attributes);
 // What a handle says of the file, folder or link it is open on.
@@ -162,8 +163,8 @@ struct FileFacts {
 // (0x410), so the listing is asked, unless `listedId` (the id the caller's own listing of the parent
 // gave this name, listed as no link) equals the handle's: that listing has answered already.
 // ERROR_REPARSE_POINT_ENCOUNTERED when they disagree, ERROR_INVALID_NAME when no entry has the name.
-[[nodiscard]] bool IsOpenOnListedEntry(HANDLE parent, const wchar_t* name, DWORD attributes, std::uint64_t fileId,
-                                       std::uint64_t listedId);
+[[nodiscard]] bool IsOpenOnListedEntry(const HeldFolder& parent, const wchar_t* name, DWORD attributes,
+                                       std::uint64_t fileId, std::uint64_t listedId);
 
 // True when `name` is one component a held folder can hold: not empty, not "." or "..", and free of
 // "\" and "/" (which would reach past the folder) and of ":" (a stream or a drive).
@@ -176,15 +177,16 @@ struct FileFacts {
 
 // Creates the folder `name` in `parent` where nothing stands, with `security` (null: inherited from
 // the parent) and holds it. No handle when anything stands there already (ERROR_ALREADY_EXISTS).
-[[nodiscard]] HeldFolder CreateChildFolder(HANDLE parent, const wchar_t* name, PSECURITY_DESCRIPTOR security);
+[[nodiscard]] HeldFolder CreateChildFolder(const HeldFolder& parent, const wchar_t* name,
+                                           PSECURITY_DESCRIPTOR security);
 
 // Removes what stands at `name` in the held `folder` (RemoveNamedChild; a read-only file stays unless
 // `evenReadOnly`, and even then when another name shares it), then creates the file there with
 // `access` (and DELETE and FILE_WRITE_ATTRIBUTES besides, so that its creator can finish or discard
 // it through the handle), shared as `share` says, with `attributes`. No handle when something stays
 // at the name or appears there meanwhile (ERROR_FILE_EXISTS); nothing has been written then.
-[[nodiscard]] ChildHandle CreateFreshChildFile(HANDLE folder, const wchar_t* name, bool evenReadOnly, DWORD access,
-                                               DWORD share, DWORD attributes);
+[[nodiscard]] ChildHandle CreateFreshChildFile(const HeldFolder& folder, const wchar_t* name, bool evenReadOnly,
+                                               DWORD access, DWORD share, DWORD attributes);
 
 // The folders on one path's way down from a held folder, kept held from one path to the next, so that
 // paths that come folder by folder (an archive's entries) reuse what their way shares instead of
@@ -194,9 +196,9 @@ public:
     // The folder `name` at `depth` of the way, a child of `parent` (the folder at depth - 1, or the
     // top): the one already held when the way so far is the same, else held (and created when missing)
     // now, and the deeper ones let go. Null when it cannot be held as a plain folder.
-    HANDLE Reach(std::size_t depth, HANDLE parent, const wchar_t* name);
+    const HeldFolder* Reach(std::size_t depth, const HeldFolder& parent, const wchar_t* name);
     // Takes `held` as the folder `name` at `depth`, in place of whatever the way held there and below.
-    HANDLE Adopt(std::size_t depth, const wchar_t* name, HeldFolder held);
+    const HeldFolder* Adopt(std::size_t depth, const wchar_t* name, HeldFolder held);
     // The name held at `depth`, or null when the way is not that deep.
     [[nodiscard]] const wchar_t* NameAt(std::size_t depth) const;
 

@@ -19,7 +19,8 @@ bool IsFolder(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_DIRECTORY)
 // emptied folder; else a file) and is not read-only. Something else found at the name (a link, a file
 // or a folder swapped in since the listing) stays where it is. `listedId` is the id the walk's listing
 // gave the entry as no link (0: none known, or listed as a link). True when it is gone.
-bool RemoveListedEntry(HANDLE folder, const wchar_t* name, bool wasFolder, std::uint64_t listedId, bool evenReadOnly) {
+bool RemoveListedEntry(const HeldFolder& folder, const wchar_t* name, bool wasFolder, std::uint64_t listedId,
+                       bool evenReadOnly) {
     ChildHandle entry = OpenChildAsItself(folder, name, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
     if (!entry)
         return false;
@@ -67,7 +68,7 @@ void Enter(GrowingTable<Level>& walk, HeldFolder held, const wchar_t* name, std:
     level.listedId = listedId;
     level.name = WideText::FromChars(name, std::wcslen(name));
     // A listing that fails part way leaves what it got; what it missed keeps the folder from going.
-    (void)ListEntries(level.folder.get(), level.entries);
+    (void)ListEntries(level.folder, level.entries);
     walk.Append(std::move(level));
 }
 
@@ -89,7 +90,7 @@ bool EmptyHeldFolder(HeldFolder top, const wchar_t* name, bool evenReadOnly, DWO
             const std::uint64_t doneId = walk[depth].listedId;
             walk.RemoveAt(depth);  // lets the folder go: it cannot be deleted while held
             if (depth > 0)
-                (void)RemoveListedEntry(walk[depth - 1].folder.get(), done.c_str(), true, doneId, evenReadOnly);
+                (void)RemoveListedEntry(walk[depth - 1].folder, done.c_str(), true, doneId, evenReadOnly);
             continue;
         }
         const FolderEntry& entry = walk[depth].entries[walk[depth].next++];
@@ -98,8 +99,9 @@ bool EmptyHeldFolder(HeldFolder top, const wchar_t* name, bool evenReadOnly, DWO
         // user's or the system's own (".git", ".DS_Store"), not the application's.
         if (entryName[0] == L'.')
             continue;
-        HANDLE folder = walk[depth].folder.get();
-        AtDiskStep(DiskStep::RemovalEntryListed, folder, entryName);
+        // Not used once a subfolder is entered: the table may move its levels then.
+        const HeldFolder& folder = walk[depth].folder;
+        AtDiskStep(DiskStep::RemovalEntryListed, folder.get(), entryName);
         const bool isFolder = IsFolder(entry.attributes);
         if (!isFolder && !IsLink(entry.attributes)) {
             // A plain file is removed without a check: whatever stands at its name now lies in the
@@ -126,7 +128,7 @@ bool EmptyHeldFolder(HeldFolder top, const wchar_t* name, bool evenReadOnly, DWO
 
 }  // namespace
 
-HeldFolder HoldListedFolder(HANDLE parent, const wchar_t* name, std::uint64_t listedId) {
+HeldFolder HoldListedFolder(const HeldFolder& parent, const wchar_t* name, std::uint64_t listedId) {
     ChildHandle opened =
         OpenChildAsItself(parent, name, FILE_LIST_DIRECTORY | FILE_TRAVERSE, FILE_SHARE_READ | FILE_SHARE_WRITE);
     FileFacts facts;
@@ -141,9 +143,9 @@ HeldFolder HoldListedFolder(HANDLE parent, const wchar_t* name, std::uint64_t li
     return HeldFolder{std::move(opened)};
 }
 
-HANDLE HeldWay::Reach(std::size_t depth, HANDLE parent, const wchar_t* name) {
+const HeldFolder* HeldWay::Reach(std::size_t depth, const HeldFolder& parent, const wchar_t* name) {
     if (depth < depth_ && std::wcscmp(names_[depth].c_str(), name) == 0)
-        return folders_[depth].get();
+        return &folders_[depth];
     LetGoFrom(depth);
     if (depth >= kDeepest) {
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
@@ -156,7 +158,7 @@ HANDLE HeldWay::Reach(std::size_t depth, HANDLE parent, const wchar_t* name) {
     return Adopt(depth, name, std::move(held));
 }
 
-HANDLE HeldWay::Adopt(std::size_t depth, const wchar_t* name, HeldFolder held) {
+const HeldFolder* HeldWay::Adopt(std::size_t depth, const wchar_t* name, HeldFolder held) {
     LetGoFrom(depth);
     if (depth >= kDeepest) {
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
@@ -165,7 +167,7 @@ HANDLE HeldWay::Adopt(std::size_t depth, const wchar_t* name, HeldFolder held) {
     names_[depth] = WideText::FromChars(name, std::wcslen(name));
     folders_[depth] = std::move(held);
     depth_ = depth + 1;
-    return folders_[depth].get();
+    return &folders_[depth];
 }
 
 const wchar_t* HeldWay::NameAt(std::size_t depth) const { return depth < depth_ ? names_[depth].c_str() : nullptr; }
@@ -184,11 +186,11 @@ bool RemoveFolderBelow(const HeldFolder& parent, const wchar_t* name, bool evenR
         return false;
     }
     // Not held (a link, a file, or nothing there): not emptied, and removed only when it is a link.
-    if (HeldFolder held = HoldChildFolder(parent.get(), name, false)) {
+    if (HeldFolder held = HoldChildFolder(parent, name, false)) {
         if (!EmptyHeldFolder(std::move(held), name, evenReadOnly, withinMilliseconds)) {
             SetLastError(ERROR_TIMEOUT);
             return false;
         }
     }
-    return RemoveListedEntry(parent.get(), name, true, 0, evenReadOnly);
+    return RemoveListedEntry(parent, name, true, 0, evenReadOnly);
 }

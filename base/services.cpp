@@ -25,11 +25,6 @@ HWND FindComponentWindowThroughFrame(std::int32_t windowId, std::int32_t compone
     return connected.findComponentWindow ? connected.findComponentWindow(windowId, componentId) : nullptr;
 }
 
-void ComponentGoneThroughFrame(std::int32_t windowId, std::int32_t componentId) {
-    if (connected.componentGone)
-        connected.componentGone(windowId, componentId);
-}
-
 void EndProgramThroughFrame(std::int32_t exitCode) {
     if (connected.endProgram)
         connected.endProgram(exitCode);

@@ -28,8 +28,6 @@ struct ServiceEntry {
     bool (*raiseEvent)(EventCall& call) = nullptr;
     // The live platform window of a component, or null when the component is not loaded.
     HWND (*findComponentWindow)(std::int32_t windowId, std::int32_t componentId) = nullptr;
-    // A component whose carrier window has been destroyed tells the window host that it is gone.
-    void (*componentGone)(std::int32_t windowId, std::int32_t componentId) = nullptr;
     // Copies the names (zero-terminated, cut to the buffer) for the fatal report. Component id 0
     // stands for the window's entry 0.
     PositionNames (*namePosition)(std::int32_t windowId, std::int32_t componentId, char* windowName,
@@ -49,7 +47,6 @@ const ServiceEntry& Services();
 void PumpPendingMessagesThroughFrame();
 [[nodiscard]] bool RaiseEventThroughFrame(EventCall& call);
 [[nodiscard]] HWND FindComponentWindowThroughFrame(std::int32_t windowId, std::int32_t componentId);
-void ComponentGoneThroughFrame(std::int32_t windowId, std::int32_t componentId);
 [[noreturn]] void EndProgramThroughFrame(std::int32_t exitCode);  // ExitProcess when unconnected
 void SessionEndsThroughFrame();  // nothing while EventSuppressionDepth is above 0, as for an event
 

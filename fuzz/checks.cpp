@@ -236,10 +236,10 @@ std::int32_t ExtractAsTheLauncher(const Sandbox& sandbox, const std::string& byt
         std::memcpy(array.bytes(), bytes.data(), bytes.size());
     }
     const WideText name = WideFromAnsi(kArchiveName);
-    ChildHandle archive = WriteBytesToChild(boxFolder.get(), name.c_str(), {array.image()});
+    ChildHandle archive = WriteBytesToChild(boxFolder, name.c_str(), {array.image()});
     if (written)
         *written = bool(archive);
-    return ExtractInto(kFuzzWindowId, kFuzzComponentId, std::move(archive), destinationFolder.get());
+    return ExtractInto(kFuzzWindowId, kFuzzComponentId, std::move(archive), destinationFolder);
 }
 
 namespace {

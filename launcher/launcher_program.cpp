@@ -168,7 +168,7 @@ WideText NameOnDisk(const char* name) { return WideFromAnsi(name); }
 // True while the held install folder lists an entry of that name.
 bool Listed(const WideText& name) {
     FolderEntry entry;
-    return LookUpEntry(InstallFolderHeld.get(), name.c_str(), entry);
+    return LookUpEntry(InstallFolderHeld, name.c_str(), entry);
 }
 
 // Why the install folder could not be held, for the trace.
@@ -298,7 +298,7 @@ const char* RunningText(Running running, const char* what) {
 void RemoveInstalled(bool withTree, const char* treeKept) {
     const WideText archiveName = NameOnDisk(kArchiveName);
     const WideText treeName = NameOnDisk(kApplicationFolder);
-    (void)RemoveNamedChild(InstallFolderHeld.get(), archiveName.c_str(), false);
+    (void)RemoveNamedChild(InstallFolderHeld, archiveName.c_str(), false);
     if (withTree)
         (void)RemoveFolderBelow(InstallFolderHeld, treeName.c_str());
     const DWORD began = GetTickCount();
@@ -311,7 +311,7 @@ void RemoveInstalled(bool withTree, const char* treeKept) {
         if (sessionEnded)
             return;  // the end of the session has removed what it could
         if (archiveLeft)
-            (void)RemoveNamedChild(InstallFolderHeld.get(), archiveName.c_str(), false);
+            (void)RemoveNamedChild(InstallFolderHeld, archiveName.c_str(), false);
         if (treeLeft)
             (void)RemoveFolderBelow(InstallFolderHeld, treeName.c_str());
     }
@@ -355,7 +355,7 @@ void HoldInstallFolder() {
     {
         const HeldFolder above = HoldFolderPath(parent.c_str(), true);
         if (above)
-            InstallFolderHeld = HoldChildFolder(above.get(), kInstallFolderName, true);
+            InstallFolderHeld = HoldChildFolder(above, kInstallFolderName, true);
     }
     const DWORD error = GetLastError();
     if (InstallFolderHeld)
@@ -410,10 +410,9 @@ bool HoldRunningProgram(KeptEntries& kept, bool elevated) {
         Trace("command not started: this elevated run wrote no Velkar\\Velkar.exe, and starts only what it wrote");
         return false;
     }
-    HeldFolder tree = kept.folder
-                          ? HeldFolder{}
-                          : HoldChildFolder(InstallFolderHeld.get(), NameOnDisk(kApplicationFolder).c_str(), false);
-    HANDLE folder = kept.folder ? kept.folder.get() : tree.get();
+    HeldFolder tree =
+        kept.folder ? HeldFolder{} : HoldChildFolder(InstallFolderHeld, NameOnDisk(kApplicationFolder).c_str(), false);
+    const HeldFolder& folder = kept.folder ? kept.folder : tree;
     ChildHandle program;
     if (folder)
         program = OpenChildFile(folder, NameOnDisk(kApplicationName).c_str(), GENERIC_READ, FILE_SHARE_READ);
@@ -511,14 +510,14 @@ void OnLauncherCreated() {
         // extracted is what was written, never what the name shows by then.
         const WideText archiveName = NameOnDisk(kArchiveName);
         ByteArray archive = ToByteArray(Value::OfBytes(&PayloadArchive));
-        ChildHandle written = WriteBytesToChild(InstallFolderHeld.get(), archiveName.c_str(), {archive.image()});
+        ChildHandle written = WriteBytesToChild(InstallFolderHeld, archiveName.c_str(), {archive.image()});
         Trace("archive %s%s %s", InstallDir.c_str(), kArchiveName, Outcome(bool(written), "written", "not written"));
         // Released at once, on purpose, as in ProcessExists: the step gives back what it took.
         archive = ByteArray{};
 
         if (written) {
             const std::int32_t extracted =
-                ExtractInto(kLauncherWindowId, kZipComponentId, std::move(written), InstallFolderHeld.get(), &kept);
+                ExtractInto(kLauncherWindowId, kZipComponentId, std::move(written), InstallFolderHeld, &kept);
             Trace("Extract into %s gave %d: %s", InstallDir.c_str(), static_cast<int>(extracted),
                   Outcome(extracted == kExtractDone, "every entry written", "NOT every entry written"));
         } else {
@@ -600,7 +599,7 @@ void OnSessionEnds() {
         return;
     }
     const WideText archiveName = NameOnDisk(kArchiveName);
-    const bool archiveGone = RemoveNamedChild(InstallFolderHeld.get(), archiveName.c_str(), false);
+    const bool archiveGone = RemoveNamedChild(InstallFolderHeld, archiveName.c_str(), false);
     const DWORD archiveError = archiveGone ? 0 : GetLastError();
     QueryPerformanceCounter(&now);
     Trace("session ends: archive %s (error %lu), %lu us after WM_ENDSESSION", archiveGone ? "removed" : "NOT removed",

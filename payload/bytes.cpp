@@ -91,8 +91,9 @@ bool WriteBytesToFile(const char* path, std::initializer_list<const ByteArrayIma
     return WriteBytesToFile(path, arrays.begin(), static_cast<int>(arrays.size()));
 }
 
-ChildHandle WriteBytesToChild(HANDLE folder, const wchar_t* name, const ByteArrayImage* const* arrays, int count) {
-    if (folder == nullptr || folder == INVALID_HANDLE_VALUE || name == nullptr || name[0] == L'\0') {
+ChildHandle WriteBytesToChild(const HeldFolder& folder, const wchar_t* name, const ByteArrayImage* const* arrays,
+                              int count) {
+    if (!folder || name == nullptr || name[0] == L'\0') {
         SetLastError(ERROR_INVALID_PARAMETER);
         return ChildHandle{};
     }
@@ -109,6 +110,7 @@ ChildHandle WriteBytesToChild(HANDLE folder, const wchar_t* name, const ByteArra
     return file;
 }
 
-ChildHandle WriteBytesToChild(HANDLE folder, const wchar_t* name, std::initializer_list<const ByteArrayImage*> arrays) {
+ChildHandle WriteBytesToChild(const HeldFolder& folder, const wchar_t* name,
+                              std::initializer_list<const ByteArrayImage*> arrays) {
     return WriteBytesToChild(folder, name, arrays.begin(), static_cast<int>(arrays.size()));
 }

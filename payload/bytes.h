@@ -34,9 +34,9 @@ ByteArray ToByteArray(const Value& value);
 // first (CreateFreshChildFile): a hard link loses only this name and the file it shared keeps its bytes,
 // a link is removed as a link, a read-only file (an interrupted run's leftover) is replaced. An
 // existing file is never written into, and one held open by another program stays and fails the
-// write. No handle after any failure (a null folder, an empty name included); the new file then stays
+// write. No handle after any failure (a folder not held, an empty name included); the new file then stays
 // as far as it got.
-[[nodiscard]] ChildHandle WriteBytesToChild(HANDLE folder, const wchar_t* name, const ByteArrayImage* const* arrays,
-                                            int count);
-[[nodiscard]] ChildHandle WriteBytesToChild(HANDLE folder, const wchar_t* name,
+[[nodiscard]] ChildHandle WriteBytesToChild(const HeldFolder& folder, const wchar_t* name,
+                                            const ByteArrayImage* const* arrays, int count);
+[[nodiscard]] ChildHandle WriteBytesToChild(const HeldFolder& folder, const wchar_t* name,
                                             std::initializer_list<const ByteArrayImage*> arrays);

@@ -116,7 +116,7 @@ std::int32_t FailureExit(ZipExtractor& extractor, std::int32_t result) {
 // the written file is opened again for reading, shared for reading only, and handed back there once
 // it is seen to be the file written (its id) holding the entry's data (its CRC-32): between the close
 // and the new open nobody may have put another file at the name or written into this one.
-bool ExtractFile(OpenedArchive& archive, const ArchiveEntry& entry, HANDLE folder, const wchar_t* name,
+bool ExtractFile(OpenedArchive& archive, const ArchiveEntry& entry, const HeldFolder& folder, const wchar_t* name,
                  ChildHandle* keep) {
     ChildHandle file = CreateFreshChildFile(folder, name, true, GENERIC_WRITE, 0, entry.attributes);
     if (!file)
@@ -138,7 +138,7 @@ bool ExtractFile(OpenedArchive& archive, const ArchiveEntry& entry, HANDLE folde
         return false;
     if (!keep)
         return true;
-    AtDiskStep(DiskStep::FileWritten, folder, name);
+    AtDiskStep(DiskStep::FileWritten, folder.get(), name);
     ChildHandle reopened = OpenChildFile(folder, name, GENERIC_READ, FILE_SHARE_READ);
     if (!reopened)
         return false;
@@ -160,7 +160,7 @@ bool SameName(const wchar_t* a, const wchar_t* b) { return CompareStringOrdinal(
 
 // The folder `name` at the top of the way, when it is the folder the caller asked to keep: the one kept
 // already, or held (created new with the caller's security, where it gives one) and kept now.
-HANDLE ReachKeptFolder(HeldWay& way, HANDLE destination, const wchar_t* name, KeptEntries& kept) {
+const HeldFolder* ReachKeptFolder(HeldWay& way, const HeldFolder& destination, const wchar_t* name, KeptEntries& kept) {
     const wchar_t* heldName = way.NameAt(0);
     if (heldName && std::wcscmp(heldName, name) == 0)
         return way.Reach(0, destination, name);
@@ -188,7 +188,7 @@ HANDLE ReachKeptFolder(HeldWay& way, HANDLE destination, const wchar_t* name, Ke
 // a folder entry ends there, a file entry's file is made in its held folder. False when the entry
 // fails. The name is read in UTF-16, converted from the code page once, so that a trail byte 0x5C of
 // a double-byte character is never taken for a separator.
-bool ExtractOne(OpenedArchive& archive, const ArchiveEntry& entry, HANDLE destination, std::size_t rootBytes,
+bool ExtractOne(OpenedArchive& archive, const ArchiveEntry& entry, const HeldFolder& destination, std::size_t rootBytes,
                 HeldWay& way, KeptEntries* kept) {
     // A name that climbs out of the destination, names a device, or that Windows would store under
     // another name fails its entry: nothing is written for it, and a refused entry is not a success.
@@ -214,7 +214,7 @@ bool ExtractOne(OpenedArchive& archive, const ArchiveEntry& entry, HANDLE destin
     wchar_t parts[kPathBufferSize];
     std::memcpy(parts, wide.c_str(), (wide.size() + 1) * sizeof(wchar_t));
 
-    HANDLE at = destination;
+    const HeldFolder* at = &destination;
     std::size_t depth = 0;  // folders of the entry's way reached so far
     bool inKeptFolder = false;
     for (wchar_t* component = parts;;) {
@@ -228,10 +228,10 @@ bool ExtractOne(OpenedArchive& archive, const ArchiveEntry& entry, HANDLE destin
                 const bool keepIt = inKeptFolder && depth == 1 && kept->fileName && SameName(component, kept->fileName);
                 ChildHandle* keep = keepIt ? &kept->file : nullptr;
                 // A second entry of the kept file's name finds the first one held, and fails.
-                return ExtractFile(archive, entry, at, component, keep);
+                return ExtractFile(archive, entry, *at, component, keep);
             }
             const bool keptFolder = depth == 0 && kept && kept->folderName && SameName(component, kept->folderName);
-            at = keptFolder ? ReachKeptFolder(way, at, component, *kept) : way.Reach(depth, at, component);
+            at = keptFolder ? ReachKeptFolder(way, *at, component, *kept) : way.Reach(depth, *at, component);
             inKeptFolder = keptFolder || (inKeptFolder && depth > 0);
             ++depth;
             if (!at)
@@ -246,7 +246,7 @@ bool ExtractOne(OpenedArchive& archive, const ArchiveEntry& entry, HANDLE destin
 // The walk over the entries, common to both entry points: `archive` is open for reading at its
 // start and `destination` held. `rootBytes` is the length of the destination's path with its
 // separator, for the limit of an entry's whole path (0: the names' own limit alone).
-std::int32_t ExtractThroughHandles(ZipExtractor& extractor, FileHandle archiveFile, HANDLE destination,
+std::int32_t ExtractThroughHandles(ZipExtractor& extractor, FileHandle archiveFile, const HeldFolder& destination,
                                    std::size_t rootBytes, KeptEntries* kept) {
     if (!HasZipSignature(archiveFile.get()))
         return FailureExit(extractor, kExtractFailed);
@@ -300,15 +300,14 @@ ZipExtractor StartExtractor(std::int32_t windowId, std::int32_t componentId) {
     return extractor;
 }
 
-bool IsAbsentHandle(HANDLE handle) { return handle == nullptr || handle == INVALID_HANDLE_VALUE; }
-
 // The one extraction, below the held `destination`, for both entry points: the archive is rewound (a
 // caller's handle may stand anywhere in the file it was just written through), and an entry's whole
 // path counts from the held folder's path as the system names it.
-std::int32_t ExtractHeld(ZipExtractor& extractor, FileHandle archive, HANDLE destination, KeptEntries* kept) {
+std::int32_t ExtractHeld(ZipExtractor& extractor, FileHandle archive, const HeldFolder& destination,
+                         KeptEntries* kept) {
     if (SetFilePointer(archive.get(), 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER)
         return FailureExit(extractor, kExtractFailed);
-    return ExtractThroughHandles(extractor, std::move(archive), destination, HeldPathBytes(destination), kept);
+    return ExtractThroughHandles(extractor, std::move(archive), destination, HeldPathBytes(destination.get()), kept);
 }
 
 }  // namespace
@@ -334,12 +333,12 @@ std::int32_t Extract(std::int32_t windowId, std::int32_t componentId, const char
     const HeldFolder held = wideDestination.absent() ? HeldFolder{} : HoldFolderPath(wideDestination.c_str());
     if (!held || !archive)
         return FailureExit(extractor, kExtractFailed);
-    return ExtractHeld(extractor, std::move(archive), held.get(), nullptr);
+    return ExtractHeld(extractor, std::move(archive), held, nullptr);
 }
 
-std::int32_t ExtractInto(std::int32_t windowId, std::int32_t componentId, FileHandle archive, HANDLE destination,
-                         KeptEntries* kept) {
-    if (!archive || IsAbsentHandle(destination))
+std::int32_t ExtractInto(std::int32_t windowId, std::int32_t componentId, FileHandle archive,
+                         const HeldFolder& destination, KeptEntries* kept) {
+    if (!archive || !destination)
         return kExtractBadArguments;
     ZipExtractor extractor = StartExtractor(windowId, componentId);
     return ExtractHeld(extractor, std::move(archive), destination, kept);

@@ -54,10 +54,10 @@ struct KeptEntries {
 // Every folder on an entry's way is opened or created relative to its held parent, never through a
 // link; every file is made new (CreateFreshChildFile), written, given its times and plain attributes
 // through the handle that created it, and discarded through that handle when it fails.
-// kExtractBadArguments for an absent archive or destination handle; kExtractFailed for an archive
-// that cannot be read. An entry's whole path
-// counts from the held folder's path as the system names it, for the 260-byte limit. With `kept`, the
+// kExtractBadArguments for an absent archive handle or a destination not held; kExtractFailed for an
+// archive that cannot be read. An entry's whole path counts from the held folder's path as the system
+// names it, for the 260-byte limit. With `kept`, the
 // folder and file it names are handed back held (see KeptEntries); what is kept stays kept whatever
 // the result.
-std::int32_t ExtractInto(std::int32_t windowId, std::int32_t componentId, FileHandle archive, HANDLE destination,
-                         KeptEntries* kept = nullptr);
+std::int32_t ExtractInto(std::int32_t windowId, std::int32_t componentId, FileHandle archive,
+                         const HeldFolder& destination, KeptEntries* kept = nullptr);

@@ -200,7 +200,7 @@ struct Packer {
                 struct stat info {};
                 if (fstatat(folder, name.c_str(), &info, checked ? AT_SYMLINK_NOFOLLOW : 0) != 0) {
                     if (!checked)
-                        continue;  // an unchecked tree passes over a dangling link, as it always has
+                        continue;  // a link that leads nowhere holds nothing to pack
                     std::cerr << "pack-payload: cannot read " << disk << "/" << name << ": " << std::strerror(errno)
                               << "\n";
                     closedir(dir);

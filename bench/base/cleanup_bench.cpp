@@ -111,16 +111,17 @@ bool LimitRemove(HANDLE parent, const wchar_t* name, std::size_t& removed) {
 
 // ---- The product's steps, timed ----
 
-enum Phase { kHold, kList, kLetGo, kFile, kOpen, kQuery, kCheck, kDelete, kClose, kPhases };
+enum Phase { kHold, kList, kLetGo, kFile, kHoldListed, kOpen, kQuery, kCheck, kDelete, kClose, kPhases };
 const char* const kPhaseNames[kPhases] = {"hold the top folder (HoldChildFolder)",
                                           "list a folder (ListEntries)",
                                           "let a held folder go",
                                           "a file: open, delete, close (DeleteChildFile)",
-                                          "a folder: open (OpenChildAsItself)",
-                                          "a folder: attributes and id (two queries)",
-                                          "a folder: link check (IsOpenOnListedEntry)",
-                                          "a folder: delete (DeleteThroughHandle)",
-                                          "a folder: close the deleted one"};
+                                          "a folder: hold it (HoldListedFolder)",
+                                          "an emptied folder: open (OpenChildAsItself)",
+                                          "an emptied folder: attributes and id",
+                                          "an emptied folder: link check",
+                                          "an emptied folder: delete",
+                                          "an emptied folder: close"};
 
 struct Steps {
     double time[kPhases] = {};
@@ -137,9 +138,9 @@ struct Steps {
 
 bool IsLinkAttributes(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
 
-// The open, the queries and the check of one entry, as RemoveListedEntry and HoldListedFolder of
-// base/held_tree.cpp make them; false when the entry is not what the listing said.
-ChildHandle StepsOpenChecked(Steps& s, HANDLE folder, const wchar_t* name, ACCESS_MASK access, DWORD share,
+// The open, the queries and the check of one entry, as RemoveListedEntry of base/held_tree.cpp makes
+// them; false when the entry is not what the listing said.
+ChildHandle StepsOpenChecked(Steps& s, const HeldFolder& folder, const wchar_t* name, ACCESS_MASK access, DWORD share,
                              std::uint64_t listedId, DWORD& attributes) {
     ChildHandle entry = s.Timed(kOpen, [&] { return OpenChildAsItself(folder, name, access, share); });
     FileFacts facts;
@@ -151,7 +152,7 @@ ChildHandle StepsOpenChecked(Steps& s, HANDLE folder, const wchar_t* name, ACCES
 }
 
 // RemoveListedEntry of base/held_tree.cpp, step by step.
-bool StepsRemoveEntry(Steps& s, HANDLE folder, const wchar_t* name, bool wasFolder, std::uint64_t listedId) {
+bool StepsRemoveEntry(Steps& s, const HeldFolder& folder, const wchar_t* name, bool wasFolder, std::uint64_t listedId) {
     DWORD attributes = 0;
     ChildHandle entry = StepsOpenChecked(s, folder, name, DELETE, kShareAll, listedId, attributes);
     if (!entry)
@@ -164,9 +165,8 @@ bool StepsRemoveEntry(Steps& s, HANDLE folder, const wchar_t* name, bool wasFold
     return s.Timed(kClose, [&] { return entry.close(); });
 }
 
-// EmptyHeldFolder of base/held_tree.cpp, step by step (recursive here: the tree is shallow); a
-// subfolder is held as HoldListedFolder holds it.
-void StepsEmpty(Steps& s, HANDLE folder) {
+// EmptyHeldFolder of base/held_tree.cpp, step by step (recursive here: the tree is shallow).
+void StepsEmpty(Steps& s, const HeldFolder& folder) {
     GrowingTable<FolderEntry> entries;
     (void)s.Timed(kList, [&] { return ListEntries(folder, entries); });
     for (std::size_t i = 0; i < entries.size(); ++i) {
@@ -181,12 +181,8 @@ void StepsEmpty(Steps& s, HANDLE folder) {
         }
         const std::uint64_t plainId = IsLinkAttributes(entry.attributes) ? 0 : entry.fileId;
         if (isFolder && !IsLinkAttributes(entry.attributes)) {
-            DWORD attributes = 0;
-            ChildHandle held = StepsOpenChecked(s, folder, name, FILE_LIST_DIRECTORY | FILE_TRAVERSE,
-                                                FILE_SHARE_READ | FILE_SHARE_WRITE, plainId, attributes);
-            if (held &&
-                (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == FILE_ATTRIBUTE_DIRECTORY) {
-                StepsEmpty(s, held.get());
+            if (HeldFolder held = s.Timed(kHoldListed, [&] { return HoldListedFolder(folder, name, plainId); })) {
+                StepsEmpty(s, held);
                 (void)s.Timed(kLetGo, [&] {
                     held.reset();
                     return true;
@@ -197,9 +193,9 @@ void StepsEmpty(Steps& s, HANDLE folder) {
     }
 }
 
-bool StepsRemove(Steps& s, HANDLE parent, const wchar_t* name) {
+bool StepsRemove(Steps& s, const HeldFolder& parent, const wchar_t* name) {
     if (HeldFolder held = s.Timed(kHold, [&] { return HoldChildFolder(parent, name, false); })) {
-        StepsEmpty(s, held.get());
+        StepsEmpty(s, held);
         (void)s.Timed(kLetGo, [&] {
             held.reset();
             return true;
@@ -232,7 +228,7 @@ int main(int argc, char** argv) {
             const HeldFolder held = HoldFolderPath(wideRoot.c_str());  // as the launcher holds its folder
             FileHandle archiveFile{
                 CreateFileA(archive.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr)};
-            const std::int32_t extracted = ExtractInto(0x52010001, 0x16010043, std::move(archiveFile), held.get());
+            const std::int32_t extracted = ExtractInto(0x52010001, 0x16010043, std::move(archiveFile), held);
             if (extracted != kExtractDone || !held) {
                 std::fprintf(stderr, "cannot make the tree (Extract %d)\n", static_cast<int>(extracted));
                 return 1;
@@ -241,7 +237,7 @@ int main(int argc, char** argv) {
             const double start = Now();
             const bool gone = variant == 0   ? RemoveFolderBelow(held, L"Velkar")
                               : variant == 1 ? LimitRemove(held.get(), L"Velkar", removed)
-                                             : StepsRemove(steps, held.get(), L"Velkar");
+                                             : StepsRemove(steps, held, L"Velkar");
             times[variant].push_back(Now() - start);
             if (variant == 1)
                 entries = removed;

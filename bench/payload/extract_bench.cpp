@@ -23,7 +23,7 @@ int main(int argc, char** argv) {
     CreateDirectoryA(argv[2], nullptr);
     const HeldFolder destination = HoldFolderPath(WideFromAnsi(argv[2]).c_str());
     FileHandle archive{CreateFileA(argv[1], GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr)};
-    const std::int32_t result = ExtractInto(0x52010001, 0x16010043, std::move(archive), destination.get());
+    const std::int32_t result = ExtractInto(0x52010001, 0x16010043, std::move(archive), destination);
     QueryPerformanceCounter(&end);
     PROCESS_MEMORY_COUNTERS memory{};
     GetProcessMemoryInfo(GetCurrentProcess(), &memory, sizeof memory);

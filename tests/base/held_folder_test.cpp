@@ -61,10 +61,10 @@ TEST_F(HeldFolderTest, HoldsWithListAccessSoThatSharingApplies) {
 
 TEST_F(HeldFolderTest, CreatesFoldersAndFilesByNameAndListsThemInUtf16) {
     bool created = false;
-    HeldFolder sub = HoldChildFolder(held_.get(), L"sub", true, &created);
+    HeldFolder sub = HoldChildFolder(held_, L"sub", true, &created);
     ASSERT_TRUE(sub);
     EXPECT_TRUE(created);
-    HeldFolder again = HoldChildFolder(held_.get(), L"SUB", true, &created);
+    HeldFolder again = HoldChildFolder(held_, L"SUB", true, &created);
     ASSERT_TRUE(again) << "a second hold of the same folder, in another case";
     EXPECT_FALSE(created);
 
@@ -72,13 +72,13 @@ TEST_F(HeldFolderTest, CreatesFoldersAndFilesByNameAndListsThemInUtf16) {
     // fullwidth backslash that an ANSI listing would give back as "\".
     const wchar_t* names[] = {L"\xD55C\xAD6D\xC5B4.txt", L"Zo\x00EB.txt", L"\xD83D\xDE00.txt", L"x\xFF3C..\xFF3C"};
     for (const wchar_t* name : names) {
-        ChildHandle file = CreateChildFile(sub.get(), name, GENERIC_WRITE, 0, FILE_ATTRIBUTE_NORMAL);
+        ChildHandle file = CreateChildFile(sub, name, GENERIC_WRITE, 0, FILE_ATTRIBUTE_NORMAL);
         ASSERT_TRUE(file) << GetLastError();
         DWORD written = 0;
         ASSERT_TRUE(WriteFile(file.get(), "ab", 2, &written, nullptr));
     }
     GrowingTable<FolderEntry> entries;
-    ASSERT_TRUE(ListEntries(sub.get(), entries));
+    ASSERT_TRUE(ListEntries(sub, entries));
     ASSERT_EQ(entries.size(), 4u);
     for (const wchar_t* name : names) {
         bool seen = false;
@@ -96,10 +96,15 @@ static_assert(!std::is_constructible_v<HeldFolder, FileHandle>);
 static_assert(!std::is_constructible_v<HeldFolder, HANDLE>);
 static_assert(!std::is_assignable_v<HeldFolder&, ChildHandle>);
 static_assert(!std::is_invocable_v<decltype(RemoveFolderBelow)&, HANDLE, const wchar_t*, bool, DWORD>);
+static_assert(!std::is_invocable_v<decltype(HoldChildFolder)&, HANDLE, const wchar_t*, bool, bool*>);
+static_assert(!std::is_invocable_v<decltype(CreateFreshChildFile)&, const ChildHandle&, const wchar_t*, bool, DWORD,
+                                   DWORD, DWORD>);
+static_assert(!std::is_invocable_v<decltype(ListEntries)&, HANDLE, GrowingTable<FolderEntry>&>);
+static_assert(std::is_invocable_v<decltype(ListEntries)&, const HeldFolder&, GrowingTable<FolderEntry>&>);
 static_assert(!std::is_copy_constructible_v<HeldFolder>);
 
 TEST_F(HeldFolderTest, ADuplicateHoldsTheSameFolderAfterTheFirstIsLetGo) {
-    HeldFolder sub = HoldChildFolder(held_.get(), L"sub", true);
+    HeldFolder sub = HoldChildFolder(held_, L"sub", true);
     ASSERT_TRUE(sub);
     HeldFolder copy = sub.Duplicate();
     ASSERT_TRUE(copy);
@@ -117,7 +122,7 @@ TEST_F(HeldFolderTest, ADuplicateHoldsTheSameFolderAfterTheFirstIsLetGo) {
 TEST_F(HeldFolderTest, ReadsTheSameAttributesAndIdEitherWayAndTheNamesOnlyInFull) {
     ASSERT_TRUE(test::WriteWholeFile(root_ / "one.txt", "1"));
     ASSERT_TRUE(CreateHardLinkA((root_ / "two.txt").c_str(), (root_ / "one.txt").c_str(), nullptr));
-    ChildHandle file = OpenChildFile(held_.get(), L"one.txt", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE);
+    ChildHandle file = OpenChildFile(held_, L"one.txt", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE);
     ASSERT_TRUE(file);
     for (HANDLE handle : {file.get(), held_.get()}) {
         FileFacts full, light;
@@ -136,26 +141,26 @@ TEST_F(HeldFolderTest, ReadsTheSameAttributesAndIdEitherWayAndTheNamesOnlyInFull
 
 TEST_F(HeldFolderTest, RefusesNamesThatReachPastTheFolder) {
     for (const wchar_t* name : {L"", L".", L"..", L"a\\b", L"a/b", L"..\\x", L"a:stream", L"C:"}) {
-        EXPECT_FALSE(HoldChildFolder(held_.get(), name, true)) << name;
-        EXPECT_FALSE(CreateChildFile(held_.get(), name, GENERIC_WRITE, 0, 0)) << name;
+        EXPECT_FALSE(HoldChildFolder(held_, name, true)) << name;
+        EXPECT_FALSE(CreateChildFile(held_, name, GENERIC_WRITE, 0, 0)) << name;
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_NAME));
     }
     GrowingTable<FolderEntry> entries;
-    ASSERT_TRUE(ListEntries(held_.get(), entries));
+    ASSERT_TRUE(ListEntries(held_, entries));
     EXPECT_EQ(entries.size(), 0u);
 }
 
 TEST_F(HeldFolderTest, CreatesAFileOnlyWhereNothingStands) {
     ASSERT_TRUE(test::WriteWholeFile(root_ / "there.txt", "old"));
-    EXPECT_FALSE(CreateChildFile(held_.get(), L"there.txt", GENERIC_WRITE, 0, 0));
+    EXPECT_FALSE(CreateChildFile(held_, L"there.txt", GENERIC_WRITE, 0, 0));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_EXISTS));
     std::string bytes;
     ASSERT_TRUE(test::ReadWholeFile(root_ / "there.txt", bytes));
     EXPECT_EQ(bytes, "old");
     // A folder is no file, and a file no folder.
     ASSERT_TRUE(CreateDirectoryA((root_ / "dir").c_str(), nullptr));
-    EXPECT_FALSE(OpenChildFile(held_.get(), L"dir", GENERIC_READ, FILE_SHARE_READ));
-    EXPECT_FALSE(HoldChildFolder(held_.get(), L"there.txt", true));
+    EXPECT_FALSE(OpenChildFile(held_, L"dir", GENERIC_READ, FILE_SHARE_READ));
+    EXPECT_FALSE(HoldChildFolder(held_, L"there.txt", true));
 }
 
 TEST_F(HeldFolderTest, RemovesFilesFoldersAndReadOnlyFilesOnlyWhenAsked) {
@@ -166,25 +171,25 @@ TEST_F(HeldFolderTest, RemovesFilesFoldersAndReadOnlyFilesOnlyWhenAsked) {
     ASSERT_TRUE(CreateDirectoryA((root_ / "full").c_str(), nullptr));
     ASSERT_TRUE(test::WriteWholeFile(root_ / "full\\f", "3"));
 
-    EXPECT_TRUE(RemoveNamedChild(held_.get(), L"plain.txt", false));
+    EXPECT_TRUE(RemoveNamedChild(held_, L"plain.txt", false));
     EXPECT_FALSE(test::Exists(root_ / "plain.txt"));
-    EXPECT_FALSE(RemoveNamedChild(held_.get(), L"ro.txt", false));
+    EXPECT_FALSE(RemoveNamedChild(held_, L"ro.txt", false));
     EXPECT_TRUE(test::Exists(root_ / "ro.txt"));
     EXPECT_NE(test::AttributesOf(root_ / "ro.txt") & FILE_ATTRIBUTE_READONLY, 0u) << "the mark stays";
-    EXPECT_TRUE(RemoveNamedChild(held_.get(), L"ro.txt", true));
+    EXPECT_TRUE(RemoveNamedChild(held_, L"ro.txt", true));
     EXPECT_FALSE(test::Exists(root_ / "ro.txt"));
-    EXPECT_TRUE(RemoveNamedChild(held_.get(), L"empty", false));
+    EXPECT_TRUE(RemoveNamedChild(held_, L"empty", false));
     EXPECT_FALSE(test::Exists(root_ / "empty"));
-    EXPECT_FALSE(RemoveNamedChild(held_.get(), L"full", false));
+    EXPECT_FALSE(RemoveNamedChild(held_, L"full", false));
     EXPECT_TRUE(test::Exists(root_ / "full\\f"));
-    EXPECT_TRUE(RemoveNamedChild(held_.get(), L"missing", false)) << "nothing there is no failure";
+    EXPECT_TRUE(RemoveNamedChild(held_, L"missing", false)) << "nothing there is no failure";
 }
 
 TEST_F(HeldFolderTest, KeepsAReadOnlyFileThatSharesItsDataWithAnotherName) {
     ASSERT_TRUE(test::WriteWholeFile(root_ / "outside.txt", "keep"));
     ASSERT_TRUE(CreateHardLinkA((root_ / "inside.txt").c_str(), (root_ / "outside.txt").c_str(), nullptr));
     ASSERT_TRUE(SetFileAttributesA((root_ / "inside.txt").c_str(), FILE_ATTRIBUTE_READONLY));
-    EXPECT_FALSE(RemoveNamedChild(held_.get(), L"inside.txt", true));
+    EXPECT_FALSE(RemoveNamedChild(held_, L"inside.txt", true));
     EXPECT_NE(test::AttributesOf(root_ / "outside.txt") & FILE_ATTRIBUTE_READONLY, 0u);
 }
 
@@ -198,13 +203,13 @@ TEST_F(HeldFolderTest, NeverEntersOrRemovesThroughAFolderLink) {
     ASSERT_TRUE(MakeLink(outside.path(), root_ / "link"));
 
     GrowingTable<FolderEntry> entries;
-    ASSERT_TRUE(ListEntries(held_.get(), entries));
+    ASSERT_TRUE(ListEntries(held_, entries));
     ASSERT_EQ(entries.size(), 1u);
     EXPECT_NE(entries[0].attributes & FILE_ATTRIBUTE_REPARSE_POINT, 0u);
 
-    EXPECT_FALSE(HoldChildFolder(held_.get(), L"link", true));
-    EXPECT_FALSE(HoldChildFolder(held_.get(), L"link", false));
-    EXPECT_FALSE(RemoveNamedChild(held_.get(), L"link", true)) << "the platform opened the target: the link stays";
+    EXPECT_FALSE(HoldChildFolder(held_, L"link", true));
+    EXPECT_FALSE(HoldChildFolder(held_, L"link", false));
+    EXPECT_FALSE(RemoveNamedChild(held_, L"link", true)) << "the platform opened the target: the link stays";
     std::string bytes;
     EXPECT_TRUE(test::ReadWholeFile(outside / "victim.txt", bytes));
     EXPECT_EQ(bytes, "keep");
@@ -255,10 +260,10 @@ TEST_F(HeldFolderTest, RemovesOnlyTheEntryOfTheExactNameNotOneAShortAliasOpens) 
     const DWORD length = GetShortPathNameW(Wide(longName).c_str(), alias, MAX_PATH);
     const wchar_t* shortName = length ? std::wcsrchr(alias, L'\\') + 1 : nullptr;
     if (shortName && _wcsicmp(shortName, L"VelkarUpdaterHelper.exe") != 0) {
-        ChildHandle opened = OpenChildAsItself(held_.get(), shortName, FILE_READ_ATTRIBUTES, FILE_SHARE_READ);
+        ChildHandle opened = OpenChildAsItself(held_, shortName, FILE_READ_ATTRIBUTES, FILE_SHARE_READ);
         if (opened) {
             opened.reset();
-            EXPECT_FALSE(RemoveNamedChild(held_.get(), shortName, false)) << "removed through the alias";
+            EXPECT_FALSE(RemoveNamedChild(held_, shortName, false)) << "removed through the alias";
             EXPECT_TRUE(test::Exists(longName));
         } else {
             std::printf("this file system opens no short alias: only the exact name is tried\n");
@@ -266,7 +271,7 @@ TEST_F(HeldFolderTest, RemovesOnlyTheEntryOfTheExactNameNotOneAShortAliasOpens) 
     } else {
         std::printf("no short alias here: only the exact name is tried\n");
     }
-    EXPECT_TRUE(RemoveNamedChild(held_.get(), L"VelkarUpdaterHelper.exe", false));
+    EXPECT_TRUE(RemoveNamedChild(held_, L"VelkarUpdaterHelper.exe", false));
     EXPECT_FALSE(test::Exists(longName));
 }
 
@@ -319,8 +324,8 @@ protected:
     }
     // Makes the file `name` and removes it the clean-up's way; answers RemoveNamedChild.
     bool MakeAndRemove(const wchar_t* name) {
-        EXPECT_TRUE(CreateChildFile(held_.get(), name, GENERIC_WRITE, 0, FILE_ATTRIBUTE_NORMAL)) << GetLastError();
-        return RemoveNamedChild(held_.get(), name, false);
+        EXPECT_TRUE(CreateChildFile(held_, name, GENERIC_WRITE, 0, FILE_ATTRIBUTE_NORMAL)) << GetLastError();
+        return RemoveNamedChild(held_, name, false);
     }
 };
 
@@ -385,19 +390,19 @@ TEST_F(DeleteThroughHandleTest, ATreesFilesTakeOneOpenEachOnceTheOlderWayIsKnown
     for (const Row& row : rows) {
         Ask(row.posix);
         {
-            HeldFolder tree = HoldChildFolder(held_.get(), L"tree", true);
+            HeldFolder tree = HoldChildFolder(held_, L"tree", true);
             ASSERT_TRUE(tree);
             for (const wchar_t* name : {L"1", L"2", L"3"})
-                ASSERT_TRUE(CreateChildFile(tree.get(), name, GENERIC_WRITE, 0, FILE_ATTRIBUTE_NORMAL));
+                ASSERT_TRUE(CreateChildFile(tree, name, GENERIC_WRITE, 0, FILE_ATTRIBUTE_NORMAL));
         }
         EXPECT_TRUE(RemoveFolderBelow(held_, L"tree")) << row.posix;
         EXPECT_EQ(classesAsked, row.asked) << row.posix;
         EXPECT_FALSE(test::Exists(root_ / "tree")) << row.posix;
 
-        HeldFolder tree = HoldChildFolder(held_.get(), L"tree", true);
+        HeldFolder tree = HoldChildFolder(held_, L"tree", true);
         ASSERT_TRUE(tree);
-        ASSERT_TRUE(CreateChildFile(tree.get(), L"1", GENERIC_WRITE, 0, FILE_ATTRIBUTE_NORMAL));
-        ASSERT_TRUE(CreateChildFile(tree.get(), L"kept", GENERIC_WRITE, 0, FILE_ATTRIBUTE_READONLY));
+        ASSERT_TRUE(CreateChildFile(tree, L"1", GENERIC_WRITE, 0, FILE_ATTRIBUTE_NORMAL));
+        ASSERT_TRUE(CreateChildFile(tree, L"kept", GENERIC_WRITE, 0, FILE_ATTRIBUTE_READONLY));
         tree.reset();
         EXPECT_FALSE(RemoveFolderBelow(held_, L"tree")) << row.posix;
         EXPECT_FALSE(test::Exists(root_ / "tree\\1")) << row.posix;
@@ -408,10 +413,10 @@ TEST_F(DeleteThroughHandleTest, ATreesFilesTakeOneOpenEachOnceTheOlderWayIsKnown
 }
 
 TEST_F(HeldFolderTest, ATreeRemovalGivenLittleTimeStopsAndLeavesTheRestForALaterOne) {
-    HeldFolder tree = HoldChildFolder(held_.get(), L"tree", true);
+    HeldFolder tree = HoldChildFolder(held_, L"tree", true);
     ASSERT_TRUE(tree);
     for (int i = 0; i < 30; ++i)
-        ASSERT_TRUE(CreateChildFile(tree.get(), std::to_wstring(i).c_str(), GENERIC_WRITE, 0, FILE_ATTRIBUTE_NORMAL));
+        ASSERT_TRUE(CreateChildFile(tree, std::to_wstring(i).c_str(), GENERIC_WRITE, 0, FILE_ATTRIBUTE_NORMAL));
     tree.reset();
     // Each entry takes at least 20 ms here: the 100 ms allowed run out long before the last.
     SetDiskSeam([](DiskStep step, HANDLE, const wchar_t*) {
@@ -421,10 +426,10 @@ TEST_F(HeldFolderTest, ATreeRemovalGivenLittleTimeStopsAndLeavesTheRestForALater
     EXPECT_FALSE(RemoveFolderBelow(held_, L"tree", false, 100));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_TIMEOUT));
     SetDiskSeam(nullptr);
-    tree = HoldChildFolder(held_.get(), L"tree", false);
+    tree = HoldChildFolder(held_, L"tree", false);
     ASSERT_TRUE(tree) << "the tree itself went";
     GrowingTable<FolderEntry> left;
-    ASSERT_TRUE(ListEntries(tree.get(), left));
+    ASSERT_TRUE(ListEntries(tree, left));
     EXPECT_GT(left.size(), 0u);
     tree.reset();
     EXPECT_TRUE(RemoveFolderBelow(held_, L"tree"));

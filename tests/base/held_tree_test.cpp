@@ -72,15 +72,23 @@ protected:
         links_.push_back(at);
         ASSERT_TRUE(MakeLink(base_ / "outside", at));
     }
-    void ExpectOutsideWhole() {
-        std::string bytes;
-        EXPECT_TRUE(test::ReadWholeFile(base_ / "outside\\top.txt", bytes) && bytes == "1");
-        EXPECT_TRUE(test::Exists(base_ / "outside\\a\\one.txt"));
-        EXPECT_TRUE(test::Exists(base_ / "outside\\a\\b\\deep.bin"));
-        EXPECT_TRUE(test::ReadWholeFile(base_ / "outside\\c\\\xCC\xB4\xCF\xAA.txt", bytes) && bytes == "4");
+    // Once, just before the walk opens the tree's entry `name` (ASCII): moves it to `movedTo` in the
+    // base folder and lets `plant` put something else at its path.
+    void SwapBeforeOpening(const std::wstring& name, const std::string& movedTo,
+                           std::function<void(const std::string& at)> plant) {
+        beforeOpen = [this, name, movedTo, plant](const std::wstring& entry) {
+            if (swapped_ || entry != name)
+                return;
+            swapped_ = true;
+            const std::string at = base_ / ("tree\\" + std::string(name.begin(), name.end()));
+            ASSERT_TRUE(MoveFileA(at.c_str(), (base_ / movedTo).c_str()));
+            plant(at);
+        };
     }
+    void ExpectOutsideWhole() { EXPECT_TRUE(test::SampleTreeWhole(base_ / "outside")); }
     test::TempFolder base_{"swap"};
     std::vector<std::string> links_;
+    bool swapped_ = false;
 };
 
 }  // namespace
@@ -130,18 +138,11 @@ TEST_F(FolderBeingEmptied, ASwapFromAnotherProcessIsRefused) {
 // RemoveDirectory does). Wine 8 opens the target whatever the flags; only its listing shows the link
 // (0x410), so here the test shows that the listing's word is taken and the link is left in place.
 TEST_F(FolderBeingEmptied, AFolderSwappedForAFolderLinkAfterTheListingIsNotEntered) {
-    bool swapped = false;
-    beforeOpen = [&](const std::wstring& entry) {
-        if (swapped || entry != L"c")
-            return;
-        swapped = true;
-        ASSERT_TRUE(MoveFileA((base_ / "tree\\c").c_str(), (base_ / "moved").c_str()));
-        PlantLink(base_ / "tree\\c");
-    };
+    SwapBeforeOpening(L"c", "moved", [&](const std::string& at) { PlantLink(at); });
 
     const bool removed = RemoveFolder((base_ / "tree").c_str());
 
-    ASSERT_TRUE(swapped);
+    ASSERT_TRUE(swapped_);
     ExpectOutsideWhole();
     EXPECT_TRUE(test::Exists(base_ / "moved\\\xCC\xB4\xCF\xAA.txt")) << "what was renamed away is not ours now";
     EXPECT_FALSE(test::Exists(base_ / "tree\\top.txt"));
@@ -156,18 +157,13 @@ TEST_F(FolderBeingEmptied, AFolderSwappedForAFolderLinkAfterTheListingIsNotEnter
 // The same moment, a hard link to an outside file planted where the listing said folder: no folder can
 // be held there, and the entry is not what was listed, so it stays; the outside file keeps its data.
 TEST_F(FolderBeingEmptied, AFolderSwappedForAHardLinkAfterTheListingIsLeftAlone) {
-    bool swapped = false;
-    beforeOpen = [&](const std::wstring& entry) {
-        if (swapped || entry != L"a")
-            return;
-        swapped = true;
-        ASSERT_TRUE(MoveFileA((base_ / "tree\\a").c_str(), (base_ / "moved").c_str()));
-        ASSERT_TRUE(CreateHardLinkA((base_ / "tree\\a").c_str(), (base_ / "outside\\top.txt").c_str(), nullptr));
-    };
+    SwapBeforeOpening(L"a", "moved", [&](const std::string& at) {
+        ASSERT_TRUE(CreateHardLinkA(at.c_str(), (base_ / "outside\\top.txt").c_str(), nullptr));
+    });
 
     EXPECT_FALSE(RemoveFolder((base_ / "tree").c_str()));
 
-    ASSERT_TRUE(swapped);
+    ASSERT_TRUE(swapped_);
     ExpectOutsideWhole();
     EXPECT_TRUE(test::Exists(base_ / "moved\\b\\deep.bin"));
     EXPECT_FALSE(test::IsFolder(base_ / "tree\\a"));
@@ -180,19 +176,13 @@ TEST_F(FolderBeingEmptied, AFolderSwappedForAHardLinkAfterTheListingIsLeftAlone)
 // target's id and deletes the target through it. On Windows such a link carries the reparse attribute,
 // FILE_OPEN_REPARSE_POINT opens the link itself, and deleting through that handle deletes the link.)
 TEST_F(FolderBeingEmptied, AFileSwappedForAHardLinkLosesOnlyItsName) {
-    bool swapped = false;
-    beforeOpen = [&](const std::wstring& entry) {
-        if (swapped || entry != L"top.txt")
-            return;
-        swapped = true;
-        ASSERT_TRUE(MoveFileA((base_ / "tree\\top.txt").c_str(), (base_ / "moved.txt").c_str()));
-        ASSERT_TRUE(CreateHardLinkA((base_ / "tree\\top.txt").c_str(),
-                                    (base_ / "outside\\c\\\xCC\xB4\xCF\xAA.txt").c_str(), nullptr));
-    };
+    SwapBeforeOpening(L"top.txt", "moved.txt", [&](const std::string& at) {
+        ASSERT_TRUE(CreateHardLinkA(at.c_str(), (base_ / "outside\\c\\\xCC\xB4\xCF\xAA.txt").c_str(), nullptr));
+    });
 
     EXPECT_TRUE(RemoveFolder((base_ / "tree").c_str()));
 
-    ASSERT_TRUE(swapped);
+    ASSERT_TRUE(swapped_);
     ExpectOutsideWhole();
     EXPECT_TRUE(test::Exists(base_ / "moved.txt"));
     EXPECT_FALSE(test::Exists(base_ / "tree"));
@@ -201,19 +191,14 @@ TEST_F(FolderBeingEmptied, AFileSwappedForAHardLinkLosesOnlyItsName) {
 // A file swapped for a folder after the listing, before the walk opens it: the walk asks for a file,
 // so the folder and what it holds stay (and so does the tree, which is not empty).
 TEST_F(FolderBeingEmptied, AFileSwappedForAFolderAfterTheListingStays) {
-    bool swapped = false;
-    beforeOpen = [&](const std::wstring& entry) {
-        if (swapped || entry != L"top.txt")
-            return;
-        swapped = true;
-        ASSERT_TRUE(MoveFileA((base_ / "tree\\top.txt").c_str(), (base_ / "moved.txt").c_str()));
-        ASSERT_TRUE(CreateDirectoryA((base_ / "tree\\top.txt").c_str(), nullptr));
-        ASSERT_TRUE(test::WriteWholeFile(base_ / "tree\\top.txt\\kept.txt", "k"));
-    };
+    SwapBeforeOpening(L"top.txt", "moved.txt", [&](const std::string& at) {
+        ASSERT_TRUE(CreateDirectoryA(at.c_str(), nullptr));
+        ASSERT_TRUE(test::WriteWholeFile(at + "\\kept.txt", "k"));
+    });
 
     EXPECT_FALSE(RemoveFolder((base_ / "tree").c_str()));
 
-    ASSERT_TRUE(swapped);
+    ASSERT_TRUE(swapped_);
     ExpectOutsideWhole();
     EXPECT_TRUE(test::Exists(base_ / "tree\\top.txt\\kept.txt"));
     EXPECT_FALSE(test::Exists(base_ / "tree\\a"));

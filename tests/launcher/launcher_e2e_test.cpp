@@ -193,6 +193,17 @@ protected:
 
     bool Gone() const { return !test::Exists(Archive()) && !test::Exists(Tree()); }
 
+    // Asks the launcher's one window to close while it watches, as the session's end or a user's tool
+    // would, and expects it to end with 0 and to leave the archive and the tree as they are.
+    void CloseAndExpectFilesKept(test::TracedProgram& launcher) {
+        std::vector<HWND> windows = test::WindowsOf(launcher.id(), "WTWindow");
+        ASSERT_EQ(windows.size(), 1u);
+        PostMessageA(windows[0], WM_CLOSE, 0, 0);
+        EXPECT_EQ(ExitCodeOf(launcher), 0u);
+        EXPECT_TRUE(test::Exists(Archive()));
+        EXPECT_TRUE(test::Exists(Application()));
+    }
+
     // Waits for the launcher to end and answers its exit code (0xFFFFFFFE when it did not end).
     DWORD ExitCodeOf(test::TracedProgram& launcher, DWORD milliseconds = kHangGuard) {
         DWORD exitCode = 0xFFFFFFFE;
@@ -316,12 +327,7 @@ TEST_F(LauncherRun, ACloseRequestWhileWatchingEndsTheLauncherWithZeroAndLeavesTh
     ASSERT_TRUE(WaitForRuns(1));
     const AppStart run = ReadStarts()[0];
     ASSERT_GE(launcher.WaitForLine(kStillRuns, kHangGuard), 0);  // the event loop runs
-    std::vector<HWND> windows = test::WindowsOf(launcher.id(), "WTWindow");
-    ASSERT_EQ(windows.size(), 1u);
-    PostMessageA(windows[0], WM_CLOSE, 0, 0);
-    EXPECT_EQ(ExitCodeOf(launcher), 0u);
-    EXPECT_TRUE(test::Exists(Archive()));
-    EXPECT_TRUE(test::Exists(Application()));
+    CloseAndExpectFilesKept(launcher);
     EXPECT_FALSE(test::ProcessGone(run.id, 0)) << "the application must go on running";
     EXPECT_FALSE(windowVisible_);
 }
@@ -516,13 +522,7 @@ TEST_F(LauncherRun, AProcessListThatCannotBeTakenCountsAsStillRunningAndRemovesN
     EXPECT_FALSE(launcher.Wait(0));
     EXPECT_TRUE(test::Exists(Archive()));
     EXPECT_TRUE(test::Exists(Application()));
-
-    std::vector<HWND> windows = test::WindowsOf(launcher.id(), "WTWindow");
-    ASSERT_EQ(windows.size(), 1u);
-    PostMessageA(windows[0], WM_CLOSE, 0, 0);
-    EXPECT_EQ(ExitCodeOf(launcher), 0u);
-    EXPECT_TRUE(test::Exists(Archive()));
-    EXPECT_TRUE(test::Exists(Application()));
+    CloseAndExpectFilesKept(launcher);
 }
 
 // What another program of the user can plant in the install folder before a run: the run must

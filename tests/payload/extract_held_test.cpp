@@ -27,6 +27,7 @@
 #include <algorithm>
 #include <functional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "base/held_folder.h"
@@ -43,6 +44,10 @@ using payloadtest::MakeFolderLink;
 using payloadtest::RemoveFolderLink;
 using payloadtest::WriteArchive;
 using Names = std::vector<std::string>;
+
+// The destination must be a held folder: a handle opened any other way does not compile there.
+static_assert(
+    !std::is_invocable_v<decltype(ExtractInto)&, std::int32_t, std::int32_t, FileHandle, HANDLE, KeptEntries*>);
 
 namespace {
 
@@ -96,7 +101,7 @@ TEST_F(HeldExtractTest, ExtractIntoUnpacksBelowTheHeldFolderFromAnArchiveItHolds
     ASSERT_TRUE(WriteArchive(folder / archiveName, Application()));
     ASSERT_TRUE(CreateDirectoryA(destination.c_str(), nullptr));
     HeldFolder held = Hold(destination);
-    EXPECT_EQ(ExtractInto(kWindowId, kComponentId, OpenForReading(folder / archiveName), held.get()), kExtractDone);
+    EXPECT_EQ(ExtractInto(kWindowId, kComponentId, OpenForReading(folder / archiveName), held), kExtractDone);
     EXPECT_EQ(ListTree(destination),
               (Names{"Velkar\\", "Velkar\\Velkar.exe", "Velkar\\data\\", "Velkar\\data\\settings.ini"}));
     EXPECT_EQ(Contents(destination + "\\Velkar\\data\\settings.ini"), "new settings");
@@ -110,12 +115,10 @@ TEST_F(HeldExtractTest, ExtractIntoTellsAnAbsentHandleFromAFileThatIsNoArchive) 
     ASSERT_TRUE(test::WriteWholeFile(folder / "not.zip", std::string(64, 'n')));
     ASSERT_TRUE(WriteArchive(archivePath, {File("a.txt", "a")}));
     HeldFolder held = Hold(destination);
-    EXPECT_EQ(ExtractInto(kWindowId, kComponentId, FileHandle{}, held.get()), kExtractBadArguments);
-    EXPECT_EQ(ExtractInto(kWindowId, kComponentId, OpenForReading(archivePath), INVALID_HANDLE_VALUE),
-              kExtractBadArguments);
-    EXPECT_EQ(ExtractInto(kWindowId, kComponentId, OpenForReading(archivePath), nullptr), kExtractBadArguments);
+    EXPECT_EQ(ExtractInto(kWindowId, kComponentId, FileHandle{}, held), kExtractBadArguments);
+    EXPECT_EQ(ExtractInto(kWindowId, kComponentId, OpenForReading(archivePath), HeldFolder{}), kExtractBadArguments);
     EXPECT_TRUE(component.percentages.empty());
-    EXPECT_EQ(ExtractInto(kWindowId, kComponentId, OpenForReading(folder / "not.zip"), held.get()), kExtractFailed);
+    EXPECT_EQ(ExtractInto(kWindowId, kComponentId, OpenForReading(folder / "not.zip"), held), kExtractFailed);
     EXPECT_EQ(component.percentages, (std::vector<int>{0}));
     EXPECT_TRUE(ListTree(destination).empty());
 }
@@ -127,7 +130,7 @@ TEST_F(HeldExtractTest, ExtractIntoReadsTheArchiveFromItsStartWhereverTheHandleS
     FileHandle archive = OpenForReading(archivePath);
     ASSERT_NE(SetFilePointer(archive.get(), 0, nullptr, FILE_END), INVALID_SET_FILE_POINTER);
     HeldFolder held = Hold(destination);
-    EXPECT_EQ(ExtractInto(kWindowId, kComponentId, std::move(archive), held.get()), kExtractDone);
+    EXPECT_EQ(ExtractInto(kWindowId, kComponentId, std::move(archive), held), kExtractDone);
     EXPECT_EQ(ListTree(destination), (Names{"a.txt"}));
 }
 
@@ -140,7 +143,7 @@ TEST_F(HeldExtractTest, ExtractIntoFailsAnEntryWhosePathWouldReach260Bytes) {
     const std::string tooLong(260 - base.size(), 'g');
     ASSERT_TRUE(WriteArchive(archivePath, {File(fits, "fits"), File(tooLong, "long"), File("after.txt", "a")}));
     HeldFolder held = Hold(destination);
-    EXPECT_EQ(ExtractInto(kWindowId, kComponentId, OpenForReading(archivePath), held.get()), kExtractFailed);
+    EXPECT_EQ(ExtractInto(kWindowId, kComponentId, OpenForReading(archivePath), held), kExtractFailed);
     EXPECT_EQ(ListTree(destination), (Names{fits}));
 }
 
@@ -339,7 +342,7 @@ protected:
     }
     std::int32_t Run() {
         HeldFolder held = Hold(destination);
-        return ExtractInto(kWindowId, kComponentId, OpenForReading(archivePath), held.get(), &kept);
+        return ExtractInto(kWindowId, kComponentId, OpenForReading(archivePath), held, &kept);
     }
     KeptEntries kept;
 };

@@ -138,8 +138,7 @@ TEST_F(WriteBytesToChildTest, WritesTheArraysIntoANewFileInPlaceOfAnOldOne) {
     ASSERT_TRUE(test::WriteWholeFile(path, std::string(100, 'o')));
     ByteArray second = ArrayOf("XYZ");
     {
-        ChildHandle written =
-            WriteBytesToChild(held.get(), name, {data.image(), &EmptyByteArray, nullptr, second.image()});
+        ChildHandle written = WriteBytesToChild(held, name, {data.image(), &EmptyByteArray, nullptr, second.image()});
         ASSERT_TRUE(written) << GetLastError();
         // Read back through the writing handle; while it is open nobody else may write the file.
         char back[16] = {};
@@ -152,9 +151,9 @@ TEST_F(WriteBytesToChildTest, WritesTheArraysIntoANewFileInPlaceOfAnOldOne) {
         EXPECT_FALSE(writer);
     }
     EXPECT_EQ(Contents(path), "payloadXYZ");
-    EXPECT_FALSE(WriteBytesToChild(held.get(), L"", {data.image()}));
-    EXPECT_FALSE(WriteBytesToChild(nullptr, L"x.bin", {data.image()}));
-    EXPECT_FALSE(WriteBytesToChild(held.get(), L"sub\\x.bin", {data.image()}));
+    EXPECT_FALSE(WriteBytesToChild(held, L"", {data.image()}));
+    EXPECT_FALSE(WriteBytesToChild(HeldFolder{}, L"x.bin", {data.image()}));
+    EXPECT_FALSE(WriteBytesToChild(held, L"sub\\x.bin", {data.image()}));
     EXPECT_FALSE(test::Exists(folder / "x.bin"));
 }
 
@@ -162,7 +161,7 @@ TEST_F(WriteBytesToChildTest, WritesTheArraysIntoANewFileInPlaceOfAnOldOne) {
 // elsewhere keeps its bytes (CREATE_ALWAYS would have truncated it and written the payload into it).
 TEST_F(WriteBytesToChildTest, AHardLinkAtTheNameLosesOnlyThisName) {
     ASSERT_TRUE(CreateHardLinkA((folder / "a.zip").c_str(), (outside / "victim.bin").c_str(), nullptr));
-    EXPECT_TRUE(WriteBytesToChild(held.get(), L"a.zip", {data.image()}).close());
+    EXPECT_TRUE(WriteBytesToChild(held, L"a.zip", {data.image()}).close());
     EXPECT_EQ(Contents(folder / "a.zip"), "payload");
     EXPECT_EQ(Contents(outside / "victim.bin"), "outside bytes");
 }
@@ -172,7 +171,7 @@ TEST_F(WriteBytesToChildTest, AFolderLinkAtTheNameIsRemovedAsALinkOrTheWriteFail
     ASSERT_TRUE(test::RunUnix("Z:\\bin\\ln -s " + test::Quoted(test::UnixPath(outside.path())) + " " +
                               test::Quoted(test::UnixPath(link))));
     ASSERT_TRUE(test::WaitUntil([&] { return test::Exists(link + "\\victim.bin"); }, 5000));
-    const bool written = bool(WriteBytesToChild(held.get(), L"a.zip", {data.image()}));
+    const bool written = bool(WriteBytesToChild(held, L"a.zip", {data.image()}));
     const bool linkStayed = test::Exists(link + "\\victim.bin");
     test::RunUnix("Z:\\bin\\rm -f " + test::Quoted(test::UnixPath(link)));
     test::WaitUntil([&] { return !test::Exists(link); }, 5000);
@@ -187,7 +186,7 @@ TEST_F(WriteBytesToChildTest, AReadOnlyFileAtTheNameIsReplaced) {
     const std::string path = folder / "a.zip";
     ASSERT_TRUE(test::WriteWholeFile(path, "planted archive"));
     ASSERT_TRUE(SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_READONLY));
-    EXPECT_TRUE(WriteBytesToChild(held.get(), L"a.zip", {data.image()}).close());
+    EXPECT_TRUE(WriteBytesToChild(held, L"a.zip", {data.image()}).close());
     EXPECT_EQ(Contents(path), "payload");
     EXPECT_EQ(test::AttributesOf(path) & FILE_ATTRIBUTE_READONLY, 0u);
 }
@@ -200,7 +199,7 @@ TEST_F(WriteBytesToChildTest, AFileHeldOpenByAnotherProgramStaysAndTheWriteFails
     FileHandle holder{CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                   FILE_ATTRIBUTE_NORMAL, nullptr)};
     ASSERT_TRUE(holder);
-    EXPECT_FALSE(WriteBytesToChild(held.get(), L"a.zip", {data.image()}));
+    EXPECT_FALSE(WriteBytesToChild(held, L"a.zip", {data.image()}));
     holder.reset();
     EXPECT_EQ(Contents(path), "planted archive");
 }
@@ -218,7 +217,7 @@ TEST_F(WriteBytesToChildTest, AHardLinkPlantedAfterTheNameWasClearedFailsTheWrit
         EXPECT_TRUE(CreateHardLinkA((folder / "a.zip").c_str(), (outside / "victim.bin").c_str(), nullptr));
     };
     SetDiskSeam(CallWhenCleared);
-    const bool written = bool(WriteBytesToChild(held.get(), L"a.zip", {data.image()}));
+    const bool written = bool(WriteBytesToChild(held, L"a.zip", {data.image()}));
     SetDiskSeam(nullptr);
     EXPECT_FALSE(written);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_EXISTS));

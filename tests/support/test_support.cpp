@@ -71,6 +71,17 @@ bool MakeSampleTree(const std::string& root) {
     return made && SetFileAttributesA((root + "\\a\\one.txt").c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
 }
 
+bool SampleTreeWhole(const std::string& root) {
+    const char* const files[][2] = {
+        {"\\top.txt", "1"}, {"\\a\\one.txt", "2"}, {"\\a\\b\\deep.bin", "3"}, {"\\c\\\xCC\xB4\xCF\xAA.txt", "4"}};
+    for (const auto& [name, bytes] : files) {
+        std::string read;
+        if (!ReadWholeFile(root + name, read) || read != bytes)
+            return false;
+    }
+    return true;
+}
+
 namespace {
 
 struct WindowSearch {

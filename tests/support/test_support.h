@@ -62,6 +62,8 @@ bool RemoveUnixLink(const std::string& link);
 // A small tree at `root`: top.txt ("1"), a\one.txt ("2", hidden and system), a\b\deep.bin ("3"),
 // c\檀溪.txt ("4"). False when any part could not be made.
 bool MakeSampleTree(const std::string& root);
+// True when the tree MakeSampleTree made at `root` is all there, every file with its bytes.
+bool SampleTreeWhole(const std::string& root);
 
 // The top-level windows of process `processId` of class `className` (null: any) and, when `title`
 // is given, with exactly that title, in the system's order.
