@@ -14,18 +14,10 @@ std::string Filler(Random& random, std::size_t length, bool compressible, const 
 }
 
 zipwriter::Entry File(const std::string& name, const std::string& data) {
-    zipwriter::Entry entry;
-    entry.name = name;
-    entry.data = data;
-    zipwriter::SetEntryTime(entry, 1700000000);
-    return entry;
+    return zipwriter::MakeEntry(name, data, 1700000000);
 }
 
-zipwriter::Entry Folder(const std::string& name) {
-    zipwriter::Entry entry = File(name, "");
-    entry.folder = true;
-    return entry;
-}
+zipwriter::Entry Folder(const std::string& name) { return zipwriter::MakeEntry(name, "", 1700000000, true); }
 
 std::uint64_t GetField(const std::string& bytes, std::size_t at, int width) {
     std::uint64_t value = 0;

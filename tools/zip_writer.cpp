@@ -108,6 +108,15 @@ void SetEntryTime(Entry& entry, std::int64_t unixSeconds) {
     entry.writeTime = entry.accessTime = entry.creationTime = FileTimeFromUnixTime(unixSeconds);
 }
 
+Entry MakeEntry(const std::string& name, const std::string& data, std::int64_t unixSeconds, bool folder) {
+    Entry entry;
+    entry.name = name;
+    entry.data = data;
+    entry.folder = folder;
+    SetEntryTime(entry, unixSeconds);
+    return entry;
+}
+
 Bytes ExtendedTimestampBlock(std::uint8_t flags, const std::vector<std::int32_t>& values) {
     std::string block;
     Put16(block, 0x5455);

@@ -63,6 +63,9 @@ void DosFromUnixTime(std::int64_t unixSeconds, std::uint16_t& dosDate, std::uint
 std::uint64_t FileTimeFromUnixTime(std::int64_t unixSeconds);
 // Sets an entry's DOS time and all three NTFS times from one UTC time.
 void SetEntryTime(Entry& entry, std::int64_t unixSeconds);
+// A file entry (or, with `folder`, a folder entry, its name ending in "/") holding `data`, every time
+// set from `unixSeconds`.
+Entry MakeEntry(const std::string& name, const std::string& data, std::int64_t unixSeconds, bool folder = false);
 
 // An extended-timestamp ("UT") extra block with the given flags and the values present for them.
 Bytes ExtendedTimestampBlock(std::uint8_t flags, const std::vector<std::int32_t>& values);

@@ -69,20 +69,10 @@ ConnectedComponent::~ConnectedComponent() {
 }
 
 zipwriter::Entry File(const std::string& name, const std::string& data) {
-    zipwriter::Entry e;
-    e.name = name;
-    e.data = data;
-    zipwriter::SetEntryTime(e, 1600000000);
-    return e;
+    return zipwriter::MakeEntry(name, data, 1600000000);
 }
 
-zipwriter::Entry Folder(const std::string& name) {
-    zipwriter::Entry e;
-    e.name = name;
-    e.folder = true;
-    zipwriter::SetEntryTime(e, 1600000000);
-    return e;
-}
+zipwriter::Entry Folder(const std::string& name) { return zipwriter::MakeEntry(name, "", 1600000000, true); }
 
 bool WriteArchive(const std::string& path, const std::vector<zipwriter::Entry>& entries,
                   const zipwriter::Options& options) {
