@@ -78,13 +78,6 @@ private:
     bool running_ = false;
 };
 
-// The ZIP component: its carrier only makes it addressable by its ids, for the extraction's progress
-// events (payload/zip_component.h looks the carrier up through the service entry at each call).
-class CZipUnit final : public CarrierWindow {
-public:
-    using CarrierWindow::CarrierWindow;
-};
-
 SettingType WindowOwnType(int number) {
     return number == kTitle || number == kWindowClassName ? SettingType::Text : SettingType::Int;
 }
@@ -110,10 +103,12 @@ ComponentObject* CreateTimer(HWND parent, std::int32_t windowId, const Component
     return timer;
 }
 
-// The ZIP carrier's class takes double clicks and has no cursor, brush or icon; the window gets a
-// border and clips its siblings.
+// The ZIP component is its carrier alone: it makes the component addressable by its ids, for the
+// extraction's progress events (payload/zip_component.h looks it up through the service entry at each
+// call). Its class takes double clicks and has no cursor, brush or icon; the window gets a border and
+// clips its siblings.
 ComponentObject* CreateZip(HWND parent, std::int32_t windowId, const ComponentRecord& record) {
-    auto* zip = new CZipUnit(windowId, record.id);
+    auto* zip = new CarrierWindow(windowId, record.id);
     if (!zip->Create(kZipCarrierClass, CS_DBLCLKS, nullptr, WS_CLIPSIBLINGS | WS_BORDER, parent, record.place)) {
         delete zip;
         return nullptr;
