@@ -170,7 +170,7 @@ identity() {
     if [ -e "$resolved" ]; then
         stat -L -c '%d:%i' -- "$resolved"
     else
-        echo "$(stat -L -c '%d:%i' -- "$(dirname -- "$resolved")")/$(basename -- "$resolved")"
+        echo "$(stat -L -c '%d:%i' -- "$(dirname -- "$resolved")" 2>/dev/null)/$(basename -- "$resolved")"
     fi
 }
 # Whether the output $1 is the folder $2 or lies anywhere below it, compared folder by folder upwards.
@@ -191,6 +191,7 @@ check_output() {
     shift 2
     [ ! -d "$path" ] || usage "$path is a folder ($option): name the file to write"
     [ -d "$(dirname -- "$path")" ] || usage "$(dirname -- "$path") is not a folder ($option)"
+    [ -w "$(dirname -- "$path")" ] || usage "$(dirname -- "$path") cannot be written in ($option): name a folder of yours"
     for input in "$@"; do
         [ -n "${input#*=}" ] || continue
         if [ "${input%%=*}" = "the application's folder" ]; then

@@ -6,8 +6,8 @@
         and exit 1. A line says which of the sizes Explorer shows most (16, 32, 48) it lacks.
     package_tool.py text NAME VALUE
         Checks a text of the version block (NAME is the option or setting it came from: --company,
-        --product-name, --description, --copyright, --product-version) and prints it as the resource
-        script's string holds it; a refusal is one line and exit 1.
+        --product-name, --description, --copyright, --product-version, or LAUNCHER_COMPANY and the
+        like) and prints it as the resource script's string holds it; a refusal is one line and exit 1.
     package_tool.py verify LAUNCHER.exe --packer PACK_PAYLOAD [--ca ROOT.pem] [--require-signature]
                            [--report FILE.json] [--as PATH] [--input KEY=VALUE]... [--step NAME=SECONDS]...
         Reads a built launcher without running it: the program's kind, the version block, the icon, the
@@ -46,7 +46,7 @@ class Refused(Exception):
 # ---- The version block's texts -------------------------------------------------------------------
 
 # The product version is a short tag ("1.2.3-beta"); the other texts are a sentence at most.
-TEXT_LIMITS = {"--product-version": 64}
+TEXT_LIMITS = {"--product-version": 64, "LAUNCHER_PRODUCT_VERSION": 64}
 TEXT_LIMIT = 256
 
 
