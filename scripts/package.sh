@@ -6,13 +6,15 @@
 #   bash scripts/package.sh --zip FILE.zip OUT.exe [the same options]
 #   bash scripts/package.sh --verify LAUNCHER.exe [--ca ROOT.pem] [--require-signature] [--report FILE.json]
 #   bash scripts/package.sh --help          the options, the environment and the exit codes
-# The command line (every value, and that no output is or lies inside an input), the certificate (read with
-# its password), the version, its texts and the icon are checked before the set-up and the build. --verify reads a launcher built before without running it
-# (tools/package_tool.py), --report writes what was built or verified as JSON. APP_DIR must hold Velkar.exe at its top; it becomes Velkar/ in the payload. Before anything is built
-# the packer refuses, naming the file and the rule, what would fail on a user's machine (see the
-# README, "Package your application"). OUT.exe and the report are written under fresh names beside them and
-# moved into place only when everything went well; a failed run leaves neither, not even earlier ones. SOURCE_DATE_EPOCH, where set, is the time of every entry (and of the signature), so the
-# same folder and options give the same bytes from any clone.
+# The command line (every value, and that no output is or lies inside an input), the certificate (read
+# with its password), the version, its texts and the icon are checked before the set-up and the build.
+# --verify reads a launcher built before without running it (tools/package_tool.py), --report writes what
+# was built or verified as JSON. APP_DIR must hold Velkar.exe at its top; it becomes Velkar/ in the
+# payload. Before anything is built the packer refuses, naming the file and the rule, what would fail on a
+# user's machine (see the README, "Package your application"). OUT.exe and the report are written under
+# fresh names beside them and moved into place only when everything went well; a failed run leaves
+# neither, not even earlier ones. SOURCE_DATE_EPOCH, where set, is the time of every entry (and of the
+# signature), so the same folder and options give the same bytes from any clone.
 # On a new machine, run as root: it installs what is missing first (scripts/setup.sh).
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
@@ -191,7 +193,8 @@ check_output() {
     shift 2
     [ ! -d "$path" ] || usage "$path is a folder ($option): name the file to write"
     [ -d "$(dirname -- "$path")" ] || usage "$(dirname -- "$path") is not a folder ($option)"
-    [ -w "$(dirname -- "$path")" ] || usage "$(dirname -- "$path") cannot be written in ($option): name a folder of yours"
+    [ -w "$(dirname -- "$path")" ] ||
+        usage "$(dirname -- "$path") cannot be written in ($option): name a folder of yours"
     for input in "$@"; do
         [ -n "${input#*=}" ] || continue
         if [ "${input%%=*}" = "the application's folder" ]; then
@@ -199,7 +202,8 @@ check_output() {
                 usage "$path lies inside the application's folder ${input#*=} ($option): it would overwrite" \
                     "the application's files or be packed into the next package; write it outside"
         elif [ -e "${input#*=}" ] && [ "$(identity "$path")" = "$(identity "${input#*=}")" ]; then
-            usage "$path is the same file as ${input%%=*} ${input#*=} ($option): writing it would destroy that file; name another"
+            usage "$path is the same file as ${input%%=*} ${input#*=} ($option): writing it would destroy" \
+                "that file; name another"
         fi
     done
 }
@@ -276,7 +280,8 @@ if [ -n "$report" ]; then
     check_output "$report" --report "${inputs[@]}"
     # The two outputs, by identity too; neither need exist yet.
     [ "$(identity "$report")" != "$(identity "$out")" ] ||
-        usage "$report is the same file as OUT.exe $out (--report): the report would replace the launcher; name another file"
+        usage "$report is the same file as OUT.exe $out (--report): the report would replace the launcher;" \
+            "name another file"
 fi
 time_args=()
 if [ -n "${SOURCE_DATE_EPOCH:-}" ]; then
@@ -318,19 +323,22 @@ pkcs12() {
 }
 # What a file that openssl does not read as PKCS#12 is, and how it becomes one; one line.
 not_pkcs12() {
-    local kind convert
+    local kind convert export_command="openssl pkcs12 -export -inkey KEY.pem"
     if grep -q -- '-----BEGIN' "$cert" 2>/dev/null; then
         fail "$cert is a PEM file; --sign takes a PKCS#12 file (.pfx) that holds the certificate and its key:" \
             "make one with  openssl pkcs12 -export -inkey KEY.pem -in $cert -out CERT.pfx"
     elif openssl x509 -inform DER -in "$cert" -noout 2>/dev/null; then
         kind="a DER certificate (.cer) without its key"
-        convert="openssl x509 -inform DER -in $cert -out cert.pem && openssl pkcs12 -export -inkey KEY.pem -in cert.pem -out CERT.pfx"
+        convert="openssl x509 -inform DER -in $cert -out cert.pem && $export_command -in cert.pem -out CERT.pfx"
     elif openssl pkcs7 -inform DER -in "$cert" -noout 2>/dev/null; then
         kind="a PKCS#7 certificate bundle (.p7b, .spc) without a key"
-        convert="openssl pkcs7 -inform DER -in $cert -print_certs -out certs.pem && openssl pkcs12 -export -inkey KEY.pem -in certs.pem -out CERT.pfx"
+        convert="openssl pkcs7 -inform DER -in $cert -print_certs -out certs.pem && $export_command -in certs.pem"
+        convert+=" -out CERT.pfx"
     elif [ "$(head -c 4 -- "$cert" | od -An -tx1 | tr -d ' \n')" = 1ef1b5b0 ]; then
         kind="a private key in Microsoft's PVK format without its certificate"
-        convert="openssl rsa -inform PVK -in $cert -out key.pem && openssl pkcs12 -export -inkey key.pem -in CERT.pem -out CERT.pfx"
+        # Most PVK files are RC4 encrypted, which OpenSSL 3 reads only through its legacy provider.
+        convert="openssl rsa -inform PVK -provider legacy -provider default -in $cert -out KEY.pem"
+        convert+=" && $export_command -in CERT.pem -out CERT.pfx"
     else
         fail "$cert is not a PKCS#12 file (.pfx), nor a certificate or key openssl reads: export the" \
             "certificate with its private key as a .pfx file (in Windows: certmgr.msc, Export, with the private key)"
@@ -356,7 +364,8 @@ check_certificate() {
     if ! pkcs12 -nokeys -clcerts -out "$scratch/cert.pem" 2>"$scratch/error"; then
         if grep -q 'unsupported' "$scratch/error"; then
             fail "$cert is a PKCS#12 file encrypted in a way openssl cannot read even with -legacy" \
-                "($(grep -o 'Algorithm ([^)]*)' "$scratch/error" | head -n 1)): export it again with AES, or convert it:" \
+                "($(grep -o 'Algorithm ([^)]*)' "$scratch/error" | head -n 1)): export it again with AES, or" \
+                "convert it:" \
                 "openssl pkcs12 -in $cert -nodes -out all.pem && openssl pkcs12 -export -in all.pem -out CERT.pfx"
         elif grep -qi 'mac verify\|invalid password\|bad decrypt' "$scratch/error"; then
             [ -n "$password_file" ] ||
@@ -487,7 +496,8 @@ if [ -n "$cert" ]; then
     rm -f "$build/signed.exe"
     # Bounded: a time-stamp server that takes the connection and never answers would hold the run.
     signing_log="$build/signing.log"
-    if ! timeout 300 osslsigncode sign "${sign_args[@]}" -in "$built" -out "$build/signed.exe" >"$signing_log" 2>&1; then
+    if ! timeout 300 osslsigncode sign "${sign_args[@]}" -in "$built" -out "$build/signed.exe" >"$signing_log" 2>&1
+    then
         cat -- "$signing_log" >>"$log"
         if [ -n "$timestamp_url" ] && grep -qi 'timestamp\|HTTP failure\|curl' "$signing_log" ||
             { [ -n "$timestamp_url" ] && [ ! -s "$signing_log" ]; }; then

@@ -46,6 +46,8 @@ def make_certificates():
     openssl("pkcs12", "-export", "-inkey", "key.pem", "-in", "cert.pem", "-out", "no-password.pfx", "-passout", "pass:")
     openssl("x509", "-in", "cert.pem", "-outform", "DER", "-out", "cert.cer")
     openssl("crl2pkcs7", "-nocrl", "-certfile", "cert.pem", "-outform", "DER", "-out", "cert.p7b")
+    openssl("rsa", "-in", "key.pem", "-outform", "PVK", "-out", "key.pvk", "-passout", "pass:pvk", "-provider", "legacy",
+            "-provider", "default")
     with open(os.path.join(CERTS, "noise.pfx"), "wb") as f:
         f.write(b"\x01\x02 not a certificate")
 
@@ -263,6 +265,9 @@ class Certificates(Package):
                 ("a PKCS#7 bundle", ("--sign", cert("cert.p7b")),
                  "package.sh: %s is a PKCS#7 certificate bundle" % cert("cert.p7b"),
                  "openssl pkcs7 -inform DER -in %s -print_certs" % cert("cert.p7b")),
+                ("a PVK key", ("--sign", cert("key.pvk")),
+                 "package.sh: %s is a private key in Microsoft's PVK format" % cert("key.pvk"),
+                 "openssl rsa -inform PVK -provider legacy -provider default -in %s" % cert("key.pvk")),
                 ("a PEM certificate", ("--sign", cert("cert.pem")),
                  "package.sh: %s is a PEM file" % cert("cert.pem"), "openssl pkcs12 -export -inkey KEY.pem"),
                 ("noise", ("--sign", cert("noise.pfx")),
