@@ -561,6 +561,10 @@ def verify(arguments):
                 with os.fdopen(fd, "w", encoding="utf-8") as f:
                     json.dump(report, f, indent=2, ensure_ascii=False)
                     f.write("\n")
+                # mkstemp makes the file for its owner alone; the report is read like any file written here.
+                mask = os.umask(0)
+                os.umask(mask)
+                os.chmod(part, 0o666 & ~mask)
                 os.replace(part, target)
             except BaseException:
                 os.unlink(part)
