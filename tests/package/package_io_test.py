@@ -168,7 +168,7 @@ class OutputsOverlappingInputs(Package):
                 self.assertEqual(snapshot(d), files)
                 self.assertNotIn("[1/", run.stdout)
 
-    def test_the_report_may_name_a_link_to_a_new_file_only_where_it_is_not_the_exe(self):
+    def test_a_dangling_link_to_the_exe_is_the_exe(self):
         # A dangling link is followed to where it points: to OUT.exe's name, it is OUT.exe.
         os.symlink("launcher.exe", os.path.join(self.dir, "report.json"))
         run = self.package("app", "launcher.exe", "--report", "report.json")
