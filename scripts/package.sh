@@ -156,11 +156,12 @@ build_packer() {
     quietly cmake --build "$build/tools" --target pack-payload
     step_done packer
 }
-# Runs a build step with its output in the log; a failure shows the log's end.
+# Runs a build step with its output in the log; a failure is said in one line first, then the log's end.
 quietly() {
     if ! "$@" >>"$log" 2>&1; then
-        tail -n 30 "$log" >&2
-        fail "a build step failed (the whole log: $log)"
+        echo "package.sh: a build step failed: $1 ${2:-} ... (the whole log: $log); its last lines:" >&2
+        tail -n 30 "$log" | sed 's/^/  /' >&2
+        exit 1
     fi
 }
 # Where a file on disk is, as the file system knows it: device and inode of the file where it exists, else
@@ -477,8 +478,9 @@ show_step() {
 }
 if ! cmake --build "$build/launcher" --target launcher 2>&1 | tee -a "$log" | show_step; then
     echo
-    tail -n 30 "$log" >&2
-    fail "the build of launcher.exe failed (the whole log: $log)"
+    echo "package.sh: the build of launcher.exe failed (the whole log: $log); its last lines:" >&2
+    tail -n 30 "$log" | sed 's/^/  /' >&2
+    exit 1
 fi
 [ ! -t 1 ] || echo
 built="$build/launcher/bin/launcher.exe"
