@@ -538,7 +538,7 @@ if [ -n "$report" ]; then
     if ! python3 "$tool" verify "$part" --as "$out" --packer "$build/tools/pack-payload" --report "$report_part" \
         --input "folder=$app_dir" --input "archive=$zip" --input "version=$version" --input "icon=$icon" \
         --input "certificate_subject=$subject" --input "source_date_epoch=${SOURCE_DATE_EPOCH:-}" \
-        --input "product_version=$product_version" --input "company=$company" \
+        --input "product_version_text=$product_version" --input "company=$company" \
         --input "product_name=$product_name" --input "description=$description" --input "copyright=$copyright" \
         "${steps[@]}" >"$build/report.log" 2>&1; then
         cat "$build/report.log" >&2

@@ -348,7 +348,7 @@ class Builds(Package):
                                               "product_version_text")},
                          {"company": texts["--company"], "product_name": "Velkar", "description": "Velkar 安装程序",
                           "copyright": "(C) 2026 檀溪", "product_version_text": "1.2.3-beta"})
-        self.assertEqual(r["inputs"]["product_version"], "1.2.3-beta")
+        self.assertEqual(r["inputs"]["product_version_text"], "1.2.3-beta")
         self.assertEqual((r["signature"]["digest"], r["signature"]["timestamp"]), ("matches", "none"))
         self.assertTrue(r["holds"], r["failures"])
         with open(self.out, "rb") as f:
