@@ -4,13 +4,19 @@
     package_tool.py icon FILE.ico
         Checks that FILE.ico is an icon the resource compiler and Windows take whole; a refusal is one line
         and exit 1. A line says which of the sizes Explorer shows most (16, 32, 48) it lacks.
+    package_tool.py text NAME VALUE
+        Checks a text of the version block (NAME is the option or setting it came from: --company,
+        --product-name, --description, --copyright, --product-version, or LAUNCHER_COMPANY and the
+        like) and prints it as the resource script's string holds it; a refusal is one line and exit 1.
     package_tool.py verify LAUNCHER.exe --packer PACK_PAYLOAD [--ca ROOT.pem] [--require-signature]
-                           [--report FILE.json] [--input KEY=VALUE]... [--step NAME=SECONDS]...
+                           [--report FILE.json] [--as PATH] [--input KEY=VALUE]... [--step NAME=SECONDS]...
         Reads a built launcher without running it: the program's kind, the version block, the icon, the
         manifest, the embedded archive (found by the record the build leaves beside it, then checked by
         pack-payload --check) and the Authenticode signature (osslsigncode). Prints what it found and each
         failing point; exit 0 when all holds, 1 otherwise. --report writes the same as one JSON document,
         with the inputs and the steps' times package.sh passes (fields: README, "Package your application").
+        --as names the exe in what is printed and reported: package.sh checks the exe under a temporary
+        name before it moves it into place.
 """
 import hashlib
 import json
@@ -35,6 +41,53 @@ RT_ICON, RT_GROUP_ICON, RT_RCDATA, RT_VERSION, RT_MANIFEST = 3, 14, 10, 16, 24
 
 class Refused(Exception):
     """A file that is not what it must be; the text says what is wrong, in one line."""
+
+
+# ---- The version block's texts -------------------------------------------------------------------
+
+# The product version is a short tag ("1.2.3-beta"); the other texts are a sentence at most.
+TEXT_LIMITS = {"--product-version": 64, "LAUNCHER_PRODUCT_VERSION": 64}
+TEXT_LIMIT = 256
+
+
+def version_text(name, value):
+    """The text as a string of the resource script (quotes doubled, backslashes escaped); raises Refused.
+    The block stores UTF-16, and programs that read it through the ANSI functions get code page 936, so a
+    text holds only characters that code page spells, and no control characters."""
+    limit = TEXT_LIMITS.get(name, TEXT_LIMIT)
+    if not value:
+        raise Refused("%s is empty: leave the option out to keep the default" % name)
+    if value != value.strip(" "):
+        raise Refused("%s begins or ends with a space" % name)
+    if len(value) > limit:
+        raise Refused("%s takes at most %d characters, not %d" % (name, limit, len(value)))
+    for c in value:
+        if ord(c) < 0x20 or 0x7F <= ord(c) < 0xA0:
+            raise Refused("%s holds the control character U+%04X: a version text is one line of printable "
+                          "characters" % (name, ord(c)))
+        try:
+            if c.encode("gbk").decode("gbk") != c:
+                raise UnicodeError
+        except UnicodeError:
+            stand_in = {"\u00a9": "(C)", "\u00ae": "(R)", "\u2122": "(TM)"}.get(c)
+            raise Refused("%s holds %r (U+%04X), which code page 936 cannot spell: Windows reads these texts in "
+                          "that code page%s" % (name, c, ord(c), "; write %s instead" % stand_in if stand_in else ""))
+    return value.replace("\\", "\\\\").replace('"', '""')
+
+
+def check_text(name, value):
+    # The text's bytes as given, read as UTF-8 whatever this machine's locale, and written back as UTF-8,
+    # the resource script's encoding.
+    try:
+        escaped = version_text(name, os.fsencode(value).decode("utf-8"))
+    except UnicodeDecodeError:
+        print("%s is not UTF-8 text" % name, file=sys.stderr)
+        return 1
+    except Refused as e:
+        print(e, file=sys.stderr)
+        return 1
+    sys.stdout.buffer.write(escaped.encode("utf-8") + b"\n")
+    return 0
 
 
 # ---- Icons -------------------------------------------------------------------------------------------
@@ -94,8 +147,14 @@ def icon_images(data):
                               "uncompressed" % (name, bits, compression))
             colours = used or (1 << bits if bits <= 8 else 0)
             masks = 12 if compression == 3 and header == 40 else 0
-            need = (header + masks + 4 * colours + (width * bits + 31) // 32 * 4 * height +
-                    (width + 31) // 32 * 4 * height)
+            mask = (width + 31) // 32 * 4 * height
+            need = header + masks + 4 * colours + (width * bits + 31) // 32 * 4 * height + mask
+            if bits == 32 and need - mask <= size < need:
+                # Many favicon writers leave the mask out beside the alpha channel, but Windows reads an icon
+                # bitmap as picture and mask whatever its depth, and draws with the mask in places.
+                raise Refused("%s is a 32-bit bitmap without its mask (the 1-bit AND mask that follows the "
+                              "picture): Windows requires it beside the alpha channel; save the icon again "
+                              "from an icon editor that writes the mask, or with its images as PNG" % name)
             if need > size:
                 raise Refused("%s is cut short: its picture and mask need %d bytes, the directory gives it %d" %
                               (name, need, size))
@@ -349,6 +408,14 @@ def inspect(exe, packer, ca, require_signature, scratch):
                       (strings.get("FileVersion"), file_version))
     facts.update(version=file_version, product_version=product_version, product_name=strings.get("ProductName"))
     lines.append("  version:       %s (%s)" % (file_version, strings.get("ProductName")))
+    # The texts beside the numbers, absent where the block has none (a launcher built before they could be
+    # set has no company or copyright).
+    for field, key, shown in (("product_version_text", "ProductVersion", "product ver.:"),
+                              ("description", "FileDescription", "description:"),
+                              ("company", "CompanyName", "company:"), ("copyright", "LegalCopyright", "copyright:")):
+        facts[field] = strings.get(key)
+        if facts[field] is not None:
+            lines.append("  %-14s %s" % (shown, facts[field]))
 
     group = resources.get((RT_GROUP_ICON, "DEFAULT_ICON"))
     icons = []
@@ -442,7 +509,7 @@ def tool_version():
 
 
 def verify(arguments):
-    options = {"--packer": None, "--ca": None, "--report": None}
+    options = {"--packer": None, "--ca": None, "--report": None, "--as": None}
     inputs, steps, require_signature, exe = {}, [], False, None
     it = iter(arguments)
     for argument in it:
@@ -471,6 +538,8 @@ def verify(arguments):
         facts, archive, signature, points, lines = inspect(exe, options["--packer"], options["--ca"],
                                                            require_signature, scratch)
     steps.append({"step": "verify", "seconds": round(time.monotonic() - begun, 3)})
+    if options["--as"]:
+        exe = facts["path"] = options["--as"]
     print("Verified %s" % exe)
     for line in lines:
         print(line)
@@ -482,11 +551,27 @@ def verify(arguments):
         report = {"report_format": REPORT_FORMAT, "tool": {"name": "scripts/package.sh", "version": tool_version()},
                   "inputs": inputs, "exe": facts, "archive": archive, "signature": signature,
                   "holds": not points, "failures": points, "steps": steps}
-        part = options["--report"] + ".part"
-        with open(part, "w", encoding="utf-8") as f:
-            json.dump(report, f, indent=2, ensure_ascii=False)
-            f.write("\n")
-        os.replace(part, options["--report"])
+        # Written under a fresh name beside it (made new, never through a file planted there) and moved into
+        # place whole; a report that cannot be written is said, and leaves nothing.
+        target = options["--report"]
+        try:
+            fd, part = tempfile.mkstemp(dir=os.path.dirname(os.path.abspath(target)), prefix=".report-",
+                                        suffix=".part")
+            try:
+                with os.fdopen(fd, "w", encoding="utf-8") as f:
+                    json.dump(report, f, indent=2, ensure_ascii=False)
+                    f.write("\n")
+                # mkstemp makes the file for its owner alone; the report is read like any file written here.
+                mask = os.umask(0)
+                os.umask(mask)
+                os.chmod(part, 0o666 & ~mask)
+                os.replace(part, target)
+            except BaseException:
+                os.unlink(part)
+                raise
+        except OSError as e:
+            print("%s: the report cannot be written: %s" % (target, e.strerror or e), file=sys.stderr)
+            return 1
     print("%s: %s" % (exe, "all holds" if not points else "%d failing point%s" %
                       (len(points), "" if len(points) == 1 else "s")))
     return 0 if not points else 1
@@ -500,6 +585,8 @@ def usage():
 def main(arguments):
     if len(arguments) == 2 and arguments[0] == "icon":
         return check_icon(arguments[1])
+    if len(arguments) == 3 and arguments[0] == "text":
+        return check_text(arguments[1], arguments[2])
     if arguments and arguments[0] == "verify":
         return verify(arguments[1:])
     return usage()

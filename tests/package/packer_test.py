@@ -473,7 +473,7 @@ class Icons(PackageOptions):
         good = icons.icon([(16, 32, icons.bitmap(16))])
         moved = bytearray(good)
         struct.pack_into("<I", moved, 18, 6)  # the image's offset: inside the directory
-        short = icons.bitmap(16)[:-64]  # the mask left out
+        short = icons.bitmap(16)[:-65]  # the mask left out, and a byte of the picture
         flat = bytearray(icons.bitmap(16))
         struct.pack_into("<i", flat, 8, 16)  # the bitmap's height not doubled for its mask
         image = icons.bitmap(16)
