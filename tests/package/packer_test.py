@@ -257,6 +257,9 @@ class ReadAsTheLauncherReads(Work):
                                        readme, "does not give its recorded size and CRC-32"),
             "file below a file": (h.build([("Velkar/Velkar.exe", b"MZ"), ("Velkar/a.txt", b"a"), ("Velkar/A.TXT/b", b"b")]),
                                   "Velkar/A.TXT/b", 'lies below the file "Velkar/a.txt"'),
+            # Two names the launcher would install as one file, the last one written over the first.
+            "two separators in a row": (h.doubled(), "Velkar//lib.dll", "two separators in a row"),
+            "local name of other bytes": (h.renamed(), readme, 'names it "Velkar/README.exe"'),
             "folder bit on a file with data": (h.assemble(local, [records[0], h.with_field(records[1], 38, "<I", 0x41ED0000)]),
                                                readme, "a folder entry holding 64 bytes"),
         }
@@ -520,9 +523,18 @@ class Icons(PackageOptions):
     def test_verify_takes_its_own_options_only(self):
         run = self.package("--verify", "x.exe", "--sign", "c.pfx")
         self.assertEqual(run.returncode, 2)
-        self.assertIn("--verify takes --ca, --require-signature and --report only", run.stderr)
-        run = self.package(self.app, "out.exe", "--ca", "root.pem")
-        self.assertEqual(run.returncode, 2)
+        self.assertIn("--verify takes --ca, --signer, --require-signature and --report only", run.stderr)
+        for option in (("--ca", "root.pem"), ("--signer", "AB" * 32)):
+            run = self.package(self.app, "out.exe", *option)
+            self.assertEqual(run.returncode, 2)
+        # A fingerprint is 32 bytes in hexadecimal; anything else is told before anything is set up.
+        exe = os.path.join(self.dir, "some.exe")
+        make_files(self.dir, ["some.exe"])
+        for pin in ("12:34", "AB" * 31 + "XY", "AB" * 33):
+            run = self.package("--verify", exe, "--signer", pin)
+            self.assertEqual(run.returncode, 2, run.stderr)
+            self.assertIn("--signer takes a certificate's SHA-256 fingerprint", run.stderr)
+            self.assertNotIn("[1/3]", run.stdout)
         run = self.package("--verify", os.path.join(self.dir, "missing.exe"))
         self.assertEqual(run.returncode, 1)
         self.assertIn("no such file", run.stderr)
