@@ -3,7 +3,8 @@
 #   bash scripts/package.sh APP_DIR OUT.exe [--sign CERT.pfx --password-file FILE [--timestamp-url URL]]
 #                           [--version A.B.C.D] [--icon FILE.ico] [--report FILE.json]
 #   bash scripts/package.sh --zip FILE.zip OUT.exe [the same options]
-#   bash scripts/package.sh --verify LAUNCHER.exe [--ca ROOT.pem] [--require-signature] [--report FILE.json]
+#   bash scripts/package.sh --verify LAUNCHER.exe [--ca ROOT.pem] [--signer SHA256] [--require-signature]
+#                           [--report FILE.json]
 #   bash scripts/package.sh --help          the options, the environment and the exit codes
 # The command line, the certificate (read with its password), the version and the icon are checked before
 # the set-up and the build. --verify reads a launcher built before without running it
@@ -19,7 +20,8 @@ repo=$(cd "$(dirname "$0")/.." && pwd)
 
 usage_line="usage: bash scripts/package.sh APP_DIR OUT.exe [OPTIONS]
        bash scripts/package.sh --zip FILE.zip OUT.exe [OPTIONS]
-       bash scripts/package.sh --verify LAUNCHER.exe [--ca ROOT.pem] [--require-signature] [--report FILE.json]"
+       bash scripts/package.sh --verify LAUNCHER.exe [--ca ROOT.pem] [--signer SHA256] [--require-signature]
+                               [--report FILE.json]"
 usage() {  # a mistake on the command line: what was wrong, then how it goes
     [ $# -eq 0 ] || echo "package.sh: $*" >&2
     echo "$usage_line" >&2
@@ -50,8 +52,13 @@ Checking a launcher built before, without running it:
   --verify LAUNCHER.exe    the program, its version block, icon and manifest, the embedded archive (by the
                            packer's rules) and the signature (digest, signer, time stamp); each failing
                            point is named
-  --ca ROOT.pem            also check the signer's chain against this root
-  --require-signature      an unsigned launcher fails (it is said, and holds, otherwise)
+  --ca ROOT.pem            check the signer's chain against this root
+  --signer SHA256          the signer's certificate must be this one: its SHA-256 fingerprint, as
+                           openssl x509 -noout -fingerprint -sha256 -in CERT.pem prints it (colons and
+                           case do not matter). Without --ca or --signer a signature is "present, signer
+                           not verified": anybody can make a certificate of any name
+  --require-signature      a launcher fails unless it is signed by a signer --ca or --signer vouches for
+                           (an unsigned one is said, and holds, otherwise)
   --report FILE.json       the same as JSON
 
 Environment:
@@ -73,13 +80,13 @@ fail() {
 }
 
 app_dir="" zip="" out="" cert="" password_file="" timestamp_url="" version="" icon="" report=""
-verify="" ca="" require_signature=""
+verify="" ca="" signer="" require_signature=""
 positional=()
 while [ $# -gt 0 ]; do
     case "$1" in
         --help|-h) help ;;
         --require-signature) require_signature=1; shift ;;
-        --zip|--sign|--password-file|--timestamp-url|--version|--icon|--report|--verify|--ca)
+        --zip|--sign|--password-file|--timestamp-url|--version|--icon|--report|--verify|--ca|--signer)
             [ $# -ge 2 ] || usage "$1 needs a value"
             case "$1" in
                 --zip) zip=$2 ;;
@@ -91,6 +98,7 @@ while [ $# -gt 0 ]; do
                 --report) report=$2 ;;
                 --verify) verify=$2 ;;
                 --ca) ca=$2 ;;
+                --signer) signer=$2 ;;
             esac
             shift 2 ;;
         --) shift; positional+=("$@"); break ;;
@@ -142,9 +150,12 @@ quietly() {
 if [ -n "$verify" ]; then
     [ ${#positional[@]} -eq 0 ] || usage "--verify LAUNCHER.exe takes no APP_DIR or OUT.exe"
     for option in "$zip" "$cert" "$password_file" "$timestamp_url" "$version" "$icon"; do
-        [ -z "$option" ] || usage "--verify takes --ca, --require-signature and --report only"
+        [ -z "$option" ] || usage "--verify takes --ca, --signer, --require-signature and --report only"
     done
     [ -f "$verify" ] || fail "$verify: no such file"
+    pin=$(printf '%s' "$signer" | sed 's/^ *[Ss][Hh][Aa]256 [Ff]ingerprint=//' | tr -d ':')
+    [ -z "$signer" ] || [[ "$pin" =~ ^[0-9A-Fa-f]{64}$ ]] ||
+        usage "--signer takes a certificate's SHA-256 fingerprint (64 hexadecimal digits, colons allowed), as openssl x509 -noout -fingerprint -sha256 prints it"
     if [ -n "$ca" ]; then
         [ -f "$ca" ] || fail "$ca: no such file (--ca)"
         openssl x509 -in "$ca" -noout 2>/dev/null || fail "$ca is not a PEM certificate (--ca takes the root, PEM)"
@@ -154,11 +165,13 @@ if [ -n "$verify" ]; then
     echo "[3/3] Verifying $verify"
     verify_args=(--packer "$build/tools/pack-payload" --input "launcher=$verify" --input "ca=$ca")
     [ -z "$ca" ] || verify_args+=(--ca "$ca")
+    [ -z "$signer" ] || verify_args+=(--signer "$signer" --input "signer=$signer")
     [ -z "$require_signature" ] || verify_args+=(--require-signature --input require_signature=yes)
     [ -z "$report" ] || verify_args+=(--report "$report")
     exec python3 "$tool" verify "$verify" "${verify_args[@]}" "${steps[@]}"
 fi
-[ -z "$ca" ] && [ -z "$require_signature" ] || usage "--ca and --require-signature go with --verify"
+[ -z "$ca" ] && [ -z "$signer" ] && [ -z "$require_signature" ] ||
+    usage "--ca, --signer and --require-signature go with --verify"
 version=${version:-1.0.0.0}
 
 if [ -n "$zip" ]; then
@@ -307,6 +320,10 @@ step_done signing
 subject=""
 [ -z "$cert" ] || subject=$(openssl pkcs12 -in "$cert" -passin "file:$password_file" -nokeys -clcerts 2>/dev/null |
     openssl x509 -noout -subject 2>/dev/null | sed 's/^subject=//')
+# The report pins the certificate just signed with (--signer): the signature read back must be its.
+signer_pin=()
+[ -z "$cert" ] || signer_pin=(--signer "$(openssl pkcs12 -in "$cert" -passin "file:$password_file" -nokeys -clcerts \
+    2>/dev/null | openssl x509 -noout -fingerprint -sha256 2>/dev/null | sed 's/^.*=//')")
 
 # Copied to a temporary file of a fresh name, made by mktemp alone (O_EXCL): nothing planted at a name
 # known beforehand is written through. mv then replaces whatever stands at OUT.exe as a name.
@@ -320,7 +337,7 @@ if [ -n "$report" ]; then
     if ! python3 "$tool" verify "$out" --packer "$build/tools/pack-payload" --report "$report" \
         --input "folder=$app_dir" --input "archive=$zip" --input "version=$version" --input "icon=$icon" \
         --input "certificate_subject=$subject" --input "source_date_epoch=${SOURCE_DATE_EPOCH:-}" \
-        "${steps[@]}" >"$build/report.log" 2>&1; then
+        "${signer_pin[@]}" "${steps[@]}" >"$build/report.log" 2>&1; then
         cat "$build/report.log" >&2
         fail "the exe built does not hold as --verify checks it (the lines above; the report $report says the same)"
     fi
