@@ -310,6 +310,20 @@ def find_archive(program):
     return place, program.data[offset:offset + size]
 
 
+def der_length(data, at):
+    """The bytes of the DER value (a SEQUENCE: the PKCS#7 signature) at `at`, its tag and length included;
+    0 when there is none."""
+    if data[at:at + 1] != b"\x30" or at + 2 > len(data):
+        return 0
+    first = data[at + 1]
+    if first < 0x80:
+        return 2 + first
+    count = first & 0x7F
+    if not 1 <= count <= 4 or at + 2 + count > len(data):
+        return 0
+    return 2 + count + int.from_bytes(data[at + 2:at + 2 + count], "big")
+
+
 def trailing_points(program):
     """What follows the last section: nothing, or in a signed program one certificate table that ends the
     file and is as large as the signature in it (its WIN_CERTIFICATE's length, rounded up to 8 bytes).
@@ -325,9 +339,10 @@ def trailing_points(program):
                 (format(table, ","), format(end, ","))]
     points = []
     length = struct.unpack_from("<I", data, table)[0]
-    if size != (length + 7) & ~7:
+    own = 8 + der_length(data, table + 8)  # the WIN_CERTIFICATE's header and its PKCS#7 signature
+    if not size == (length + 7) & ~7 == (own + 7) & ~7:
         points.append("its certificate table takes %s bytes, but the signature in it %s: the rest is no part of "
-                      "the signature" % (format(size, ","), format(length, ",")))
+                      "the signature" % (format(size, ","), format(own, ",")))
     if table + size != len(data):
         points.append("%s bytes follow its certificate table, which must end the file" %
                       format(len(data) - table - size, ","))
