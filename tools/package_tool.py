@@ -12,11 +12,15 @@
         the last section, and every Authenticode signature (osslsigncode). Prints what it found and each
         failing point; exit 0 when all holds, 1 otherwise. --report writes the same as one JSON document,
         with the inputs and the steps' times package.sh passes (fields: README, "Package your application").
+    package_tool.py record-place LAUNCHER.exe LINKER.map
+        Writes into the launcher's payload record the address where the link put the archive (the build's
+        step after the link, cmake/KestrelLauncher.cmake).
 """
 import hashlib
 import json
 import os
 import re
+import shutil
 import struct
 import subprocess
 import sys
@@ -274,12 +278,47 @@ def version_block(data):
     return dotted(file_ms, file_ls), dotted(product_ms, product_ls), strings
 
 
+# The record's room for the archive's address, as cmake/payload_record.cmake leaves it before the link.
+UNRECORDED_ADDRESS = b"address=unrecorded\n"
+
+
 def read_record(record):
-    """(bytes, SHA-256) of the embedded archive as the build recorded them."""
-    match = re.fullmatch(rb"bytes=(\d+)\nsha256=([0-9a-f]{64})\n", record)
+    """(bytes, SHA-256, address or None) of the embedded archive as the build recorded them; a launcher
+    built before the record held an address has none."""
+    match = re.fullmatch(rb"bytes=(\d+)\nsha256=([0-9a-f]{64})\n(address=(0x[0-9A-F]{8}|unrecorded)\n)?", record)
     if not match:
         raise Refused("its payload record is unreadable")
-    return int(match.group(1)), match.group(2).decode()
+    if match.group(4) == b"unrecorded":
+        raise Refused("its payload record holds no address: the build's last step (record-place) did not run")
+    return int(match.group(1)), match.group(2).decode(), int(match.group(4), 16) if match.group(4) else None
+
+
+def record_place(exe, linker_map):
+    """Writes into the record's room in EXE the address (relative to the image) of the archive's first
+    byte, where the linker's map says it put PayloadArchive, behind the array's 8-byte header."""
+    symbols = {}
+    with open(linker_map) as f:
+        for line in f:
+            fields = line.split()
+            # ld writes the C name of a symbol, without its leading underscore.
+            if len(fields) >= 2 and fields[1].strip("_") in ("PayloadArchive", "image_base") and \
+                    re.fullmatch(r"0x[0-9a-fA-F]+", fields[0]):
+                symbols.setdefault(fields[1].strip("_"), int(fields[0], 16))
+    if len(symbols) != 2:
+        print("package_tool.py: %s names no PayloadArchive or no __image_base__" % linker_map, file=sys.stderr)
+        return 1
+    with open(exe, "rb") as f:
+        data = f.read()
+    if data.count(UNRECORDED_ADDRESS) != 1:
+        print("package_tool.py: %s holds no room for the archive's address, or more than one" % exe, file=sys.stderr)
+        return 1
+    address = b"address=0x%08X\n" % (symbols["PayloadArchive"] - symbols["image_base"] + 8)
+    part = exe + ".part"
+    with open(part, "wb") as f:
+        f.write(data.replace(UNRECORDED_ADDRESS, address))
+    shutil.copymode(exe, part)
+    os.replace(part, exe)
+    return 0
 
 
 def find_archive(program):
@@ -543,13 +582,16 @@ def inspect(exe, packer, ca, signer, require_signature, scratch):
         points.append("not a launcher this packager made: it carries no payload record (%s)" % PAYLOAD_RECORD)
     else:
         try:
-            recorded_size, recorded = read_record(record)
+            recorded_size, recorded, recorded_address = read_record(record)
             place, archive_bytes = find_archive(program)
+            if recorded_address is not None and recorded_address != place["address"]:
+                points.append("the program's code reads the archive at address 0x%X, the build put it at 0x%X" %
+                              (place["address"], recorded_address))
             archive = {"offset": place["offset"], "bytes": len(archive_bytes), "sha256": sha256(archive_bytes),
                        "section": place["section"], "address": place["address"]}
-            lines.append("  archive:       %s bytes at byte %s (%s), SHA-256 %s" %
+            lines.append("  archive:       %s bytes at byte %s (%s, address 0x%X), SHA-256 %s" %
                          (format(len(archive_bytes), ","), format(place["offset"], ","), place["section"],
-                          archive["sha256"]))
+                          place["address"], archive["sha256"]))
             if len(archive_bytes) != recorded_size:
                 points.append("the archive the program reads is %s bytes, the build recorded %s" %
                               (format(len(archive_bytes), ","), format(recorded_size, ",")))
@@ -670,6 +712,8 @@ def main(arguments):
         return check_icon(arguments[1])
     if arguments and arguments[0] == "verify":
         return verify(arguments[1:])
+    if len(arguments) == 3 and arguments[0] == "record-place":
+        return record_place(arguments[1], arguments[2])
     return usage()
 
 

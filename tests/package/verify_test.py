@@ -8,6 +8,7 @@ import hashlib
 import io
 import json
 import os
+import re
 import shutil
 import struct
 import subprocess
@@ -203,6 +204,19 @@ class Verify(unittest.TestCase):
         self.assertEqual([l for l in run.stderr.splitlines() if l.startswith("failed: ")],
                          ["failed: %s bytes follow the last section (from byte %s): a launcher this packager makes "
                           "ends there" % (format(len(genuine), ","), format(len(unsigned), ","))])
+
+    def test_the_code_must_read_the_archive_where_the_build_put_it(self):
+        with open(self.unsigned(), "rb") as f:
+            unsigned = f.read()
+        recorded = re.search(rb"address=0x([0-9A-F]{8})\n", unsigned)
+        with open(os.path.join(WORK, "first.json")) as f:
+            self.assertEqual(int(recorded.group(1), 16), json.load(f)["archive"]["address"])
+        moved = unsigned.replace(recorded.group(0), b"address=0x%08X\n" % (int(recorded.group(1), 16) + 16))
+        run = self.verify(write(os.path.join(SCRATCH, "moved.exe"), moved))
+        self.assertEqual(run.returncode, 1, run.stdout + run.stderr)
+        self.assertEqual([l for l in run.stderr.splitlines() if l.startswith("failed: ")],
+                         ["failed: the program's code reads the archive at address 0x%X, the build put it at 0x%X" %
+                          (int(recorded.group(1), 16), int(recorded.group(1), 16) + 16)])
 
     def test_a_certificate_table_larger_than_its_signature_is_refused(self):
         with open(EXE, "rb") as f:
