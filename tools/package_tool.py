@@ -382,7 +382,9 @@ def trailing_points(program):
     if not size == (length + 7) & ~7 == (own + 7) & ~7:
         points.append("its certificate table takes %s bytes, but the signature in it %s: the rest is no part of "
                       "the signature" % (format(size, ","), format(own, ",")))
-    if table + size != len(data):
+    if table + size > len(data):
+        points.append("its certificate table runs past the file's end")
+    elif table + size != len(data):
         points.append("%s bytes follow its certificate table, which must end the file" %
                       format(len(data) - table - size, ","))
     return points
@@ -612,8 +614,8 @@ def inspect(exe, packer, ca, signer, require_signature, scratch):
                     listing = json.load(f)
                 listing.update(archive)
                 archive = listing
-        except Refused as e:
-            points.append("the embedded archive: %s" % e)
+        except (Refused, struct.error) as e:
+            points.append("the embedded archive: %s" % (e if isinstance(e, Refused) else "its headers are damaged"))
     points += trailing_points(program)
 
     signature, signature_points = signature_of(exe, program, ca, signer, scratch)
