@@ -193,6 +193,19 @@ class ArchivesMadeElsewhere(Work):
         run = subprocess.run([PACKER, "--check", archive, "--json", self.out], capture_output=True, text=True)
         self.assertRefused(run, [("Velkar/A.TXT", "only in case")], packed=False)  # and no listing
 
+    def test_a_short_name_beside_a_long_one_is_refused(self):
+        # Windows may give "library-long.dll" the short name LIBRAR~1.DLL, and "Program Files" PROGRA~1:
+        # the second entry of each pair would open the first one's file or folder.
+        archive = self.zip([("Velkar/Velkar.exe", b"MZ"), ("Velkar/library-long.dll", b"L" * 400),
+                            ("Velkar/LIBRAR~1.DLL", b"EVIL"), ("Velkar/Program Files/a.txt", b"a"),
+                            ("Velkar/progra~1/a.txt", b"b")])
+        self.assertRefused(self.check(archive), [("Velkar/LIBRAR~1.DLL", "has the form of a short (8.3) name"),
+                                                 ("Velkar/progra~1/a.txt", '"progra~1" has the form')], packed=False)
+        # Only beside a name that gets a short name of its own: alone, or among 8.3 names, it is a name.
+        run = self.check(self.zip([("Velkar/Velkar.exe", b"MZ"), ("Velkar/BACKUP~1.TXT", b"x"),
+                                   ("Velkar/readme.txt", b"x")]))
+        self.assertEqual(run.returncode, 0, run.stderr)
+
     def test_methods_the_reader_does_not_take(self):
         archive = self.zip([("Velkar/Velkar.exe", b"MZ" * 100)], compression=zipfile.ZIP_BZIP2)
         self.assertRefused(self.check(archive), [("Velkar/Velkar.exe", "compression method 12")], packed=False)
