@@ -321,9 +321,11 @@ subject=""
 [ -z "$cert" ] || subject=$(openssl pkcs12 -in "$cert" -passin "file:$password_file" -nokeys -clcerts 2>/dev/null |
     openssl x509 -noout -subject 2>/dev/null | sed 's/^subject=//')
 # The report pins the certificate just signed with (--signer): the signature read back must be its.
-signer_pin=()
-[ -z "$cert" ] || signer_pin=(--signer "$(openssl pkcs12 -in "$cert" -passin "file:$password_file" -nokeys -clcerts \
-    2>/dev/null | openssl x509 -noout -fingerprint -sha256 2>/dev/null | sed 's/^.*=//')")
+# Where its fingerprint cannot be read here, the report says the signer is not verified.
+signer_pin=() pin=""
+[ -z "$cert" ] || pin=$(openssl pkcs12 -in "$cert" -passin "file:$password_file" -nokeys -clcerts 2>/dev/null |
+    openssl x509 -noout -fingerprint -sha256 2>/dev/null | sed 's/^.*=//') || pin=""
+[ -z "$pin" ] || signer_pin=(--signer "$pin")
 
 # Copied to a temporary file of a fresh name, made by mktemp alone (O_EXCL): nothing planted at a name
 # known beforehand is written through. mv then replaces whatever stands at OUT.exe as a name.
