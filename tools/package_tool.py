@@ -629,7 +629,7 @@ def inspect(exe, packer, ca, signer, require_signature, scratch):
         said = {"unverified": "present, signer not verified"}.get(signature["state"], signature["state"])
         lines += ["  signature:     %s (the signed digest %s the file's)" %
                   (said, "matches" if signature["digest"] == "matches" else "differs from"),
-                  "  signer:        " + shown["signer"], "  signer SHA-256: " + shown["signer_sha256"],
+                  "  signer:        " + shown["signer"], "  fingerprint:   " + shown["signer_sha256"],
                   "  signing time:  " + shown["signing_time"],
                   "  time stamp:    " + shown["timestamp"], "  chain:         " + shown["chain"]]
         for nested in signature["signatures"][1:]:
