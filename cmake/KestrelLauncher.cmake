@@ -93,6 +93,14 @@ function(kestrel_add_launcher name)
     # megabytes straight from the file instead of reading them into fresh memory at every start.
     # No symbols or debugging sections: the shipped program has no use for them.
     target_link_options(${name} PRIVATE -Wl,--file-alignment,4096 -s)
+    # The record's address of the archive: where the link put PayloadArchive, as the linker's map says,
+    # written into the room the record keeps for it once the program is linked (before any signing).
+    set(map ${CMAKE_CURRENT_BINARY_DIR}/${name}.map)
+    target_link_options(${name} PRIVATE -Wl,-Map,${map})
+    add_custom_command(TARGET ${name} POST_BUILD
+        COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tools/package_tool.py record-place
+                $<TARGET_FILE:${name}> ${map}
+        VERBATIM)
     # No link time stamp in the header: the same sources and payload give the same bytes.
     target_link_options(${name} PRIVATE -Wl,--no-insert-timestamp)
     # Large-address-aware: on 64-bit Windows a 32-bit program so gets 4 GB of address space, room for

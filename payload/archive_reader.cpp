@@ -401,6 +401,7 @@ struct OpenedArchive : AllocatedObject {
     std::int32_t cachedIndex = -1;  // the entry in `cached`, -1 for none
     ArchiveEntry cached;
     char storedName[kHeaderFieldSize];      // the central header's name, whole
+    char localName[kHeaderFieldSize];       // the local header's name, whole
     unsigned char extra[kHeaderFieldSize];  // the central, then the local extra field
 };
 
@@ -430,6 +431,21 @@ bool PositionOn(OpenedArchive& archive, std::int32_t index) {
         ++archive.current;
     }
     return true;
+}
+
+// True when the local header of the entry whose data is open names it with the bytes of the central
+// header's name (`nameLength` of them, as minizip checked; `extraSize`, the local extra field's). The
+// name ends where the extra field begins, which ends where the data begins. Read through the stream:
+// minizip seeks before each read of its own.
+bool LocalNameIsStored(OpenedArchive& archive, std::size_t nameLength, std::size_t extraSize) {
+    const ZPOS64_T data = unzGetCurrentFileZStreamPos64(archive.zip);
+    if (data < nameLength + extraSize)
+        return false;
+    if (StreamSeek(nullptr, &archive.stream, data - extraSize - nameLength, ZLIB_FILEFUNC_SEEK_SET) != 0)
+        return false;
+    if (nameLength != 0 && StreamRead(nullptr, &archive.stream, archive.localName, nameLength) != nameLength)
+        return false;
+    return std::memcmp(archive.localName, archive.storedName, nameLength) == 0;
 }
 
 }  // namespace
@@ -543,6 +559,13 @@ bool ReadEntryInfo(OpenedArchive& archive, std::int32_t index, ArchiveEntry& ent
         return false;
     const int extraSize = unzGetLocalExtrafield(archive.zip, nullptr, 0);
     bool extraRead = extraSize >= 0;
+    // minizip compares the two names' lengths only. A reader that goes by the local headers would
+    // install this entry under the local name, so the two must be the same bytes.
+    if (extraRead && !LocalNameIsStored(archive, info.size_filename, static_cast<std::size_t>(extraSize))) {
+        unzCloseCurrentFile(archive.zip);
+        SetLastError(ERROR_INVALID_DATA);
+        return false;
+    }
     unsigned char* extra = archive.extra;
     if (extraRead && extraSize > 0)
         extraRead = unzGetLocalExtrafield(archive.zip, extra, static_cast<unsigned>(extraSize)) == extraSize;

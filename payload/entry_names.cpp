@@ -69,6 +69,9 @@ NameVerdict CheckEntryName(const char* name, std::size_t length, LeadByteTest is
         const bool end = at == length;
         const unsigned char c = end ? 0 : static_cast<unsigned char>(name[at]);
         if (end || c == '/' || c == '\\') {
+            // Only a folder's name may end in a separator; anywhere else, the system would join two.
+            if (at == start && !end)
+                return {NameRule::EmptyComponent, start};
             const NameRule rule = CheckComponent(name + start, at - start, singleByteEnd, isLeadByte);
             if (rule != NameRule::Accepted)
                 return {rule, start};
@@ -109,8 +112,9 @@ const char* NameRuleText(NameRule rule) {
         "the name holds one of < > \" | ? *",
         "a component is a device name (CON, PRN, AUX, NUL, COM0-9, LPT0-9, ...)",
         "a double-byte character lacks its trail byte",
+        "the name holds two separators in a row (Windows joins them: another entry's place)",
     };
-    static_assert(sizeof kTexts / sizeof kTexts[0] == static_cast<unsigned>(NameRule::BrokenCharacter) + 1);
+    static_assert(sizeof kTexts / sizeof kTexts[0] == static_cast<unsigned>(NameRule::EmptyComponent) + 1);
     const auto index = static_cast<unsigned>(rule);
     return index < sizeof kTexts / sizeof kTexts[0] ? kTexts[index] : "unknown rule";
 }

@@ -26,6 +26,8 @@ enum class NameRule {
                          // superscript 1, 2 or 3), alone or before a dot, in any case
     BrokenCharacter,     // a lead byte without its trail byte (at the end, or before a byte below
                          // 0x40, which no double-byte code page takes as a trail byte)
+    EmptyComponent,      // two separators in a row ("a//b"): Windows joins them, so the entry lands
+                         // where "a/b" does and one would overwrite the other
 };
 
 struct NameVerdict {
@@ -41,8 +43,7 @@ using LeadByteTest = bool (*)(unsigned char byte);
 [[nodiscard]] bool IsGbkLeadByte(unsigned char byte);
 
 // The verdict on a name of `length` bytes as stored in the archive ("/" separators; a folder's name
-// ends in "/", which is no empty component). Components that are empty elsewhere ("a//b") are
-// accepted: the system joins the separators.
+// ends in "/", which is no empty component). A component that is empty elsewhere ("a//b") is refused.
 NameVerdict CheckEntryName(const char* name, std::size_t length, LeadByteTest isLeadByte);
 
 // A short English phrase for the rule, for messages: "a component ends in '.' or ' '".

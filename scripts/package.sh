@@ -4,7 +4,8 @@
 #                           [--version A.B.C.D] [--product-version TEXT] [--company TEXT] [--product-name TEXT]
 #                           [--description TEXT] [--copyright TEXT] [--icon FILE.ico] [--report FILE.json]
 #   bash scripts/package.sh --zip FILE.zip OUT.exe [the same options]
-#   bash scripts/package.sh --verify LAUNCHER.exe [--ca ROOT.pem] [--require-signature] [--report FILE.json]
+#   bash scripts/package.sh --verify LAUNCHER.exe [--ca ROOT.pem] [--signer SHA256] [--require-signature]
+#                           [--report FILE.json]
 #   bash scripts/package.sh --help          the options, the environment and the exit codes
 # The command line (every value, and that no output is or lies inside an input), the certificate (read
 # with its password), the version, its texts and the icon are checked before the set-up and the build.
@@ -22,7 +23,8 @@ repo=$(cd "$(dirname "$0")/.." && pwd)
 
 usage_line="usage: bash scripts/package.sh APP_DIR OUT.exe [OPTIONS]
        bash scripts/package.sh --zip FILE.zip OUT.exe [OPTIONS]
-       bash scripts/package.sh --verify LAUNCHER.exe [--ca ROOT.pem] [--require-signature] [--report FILE.json]"
+       bash scripts/package.sh --verify LAUNCHER.exe [--ca ROOT.pem] [--signer SHA256] [--require-signature]
+                               [--report FILE.json]"
 usage() {  # a mistake on the command line: what was wrong, then how it goes
     [ $# -eq 0 ] || echo "package.sh: $*" >&2
     echo "$usage_line" >&2
@@ -66,8 +68,13 @@ Checking a launcher built before, without running it:
   --verify LAUNCHER.exe    the program, its version block, icon and manifest, the embedded archive (by the
                            packer's rules) and the signature (digest, signer, time stamp); each failing
                            point is named
-  --ca ROOT.pem            also check the signer's chain against this root
-  --require-signature      an unsigned launcher fails (it is said, and holds, otherwise)
+  --ca ROOT.pem            check the signer's chain against this root
+  --signer SHA256          the signer's certificate must be this one: its SHA-256 fingerprint, as
+                           openssl x509 -noout -fingerprint -sha256 -in CERT.pem prints it (colons and
+                           case do not matter). Without --ca or --signer a signature is "present, signer
+                           not verified": anybody can make a certificate of any name
+  --require-signature      a launcher fails unless it is signed by a signer --ca or --signer vouches for
+                           (an unsigned one is said, and holds, otherwise)
   --report FILE.json       the same as JSON
 
 Environment:
@@ -90,7 +97,7 @@ fail() {
 }
 
 app_dir="" zip="" out="" cert="" password_file="" timestamp_url="" version="" icon="" report=""
-verify="" ca="" require_signature=""
+verify="" ca="" signer="" require_signature=""
 company="" product_name="" description="" copyright="" product_version=""
 positional=()
 while [ $# -gt 0 ]; do
@@ -98,7 +105,7 @@ while [ $# -gt 0 ]; do
         --help|-h) help ;;
         --require-signature) require_signature=1; shift ;;
         --zip|--sign|--password-file|--timestamp-url|--version|--icon|--report|--verify|--ca|--company|\
-        --product-name|--description|--copyright|--product-version)
+        --product-name|--description|--copyright|--product-version|--signer)
             [ $# -ge 2 ] || usage "$1 needs a value"
             # An empty value is a slip (an unset variable, say), never a way to leave a feature out.
             [ -n "$2" ] || usage "$1 needs a value, not an empty one: leave $1 out to go without it"
@@ -117,6 +124,7 @@ while [ $# -gt 0 ]; do
                 --description) description=$2 ;;
                 --copyright) copyright=$2 ;;
                 --product-version) product_version=$2 ;;
+                --signer) signer=$2 ;;
             esac
             shift 2 ;;
         --) shift; positional+=("$@"); break ;;
@@ -214,10 +222,13 @@ if [ -n "$verify" ]; then
     [ ${#positional[@]} -eq 0 ] || usage "--verify LAUNCHER.exe takes no APP_DIR or OUT.exe"
     for option in "$zip" "$cert" "$password_file" "$timestamp_url" "$version" "$icon" "$company" "$product_name" \
         "$description" "$copyright" "$product_version"; do
-        [ -z "$option" ] || usage "--verify takes --ca, --require-signature and --report only"
+        [ -z "$option" ] || usage "--verify takes --ca, --signer, --require-signature and --report only"
     done
     [ -f "$verify" ] || fail "$verify: no such file"
     [ -z "$report" ] || check_output "$report" --report "the launcher=$verify" "the root certificate=$ca"
+    pin=$(printf '%s' "$signer" | sed 's/^ *[Ss][Hh][Aa]256 [Ff]ingerprint=//' | tr -d ':')
+    [ -z "$signer" ] || [[ "$pin" =~ ^[0-9A-Fa-f]{64}$ ]] ||
+        usage "--signer takes a certificate's SHA-256 fingerprint (64 hexadecimal digits, colons allowed), as openssl x509 -noout -fingerprint -sha256 prints it"
     if [ -n "$ca" ]; then
         [ -f "$ca" ] || fail "$ca: no such file (--ca)"
         openssl x509 -in "$ca" -noout 2>/dev/null || fail "$ca is not a PEM certificate (--ca takes the root, PEM)"
@@ -227,11 +238,13 @@ if [ -n "$verify" ]; then
     echo "[3/3] Verifying $verify"
     verify_args=(--packer "$build/tools/pack-payload" --input "launcher=$verify" --input "ca=$ca")
     [ -z "$ca" ] || verify_args+=(--ca "$ca")
+    [ -z "$signer" ] || verify_args+=(--signer "$signer" --input "signer=$signer")
     [ -z "$require_signature" ] || verify_args+=(--require-signature --input require_signature=yes)
     [ -z "$report" ] || verify_args+=(--report "$report")
     exec python3 "$tool" verify "$verify" "${verify_args[@]}" "${steps[@]}"
 fi
-[ -z "$ca" ] && [ -z "$require_signature" ] || usage "--ca and --require-signature go with --verify"
+[ -z "$ca" ] && [ -z "$signer" ] && [ -z "$require_signature" ] ||
+    usage "--ca, --signer and --require-signature go with --verify"
 version=${version:-1.0.0.0}
 
 if [ -n "$zip" ]; then
@@ -525,6 +538,12 @@ fi
 step_done signing
 subject=""
 [ -z "$cert" ] || subject=$(openssl x509 -in "$scratch/cert.pem" -noout -subject 2>/dev/null | sed 's/^subject=//')
+# The report pins the certificate just signed with (--signer): the signature read back must be its.
+# Where its fingerprint cannot be read here, the report says the signer is not verified.
+signer_pin=() pin=""
+[ -z "$cert" ] || pin=$(openssl x509 -in "$scratch/cert.pem" -noout -fingerprint -sha256 2>/dev/null | sed 's/^.*=//') ||
+    pin=""
+[ -z "$pin" ] || signer_pin=(--signer "$pin")
 
 # Each output is written under a fresh name beside it, made by mktemp alone (O_EXCL), so that nothing
 # planted at a name known beforehand is written through, and moved into place only once both are whole
@@ -540,7 +559,7 @@ if [ -n "$report" ]; then
         --input "certificate_subject=$subject" --input "source_date_epoch=${SOURCE_DATE_EPOCH:-}" \
         --input "product_version_text=$product_version" --input "company=$company" \
         --input "product_name=$product_name" --input "description=$description" --input "copyright=$copyright" \
-        "${steps[@]}" >"$build/report.log" 2>&1; then
+        "${signer_pin[@]}" "${steps[@]}" >"$build/report.log" 2>&1; then
         cat "$build/report.log" >&2
         fail "the exe built does not hold as --verify checks it (the lines above): neither it nor a report is kept"
     fi

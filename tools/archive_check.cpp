@@ -267,6 +267,13 @@ Listing ListArchive(const std::string& zip, std::vector<Item>& items, std::vecto
                                                    "or name length)"});
             else if (dataAt > zip.size())
                 refusals.push_back({item.name, "its local header runs past the archive's end"});
+            // A reader that goes by the local headers (a stream unpacker, a repair tool) would install
+            // the local name; the launcher refuses an entry whose two names differ by a byte.
+            else if (zip.compare(header + kLocalSize, nameLength, zip, at + kCentralSize, nameLength) != 0)
+                refusals.push_back({item.name, "its local header at offset " + std::to_string(header) + " names it \"" +
+                                                   payloadrules::AnsiToUtf8(zip.substr(header + kLocalSize, nameLength))
+                                                       .value_or("(not code page 936)") +
+                                                   "\": the two names must be the same bytes"});
             else if (HasZip64Block(zip, header + kLocalSize + localNameLength, localExtraLength))
                 refusals.push_back({item.name,
                                     "a ZIP64 extra field (0x0001) in its local header; the launcher "

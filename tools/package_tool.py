@@ -8,20 +8,25 @@
         Checks a text of the version block (NAME is the option or setting it came from: --company,
         --product-name, --description, --copyright, --product-version, or LAUNCHER_COMPANY and the
         like) and prints it as the resource script's string holds it; a refusal is one line and exit 1.
-    package_tool.py verify LAUNCHER.exe --packer PACK_PAYLOAD [--ca ROOT.pem] [--require-signature]
-                           [--report FILE.json] [--as PATH] [--input KEY=VALUE]... [--step NAME=SECONDS]...
+    package_tool.py verify LAUNCHER.exe --packer PACK_PAYLOAD [--ca ROOT.pem] [--signer SHA256]
+                           [--require-signature] [--report FILE.json] [--as PATH] [--input KEY=VALUE]... [--step NAME=SECONDS]...
         Reads a built launcher without running it: the program's kind, the version block, the icon, the
-        manifest, the embedded archive (found by the record the build leaves beside it, then checked by
-        pack-payload --check) and the Authenticode signature (osslsigncode). Prints what it found and each
+        manifest, the embedded archive (where the program's code reads it, compared with the record the
+        build leaves beside it, then checked by pack-payload --check), that nothing but the signature follows
+        the last section, and every Authenticode signature (osslsigncode). Prints what it found and each
         failing point; exit 0 when all holds, 1 otherwise. --report writes the same as one JSON document,
         with the inputs and the steps' times package.sh passes (fields: README, "Package your application").
         --as names the exe in what is printed and reported: package.sh checks the exe under a temporary
         name before it moves it into place.
+    package_tool.py record-place LAUNCHER.exe LINKER.map
+        Writes into the launcher's payload record the address where the link put the archive (the build's
+        step after the link, cmake/KestrelLauncher.cmake).
 """
 import hashlib
 import json
 import os
 import re
+import shutil
 import struct
 import subprocess
 import sys
@@ -29,7 +34,8 @@ import tempfile
 import time
 import xml.etree.ElementTree as ElementTree
 
-REPORT_FORMAT = 1
+# 2: a signature is "valid" only when --ca or --signer vouches for its signer, "unverified" otherwise.
+REPORT_FORMAT = 2
 EXPLORER_SIZES = (16, 32, 48)
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
 # What the build puts in every launcher it makes: the version block's original file name, and a record
@@ -37,6 +43,8 @@ PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
 ORIGINAL_FILENAME = "launcher.exe"
 PAYLOAD_RECORD = "KESTREL_PAYLOAD"
 RT_ICON, RT_GROUP_ICON, RT_RCDATA, RT_VERSION, RT_MANIFEST = 3, 14, 10, 16, 24
+IMAGE_REL_BASED_HIGHLOW = 3
+IMAGE_SCN_CNT_INITIALIZED_DATA, IMAGE_SCN_MEM_EXECUTE, IMAGE_SCN_MEM_WRITE = 0x40, 0x20000000, 0x80000000
 
 
 class Refused(Exception):
@@ -214,23 +222,59 @@ class Program:
             raise Refused("not a 32-bit Windows program (PE32 for x86)")
         if struct.unpack_from("<H", data, optional + 68)[0] != 2:
             raise Refused("not a GUI program (the launcher's subsystem is the Windows GUI)")
+        self.image_base = struct.unpack_from("<I", data, optional + 28)[0]
         directories = struct.unpack_from("<I", data, optional + 92)[0]
         self.directories = [struct.unpack_from("<II", data, optional + 96 + 8 * i) for i in range(min(directories, 16))]
         self.sections = []
         for i in range(sections):
             at = optional + optional_size + 40 * i
             name, virtual_size, address, raw_size, raw_offset = struct.unpack_from("<8sIIII", data, at)
+            characteristics = struct.unpack_from("<I", data, at + 36)[0]
             self.sections.append((name.rstrip(b"\0").decode("latin-1"), address, max(virtual_size, raw_size),
-                                  raw_offset, raw_size))
+                                  raw_offset, raw_size, characteristics))
 
     def directory(self, index):
         return self.directories[index] if index < len(self.directories) else (0, 0)
 
-    def at_address(self, address, size):
-        for _, start, length, raw_offset, raw_size in self.sections:
+    def section_at(self, address, size):
+        """The section whose raw data holds `size` bytes at the address, or None."""
+        for section in self.sections:
+            _, start, length, _, raw_size, _ = section
             if start <= address and address + size <= start + min(length, raw_size):
-                return self.data[raw_offset + address - start:raw_offset + address - start + size]
-        raise Refused("a resource lies outside the program's sections")
+                return section
+        return None
+
+    def at_address(self, address, size):
+        section = self.section_at(address, size)
+        if section is None:
+            raise Refused("a resource lies outside the program's sections")
+        _, start, _, raw_offset, _, _ = section
+        return self.data[raw_offset + address - start:raw_offset + address - start + size]
+
+    def code_references(self):
+        """The addresses (relative to the image) that the program's code holds as absolute 32-bit words:
+        every such word has a base relocation (IMAGE_REL_BASED_HIGHLOW), as the program is built to be
+        moved (ASLR), so the relocations list them all."""
+        address, size = self.directory(5)
+        if not size:
+            raise Refused("it has no base relocations (a launcher this packager makes has them)")
+        table = self.at_address(address, size)
+        targets, at = set(), 0
+        while at + 8 <= len(table):
+            page, block = struct.unpack_from("<II", table, at)
+            if block < 8 or at + block > len(table):
+                raise Refused("its base relocations are damaged")
+            for (entry,) in struct.iter_unpack("<H", table[at + 8:at + block - (block % 2)]):
+                site = page + (entry & 0xFFF)
+                section = self.section_at(site, 4) if entry >> 12 == IMAGE_REL_BASED_HIGHLOW else None
+                if section is not None and section[5] & IMAGE_SCN_MEM_EXECUTE:
+                    targets.add(struct.unpack_from("<I", self.at_address(site, 4))[0] - self.image_base)
+            at += block
+        return targets
+
+    def raw_end(self):
+        """The file offset where the last section's raw data ends."""
+        return max([raw_offset + raw_size for _, _, _, raw_offset, raw_size, _ in self.sections if raw_size] or [0])
 
     def resources(self):
         """{(type, name): bytes} of the first language of each resource; a name is an id or a text."""
@@ -293,20 +337,116 @@ def version_block(data):
     return dotted(file_ms, file_ls), dotted(product_ms, product_ls), strings
 
 
-def find_archive(program, record):
-    """(file offset, bytes) of the archive the record names: its 8-byte array header (dimension count 1,
-    length) followed by a ZIP's first local header, in the program's sections."""
-    match = re.fullmatch(rb"bytes=(\d+)\nsha256=([0-9a-f]{64})\n", record)
+# The record's room for the archive's address, as cmake/payload_record.cmake leaves it before the link.
+UNRECORDED_ADDRESS = b"address=unrecorded\n"
+
+
+def read_record(record):
+    """(bytes, SHA-256, address or None) of the embedded archive as the build recorded them; a launcher
+    built before the record held an address has none."""
+    match = re.fullmatch(rb"bytes=(\d+)\nsha256=([0-9a-f]{64})\n(address=(0x[0-9A-F]{8}|unrecorded)\n)?", record)
     if not match:
         raise Refused("its payload record is unreadable")
-    size = int(match.group(1))
-    header = struct.pack("<II", 1, size) + b"PK\x03\x04"
-    found = [m.start() for m in re.finditer(re.escape(header), program.data)]
-    if len(found) != 1:
-        raise Refused("the archive of %d bytes its record names is %s" %
-                      (size, "not in it" if not found else "in it %d times" % len(found)))
-    at = found[0] + 8
-    return at, program.data[at:at + size], match.group(2).decode()
+    if match.group(4) == b"unrecorded":
+        raise Refused("its payload record holds no address: the build's last step (record-place) did not run")
+    return int(match.group(1)), match.group(2).decode(), int(match.group(4), 16) if match.group(4) else None
+
+
+def record_place(exe, linker_map):
+    """Writes into the record's room in EXE the address (relative to the image) of the archive's first
+    byte, where the linker's map says it put PayloadArchive, behind the array's 8-byte header."""
+    symbols = {}
+    with open(linker_map) as f:
+        for line in f:
+            fields = line.split()
+            # ld writes the C name of a symbol, without its leading underscore.
+            if len(fields) >= 2 and fields[1].strip("_") in ("PayloadArchive", "image_base") and \
+                    re.fullmatch(r"0x[0-9a-fA-F]+", fields[0]):
+                symbols.setdefault(fields[1].strip("_"), int(fields[0], 16))
+    if len(symbols) != 2:
+        print("package_tool.py: %s names no PayloadArchive or no __image_base__" % linker_map, file=sys.stderr)
+        return 1
+    with open(exe, "rb") as f:
+        data = f.read()
+    if data.count(UNRECORDED_ADDRESS) != 1:
+        print("package_tool.py: %s holds no room for the archive's address, or more than one" % exe, file=sys.stderr)
+        return 1
+    address = b"address=0x%08X\n" % (symbols["PayloadArchive"] - symbols["image_base"] + 8)
+    part = exe + ".part"
+    with open(part, "wb") as f:
+        f.write(data.replace(UNRECORDED_ADDRESS, address))
+    shutil.copymode(exe, part)
+    os.replace(part, exe)
+    return 0
+
+
+def find_archive(program):
+    """(the report's place of the archive, its bytes): the archive where the launcher reads it. The
+    launcher hands the address of the constant PayloadArchive to ToByteArray, which copies the length its
+    8-byte array header gives (dimension count 1, length) from behind it; so the place is the one byte
+    array with a ZIP's first local header that an address in the code leads to, and it must lie in
+    read-only data, whole within its section's bytes in the file. Bytes anywhere else in the file (after
+    the last section, say) are never read."""
+    places = []
+    for target in sorted(program.code_references()):
+        header = program.at_address(target, 12) if program.section_at(target, 12) else b""
+        if header[:4] == b"\1\0\0\0" and header[8:] == b"PK\x03\x04":
+            places.append(target)
+    if len(places) != 1:
+        raise Refused("the program's code leads to %s" % ("no embedded archive" if not places else
+                                                           "%d embedded archives" % len(places)))
+    (target,) = places
+    size = struct.unpack_from("<I", program.at_address(target + 4, 4))[0]
+    section = program.section_at(target, 8 + size)
+    name, start, _, raw_offset, _, characteristics = program.section_at(target, 12)
+    if section is None or characteristics & (IMAGE_SCN_MEM_EXECUTE | IMAGE_SCN_MEM_WRITE) or \
+            not characteristics & IMAGE_SCN_CNT_INITIALIZED_DATA:
+        raise Refused("the archive the program reads (%d bytes at address 0x%X) does not lie whole in read-only "
+                      "data, in the file's bytes of one section" % (size, target + 8))
+    offset = raw_offset + target + 8 - start
+    place = {"section": name, "address": target + 8, "offset": offset}
+    return place, program.data[offset:offset + size]
+
+
+def der_length(data, at):
+    """The bytes of the DER value (a SEQUENCE: the PKCS#7 signature) at `at`, its tag and length included;
+    0 when there is none."""
+    if data[at:at + 1] != b"\x30" or at + 2 > len(data):
+        return 0
+    first = data[at + 1]
+    if first < 0x80:
+        return 2 + first
+    count = first & 0x7F
+    if not 1 <= count <= 4 or at + 2 + count > len(data):
+        return 0
+    return 2 + count + int.from_bytes(data[at + 2:at + 2 + count], "big")
+
+
+def trailing_points(program):
+    """What follows the last section: nothing, or in a signed program one certificate table that ends the
+    file and is as large as the signature in it (its WIN_CERTIFICATE's length, rounded up to 8 bytes).
+    Windows hashes neither the table nor what lies behind it, so bytes there could be changed or added
+    under a valid signature."""
+    data, end = program.data, program.raw_end()
+    table, size = program.directory(4)  # the security directory gives a file offset, not an address
+    if not size:
+        return ["%s bytes follow the last section (from byte %s): a launcher this packager makes ends there" %
+                (format(len(data) - end, ","), format(end, ","))] if len(data) > end else []
+    if not end <= table <= (end + 7) & ~7 or data[end:table].strip(b"\0") or table + 8 > len(data):
+        return ["its certificate table (at byte %s) does not follow the last section (which ends at byte %s)" %
+                (format(table, ","), format(end, ","))]
+    points = []
+    length = struct.unpack_from("<I", data, table)[0]
+    own = 8 + der_length(data, table + 8)  # the WIN_CERTIFICATE's header and its PKCS#7 signature
+    if not size == (length + 7) & ~7 == (own + 7) & ~7:
+        points.append("its certificate table takes %s bytes, but the signature in it %s: the rest is no part of "
+                      "the signature" % (format(size, ","), format(own, ",")))
+    if table + size > len(data):
+        points.append("its certificate table runs past the file's end")
+    elif table + size != len(data):
+        points.append("%s bytes follow its certificate table, which must end the file" %
+                      format(len(data) - table - size, ","))
+    return points
 
 
 # ---- The signature ---------------------------------------------------------------------------------
@@ -315,11 +455,33 @@ def run(command):
     return subprocess.run(command, capture_output=True, text=True, errors="replace")
 
 
-def signature_of(exe, program, ca, scratch):
-    """The Authenticode signature's state as the report's "signature" object, and its failing points."""
+def fingerprint(text):
+    """A certificate's SHA-256 fingerprint as openssl prints it (AB:CD:...), from one given with or without
+    colons, in any case, with or without openssl's "sha256 Fingerprint=" before it; None when it is none."""
+    text = re.sub(r"(?i)^\s*sha256 fingerprint=", "", text).strip().replace(":", "").upper()
+    if not re.fullmatch(r"[0-9A-F]{64}", text):
+        return None
+    return ":".join(text[i:i + 2] for i in range(0, 64, 2))
+
+
+def signature_blocks(text):
+    """{index: the lines osslsigncode verify printed about that signature}: the primary is 0, each nested
+    one follows. Its exit code says nothing of them (0 even when one fails), so each block is read."""
+    found = {}
+    for match in re.finditer(r"^Signature Index: (\d+).*?(?=^Signature Index: |^Number of verified|\Z)", text,
+                             re.M | re.S):
+        found[int(match.group(1))] = match.group(0)
+    return found
+
+
+def signature_of(exe, program, ca, signer, scratch):
+    """The Authenticode signatures' state as the report's "signature" object, and its failing points. A
+    signature is valid only when something the user gave vouches for its signer: the root (--ca) its chain
+    leads to, or the signer's certificate itself (--signer, its SHA-256 fingerprint). Without either, a
+    sound signature is "unverified": anybody can make a certificate with any name."""
     if not program.directory(4)[1]:
-        return {"state": "unsigned", "digest": None, "signer": None, "signing_time": None, "timestamp": None,
-                "chain": None}, []
+        return {"state": "unsigned", "digest": None, "signer": None, "signer_sha256": None, "signing_time": None,
+                "timestamp": None, "chain": None, "signatures": []}, []
     extracted = os.path.join(scratch, "signature.pem")
     run(["osslsigncode", "extract-signature", "-pem", "-in", exe, "-out", extracted])
     certificates = run(["openssl", "pkcs7", "-in", extracted, "-print_certs"]).stdout
@@ -336,38 +498,64 @@ def signature_of(exe, program, ca, scratch):
                 with open(system) as roots:
                     f.write(roots.read())
     result = run(["osslsigncode", "verify", "-CAfile", anchors, "-in", exe])
-    text = result.stdout + result.stderr
+    blocks = signature_blocks(result.stdout + result.stderr)
+    # Each signer's certificate fingerprint: osslsigncode compares it with the one asked for and prints the
+    # one it computed when they differ; asked for the pinned one (or none that can match), it says both.
+    pinned = signer or ":".join(["00"] * 32)
+    leaves = signature_blocks(run(["osslsigncode", "verify", "-CAfile", anchors, "-in", exe, "-require-leaf-hash",
+                                   "sha256:" + pinned.replace(":", "")]).stdout)
 
-    def line(pattern):
+    def line(pattern, text):
         found = re.search(pattern, text, re.M)
         return found.group(1).strip() if found else None
 
-    current, calculated = line(r"^Current message digest\s*:\s*(\S+)"), line(r"^Calculated message digest\s*:\s*(\S+)")
     # osslsigncode names no signer once the digest fails; the certificates carried tell it still: the
     # signer's is the one that issued none of the others.
     pairs = re.findall(r"^subject=(.*)\n\s*issuer=(.*)$", certificates, re.M)
     issuers = {issuer.strip() for subject, issuer in pairs if subject.strip() != issuer.strip()}
     signers = [subject.strip() for subject, _ in pairs if subject.strip() not in issuers]
-    timestamp = "none" if "Timestamp is not available" in text else line(r"^The signature is timestamped: (.+)$")
-    state = {"state": "valid", "digest": "matches" if current and current == calculated else "differs",
-             "signer": signers[0] if signers else None, "signing_time": line(r"^\s*Signing time: (.+)$"),
-             "timestamp": timestamp,
-             "chain": "verified against %s" % ca if ca else "not checked (--ca ROOT.pem checks it)"}
-    points = []
-    if state["digest"] != "matches":
-        points.append("the signature's digest does not match the file: it was changed after it was signed")
-    elif result.returncode != 0:
-        error = line(r"^\s*Error: (.+)$") or line(r"^(.*error.*)$") or "osslsigncode verify failed"
-        if ca:
-            state["chain"] = "failed: " + error
-            points.append("the signature does not verify against %s: %s" % (ca, error))
-        elif "issuer certificate" in error:
-            # Sound or not, it cannot be told without the root; said, not failed.
-            state["chain"] = "not checked: its root is neither in the signature nor among this machine's roots"
+    points, signatures = [], []
+    for index in sorted(blocks) or [0]:
+        text, leaf = blocks.get(index, ""), leaves.get(index, "")
+        what = "the signature" if index == 0 else "the nested signature %d" % index
+        current = line(r"^Current message digest\s*:\s*(\S+)", text)
+        calculated = line(r"^Calculated message digest\s*:\s*(\S+)", text)
+        sha = signer if "Leaf hash match: ok" in leaf else line(r"^Leaf hash value mismatch: (\S+) computed", leaf)
+        entry = {"index": index, "nested": index > 0, "signer": line(r"^\s*Subject: (.+)$", text),
+                 "signer_sha256": fingerprint(sha) if sha else None,
+                 "digest": "matches" if current and current == calculated else "differs",
+                 "signing_time": line(r"^\s*Signing time: (.+)$", text),
+                 "timestamp": "none" if "Timestamp is not available" in text else
+                 line(r"^The signature is timestamped: (.+)$", text), "chain": None}
+        own = []
+        error = line(r"^\s*Error: (.+)$", text) or line(r"^(.*error.*)$", text) or "osslsigncode verify failed"
+        verified = "Signature verification: ok" in text
+        if entry["digest"] != "matches":
+            own.append("%s's digest does not match the file: it was changed after it was signed" % what)
+        elif ca:
+            entry["chain"] = "verified against %s" % ca if verified else "failed: " + error
+            if not verified:
+                own.append("%s does not verify against %s: %s" % (what, ca, error))
+        elif verified or "issuer certificate" in error or "self-signed" in error or "self signed" in error:
+            # Sound or not, the chain cannot be told without the root; said, not failed.
+            entry["chain"] = "not checked (--ca ROOT.pem checks it)" if verified else \
+                "not checked: its root is neither in the signature nor among this machine's roots"
         else:
-            points.append("the signature does not verify: %s" % error)
-    if points:
-        state["state"] = "invalid"
+            own.append("%s does not verify: %s" % (what, error))
+        if signer and entry["digest"] == "matches" and entry["signer_sha256"] == signer and not ca:
+            entry["chain"] = "not checked; its signer's certificate is the one pinned (--signer)"
+        if signer and entry["digest"] == "matches" and entry["signer_sha256"] != signer:
+            own.append("%s's signer (%s, SHA-256 %s) is not the one pinned by --signer %s" %
+                       (what, entry["signer"], entry["signer_sha256"], signer))
+        entry["state"] = "invalid" if own else "valid" if ca or signer else "unverified"
+        points += own
+        signatures.append(entry)
+    primary = signatures[0]
+    states = {entry["state"] for entry in signatures}
+    state = {"state": "invalid" if "invalid" in states else "unverified" if "unverified" in states else "valid",
+             "digest": primary["digest"], "signer": signers[0] if signers else None,
+             "signer_sha256": primary["signer_sha256"], "signing_time": primary["signing_time"],
+             "timestamp": primary["timestamp"], "chain": primary["chain"], "signatures": signatures}
     return state, points
 
 
@@ -377,7 +565,7 @@ def sha256(data):
     return hashlib.sha256(data).hexdigest()
 
 
-def inspect(exe, packer, ca, require_signature, scratch):
+def inspect(exe, packer, ca, signer, require_signature, scratch):
     """(the report's exe, archive and signature objects, the failing points, the lines for a person)."""
     points, lines = [], []
     with open(exe, "rb") as f:
@@ -463,11 +651,20 @@ def inspect(exe, packer, ca, require_signature, scratch):
         points.append("not a launcher this packager made: it carries no payload record (%s)" % PAYLOAD_RECORD)
     else:
         try:
-            offset, archive_bytes, recorded = find_archive(program, record)
-            archive = {"offset": offset, "bytes": len(archive_bytes), "sha256": sha256(archive_bytes)}
-            lines.append("  archive:       %s bytes at byte %s, SHA-256 %s" %
-                         (format(len(archive_bytes), ","), format(offset, ","), archive["sha256"]))
-            if archive["sha256"] != recorded:
+            recorded_size, recorded, recorded_address = read_record(record)
+            place, archive_bytes = find_archive(program)
+            if recorded_address is not None and recorded_address != place["address"]:
+                points.append("the program's code reads the archive at address 0x%X, the build put it at 0x%X" %
+                              (place["address"], recorded_address))
+            archive = {"offset": place["offset"], "bytes": len(archive_bytes), "sha256": sha256(archive_bytes),
+                       "section": place["section"], "address": place["address"]}
+            lines.append("  archive:       %s bytes at byte %s (%s, address 0x%X), SHA-256 %s" %
+                         (format(len(archive_bytes), ","), format(place["offset"], ","), place["section"],
+                          place["address"], archive["sha256"]))
+            if len(archive_bytes) != recorded_size:
+                points.append("the archive the program reads is %s bytes, the build recorded %s" %
+                              (format(len(archive_bytes), ","), format(recorded_size, ",")))
+            elif archive["sha256"] != recorded:
                 points.append("the embedded archive's bytes differ from those the build recorded (SHA-256 %s)" %
                               recorded)
             zip_path, listing_path = os.path.join(scratch, "payload.zip"), os.path.join(scratch, "listing.json")
@@ -484,10 +681,11 @@ def inspect(exe, packer, ca, require_signature, scratch):
                     listing = json.load(f)
                 listing.update(archive)
                 archive = listing
-        except Refused as e:
-            points.append("the embedded archive: %s" % e)
+        except (Refused, struct.error) as e:
+            points.append("the embedded archive: %s" % (e if isinstance(e, Refused) else "its headers are damaged"))
+    points += trailing_points(program)
 
-    signature, signature_points = signature_of(exe, program, ca, scratch)
+    signature, signature_points = signature_of(exe, program, ca, signer, scratch)
     points += signature_points
     if signature["state"] == "unsigned":
         lines.append("  signature:     none")
@@ -495,10 +693,19 @@ def inspect(exe, packer, ca, require_signature, scratch):
             points.append("it is not signed (--require-signature)")
     else:
         shown = {key: "unknown" if value is None else value for key, value in signature.items()}
+        said = {"unverified": "present, signer not verified"}.get(signature["state"], signature["state"])
         lines += ["  signature:     %s (the signed digest %s the file's)" %
-                  (shown["state"], "matches" if signature["digest"] == "matches" else "differs from"),
-                  "  signer:        " + shown["signer"], "  signing time:  " + shown["signing_time"],
+                  (said, "matches" if signature["digest"] == "matches" else "differs from"),
+                  "  signer:        " + shown["signer"], "  fingerprint:   " + shown["signer_sha256"],
+                  "  signing time:  " + shown["signing_time"],
                   "  time stamp:    " + shown["timestamp"], "  chain:         " + shown["chain"]]
+        for nested in signature["signatures"][1:]:
+            lines.append("  nested %d:      %s, by %s (SHA-256 %s), signed %s" %
+                         (nested["index"], {"unverified": "signer not verified"}.get(nested["state"], nested["state"]),
+                          nested["signer"], nested["signer_sha256"], nested["signing_time"]))
+        if require_signature and signature["state"] == "unverified":
+            points.append("its signer is not verified (--require-signature): --ca ROOT.pem or --signer SHA256 "
+                          "says whose signature it must carry")
     return facts, archive, signature, points, lines
 
 
@@ -509,7 +716,7 @@ def tool_version():
 
 
 def verify(arguments):
-    options = {"--packer": None, "--ca": None, "--report": None, "--as": None}
+    options = {"--packer": None, "--ca": None, "--signer": None, "--report": None, "--as": None}
     inputs, steps, require_signature, exe = {}, [], False, None
     it = iter(arguments)
     for argument in it:
@@ -533,9 +740,14 @@ def verify(arguments):
             return usage()
     if exe is None or options["--packer"] is None:
         return usage()
+    signer = options["--signer"] and fingerprint(options["--signer"])
+    if options["--signer"] is not None and not signer:
+        print("package_tool.py: --signer takes a certificate's SHA-256 fingerprint, 64 hexadecimal digits (with or "
+              "without colons), as openssl x509 -noout -fingerprint -sha256 -in CERT.pem prints it", file=sys.stderr)
+        return 2
     begun = time.monotonic()
     with tempfile.TemporaryDirectory() as scratch:
-        facts, archive, signature, points, lines = inspect(exe, options["--packer"], options["--ca"],
+        facts, archive, signature, points, lines = inspect(exe, options["--packer"], options["--ca"], signer,
                                                            require_signature, scratch)
     steps.append({"step": "verify", "seconds": round(time.monotonic() - begun, 3)})
     if options["--as"]:
@@ -589,6 +801,8 @@ def main(arguments):
         return check_text(arguments[1], arguments[2])
     if arguments and arguments[0] == "verify":
         return verify(arguments[1:])
+    if len(arguments) == 3 and arguments[0] == "record-place":
+        return record_place(arguments[1], arguments[2])
     return usage()
 
 

@@ -5,6 +5,7 @@
 #include <locale.h>
 #include <wctype.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <map>
 #include <set>
@@ -97,6 +98,37 @@ std::string Folded(const std::string& utf8) {
 
 std::string WithoutTrailingSlash(const std::string& name) {
     return !name.empty() && name.back() == '/' ? name.substr(0, name.size() - 1) : name;
+}
+
+// True for a name Windows keeps as its own short (8.3) name, so that it gets no other: one to eight
+// characters, then at most one dot and one to three more, ASCII letters (in either case), digits and
+// the marks MS-DOS allowed. Any other name is given a short name such as "PROGRA~1".
+bool IsShortName(const std::string& name) {
+    const std::size_t dot = name.find('.');
+    const std::size_t base = dot == std::string::npos ? name.size() : dot;
+    if (base < 1 || base > 8 || (dot != std::string::npos && (name.size() - dot - 1 < 1 || name.size() - dot - 1 > 3)))
+        return false;
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(name[i]);
+        if (i == dot)
+            continue;
+        if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+              std::string("!#$%&'()-@^_`{}~").find(static_cast<char>(c)) != std::string::npos))
+            return false;
+    }
+    return true;
+}
+
+// True for a name of the form Windows gives as a short name: up to six characters, "~" and a number,
+// then perhaps a dot and up to three characters ("PROGRA~1", "LIBRAR~12.DLL", "AB12C~1").
+bool LooksLikeGivenShortName(const std::string& name) {
+    const std::size_t tilde = name.find('~');
+    if (tilde == std::string::npos || tilde < 1 || tilde > 6 || !IsShortName(name))
+        return false;
+    std::size_t end = tilde + 1;
+    while (end < name.size() && name[end] >= '0' && name[end] <= '9')
+        ++end;
+    return end > tilde + 1 && name[tilde + 1] != '0' && (end == name.size() || name[end] == '.');
 }
 
 std::string Decimal(std::size_t n) {
@@ -192,6 +224,33 @@ std::vector<Refusal> Check(const std::vector<Item>& items, const std::string& ap
         if (!item.folder)
             filesByFoldedName.emplace(Folded(item.spellable ? AnsiToUtf8(item.ansi).value_or(item.ansi) : item.name),
                                       item.name);
+    // Each folder's names, folders on the way included, with the entry that first has each: a name of the
+    // form of a given short name ("PROGRA~1") may open the file or folder of a long name beside it that
+    // Windows gave that short name, so the launcher would write one over the other.
+    std::map<std::string, std::map<std::string, std::string>> namesByFolder;
+    for (const Item& item : items) {
+        const std::string path = WithoutTrailingSlash(item.name);
+        for (std::size_t start = 0; start < path.size();) {
+            std::size_t end = path.find('/', start);
+            end = end == std::string::npos ? path.size() : end;
+            namesByFolder[Folded(path.substr(0, start))].emplace(path.substr(start, end - start), item.name);
+            start = end + 1;
+        }
+    }
+    for (const auto& [folder, names] : namesByFolder) {
+        const auto longName =
+            std::find_if(names.begin(), names.end(), [](const auto& n) { return !IsShortName(n.first); });
+        if (longName == names.end())
+            continue;
+        for (const auto& [component, entry] : names)
+            if (LooksLikeGivenShortName(component))
+                refusals.push_back({entry, "\"" + component +
+                                               "\" has the form of a short (8.3) name, which Windows may "
+                                               "have given \"" +
+                                               longName->first +
+                                               "\" beside it: the launcher would write "
+                                               "one over the other"});
+    }
     for (const Item& item : items) {
         const std::string& name = item.name;
         if (!SameAsciiLetters(name.substr(0, top.size()), top))

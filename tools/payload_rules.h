@@ -1,9 +1,10 @@
 // tools/payload_rules.h: what the launcher can install on a user's machine, checked on the build
 // machine before a payload is built: names the launcher's extraction refuses, names the ANSI code page
 // 936 cannot spell, install paths that reach the system's 260-byte limit under a long user name, names
-// that differ only in case, an entry below a file, files of 4 GiB or more, more entries than an archive
-// without ZIP64 holds, entries outside the application's folder and a missing main executable. Also the
-// code-page conversions the packer needs. Native code for the build machine (iconv, towupper).
+// that differ only in case, a name shaped like a short (8.3) name beside a long one, an entry below a
+// file, files of 4 GiB or more, more entries than an archive without ZIP64 holds, entries outside the
+// application's folder and a missing main executable. Also the code-page conversions the packer needs.
+// Native code for the build machine (iconv, towupper).
 #pragma once
 #include <cstdint>
 #include <optional>

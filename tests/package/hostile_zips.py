@@ -1,5 +1,7 @@
 """Archives that two ZIP readers can read differently, for the packer's tests and the build's.
     python3 hostile_zips.py decoy OUT.zip     writes the decoy-directory archive
+    python3 hostile_zips.py doubled OUT.zip   writes the archive with "Velkar//lib.dll" beside "Velkar/lib.dll"
+    python3 hostile_zips.py renamed OUT.zip   writes the archive whose local header names readme.txt otherwise
 """
 import io
 import struct
@@ -80,9 +82,25 @@ def decoy(real=(("Velkar/Velkar.exe", b"MZ" * 64), ("Velkar/readme.txt", b"read 
     return body + end_record(len(real), len(real_moved), len(shown_locals) + len(real_locals))
 
 
+def doubled():
+    """Two names for one place: Windows joins the separators of "Velkar//lib.dll", so the launcher would
+    write its 4 bytes over the 400-byte library."""
+    return build([("Velkar/Velkar.exe", b"MZ" * 64), ("Velkar/lib.dll", b"L" * 400), ("Velkar//lib.dll", b"EVIL")])
+
+
+def renamed(local_name=b"Velkar/README.exe"):
+    """The readme's local header names it `local_name` (as long as its central name): a reader that goes
+    by the local headers installs another file than one that goes by the directory."""
+    archive = bytearray(build([("Velkar/Velkar.exe", b"MZ" * 64), ("Velkar/readme.txt", b"read me " * 8)]))
+    at = archive.index(b"Velkar/readme.txt")  # the local header's name comes before the directory's
+    archive[at:at + len(local_name)] = local_name
+    return bytes(archive)
+
+
 if __name__ == "__main__":
-    if len(sys.argv) == 3 and sys.argv[1] == "decoy":
+    made = {"decoy": decoy, "doubled": doubled, "renamed": renamed}
+    if len(sys.argv) == 3 and sys.argv[1] in made:
         with open(sys.argv[2], "wb") as f:
-            f.write(decoy())
+            f.write(made[sys.argv[1]]())
     else:
         sys.exit(__doc__)

@@ -193,6 +193,19 @@ class ArchivesMadeElsewhere(Work):
         run = subprocess.run([PACKER, "--check", archive, "--json", self.out], capture_output=True, text=True)
         self.assertRefused(run, [("Velkar/A.TXT", "only in case")], packed=False)  # and no listing
 
+    def test_a_short_name_beside_a_long_one_is_refused(self):
+        # Windows may give "library-long.dll" the short name LIBRAR~1.DLL, and "Program Files" PROGRA~1:
+        # the second entry of each pair would open the first one's file or folder.
+        archive = self.zip([("Velkar/Velkar.exe", b"MZ"), ("Velkar/library-long.dll", b"L" * 400),
+                            ("Velkar/LIBRAR~1.DLL", b"EVIL"), ("Velkar/Program Files/a.txt", b"a"),
+                            ("Velkar/progra~1/a.txt", b"b")])
+        self.assertRefused(self.check(archive), [("Velkar/LIBRAR~1.DLL", "has the form of a short (8.3) name"),
+                                                 ("Velkar/progra~1/a.txt", '"progra~1" has the form')], packed=False)
+        # Only beside a name that gets a short name of its own: alone, or among 8.3 names, it is a name.
+        run = self.check(self.zip([("Velkar/Velkar.exe", b"MZ"), ("Velkar/BACKUP~1.TXT", b"x"),
+                                   ("Velkar/readme.txt", b"x")]))
+        self.assertEqual(run.returncode, 0, run.stderr)
+
     def test_methods_the_reader_does_not_take(self):
         archive = self.zip([("Velkar/Velkar.exe", b"MZ" * 100)], compression=zipfile.ZIP_BZIP2)
         self.assertRefused(self.check(archive), [("Velkar/Velkar.exe", "compression method 12")], packed=False)
@@ -257,6 +270,9 @@ class ReadAsTheLauncherReads(Work):
                                        readme, "does not give its recorded size and CRC-32"),
             "file below a file": (h.build([("Velkar/Velkar.exe", b"MZ"), ("Velkar/a.txt", b"a"), ("Velkar/A.TXT/b", b"b")]),
                                   "Velkar/A.TXT/b", 'lies below the file "Velkar/a.txt"'),
+            # Two names the launcher would install as one file, the last one written over the first.
+            "two separators in a row": (h.doubled(), "Velkar//lib.dll", "two separators in a row"),
+            "local name of other bytes": (h.renamed(), readme, 'names it "Velkar/README.exe"'),
             "folder bit on a file with data": (h.assemble(local, [records[0], h.with_field(records[1], 38, "<I", 0x41ED0000)]),
                                                readme, "a folder entry holding 64 bytes"),
         }
@@ -520,9 +536,18 @@ class Icons(PackageOptions):
     def test_verify_takes_its_own_options_only(self):
         run = self.package("--verify", "x.exe", "--sign", "c.pfx")
         self.assertEqual(run.returncode, 2)
-        self.assertIn("--verify takes --ca, --require-signature and --report only", run.stderr)
-        run = self.package(self.app, "out.exe", "--ca", "root.pem")
-        self.assertEqual(run.returncode, 2)
+        self.assertIn("--verify takes --ca, --signer, --require-signature and --report only", run.stderr)
+        for option in (("--ca", "root.pem"), ("--signer", "AB" * 32)):
+            run = self.package(self.app, "out.exe", *option)
+            self.assertEqual(run.returncode, 2)
+        # A fingerprint is 32 bytes in hexadecimal; anything else is told before anything is set up.
+        exe = os.path.join(self.dir, "some.exe")
+        make_files(self.dir, ["some.exe"])
+        for pin in ("12:34", "AB" * 31 + "XY", "AB" * 33):
+            run = self.package("--verify", exe, "--signer", pin)
+            self.assertEqual(run.returncode, 2, run.stderr)
+            self.assertIn("--signer takes a certificate's SHA-256 fingerprint", run.stderr)
+            self.assertNotIn("[1/3]", run.stdout)
         run = self.package("--verify", os.path.join(self.dir, "missing.exe"))
         self.assertEqual(run.returncode, 1)
         self.assertIn("no such file", run.stderr)

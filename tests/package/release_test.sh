@@ -101,6 +101,18 @@ with zipfile.ZipFile(sys.argv[1], "w") as z:
         { cat "$work/decoy.log"; fail "no refusal of the decoy directory in the build's output"; }
     [ ! -e "$built" ] || fail "a refused archive left a launcher.exe"
     echo "-DPAYLOAD_ZIP with a decoy central directory: the build stops"
+    # Names the launcher would install elsewhere than the directory says: "Velkar//lib.dll" over
+    # "Velkar/lib.dll", and a local header that names its entry otherwise.
+    for made in "doubled:refused: Velkar//lib.dll: the launcher refuses it: the name holds two separators" \
+        'renamed:refused: Velkar/readme.txt: its local header at offset [0-9]* names it "Velkar/README.exe"'; do
+        python3 "$repo/tests/package/hostile_zips.py" "${made%%:*}" "$work/build-first/payload.zip"
+        if cmake --build "$work/build-first/launcher" --target launcher >"$work/${made%%:*}.log" 2>&1; then
+            fail "the build accepted the ${made%%:*} archive"
+        fi
+        grep -q "${made#*:}" "$work/${made%%:*}.log" || { cat "$work/${made%%:*}.log"; fail "no refusal of the ${made%%:*} archive"; }
+        [ ! -e "$built" ] || fail "a refused archive left a launcher.exe"
+        echo "-DPAYLOAD_ZIP with the ${made%%:*} archive: the build stops"
+    done
 
     # The version block: the fixed part's file and product versions, and the texts beside the names.
     python3 - "$work/first.exe" <<'EOF' || fail "the version block does not hold 2.3.4.5"

@@ -209,6 +209,15 @@ std::vector<BadArchive> MakeBadArchives() {
     rows.push_back(Row("NameClimbingOut",
                        {File("first.txt", "1"), File("sub/../../escaped.txt", "evil"), File("last.txt", "z")},
                        {"first.txt"}, {0, 100}));
+    // Two separators in a row would land on the file of the same name with one, and replace it.
+    rows.push_back(Row("TwoSeparatorsInARow",
+                       {File("sub/lib.dll", "good"), File("sub//lib.dll", "EVIL"), File("last.txt", "z")},
+                       {"sub\\", "sub\\lib.dll"}, {0, 100}));
+    // minizip compares the names' lengths only: a local name of the same length but other bytes.
+    zipwriter::Entry renamed = File("b.txt", "b");
+    renamed.localName = "c.txt";
+    rows.push_back(Row("LocalNameDiffersFromTheDirectorys", {File("a.txt", "a"), renamed, File("c.txt", "c")},
+                       {"a.txt"}, {0, 100}));
     // Thai "ก" (E0 B8 81) has no spelling in GBK; "\xD5\x5C" is no UTF-8.
     rows.push_back(Row("Utf8NameTheCodePageCannotSpell",
                        {File("first.txt", "1"), FlaggedUtf8("a\xE0\xB8\x81.txt"), File("last.txt", "z")}, {"first.txt"},

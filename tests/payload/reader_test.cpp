@@ -339,6 +339,7 @@ INSTANTIATE_TEST_SUITE_P(
                       NameRow{"..", false}, NameRow{"/x", false}, NameRow{"\\x", false}, NameRow{"C:/x", false},
                       NameRow{"C:x", false}, NameRow{"x.txt:stream", false}, NameRow{"CON", false},
                       NameRow{"nul.txt", false}, NameRow{"a/Aux/b", false}, NameRow{"com1", false},
-                      NameRow{"sub/LPT9.log", false}, NameRow{"prn .txt", false}, NameRow{"", false}));
+                      NameRow{"sub/LPT9.log", false}, NameRow{"prn .txt", false}, NameRow{"", false},
+                      NameRow{"Velkar//lib.dll", false}));
 
 }  // namespace
