@@ -204,7 +204,7 @@ class CommandLineMistakes(Package):
                 (("--sign", cert("missing.pfx")), "package.sh: %s: no such certificate file" % cert("missing.pfx")),
                 (("--sign", cert("aes.pfx"), "--password-file", "missing"), "package.sh: missing: no such password"),
                 (("--icon", "missing.ico"), "package.sh: missing.ico: no such icon file (--icon)"),
-                ((*signing, "--ca", cert("cert.pem")), "package.sh: --ca and --require-signature go with --verify")):
+                ((*signing, "--ca", cert("cert.pem")), "package.sh: --ca, --signer and --require-signature go with --verify")):
             with self.subTest(args=args):
                 run = self.package(self.app, self.out, *args)
                 self.assertRun(run, 2, first)
