@@ -385,11 +385,9 @@ bool ReplaceResourceSection(Image& image, const Bytes& section, std::string& rea
             return Refuse(reason, "section " + s.name + " lies in the file in another order than in memory");
     }
     std::string what;
-    for (int i = 0; i < 16; ++i) {
-        const DataDirectory& dir = image.directories[i];
-        if (i != kResourceDirectory && i != kCertificateDirectory && dir.rva && SectionOf(image, dir.rva) == r)
-            return Refuse(reason, "data directory " + std::to_string(i) + " shares the resource section");
-    }
+    // The section is replaced whole: nothing but its own directory may point into it.
+    if (ReferencedInto(image, r, kResourceDirectory, what))
+        return Refuse(reason, "the resource section is replaced whole, yet " + what + " points into it");
     for (std::size_t i = r + 1; i < image.sections.size(); ++i) {
         const DataDirectory& relocs = image.directories[kBaseRelocationDirectory];
         const int own = relocs.rva && SectionOf(image, relocs.rva) == int(i) ? kBaseRelocationDirectory : -1;

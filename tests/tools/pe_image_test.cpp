@@ -323,7 +323,9 @@ TEST(ReplaceResourceSection, RefusesLayoutsItCannotRewrite) {
         {"a second directory after it", [](Bytes& b) { Put32(b, kDirs + 8, 0x3004), Put32(b, kDirs + 12, 4); },
          "data directory 1"},
         {"a directory in the resource section", [](Bytes& b) { Put32(b, kDirs + 8, 0x2004), Put32(b, kDirs + 12, 4); },
-         "shares the resource section"},
+         "yet data directory 1 points into it"},
+        {"a pointer into the resource section", [](Bytes& b) { Put32(b, 0x200 + 0x10, 0x402010); },
+         "yet a relocated address"},
         {"the resource directory inside its section", [](Bytes& b) { Put32(b, kDirs + 16, 0x2008); },
          "does not begin its section"},
     };
