@@ -191,10 +191,17 @@ int main(int argc, char** argv) {
     if (!peimage::ResourceSectionAddress(image, rva, reason) || !resources::BuildSection(list, rva, section, reason) ||
         !peimage::ReplaceResourceSection(image, section, reason))
         return Refused(in, reason);
-    std::ofstream output(out, std::ios::binary | std::ios::trunc);
+    // Written beside the output and moved into place whole, so that a failed write leaves no half launcher.
+    const std::string part = out + ".part";
+    std::ofstream output(part, std::ios::binary | std::ios::trunc);
     output.write(reinterpret_cast<const char*>(image.file.data()), std::streamsize(image.file.size()));
     output.close();
-    if (!output)
+    // Windows' rename does not replace an existing file: the earlier output goes first there.
+    const bool moved = output && (std::rename(part.c_str(), out.c_str()) == 0 ||
+                                  (std::remove(out.c_str()) == 0 && std::rename(part.c_str(), out.c_str()) == 0));
+    if (!moved) {
+        std::remove(part.c_str());
         return Refused(out, "could not be written");
+    }
     return 0;
 }
