@@ -1,11 +1,12 @@
 """pe-resources on the real launcher.exe, read back by an independent reader (pefile, from Debian):
-    pe_resources_test.py PE_RESOURCES LAUNCHER REPO BUILD_ICON WORK PREFIX
+    pe_resources_test.py PE_RESOURCES LAUNCHER REPO BUILD_ICON WORK PREFIX PE_RESOURCES_EXE
 - with the inputs the build gives the resource compiler (its icon, version and manifest), every resource
   comes out byte for byte as the resource compiler wrote it;
 - with an icon of 16, 32, 48 and a 256-pixel PNG, a version and texts of its own and another manifest,
   pefile reads those back, the other resources unchanged, the checksum right;
 - images it cannot rewrite are refused with one line and exit 1, a bad option with exit 2;
-- the rewritten launcher (its resource section grown, the relocations moved) does its job under Wine.
+- the rewritten launcher (its resource section grown, the relocations moved) does its job under Wine;
+- the same program built for Windows, run under Wine, writes the same bytes.
 """
 import os
 import shutil
@@ -15,7 +16,7 @@ import sys
 
 import pefile
 
-tool, launcher, repo, build_icon, work, prefix = sys.argv[1:7]
+tool, launcher, repo, build_icon, work, prefix, windows_tool = sys.argv[1:8]
 sys.path.insert(0, os.path.join(repo, "tests", "package"))
 import icons  # noqa: E402  (the packager tests' icon maker)
 
@@ -158,6 +159,30 @@ print("\n".join(trace))
 check(ran.returncode == 0, "the rewritten launcher ended with 0 (%d)" % ran.returncode)
 for step in ("started", "clean-up: archive removed, tree removed"):
     check(any(step in line for line in trace), "its trace shows '%s'" % step)
+
+# The Windows build of the same sources, under Wine, with the same inputs (ASCII texts: a console
+# program takes its arguments in the ANSI code page). Its files lie where the test user can reach them.
+shared = prefix + "-pe-resources/windows"
+shutil.rmtree(shared, ignore_errors=True)
+os.makedirs(shared)
+for path in (launcher, icon_path, own_manifest):
+    shutil.copy(path, shared)
+subprocess.run(["chmod", "-R", "a+rwX", shared], check=True)
+def windows(name):
+    return "Z:" + os.path.join(shared, name).replace("/", "\\")
+options = ["--icon", "app.ico", "--version", "2.3.4.5", "--manifest", "app.manifest", "--text", "CompanyName=Kestrelworks"]
+on_windows = [windows(value) if value.startswith("app.") else value for value in options]
+linux_out = os.path.join(work, "linux.exe")
+result = run(os.path.join(shared, os.path.basename(launcher)), linux_out,
+             *[os.path.join(shared, value) if value.startswith("app.") else value for value in options])
+check(result.returncode == 0, "the Linux build writes (%s)" % result.stderr.strip())
+ran = subprocess.run([os.path.join(repo, "scripts", "wine-run"), "--prefix=" + prefix, windows_tool,
+                      windows(os.path.basename(launcher)), windows("windows.exe"), *on_windows],
+                     capture_output=True, timeout=500)
+check(ran.returncode == 0, "the Windows build writes under Wine (%s)" % ran.stderr.decode(errors="replace").strip()[-300:])
+windows_out = os.path.join(shared, "windows.exe")
+check(os.path.exists(windows_out) and open(windows_out, "rb").read() == open(linux_out, "rb").read(),
+      "the Windows build's launcher is the Linux build's, byte for byte")
 
 print("%d checks failed" % len(failures) if failures else "pe-resources: every check holds")
 sys.exit(1 if failures else 0)
