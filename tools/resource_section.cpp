@@ -70,8 +70,9 @@ bool BuildSection(std::vector<Resource> list, std::uint32_t rva, Bytes& section,
         if (i == 0 || !(list[i].type == list[i - 1].type) || !(list[i].name == list[i - 1].name))
             nameStarts.push_back(i);
     }
-    if (typeStarts.size() > 0xFFFF || nameStarts.size() > 0xFFFF * 2 || list.size() > 0xFFFF * 4)
-        return Refuse(reason, "too many resources for one resource directory");
+    // A table counts its named and its id entries in 16 bits each; hold every table to 65,535 entries.
+    if (typeStarts.size() > 0xFFFF)
+        return Refuse(reason, "more than 65,535 resource types");
     auto count = [](const std::vector<std::size_t>& starts, std::size_t index, std::size_t end) {
         return (index + 1 < starts.size() ? starts[index + 1] : end) - starts[index];
     };
@@ -85,11 +86,15 @@ bool BuildSection(std::vector<Resource> list, std::uint32_t rva, Bytes& section,
         const std::size_t end = t + 1 < typeStarts.size() ? typeStarts[t + 1] : list.size();
         while (n < nameStarts.size() && nameStarts[n] < end)
             ++namesOfType[t], ++n;
+        if (namesOfType[t] > 0xFFFF)
+            return Refuse(reason, "more than 65,535 resources of type " + Describe(list[typeStarts[t]].type));
         typeTable.push_back(rootSize + typeTablesSize);
         typeTablesSize += 16 + 8 * namesOfType[t];
     }
     std::size_t offset = rootSize + typeTablesSize;
     for (std::size_t n = 0; n < nameStarts.size(); ++n) {
+        if (count(nameStarts, n, list.size()) > 0xFFFF)
+            return Refuse(reason, "more than 65,535 languages of resource " + Describe(list[nameStarts[n]].name));
         nameTable.push_back(offset);
         offset += 16 + 8 * count(nameStarts, n, list.size());
     }

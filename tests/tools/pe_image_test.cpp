@@ -262,6 +262,19 @@ TEST(BuildSection, RefusesTwoResourcesOfOneTypeNameAndLanguage) {
     EXPECT_NE(reason.find("two resources of type 16"), std::string::npos) << reason;
 }
 
+TEST(BuildSection, HoldsATableTo65535EntriesOnBothSides) {
+    // The languages of one resource fill one table, whose 16-bit counts must not wrap.
+    std::vector<Resource> list;
+    for (std::uint32_t language = 0; language < 0xFFFF; ++language)
+        list.push_back({ResourceId::Id(10), ResourceId::Id(1), std::uint16_t(language), 0, {}});
+    Bytes section;
+    std::string reason;
+    EXPECT_TRUE(resources::BuildSection(list, kRsrcRva, section, reason)) << reason;
+    list.push_back({ResourceId::Id(10), ResourceId::Id(1), 0xFFFF, 0, {}});
+    EXPECT_FALSE(resources::BuildSection(list, kRsrcRva, section, reason));
+    EXPECT_NE(reason.find("more than 65,535 languages"), std::string::npos) << reason;
+}
+
 std::vector<Resource> BigResources(std::size_t size) {
     std::vector<Resource> list = OneResource();
     list.push_back({ResourceId::Id(10), ResourceId::Id(5), 0x409, 0, Bytes(size, 0x5A)});
