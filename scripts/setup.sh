@@ -33,9 +33,10 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
 fi
 
 # wine64 makes the 64-bit test prefix, in which the 32-bit programs run under WoW64 as on 64-bit Windows.
+# python3-pefile: the tests read the packer's rewritten launcher back with a reader that is not ours.
 packages=(g++ g++-mingw-w64-i686 mingw-w64-tools libz-mingw-w64-dev wine wine32:i386 wine32-preloader:i386 wine64
           cmake ninja-build dpkg-dev python3 locales procps zlib1g-dev qemu-user-static
-          osslsigncode openssl clang-format-14)
+          osslsigncode openssl clang-format-14 python3-pefile)
 # KESTREL_SETUP_EXTRA_PACKAGES adds packages to the list: the set-up's own test names one that does not
 # exist, so that the install step runs, against a stand-in for apt-get (KESTREL_APT_GET).
 read -r -a extra_packages <<<"${KESTREL_SETUP_EXTRA_PACKAGES:-}"
