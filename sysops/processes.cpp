@@ -211,7 +211,7 @@ bool SamePath(const wchar_t* a, const wchar_t* b) { return CompareStringOrdinal(
 // volume only), and "below a folder" means that one of the folders on the way up from the program's path
 // is that folder. Both are read from handles opened on the paths as the system resolves them at the look.
 // Where an identity cannot be read (a file system that keeps no ids, a folder this user may not open),
-// the text of the path is compared, as the only thing known.
+// and for a program on a network share (OnNetwork), the text of the path is compared, as before.
 
 namespace {
 
@@ -276,6 +276,18 @@ bool TextLiesBelow(const WideText& program, const wchar_t* path) {
                                 TRUE) == CSTR_EQUAL;
 }
 
+// A program on a network share (a UNC path or a mapped drive) is judged by its text: opening the folders on
+// its way up at every look could wait on the network, and the watch looks once a second.
+bool OnNetwork(const WideText& program) {
+    const wchar_t* text = program.c_str();
+    if (text[0] == L'\\' && text[1] == L'\\')
+        return true;
+    if (program.size() < 3 || text[1] != L':' || text[2] != L'\\')
+        return false;
+    const wchar_t root[] = {text[0], L':', L'\\', L'\0'};
+    return GetDriveTypeW(root) == DRIVE_REMOTE;
+}
+
 // One program's folder already judged during a look: the processes of one folder (the system's own, the
 // application's) are many, and each judgement opens every folder on the way up.
 struct FolderVerdict {
@@ -290,7 +302,7 @@ public:
     RunsFromLook(const wchar_t* path, bool below) : path_(path), below_(below), known_(IdentityAt(path, target_)) {}
 
     bool Runs(const WideText& program) {
-        if (!known_)
+        if (!known_ || OnNetwork(program))
             return below_ ? TextLiesBelow(program, path_) : SamePath(program.c_str(), path_);
         if (!below_) {
             FileIdentity file;

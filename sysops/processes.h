@@ -103,7 +103,7 @@ struct StartedProgram {
 // names. "The same" is the same file, not the same text: a program started through an 8.3 alias,
 // another drive letter or a link to the folder counts; one in a folder whose name merely begins like it
 // does not. Files are known by their file id together with their volume's serial number; where that
-// cannot be read, by the path's text, without regard to case. False when the process list could not
+// cannot be read, and for a program on a network share, by the path's text, without regard to case. False when the process list could not
 // be taken: then `found` is not known, and the caller takes the safe course.
 [[nodiscard]] bool AnyProcessRunsFrom(const wchar_t* path, bool below, bool& found);
 // The same look at the processes of a list already taken; `image`, where given, gets the program's
