@@ -144,10 +144,15 @@ void ConnectFrameServices(void (*sessionEnds)()) {
                                  .sessionEnds = sessionEnds});
 }
 
+}  // namespace
+
 // A program is often started from a folder anyone can write to (Downloads), where a DLL named like a
 // system library may have been dropped. Libraries loaded by a plain name come from the system folder
-// only. The routine that says so is looked up at run time, as systems without it exist; there the
-// older call at least drops the current folder from the search.
+// only, and, as LoadLibraryEx documents for LOAD_LIBRARY_SEARCH_SYSTEM32, so do their own dependencies:
+// the setting is the process's, so it also binds the loads the system's libraries make on our behalf
+// (the shell's, OLE's, user32's). The routine that says so is looked up at run time, as systems without
+// it exist (Vista and 7 before KB2533623); there the older call at least drops the current folder from
+// the search. Called again, it changes nothing.
 void RestrictLibrarySearch() {
     using SetDefaultDllDirectoriesRoutine = BOOL(WINAPI*)(DWORD);
     HMODULE kernel32 = GetModuleHandleA("kernel32.dll");
@@ -156,8 +161,6 @@ void RestrictLibrarySearch() {
     if (setDefault == nullptr || !setDefault(LOAD_LIBRARY_SEARCH_SYSTEM32))
         SetDllDirectoryA("");
 }
-
-}  // namespace
 
 const char* ProgramFolder() { return app.programFolder.c_str(); }
 HWND HiddenOwnerWindow() { return app.hiddenOwnerWindow; }

@@ -38,6 +38,11 @@ int RunProgram(const ProgramDeclarations& declarations);
 // event loop. Answers 0 when the loop has ended.
 int ProgramEntry(const ProgramDeclarations& declarations);
 
+// Makes the system folder the only place a library named without a path is loaded from, for every load
+// of the process from here on, the system libraries' own included. The start sequence's first step;
+// launcher.exe calls it earlier still, before the C runtime starts (launcher/system_imports.cpp).
+void RestrictLibrarySearch();
+
 // Runs the event loop until it takes the quit message; returns at once when no loaded window lives.
 void RunMessageLoop();
 // Handles the messages waiting for the thread and returns. WM_QUIT stays queued.

@@ -202,6 +202,164 @@ bool ImagePathOf(HANDLE process, WideText& path) {
 
 bool SamePath(const wchar_t* a, const wchar_t* b) { return CompareStringOrdinal(a, -1, b, -1, TRUE) == CSTR_EQUAL; }
 
+// --- Which program runs from a folder or a file ----------------------------------------------------------
+//
+// A path is one spelling of a file among several: an 8.3 alias of any folder on the way ("VELKAR~1"),
+// another drive letter or a mount point for the same volume, a link. A program started through any of
+// them runs the same file, and the text of its path says nothing of that. So a file is known by its
+// identity, the file system's id of it together with its volume's serial number (an id is unique on its
+// volume only), and "below a folder" means that one of the folders on the way up from the program's path
+// is that folder. Both are read from handles opened on the paths as the system resolves them at the look.
+// Where an identity cannot be read (a file system that keeps no ids, a folder this user may not open),
+// and for a program on a network share (OnNetwork), the text of the path is compared, as before.
+
+namespace {
+
+// FileIdInfo and FILE_ID_INFO, which the headers declare for Windows 8 and later only.
+constexpr auto kFileIdInfo = static_cast<FILE_INFO_BY_HANDLE_CLASS>(18);
+struct FileIdInformation {
+    ULONGLONG volumeSerialNumber;
+    BYTE fileId[16];
+};
+static_assert(sizeof(FileIdInformation) == 24);
+
+// A file's identity. The 128-bit id of FileIdInfo (Windows 8 and later), which ReFS needs, where the
+// system gives it; else the 64-bit index and the 32-bit serial of GetFileInformationByHandle. Two
+// identities read in different ways never compare equal.
+struct FileIdentity {
+    bool wide = false;
+    ULONGLONG volume = 0;
+    BYTE id[16] = {};
+
+    bool operator==(const FileIdentity& other) const {
+        return wide == other.wide && volume == other.volume && std::memcmp(id, other.id, sizeof id) == 0;
+    }
+};
+
+// The identity of what `path` names now, links followed. False when it cannot be opened or the file
+// system keeps no id for it (an id of 0).
+bool IdentityAt(const wchar_t* path, FileIdentity& identity) {
+    // Attributes only: no sharing applies, so a folder held without delete sharing opens too.
+    FileHandle file{CreateFileW(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr)};
+    if (!file)
+        return false;
+    static const BYTE kNoId[16] = {};
+    FileIdInformation wide;
+    if (GetFileInformationByHandleEx(file.get(), kFileIdInfo, &wide, sizeof wide)) {
+        identity.wide = true;
+        identity.volume = wide.volumeSerialNumber;
+        std::memcpy(identity.id, wide.fileId, sizeof identity.id);
+        return std::memcmp(identity.id, kNoId, sizeof kNoId) != 0;
+    }
+    BY_HANDLE_FILE_INFORMATION information;
+    if (!GetFileInformationByHandle(file.get(), &information))
+        return false;
+    identity.wide = false;
+    identity.volume = information.dwVolumeSerialNumber;
+    const ULONGLONG index = (static_cast<ULONGLONG>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
+    std::memcpy(identity.id, &index, sizeof index);
+    return index != 0;
+}
+
+// Where the folder `path` ends, without a trailing separator: "C:\x\" and "C:\x" are one folder.
+std::size_t FolderLength(const wchar_t* path) {
+    const std::size_t length = std::wcslen(path);
+    return length > 0 && path[length - 1] == L'\\' ? length - 1 : length;
+}
+
+// The text rule: `program` begins with the folder `path` and a separator, in any letter case.
+bool TextLiesBelow(const WideText& program, const wchar_t* path) {
+    const std::size_t folderLength = FolderLength(path);
+    return program.size() > folderLength + 1 && program.c_str()[folderLength] == L'\\' &&
+           CompareStringOrdinal(program.c_str(), static_cast<int>(folderLength), path, static_cast<int>(folderLength),
+                                TRUE) == CSTR_EQUAL;
+}
+
+// A program on a network share (a UNC path or a mapped drive) is judged by its text: opening the folders on
+// its way up at every look could wait on the network, and the watch looks once a second.
+bool OnNetwork(const WideText& program) {
+    const wchar_t* text = program.c_str();
+    if (text[0] == L'\\' && text[1] == L'\\')
+        return true;
+    if (program.size() < 3 || text[1] != L':' || text[2] != L'\\')
+        return false;
+    const wchar_t root[] = {text[0], L':', L'\\', L'\0'};
+    return GetDriveTypeW(root) == DRIVE_REMOTE;
+}
+
+// One program's folder already judged during a look: the processes of one folder (the system's own, the
+// application's) are many, and each judgement opens every folder on the way up.
+struct FolderVerdict {
+    WideText folder;
+    bool below = false;
+};
+constexpr int kRememberedFolders = 32;
+
+// The look at the processes, with what it knows of the target.
+class RunsFromLook {
+public:
+    RunsFromLook(const wchar_t* path, bool below) : path_(path), below_(below), known_(IdentityAt(path, target_)) {}
+
+    bool Runs(const WideText& program) {
+        if (!known_ || OnNetwork(program))
+            return below_ ? TextLiesBelow(program, path_) : SamePath(program.c_str(), path_);
+        if (!below_) {
+            FileIdentity file;
+            return IdentityAt(program.c_str(), file) ? file == target_ : SamePath(program.c_str(), path_);
+        }
+        const wchar_t* last = std::wcsrchr(program.c_str(), L'\\');
+        if (last == nullptr)
+            return false;
+        WideText folder = WideText::FromChars(program.c_str(), static_cast<std::size_t>(last - program.c_str()));
+        for (int i = 0; i < remembered_; ++i)
+            if (SamePath(verdicts_[i].folder.c_str(), folder.c_str()))
+                return verdicts_[i].below;
+        const bool below = FolderIsOrLiesBelow(folder);
+        if (remembered_ < kRememberedFolders)
+            verdicts_[remembered_++] = FolderVerdict{std::move(folder), below};
+        return below;
+    }
+
+private:
+    // Whether `folder` or a folder on its way up is the target, each judged by its identity, or by its
+    // text where that cannot be read.
+    bool FolderIsOrLiesBelow(const WideText& folder) {
+        const std::size_t targetLength = FolderLength(path_);
+        const wchar_t* text = folder.c_str();
+        for (std::size_t length = folder.size(); length > 0;) {
+            // A drive's root keeps its separator: "C:" alone names the drive's current folder.
+            const bool root = length == 2 && text[1] == L':';
+            const wchar_t rootText[] = {text[0], L':', L'\\', L'\0'};
+            const WideText step = root ? WideText::FromChars(rootText, 3) : WideText::FromChars(text, length);
+            FileIdentity identity;
+            if (IdentityAt(step.c_str(), identity)
+                    ? identity == target_
+                    : length == targetLength && CompareStringOrdinal(text, static_cast<int>(length), path_,
+                                                                     static_cast<int>(length), TRUE) == CSTR_EQUAL)
+                return true;
+            if (root)
+                break;
+            std::size_t separator = length;
+            while (separator > 0 && text[separator - 1] != L'\\')
+                --separator;
+            if (separator < 3)
+                break;  // at a UNC server's name or a relative start: nothing above to look at
+            length = separator - 1;
+        }
+        return false;
+    }
+
+    const wchar_t* path_;
+    bool below_;
+    FileIdentity target_;
+    bool known_;
+    FolderVerdict verdicts_[kRememberedFolders];
+    int remembered_ = 0;
+};
+
+}  // namespace
+
 bool AnyProcessRunsFrom(const wchar_t* path, bool below, bool& found) {
     found = false;
     ProcessList list;
@@ -212,20 +370,13 @@ bool AnyProcessRunsFrom(const wchar_t* path, bool below, bool& found) {
 }
 
 bool ListedProcessRunsFrom(const ProcessList& list, const wchar_t* path, bool below, WideText* image) {
-    const int pathLength = static_cast<int>(std::wcslen(path));
-    // "C:\x\" and "C:\x" name the same folder: the separator is matched once, after it.
-    const int folderLength = pathLength > 0 && path[pathLength - 1] == L'\\' ? pathLength - 1 : pathLength;
+    RunsFromLook look(path, below);
     for (std::int32_t i = 0; i < list.count(); ++i) {
         KernelHandle process{OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, list[i].processId)};
         WideText program;
         if (!process || !ImagePathOf(process.get(), program))
             continue;
-        const int programLength = static_cast<int>(program.size());
-        const bool found =
-            below ? programLength > folderLength + 1 && program.c_str()[folderLength] == L'\\' &&
-                        CompareStringOrdinal(program.c_str(), folderLength, path, folderLength, TRUE) == CSTR_EQUAL
-                  : SamePath(program.c_str(), path);
-        if (found) {
+        if (look.Runs(program)) {
             if (image)
                 *image = std::move(program);
             return true;

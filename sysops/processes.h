@@ -99,12 +99,16 @@ struct StartedProgram {
 
 // Looks at the program of every running process this user may ask (no other user can run a program
 // from this user's folders, and a protected process is none of the application's): `found` says
-// whether one runs the file `path` itself, or, with `below`, one that lies below the folder `path`
-// (begins with it and a separator, without regard to case). False when the process list could not be
-// taken: then `found` is not known, and the caller takes the safe course.
+// whether one runs the file `path` names, or, with `below`, a file that lies below the folder `path`
+// names. "The same" is the same file, not the same text: a program started through an 8.3 alias,
+// another drive letter or a link to the folder counts; one in a folder whose name merely begins like it
+// does not. Files are known by their file id together with their volume's serial number; where that
+// cannot be read, and for a program on a network share, by the path's text, without regard to case. False when the process list could not
+// be taken: then `found` is not known, and the caller takes the safe course.
 [[nodiscard]] bool AnyProcessRunsFrom(const wchar_t* path, bool below, bool& found);
 // The same look at the processes of a list already taken; `image`, where given, gets the program's
-// path of the first one found.
+// path of the first one found, as the system reports it (in whatever spelling it was started by). It
+// opens every folder on the way up from each program, once per folder and look.
 [[nodiscard]] bool ListedProcessRunsFrom(const ProcessList& list, const wchar_t* path, bool below,
                                          WideText* image = nullptr);
 

@@ -113,9 +113,12 @@ TEST_F(Headers, NameVistaAsTheOldestWindowsAndAreLargeAddressAware) {
     EXPECT_TRUE(nt_->FileHeader.Characteristics & IMAGE_FILE_LARGE_ADDRESS_AWARE);
 }
 
-TEST_F(Headers, ImportOnlySystemLibraries) {
-    const char* const system[] = {"kernel32.dll", "user32.dll",  "gdi32.dll",    "ole32.dll",   "msvcrt.dll",
-                                  "advapi32.dll", "shell32.dll", "comctl32.dll", "version.dll", "ntdll.dll"};
+// Every library of the import table, with its own imports, is loaded before any of the program's code runs,
+// program folder first (Wine keeps no known DLLs), so the table names only kernel32, msvcrt and ntdll; the
+// routines of every other library are reached from the system folder when first called
+// (launcher/system_imports.cpp). A call added elsewhere and not listed there brings its library back here.
+TEST_F(Headers, ImportOnlyKernel32MsvcrtAndNtdll) {
+    const char* const known[] = {"kernel32.dll", "msvcrt.dll", "ntdll.dll"};
     DWORD rva = nt_->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;
     auto* entry = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(At(rva));
     ASSERT_NE(entry, nullptr);
@@ -124,10 +127,10 @@ TEST_F(Headers, ImportOnlySystemLibraries) {
         std::string name = At(entry->Name);
         for (char& c : name)
             c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        bool known = false;
-        for (const char* s : system)
-            known = known || name == s;
-        EXPECT_TRUE(known) << "imports " << name;
+        bool isKnown = false;
+        for (const char* k : known)
+            isKnown = isKnown || name == k;
+        EXPECT_TRUE(isKnown) << "imports " << name;
     }
     EXPECT_GT(count, 0);
 }

@@ -201,8 +201,9 @@ TEST_F(PlantedSystemLibrary, IsNotLoadedByItsNameAndTheSystemCopyLacksTheExport)
 // The frame's first step restricts loads by a plain name to the system folder: the planted Mpr.dll,
 // which Wine prefers here (mpr=n,b) and which the usual search finds in the program's folder first, is
 // not loaded, the system's is; and a name only the program's folder holds loads nothing. (Under Wine,
-// though not on Windows, the static imports of Wine's own libraries, such as version.dll and imm32.dll,
-// are looked up in the program's folder before any code of the program runs: not the program's to mend.)
+// though not on Windows, the imports of Wine's own libraries, such as version.dll and imm32.dll for
+// user32, are looked up in the program's folder before any code of a program that imports them runs:
+// launcher.exe imports none of them, planted_library_test.cpp.)
 TEST_F(PlantedSystemLibrary, IsNotLoadedByAPlainNameLoadAfterTheEntrysFirstStep) {
     ASSERT_TRUE(
         CopyFileA(test::ProgramBeside("planted_kernel32.dll").c_str(), (folder_ / "kestrel_only.dll").c_str(), FALSE));
