@@ -15,7 +15,7 @@
 namespace {
 
 // Where a fatal report from a list access says the fault arose, as its two position numbers (see
-// launcher/launcher_program.cpp): the program's fixed answer to "where", which never changes.
+// launcher/launcher_program.h): the program's fixed answer to "where", which never changes.
 constexpr std::int32_t kListAccessSite = 0x040100AE;  // a list access out of bounds inside ProcessExists
 constexpr std::int32_t kListAccessLine = 158;
 
