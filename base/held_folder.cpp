@@ -149,8 +149,31 @@ bool ReadFileFacts(HANDLE handle, FileFacts& facts) {
         return false;
     facts.attributes = information.dwFileAttributes;
     facts.links = information.nNumberOfLinks;
+    facts.volumeSerial = information.dwVolumeSerialNumber;
     facts.fileId = (static_cast<std::uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
     return true;
+}
+
+bool IsHeldFile(HANDLE again, const FileFacts& held) {
+    FileFacts seen;
+    if (!ReadFileFacts(again, seen))
+        return false;
+    if (IsLink(seen.attributes) || IsLink(held.attributes) || !IdKnown(held.fileId) || seen.fileId != held.fileId ||
+        seen.volumeSerial != held.volumeSerial) {
+        SetLastError(ERROR_FILE_INVALID);
+        return false;
+    }
+    return true;
+}
+
+bool PathNamesHeldFile(const wchar_t* path, HANDLE held) {
+    FileFacts heldFacts;
+    if (!ReadFileFacts(held, heldFacts))
+        return false;
+    FileHandle atPath{CreateFileW(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                  nullptr)};
+    return atPath && IsHeldFile(atPath.get(), heldFacts);
 }
 
 bool ReadAttributesAndId(HANDLE handle, FileFacts& facts) {
@@ -403,24 +426,16 @@ namespace {
 // that access on a read-only file: there the mark is cleared by the path the handle is open on, once
 // that path is seen to name the very file held (its id), and the handle must show the mark gone. A
 // mark is never put back by path: by then the path may show another file.
-bool ClearReadOnly(HANDLE child, bool canWriteAttributes, DWORD attributes, std::uint64_t id) {
+bool ClearReadOnly(HANDLE child, bool canWriteAttributes, DWORD attributes) {
     const DWORD cleared = attributes & ~FILE_ATTRIBUTE_READONLY;
     if (canWriteAttributes)
         return SetAttributesThroughHandle(child, cleared);
     WideText path;
     if (!FinalPathOf(child, path))
         return false;
-    {
-        FileHandle atPath{CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr)};
-        FileFacts seen;
-        if (!atPath || !ReadFileFacts(atPath.get(), seen))
-            return false;
-        if (IsLink(seen.attributes) || !IdKnown(id) || seen.fileId != id) {
-            SetLastError(ERROR_REPARSE_POINT_ENCOUNTERED);
-            return false;
-        }
+    if (!PathNamesHeldFile(path.c_str(), child)) {
+        SetLastError(ERROR_REPARSE_POINT_ENCOUNTERED);
+        return false;
     }
     if (!SetFileAttributesW(path.c_str(), cleared ? cleared : FILE_ATTRIBUTE_NORMAL))
         return false;
@@ -460,7 +475,7 @@ bool RemoveNamedChild(const HeldFolder& parent, const wchar_t* name, bool evenRe
             SetLastError(ERROR_ACCESS_DENIED);
             return false;
         }
-        if (!ClearReadOnly(child.get(), canWriteAttributes, attributes, facts.fileId))
+        if (!ClearReadOnly(child.get(), canWriteAttributes, attributes))
             return false;
     }
     if (!DeleteThroughHandle(child.get())) {
@@ -492,6 +507,25 @@ ChildHandle CreateFreshChildFile(const HeldFolder& folder, const wchar_t* name, 
         return ChildHandle{};
     AtDiskStep(DiskStep::NameCleared, folder.get(), name);
     return CreateChildFile(folder, name, access, share, attributes);
+}
+
+ChildHandle OpenChildExclusively(const HeldFolder& parent, const wchar_t* name) {
+    if (!IsSingleName(name)) {
+        SetLastError(ERROR_INVALID_NAME);
+        return ChildHandle{};
+    }
+    // No FILE_DELETE_ON_CLOSE at the open: what stands at the name is looked at first, and a link (which
+    // Wine opens through to its target) or a file another listing shows there must not be deleted.
+    ChildHandle file = OpenRelative(parent.get(), name, DELETE | FILE_READ_ATTRIBUTES, 0, FILE_OPEN_IF,
+                                    FILE_NON_DIRECTORY_FILE, FILE_ATTRIBUTE_NORMAL);
+    if (!file)
+        return file;
+    file = KeepIfPlain(std::move(file), &parent, name, false);
+    if (!file)
+        return file;
+    // A read-only file refuses the mark and stays after the handle closes; it is a lock all the same.
+    (void)DeleteThroughHandle(file.get());
+    return file;
 }
 
 void SetDiskSeam(void (*seam)(DiskStep step, HANDLE folder, const wchar_t* name)) { diskSeam = seam; }

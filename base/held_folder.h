@@ -22,8 +22,12 @@
 //   what stands there is removed as a name first and the file is created where nothing stands, so
 //   anything that appears in between fails the creation (CreateFreshChildFile).
 // - A file written, then changed before it is used: what was written is used through the handle that
-//   wrote it, or through one opened again and checked to be the same file (its id, by the caller's
-//   content check) and held without write or delete sharing until its use is over.
+//   wrote it, or through one opened again and checked to be the same file (its volume and id:
+//   IsHeldFile, PathNamesHeldFile; its content by the caller) and held without write or delete sharing
+//   until its use is over.
+// - A held folder's name pointed elsewhere between its emptying and its removal: the folder is
+//   emptied through the handle that holds it, and its name removed only while it still names that
+//   folder (RemoveHeldFolder).
 // - A read-only mark cleared by path (only where the platform refuses it through the handle): the
 //   path is checked again to be the held file first, and no mark is ever put back by path
 //   (ClearReadOnly, inside RemoveNamedChild).
@@ -146,9 +150,20 @@ struct FileFacts {
     DWORD attributes = 0;      // FILE_ATTRIBUTE_REPARSE_POINT marks a link
     std::uint64_t fileId = 0;  // the file system's id of it, as a listing gives it; 0 where it keeps none
     DWORD links = 0;           // how many names the file has: read by ReadFileFacts only
+    DWORD volumeSerial = 0;    // the serial number of its volume: read by ReadFileFacts only
 };
-// Attributes, id and link count, through GetFileInformationByHandle; false when they cannot be read.
+// Attributes, id, link count and volume serial number, through GetFileInformationByHandle; false when
+// they cannot be read.
 [[nodiscard]] bool ReadFileFacts(HANDLE handle, FileFacts& facts);
+// The one check behind every "opened again: is it still the file we hold?". What a name or a path
+// shows can change between two opens (a file swapped in, a link above re-pointed); a file's id on its
+// volume cannot. True when `again`, opened since on what should be the file `held` describes (read
+// by ReadFileFacts through a handle on it), is open on that very file: the same volume serial number
+// and file id, the id known, and neither a link. ERROR_FILE_INVALID when it is another file.
+[[nodiscard]] bool IsHeldFile(HANDLE again, const FileFacts& held);
+// `path` opened again as itself (a link at the path is not followed), for its attributes only and
+// sharing everything, and IsHeldFile of it against the file `held` is open on.
+[[nodiscard]] bool PathNamesHeldFile(const wchar_t* path, HANDLE held);
 // Attributes and id only (`links` stays 0), through two light queries: what a walk checks of every
 // entry of a tree. GetFileInformationByHandle asks for the volume's serial number too, which Wine 8
 // answers through its mount manager in another process; at 21,112 entries that took a third of the
@@ -212,6 +227,14 @@ private:
     std::size_t depth_ = 0;
 };
 
+// Opens the plain file `name` of `parent`, creating it where nothing stands, shared with nobody, and
+// marks it to be deleted when the handle closes (where the system lets it: a read-only file stays).
+// While the handle is open no other open of the file, for any access but its attributes, succeeds
+// (ERROR_SHARING_VIOLATION; ERROR_ACCESS_DENIED while one just closed is going): a lock that belongs
+// to the folder itself, whatever path reached it. A link at the name gives no handle
+// (ERROR_REPARSE_POINT_ENCOUNTERED), nor does a folder (ERROR_ACCESS_DENIED).
+[[nodiscard]] ChildHandle OpenChildExclusively(const HeldFolder& parent, const wchar_t* name);
+
 // Removes the folder `name` of the held folder `parent` with everything in it; true only when the
 // folder itself is gone at the end. With `withinMilliseconds`, the walk stops taking entries once that
 // long has passed, leaves the rest as it is and answers false (ERROR_TIMEOUT). Below `parent` nothing is addressed by path: each folder is held
@@ -225,8 +248,21 @@ private:
 // and so do names that begin with a full stop (the clean-up's rule); with them stay the folders above
 // them. With `withinMilliseconds`, the walk stops where it stands once that time has passed (false,
 // ERROR_TIMEOUT).
+// The walk goes on past an entry it cannot remove; when the folder stays, GetLastError gives the first
+// failure it met (a file held without delete sharing: ERROR_SHARING_VIOLATION; a read-only file:
+// ERROR_ACCESS_DENIED), not the last (the folder not empty); ERROR_DIR_NOT_EMPTY when only names that
+// begin with a full stop kept it.
 [[nodiscard]] bool RemoveFolderBelow(const HeldFolder& parent, const wchar_t* name, bool evenReadOnly = false,
                                      DWORD withinMilliseconds = INFINITE);
+
+// RemoveFolderBelow for a folder the caller holds as `held` (the folder `name` of `parent`): emptied
+// through `held` itself, so that a folder renamed in at the name meanwhile is never what is emptied,
+// and `held` let go (reset) only once nothing stays in it, just before the name is removed, and only
+// while the name still is that folder (its id; ERROR_FILE_INVALID when another stands there). While
+// anything stays, `held` stays held. True only when the folder is gone; the first failure as
+// RemoveFolderBelow gives it. A `held` that holds nothing is RemoveFolderBelow itself.
+[[nodiscard]] bool RemoveHeldFolder(const HeldFolder& parent, const wchar_t* name, HeldFolder& held,
+                                    bool evenReadOnly = false, DWORD withinMilliseconds = INFINITE);
 
 // The moments a test can act at from outside, through the one seam below.
 enum class DiskStep {

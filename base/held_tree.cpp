@@ -61,44 +61,69 @@ struct Level {
     std::size_t next = 0;  // the entry to take next
 };
 
-void Enter(GrowingTable<Level>& walk, HeldFolder held, const wchar_t* name, std::uint64_t listedId) {
+// False when the folder could not be listed to its end: the walk still takes what the listing got,
+// and what it missed keeps the folder from going.
+bool Enter(GrowingTable<Level>& walk, HeldFolder held, const wchar_t* name, std::uint64_t listedId) {
     AtDiskStep(DiskStep::RemovalFolderHeld, held.get(), name);
     Level level;
     level.folder = std::move(held);
     level.listedId = listedId;
     level.name = WideText::FromChars(name, std::wcslen(name));
-    // A listing that fails part way leaves what it got; what it missed keeps the folder from going.
-    (void)ListEntries(level.folder, level.entries);
+    const bool listed = ListEntries(level.folder, level.entries);
     walk.Append(std::move(level));
+    return listed;
 }
+
+// What a walk that empties a folder met: the first failure (0: none), as the style of results asks
+// of a routine that goes on past one, and whether anything stays (a failure, or a name passed over).
+struct Emptying {
+    DWORD firstError = 0;
+    bool left = false;
+    bool timedOut = false;
+
+    // Notes a failure that GetLastError tells; the first one is kept.
+    void Failed() {
+        const DWORD error = GetLastError();
+        if (firstError == 0)
+            firstError = error != 0 ? error : ERROR_DIR_NOT_EMPTY;
+        left = true;
+    }
+};
 
 // Empties the folder `top` (held, named `name`) depth first: each plain subfolder is held, listed,
 // emptied, let go and then removed from its parent; a link is removed as an entry, never entered. The
 // walk keeps its own stack of held folders, so that no depth of folders can exhaust the thread's
-// stack. A failure on one entry does not stop the others, and nothing is restored. False when
-// `withinMilliseconds` ran out first: the walk let go of everything where it stood.
-bool EmptyHeldFolder(HeldFolder top, const wchar_t* name, bool evenReadOnly, DWORD withinMilliseconds) {
+// stack. A failure on one entry does not stop the others, and nothing is restored; the first one is
+// kept. Once `withinMilliseconds` has run out the walk lets go of everything where it stands.
+Emptying EmptyHeldFolder(HeldFolder top, const wchar_t* name, bool evenReadOnly, DWORD withinMilliseconds) {
     const DWORD began = GetTickCount();
+    Emptying result;
     GrowingTable<Level> walk;
-    Enter(walk, std::move(top), name, 0);
+    if (!Enter(walk, std::move(top), name, 0))
+        result.Failed();
     while (!walk.empty()) {
-        if (withinMilliseconds != INFINITE && GetTickCount() - began >= withinMilliseconds)
-            return false;
+        if (withinMilliseconds != INFINITE && GetTickCount() - began >= withinMilliseconds) {
+            result.timedOut = true;
+            result.left = true;
+            return result;
+        }
         const std::size_t depth = walk.size() - 1;
         if (walk[depth].next == walk[depth].entries.size()) {
             WideText done = std::move(walk[depth].name);
             const std::uint64_t doneId = walk[depth].listedId;
             walk.RemoveAt(depth);  // lets the folder go: it cannot be deleted while held
-            if (depth > 0)
-                (void)RemoveListedEntry(walk[depth - 1].folder, done.c_str(), true, doneId, evenReadOnly);
+            if (depth > 0 && !RemoveListedEntry(walk[depth - 1].folder, done.c_str(), true, doneId, evenReadOnly))
+                result.Failed();
             continue;
         }
         const FolderEntry& entry = walk[depth].entries[walk[depth].next++];
         const wchar_t* entryName = entry.name.c_str();
         // The clean-up passes over every name that begins with a full stop: such names are the
-        // user's or the system's own (".git", ".DS_Store"), not the application's.
-        if (entryName[0] == L'.')
+        // user's or the system's own (".git", ".DS_Store"), not the application's. Not a failure.
+        if (entryName[0] == L'.') {
+            result.left = true;
             continue;
+        }
         // Not used once a subfolder is entered: the table may move its levels then.
         const HeldFolder& folder = walk[depth].folder;
         AtDiskStep(DiskStep::RemovalEntryListed, folder.get(), entryName);
@@ -108,8 +133,11 @@ bool EmptyHeldFolder(HeldFolder top, const wchar_t* name, bool evenReadOnly, DWO
             // tree, opened as itself (a link as the link), and a folder swapped in stays. The checks
             // would cost two queries an entry and change nothing that is removed. A read-only file
             // stays unless the tree is being replaced.
-            if (!DeleteChildFile(folder, entryName) && GetLastError() == ERROR_ACCESS_DENIED && evenReadOnly)
-                (void)RemoveNamedChild(folder, entryName, true);
+            if (DeleteChildFile(folder, entryName))
+                continue;
+            if (GetLastError() == ERROR_ACCESS_DENIED && evenReadOnly && RemoveNamedChild(folder, entryName, true))
+                continue;
+            result.Failed();
             continue;
         }
         const std::uint64_t plainId = IsLink(entry.attributes) ? 0 : entry.fileId;
@@ -117,13 +145,29 @@ bool EmptyHeldFolder(HeldFolder top, const wchar_t* name, bool evenReadOnly, DWO
             // Held only when it still is a plain folder: a link or a file swapped in stays unentered.
             if (HeldFolder held = HoldListedFolder(folder, entryName, plainId)) {
                 // `entry` may move in memory now: not used again.
-                Enter(walk, std::move(held), entryName, plainId);
+                if (!Enter(walk, std::move(held), entryName, plainId))
+                    result.Failed();
                 continue;
             }
         }
-        (void)RemoveListedEntry(folder, entryName, isFolder, plainId, evenReadOnly);
+        if (!RemoveListedEntry(folder, entryName, isFolder, plainId, evenReadOnly))
+            result.Failed();
     }
-    return true;
+    return result;
+}
+
+// The end of a removal: true when the folder went; else false, with the walk's first failure where
+// it met one before the folder's own.
+bool Answer(const Emptying& emptying, bool removed) {
+    if (emptying.timedOut) {
+        SetLastError(ERROR_TIMEOUT);
+        return false;
+    }
+    if (removed)
+        return true;
+    if (emptying.firstError != 0)
+        SetLastError(emptying.firstError);
+    return false;
 }
 
 }  // namespace
@@ -186,11 +230,41 @@ bool RemoveFolderBelow(const HeldFolder& parent, const wchar_t* name, bool evenR
         return false;
     }
     // Not held (a link, a file, or nothing there): not emptied, and removed only when it is a link.
-    if (HeldFolder held = HoldChildFolder(parent, name, false)) {
-        if (!EmptyHeldFolder(std::move(held), name, evenReadOnly, withinMilliseconds)) {
-            SetLastError(ERROR_TIMEOUT);
-            return false;
-        }
+    Emptying emptying;
+    if (HeldFolder held = HoldChildFolder(parent, name, false))
+        emptying = EmptyHeldFolder(std::move(held), name, evenReadOnly, withinMilliseconds);
+    if (emptying.timedOut)
+        return Answer(emptying, false);
+    return Answer(emptying, RemoveListedEntry(parent, name, true, 0, evenReadOnly));
+}
+
+bool RemoveHeldFolder(const HeldFolder& parent, const wchar_t* name, HeldFolder& held, bool evenReadOnly,
+                      DWORD withinMilliseconds) {
+    if (!held)
+        return RemoveFolderBelow(parent, name, evenReadOnly, withinMilliseconds);
+    if (!IsSingleName(name)) {
+        SetLastError(ERROR_INVALID_NAME);
+        return false;
     }
-    return RemoveListedEntry(parent, name, true, 0, evenReadOnly);
+    FileFacts heldFacts;
+    HeldFolder walked = held.Duplicate();
+    if (!walked || !ReadAttributesAndId(held.get(), heldFacts))
+        return false;
+    const Emptying emptying = EmptyHeldFolder(std::move(walked), name, evenReadOnly, withinMilliseconds);
+    if (emptying.left)
+        return Answer(emptying, false);
+    // Emptied: the hold goes now, as a folder held without delete sharing cannot be opened for its
+    // deletion, and the name goes only while it still names the folder held (a folder renamed in at it
+    // meanwhile is another's, and stays). Another program's hold of it refuses the open.
+    held.reset();
+    ChildHandle entry = OpenChildAsItself(parent, name, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+    FileFacts facts;
+    if (!entry || !ReadAttributesAndId(entry.get(), facts))
+        return false;
+    if (facts.fileId != heldFacts.fileId || IsLink(facts.attributes)) {
+        SetLastError(ERROR_FILE_INVALID);
+        return false;
+    }
+    // A folder that is not empty (something put in since the walk) refuses and stays.
+    return DeleteThroughHandle(entry.get()) && entry.close();
 }

@@ -93,6 +93,18 @@ Text JoinText(const char* first, const char* second) {
     return joined;
 }
 
+WideText JoinWide(const wchar_t* first, const wchar_t* second) {
+    if (first == nullptr)
+        first = L"";
+    if (second == nullptr)
+        second = L"";
+    const std::size_t a = std::wcslen(first), b = std::wcslen(second);
+    WideText joined = WideText::Zeroed(a + b);
+    std::memcpy(joined.data(), first, a * sizeof(wchar_t));
+    std::memcpy(joined.data() + a, second, b * sizeof(wchar_t));
+    return joined;
+}
+
 bool IsLeadByte(unsigned char byte) { return IsDBCSLeadByte(byte) != FALSE; }
 
 const char* NextChar(const char* p) {

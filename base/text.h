@@ -101,6 +101,8 @@ Text AnsiFromWide(const wchar_t* wide, Unspellable unspellable);
 // A new Text holding `first` and then `second`, of exactly their summed length plus the terminator.
 // Null counts as "".
 Text JoinText(const char* first, const char* second);
+// The same for UTF-16: a new WideText holding `first` and then `second`. Null counts as L"".
+WideText JoinWide(const wchar_t* first, const wchar_t* second);
 
 // Double-byte rules of the ANSI code page. A trail byte can be 0x5C, the backslash: "\xD5\x5C" is one
 // character, so separators are found by walking characters, never with strrchr.

@@ -16,9 +16,9 @@ namespace fuzz {
 constexpr int kDifferentialKindCount = 14;
 const char* DifferentialKindName(int kind);
 
-// Case `index` of the family for `seed`. Case 0 is the decoy of the issue it began with, whatever the
-// seed: a harmless directory at the end record's offset, the real one, which holds Velkar/.config, where
-// minizip looks (the end record's position less its size).
+// Case `index` of the family for `seed`. Case 0 is the decoy directory the family was made for,
+// whatever the seed: a harmless directory at the end record's offset, the real one, which holds
+// Velkar/.config, where minizip looks (the end record's position less its size).
 Case MakeDifferentialCase(std::uint64_t seed, std::uint64_t index);
 
 }  // namespace fuzz

@@ -1,29 +1,27 @@
 // launcher/launcher_program.h: the launcher's own declarations for the frame: its one external routine,
-// its two handlers with the process check they use, its start window and its clean-up, and InstallDir, its one global text.
+// its two handlers, its start routine, its clean-up and the end of the session, and the seams its test
+// builds set. The run itself is one record (launcher/run.h) that the install (launcher/install.h) and
+// the watch (launcher/watch.h) each take.
 #pragma once
 #include "launcher/frame.h"
 #include <windows.h>
 
-#include "base/held_folder.h"
+#include <cstdint>
+
 #include "base/text.h"
 #include "sysops/processes.h"
 
-// The install folder three ways, each named for what it is; all three are set by the one look-up of the
-// application-data folder while installing and let go by the clean-up routine.
-// - InstallDir, a Text: the application-data folder followed by "Kestrelworks\", in the ANSI code page
-//   ("?" for what it cannot spell), for the trace; the program's one global text.
-extern Text InstallDir;
-// - InstallFolderHeld, a held folder: "Kestrelworks" itself, held from the install to the end of the
-//   clean-up. Every step below it goes through this handle, so the folder cannot change meaning during
-//   the run. None when a link or no plain folder stood at its name: then nothing is installed, started
-//   or removed.
-extern HeldFolder InstallFolderHeld;
-// - InstallPathWide, a WideText: the same folder's path in UTF-16 with its trailing backslash, as the
-//   system names it: the application's command line is made from it.
-extern WideText InstallPathWide;
-
 // The table index of "Kernel32.dll" / "Wow64DisableWow64FsRedirection".
 inline constexpr int kDisableFsRedirection = 0;
+
+// Error sites: where a fatal report from the launcher's own code says the fault arose, as its two
+// position numbers. The first names the routine's statement (0x0401...: bits 24 to 27 hold 4, so the
+// report never takes it for a window id, which holds 2 there), the second the line within it. The
+// numbers are the program's fixed answer to "where": tests and users compare them, so they never change.
+inline constexpr std::int32_t kCreatedCallSite = 0x04010023;  // the stack check after the created handler's call
+inline constexpr std::int32_t kWatchCallSite = 0x04010024;    // the same check in the watch
+
+inline constexpr std::int32_t kWatchPeriodMilliseconds = 1000;
 
 // The created event of LauncherWindow: installs the application and starts it.
 void OnLauncherCreated();
@@ -32,12 +30,14 @@ void OnWatchTimer();
 // WM_ENDSESSION ("ending") of LauncherWindow: stops the watch and removes what can go at once, inside
 // the message; never waits for the application and never ends a process.
 void OnSessionEnds();
-// True when a running process has the executable name `name`, in any letter case; a fresh process
-// list is taken for each call and released before the answer. A list that cannot be taken answers
-// true: whether one runs is not known, and "it runs" is the answer that removes nothing.
-[[nodiscard]] bool ProcessExists(const char* name);
-// Registered at start-up: releases InstallDir and lets InstallFolderHeld go.
-void ReleaseInstallDir();
+// Registered at start-up: lets go of everything the run holds (its folders, its program, its lock).
+void ReleaseRun();
+// True once the run has found its install folder (the look-up done and the folder held or refused).
+[[nodiscard]] bool InstallFolderLookedUp();
+
+// Switches the 32-bit program's file-system redirection off through the external routine, and on again
+// at once; `callSite` names the handler for the stack check's report.
+void SwitchFsRedirectionOffAndOn(std::int32_t callSite);
 
 // For test builds of the launcher, which link the same libraries and set these before the program runs.
 struct LauncherSeams {
@@ -45,8 +45,16 @@ struct LauncherSeams {
     void (*treeSecurity)(PSECURITY_DESCRIPTOR descriptor) = nullptr;  // sees what an elevated tree is made with
     bool (*lookUpAppData)(WideText& folder) = nullptr;   // stands in for the application-data folder's look-up
     bool (*listProcesses)(ProcessList& list) = nullptr;  // stands in for the watch's process list
-    std::int32_t watchPeriodMilliseconds = 0;            // 0: the watch's own period
+    // Stands in for the flags GetVolumeInformationByHandleW gives for the install folder's volume (Wine
+    // makes no volume without access lists).
+    bool (*volumeFlags)(DWORD& flags) = nullptr;
+    void (*startWaitBegins)() = nullptr;  // called as the three-second wait before the start begins
+    // Called at two moments of the clean-up: "clean-up-decided" (no application runs: the one-second
+    // wait comes next) and "clean-up-locked" (the install lock is held: the last look comes next).
+    void (*cleanUpStep)(const char* step) = nullptr;
+    std::int32_t watchPeriodMilliseconds = 0;  // 0: the watch's own period
 };
 void SetLauncherSeams(const LauncherSeams& seams);
+const LauncherSeams& CurrentSeams();
 
 const ProgramDeclarations& LauncherDeclarations();

@@ -22,7 +22,10 @@ ByteArray CopyOf(const void* bytes, std::int64_t length) {
     return copy;
 }
 
-// Each non-empty array in one WriteFile call; false at the first failing or short write.
+// Each non-empty array in one WriteFile call; false at the first failing or short write. A short
+// write succeeds with fewer bytes written and leaves the last error as it was: a disk file takes fewer
+// only when its volume has no room for more (Wine 8 answers so on a full drive), so it says
+// ERROR_DISK_FULL.
 bool WriteArrays(HANDLE file, const ByteArrayImage* const* arrays, int count) {
     for (int i = 0; i < count; ++i) {
         const ByteArrayImage* array = arrays[i] ? arrays[i] : &EmptyByteArray;
@@ -30,8 +33,12 @@ bool WriteArrays(HANDLE file, const ByteArrayImage* const* arrays, int count) {
             continue;
         DWORD written = 0;
         auto length = static_cast<DWORD>(array->length);
-        if (!WriteFile(file, array->bytes(), length, &written, nullptr) || written != length)
+        if (!WriteFile(file, array->bytes(), length, &written, nullptr))
             return false;
+        if (written != length) {
+            SetLastError(ERROR_DISK_FULL);
+            return false;
+        }
     }
     return true;
 }

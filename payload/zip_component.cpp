@@ -23,6 +23,7 @@ struct ZipExtractor {
     std::int32_t totalEntries = 0;
     std::int32_t doneEntries = 0;
     const ArchiveEntry* current = nullptr;  // the entry being extracted, for the trace of a failure
+    ExtractFailure* failure = nullptr;      // the caller's record of a failure, where it asked for one
 };
 
 // Raises ExtractProgress with the percentage done; a handler that answers false sets stopFlag.
@@ -91,9 +92,14 @@ std::int32_t CountEntries(OpenedArchive& archive) {
 // One line for support through OutputDebugStringA: the entry the extraction stopped at (its name,
 // empty when its information could not be read) with the system's error code. Nothing else is kept.
 void TraceFailedEntry(const ZipExtractor& extractor) {
+    const DWORD error = GetLastError();
+    if (extractor.failure) {
+        extractor.failure->error = error;
+        if (extractor.current)
+            lstrcpynA(extractor.failure->entry, extractor.current->name, sizeof extractor.failure->entry);
+    }
     if (!extractor.current)
         return;
-    const DWORD error = GetLastError();
     char line[400];
     wsprintfA(line, "Extract: entry \"%.300s\" failed (error %lu)\n", extractor.current->name, error);
     OutputDebugStringA(line);
@@ -140,15 +146,8 @@ bool ExtractFile(OpenedArchive& archive, const ArchiveEntry& entry, const HeldFo
         return true;
     AtDiskStep(DiskStep::FileWritten, folder.get(), name);
     ChildHandle reopened = OpenChildFile(folder, name, GENERIC_READ, FILE_SHARE_READ);
-    if (!reopened)
+    if (!reopened || !IsHeldFile(reopened.get(), written))
         return false;
-    FileFacts facts;
-    if (!ReadFileFacts(reopened.get(), facts))
-        return false;
-    if (facts.fileId != written.fileId) {
-        SetLastError(ERROR_FILE_INVALID);
-        return false;
-    }
     if (!FileHoldsEntryData(reopened.get(), entry))
         return false;
     *keep = std::move(reopened);
@@ -337,9 +336,10 @@ std::int32_t Extract(std::int32_t windowId, std::int32_t componentId, const char
 }
 
 std::int32_t ExtractInto(std::int32_t windowId, std::int32_t componentId, FileHandle archive,
-                         const HeldFolder& destination, KeptEntries* kept) {
+                         const HeldFolder& destination, KeptEntries* kept, ExtractFailure* failure) {
     if (!archive || !destination)
         return kExtractBadArguments;
     ZipExtractor extractor = StartExtractor(windowId, componentId);
+    extractor.failure = failure;
     return ExtractHeld(extractor, std::move(archive), destination, kept);
 }

@@ -48,6 +48,14 @@ struct KeptEntries {
     ChildHandle file;
 };
 
+// Where an extraction that did not reach its end stopped: the entry's name as stored (in the ANSI code
+// page; empty when the failure came before any entry, or the entry's own information could not be
+// read) and the system's error code.
+struct ExtractFailure {
+    char entry[260] = "";
+    DWORD error = 0;
+};
+
 // Extract's walk, with its results and events, below the held folder `destination` (base/held_folder.h),
 // the archive being read through `archive`, a handle open for reading on it (rewound first; the caller
 // wrote it through that handle and shares it for reading only, so that nobody changes it meanwhile).
@@ -56,8 +64,8 @@ struct KeptEntries {
 // through the handle that created it, and discarded through that handle when it fails.
 // kExtractBadArguments for an absent archive handle or a destination not held; kExtractFailed for an
 // archive that cannot be read. An entry's whole path counts from the held folder's path as the system
-// names it, for the 260-byte limit. With `kept`, the
-// folder and file it names are handed back held (see KeptEntries); what is kept stays kept whatever
-// the result.
+// names it, for the 260-byte limit. With `kept`, the folder and file it names are handed back held
+// (see KeptEntries); what is kept stays kept whatever the result. With `failure`, a result other than
+// kExtractDone says there where the walk stopped and why.
 std::int32_t ExtractInto(std::int32_t windowId, std::int32_t componentId, FileHandle archive,
-                         const HeldFolder& destination, KeptEntries* kept = nullptr);
+                         const HeldFolder& destination, KeptEntries* kept = nullptr, ExtractFailure* failure = nullptr);

@@ -435,3 +435,148 @@ TEST_F(HeldFolderTest, ATreeRemovalGivenLittleTimeStopsAndLeavesTheRestForALater
     EXPECT_TRUE(RemoveFolderBelow(held_, L"tree"));
     EXPECT_FALSE(test::Exists(root_ / "tree"));
 }
+
+// The walk goes on past what it cannot remove and keeps the first failure it met, not the last (the
+// folder itself, not empty). Two failures of different kinds: a file held open without delete sharing
+// (a sharing violation) and a read-only file (access denied); the seam records the order in which the
+// walk reached the entries, which is the file system's listing order.
+TEST_F(HeldFolderTest, ATreeRemovalKeepsTheFirstFailureOfItsWalk) {
+    ASSERT_TRUE(CreateDirectoryA((root_ / "tree").c_str(), nullptr));
+    ASSERT_TRUE(test::WriteWholeFile(root_ / "tree\\held.txt", "held"));
+    ASSERT_TRUE(test::WriteWholeFile(root_ / "tree\\marked.txt", "read-only"));
+    ASSERT_TRUE(test::WriteWholeFile(root_ / "tree\\plain.txt", "plain"));
+    ASSERT_TRUE(SetFileAttributesA((root_ / "tree\\marked.txt").c_str(), FILE_ATTRIBUTE_READONLY));
+    FileHandle held{CreateFileA((root_ / "tree\\held.txt").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, 0, nullptr)};
+    ASSERT_TRUE(held);
+    static std::vector<std::wstring> reached;
+    reached.clear();
+    SetDiskSeam([](DiskStep step, HANDLE, const wchar_t* name) {
+        if (step == DiskStep::RemovalEntryListed)
+            reached.push_back(name);
+    });
+    const bool removed = RemoveFolderBelow(held_, L"tree");
+    const DWORD error = GetLastError();
+    SetDiskSeam(nullptr);
+
+    EXPECT_FALSE(removed);
+    EXPECT_FALSE(test::Exists(root_ / "tree\\plain.txt")) << "the walk went on past a failure";
+    EXPECT_TRUE(test::Exists(root_ / "tree\\held.txt"));
+    EXPECT_TRUE(test::Exists(root_ / "tree\\marked.txt"));
+    std::wstring first;
+    for (const std::wstring& name : reached)
+        if (first.empty() && name != L"plain.txt")
+            first = name;
+    ASSERT_FALSE(first.empty());
+    const DWORD expected = first == L"held.txt" ? ERROR_SHARING_VIOLATION : ERROR_ACCESS_DENIED;
+    EXPECT_EQ(error, expected) << "the walk met " << std::string(first.begin(), first.end()) << " first";
+    EXPECT_NE(error, static_cast<DWORD>(ERROR_DIR_NOT_EMPTY)) << "the last failure, not the first";
+
+    held.reset();
+    EXPECT_TRUE(RemoveFolderBelow(held_, L"tree", true));
+}
+
+// Only names beginning with a full stop kept the folder: that is no failure of the walk, and the folder's
+// own answer stands.
+TEST_F(HeldFolderTest, ATreeKeptOnlyByANameItPassesOverAnswersThatTheFolderIsNotEmpty) {
+    ASSERT_TRUE(CreateDirectoryA((root_ / "tree").c_str(), nullptr));
+    ASSERT_TRUE(test::WriteWholeFile(root_ / "tree\\.kept", "the user's"));
+    ASSERT_TRUE(test::WriteWholeFile(root_ / "tree\\plain.txt", "plain"));
+    EXPECT_FALSE(RemoveFolderBelow(held_, L"tree"));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DIR_NOT_EMPTY));
+    EXPECT_TRUE(test::Exists(root_ / "tree\\.kept"));
+    EXPECT_FALSE(test::Exists(root_ / "tree\\plain.txt"));
+}
+
+// A folder the caller holds is emptied through its hold, and the hold goes only once nothing stays in
+// it: while a file it cannot remove stays, the folder stays held (no other program can rename it away).
+TEST_F(HeldFolderTest, AHeldTreeStaysHeldWhileAnythingStaysAndGoesWithItsHoldOnceEmptied) {
+    HeldFolder tree = HoldChildFolder(held_, L"tree", true);
+    ASSERT_TRUE(tree);
+    ASSERT_TRUE(CreateDirectoryA((root_ / "tree\\sub").c_str(), nullptr));
+    ASSERT_TRUE(test::WriteWholeFile(root_ / "tree\\sub\\held.txt", "held"));
+    ASSERT_TRUE(test::WriteWholeFile(root_ / "tree\\plain.txt", "plain"));
+    FileHandle file{CreateFileA((root_ / "tree\\sub\\held.txt").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, 0, nullptr)};
+    ASSERT_TRUE(file);
+
+    EXPECT_FALSE(RemoveHeldFolder(held_, L"tree", tree));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION)) << "the first failure";
+    EXPECT_TRUE(tree) << "let go while a file stays";
+    EXPECT_FALSE(test::Exists(root_ / "tree\\plain.txt"));
+    EXPECT_EQ(GrantedAccess(tree.get()) & DELETE, 0u);
+
+    file.reset();
+    EXPECT_TRUE(RemoveHeldFolder(held_, L"tree", tree));
+    EXPECT_FALSE(tree);
+    EXPECT_FALSE(test::Exists(root_ / "tree"));
+}
+
+// Another program's hold of the emptied folder refuses its deletion: the removal answers the sharing
+// violation, the folder stands empty, and the caller's own hold is gone.
+TEST_F(HeldFolderTest, AHeldTreeAnotherHoldsTooIsEmptiedAndStays) {
+    HeldFolder tree = HoldChildFolder(held_, L"tree", true);
+    HeldFolder other = HoldChildFolder(held_, L"tree", false);
+    ASSERT_TRUE(tree && other);
+    ASSERT_TRUE(test::WriteWholeFile(root_ / "tree\\plain.txt", "plain"));
+    EXPECT_FALSE(RemoveHeldFolder(held_, L"tree", tree));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    EXPECT_FALSE(tree);
+    EXPECT_FALSE(test::Exists(root_ / "tree\\plain.txt"));
+    EXPECT_TRUE(test::IsFolder(root_ / "tree"));
+    other.reset();
+    EXPECT_TRUE(RemoveFolderBelow(held_, L"tree"));
+}
+
+// The one "is it still the file we hold?" check: the same file (by any of its names) is, another file at
+// the same path is not.
+TEST_F(HeldFolderTest, APathNamesTheHeldFileOnlyWhileItIsThatVeryFile) {
+    ASSERT_TRUE(test::WriteWholeFile(root_ / "program.exe", "ours"));
+    ASSERT_TRUE(CreateHardLinkA((root_ / "other name.exe").c_str(), (root_ / "program.exe").c_str(), nullptr));
+    ChildHandle held = OpenChildFile(held_, L"program.exe", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE);
+    ASSERT_TRUE(held);
+    EXPECT_TRUE(PathNamesHeldFile(Wide(root_ / "program.exe").c_str(), held.get()));
+    EXPECT_TRUE(PathNamesHeldFile(Wide(root_ / "other name.exe").c_str(), held.get())) << "the same file";
+
+    // Renamed away (its name goes with it: the handle shares delete) and another file put at the name.
+    ASSERT_TRUE(MoveFileA((root_ / "program.exe").c_str(), (root_ / "moved.exe").c_str()));
+    ASSERT_TRUE(test::WriteWholeFile(root_ / "program.exe", "theirs"));
+    EXPECT_FALSE(PathNamesHeldFile(Wide(root_ / "program.exe").c_str(), held.get()));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_INVALID));
+    EXPECT_TRUE(PathNamesHeldFile(Wide(root_ / "moved.exe").c_str(), held.get()));
+    EXPECT_FALSE(PathNamesHeldFile(Wide(root_ / "missing.exe").c_str(), held.get()));
+
+    // Wine 8 answers 0 for every volume's serial number (GetFileInformationByHandle), so only the
+    // comparison is shown here: the same id with another serial is another file.
+    FileFacts facts;
+    ASSERT_TRUE(ReadFileFacts(held.get(), facts));
+    ChildHandle again = OpenChildFile(held_, L"moved.exe", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE);
+    ASSERT_TRUE(again);
+    EXPECT_TRUE(IsHeldFile(again.get(), facts));
+    FileFacts elsewhere = facts;
+    elsewhere.volumeSerial ^= 1;  // the same id on another volume is another file
+    EXPECT_FALSE(IsHeldFile(again.get(), elsewhere));
+}
+
+// The install lock's file: shared with nobody while it is held, gone once it is let go.
+TEST_F(HeldFolderTest, AFileOpenedExclusivelyRefusesEveryOtherOpenAndGoesWithItsHandle) {
+    ChildHandle lock = OpenChildExclusively(held_, L"run.lock");
+    ASSERT_TRUE(lock) << GetLastError();
+    EXPECT_FALSE(OpenChildExclusively(held_, L"run.lock")) << "a second holder";
+    const DWORD second = GetLastError();
+    EXPECT_TRUE(second == ERROR_SHARING_VIOLATION || second == ERROR_ACCESS_DENIED) << second;
+    FileHandle reader{CreateFileA((root_ / "run.lock").c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
+                                  nullptr)};
+    EXPECT_FALSE(reader) << "a reader";
+    EXPECT_FALSE(MoveFileA((root_ / "run.lock").c_str(), (root_ / "moved.lock").c_str())) << "a rename";
+    lock.reset();
+    EXPECT_TRUE(test::WaitUntil([&] { return !test::Exists(root_ / "run.lock"); }, 5000)) << "the file stayed";
+    lock = OpenChildExclusively(held_, L"run.lock");
+    EXPECT_TRUE(lock) << "taken again once let go";
+    lock.reset();
+
+    ASSERT_TRUE(CreateDirectoryA((root_ / "folder.lock").c_str(), nullptr));
+    EXPECT_FALSE(OpenChildExclusively(held_, L"folder.lock")) << "a folder at the name";
+    EXPECT_TRUE(test::IsFolder(root_ / "folder.lock"));
+}

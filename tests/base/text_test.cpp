@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cstring>
+#include <cwchar>
 #include <string>
 
 #include "base/memory.h"
@@ -28,6 +29,17 @@ TEST(JoinText, JoinsTwoTextsWithExactLengthAndTreatsNullAsEmpty) {
     Text empty = JoinText("", nullptr);
     EXPECT_FALSE(empty.absent());
     EXPECT_STREQ(empty.c_str(), "");
+}
+
+TEST(JoinWide, JoinsTwoWideTextsWithExactLengthAndTreatsNullAsEmpty) {
+    // A name the ANSI code page cannot spell (Korean) stays as it is.
+    WideText joined = JoinWide(L"C:\\Users\\\xD55C\\", L"Kestrelworks\\");
+    EXPECT_STREQ(joined.c_str(), L"C:\\Users\\\xD55C\\Kestrelworks\\");
+    EXPECT_EQ(joined.size(), std::wcslen(L"C:\\Users\\\xD55C\\Kestrelworks\\"));
+    EXPECT_STREQ(JoinWide(nullptr, L"Velkar").c_str(), L"Velkar");
+    WideText empty = JoinWide(L"", nullptr);
+    EXPECT_FALSE(empty.absent());
+    EXPECT_STREQ(empty.c_str(), L"");
 }
 
 TEST(Text, MovingHandsOverOwnershipOnce) {

@@ -35,6 +35,16 @@ constexpr DWORD kHangGuard = 90000;
 constexpr char kStillRuns[] = "watch: Velkar.exe still runs";
 constexpr char kRunsNoMore[] = "watch: Velkar.exe runs no more";
 constexpr char kWatchPeriod[] = "watch: ";  // every period's line
+// The clean-up's line once it holds the install lock, before it looks at the processes once more.
+constexpr char kCleanUpLocked[] = "clean-up: the install folder is locked";
+// A run that waits for the install lock says so once.
+constexpr char kWaitsForTheLock[] = "another run installs into or cleans up";
+// What a run whose install failed ends with (ERROR_INSTALL_FAILURE).
+constexpr DWORD kInstallFailed = 1603;
+// The test payload's files (tests/launcher/tree and Velkar.exe), below Velkar\.
+const char* const kPayloadFiles[] = {"Velkar.exe", "Velkar.ini", "Resources\\readme.txt",
+                                     "Resources\\Language\\zh-CN.ini"};
+constexpr int kPayloadFileCount = 4;
 
 using test::Quoted;
 using test::SystemMilliseconds;
@@ -49,6 +59,7 @@ struct AppStart {
     DWORD id = 0;
     std::string command, folder, program;
     double start = 0;  // system milliseconds
+    int files = -1;    // the files its folder held when it started, subfolders included
 };
 
 std::vector<AppStart> ReadStarts() {
@@ -77,6 +88,7 @@ std::vector<AppStart> ReadStarts() {
         run.folder = fields["folder"];
         run.program = fields["program"];
         run.start = std::stod(fields["start"]) / 10000.0;
+        run.files = fields["files"].empty() ? -1 : std::stoi(fields["files"]);
         runs.push_back(run);
     } while (FindNextFileA(search.get(), &entry));
     return runs;
@@ -192,6 +204,22 @@ protected:
     }
 
     bool Gone() const { return !test::Exists(Archive()) && !test::Exists(Tree()); }
+    // A launcher with seams that stops at the clean-up's `step` until Go() (launcher_seams.exe
+    // --pause-at): a stop at a trace line would leave the debug-output buffer's mutex taken now and
+    // then, and every other traced program's next line waiting for it.
+    test::TracedProgram& StartPausingAt(const std::string& step, const std::string& options = "") {
+        return StartWithSeams(options + " --pause-at " + step + " --until " + Quoted(GoFile()));
+    }
+    static std::string GoFile() { return std::string(kRecords) + "\\go.txt"; }
+    static void Go() { EXPECT_TRUE(test::WriteWholeFile(GoFile(), "go")); }
+
+    // Every file of the payload stands in the tree.
+    bool TreeWhole() const {
+        for (const char* file : kPayloadFiles)
+            if (!test::Exists(Tree() + "\\" + file))
+                return false;
+        return true;
+    }
 
     // Asks the launcher's one window to close while it watches, as the session's end or a user's tool
     // would, and expects it to end with 0 and to leave the archive and the tree as they are.
@@ -298,7 +326,10 @@ TEST_F(LauncherRun, WaitsForAnyVelkarExeInAnyLetterCaseFromAnyFolder) {
     ExpectCleanUpAtTheNextPeriod(launcher);
 }
 
-TEST_F(LauncherRun, EndsAVelkarExeStartedDuringTheLastWaitBeforeItCleansUp) {
+// A Velkar.exe started elsewhere while the watch waits its last second is neither ended (the clean-up
+// ends no process: it may be the application another run has just started) nor left unwatched: the
+// clean-up's look under the install lock sees it, and the run watches again until it ends.
+TEST_F(LauncherRun, AVelkarExeStartedDuringTheLastWaitIsNotEndedAndSendsTheRunBackToWatching) {
     test::TempFolder elsewhere("late");
     const std::string late = elsewhere / "Velkar.exe";
     ASSERT_TRUE(CopyFileA(test::ProgramBeside("recording_app.exe").c_str(), late.c_str(), FALSE));
@@ -312,14 +343,17 @@ TEST_F(LauncherRun, EndsAVelkarExeStartedDuringTheLastWaitBeforeItCleansUp) {
     ASSERT_TRUE(launcher.WaitUntilHeld(kHangGuard)) << "the watch never noticed that the application ended";
     test::Child lateCopy = test::Child::Start(Quoted(late), elsewhere.path());
     ASSERT_TRUE(lateCopy.started());
-    EXPECT_TRUE(WaitForRuns(2)) << "the late copy did not start";
+    ASSERT_TRUE(WaitForRuns(2)) << "the late copy did not start";
     launcher.Release();
 
-    DWORD lateExit = 1;
-    EXPECT_TRUE(lateCopy.Wait(kHangGuard, &lateExit)) << "the late copy was not ended";
-    EXPECT_EQ(lateExit, 0u);
-    EXPECT_EQ(ExitCodeOf(launcher), 0u);
-    EXPECT_TRUE(Gone());
+    const int back = launcher.WaitForLine("clean-up: back to watching", kHangGuard);
+    ASSERT_GE(back, 0) << "the clean-up did not look again under the lock";
+    ASSERT_GE(launcher.WaitForLine(kStillRuns, kHangGuard, back), 0);
+    EXPECT_FALSE(lateCopy.Wait(0)) << "the late copy was ended";
+    EXPECT_TRUE(test::Exists(Archive()));
+    EXPECT_TRUE(TreeWhole()) << "the clean-up removed files while a Velkar.exe ran";
+    EndApplication(*RunOf(ReadStarts(), late));
+    ExpectCleanUpAtTheNextPeriod(launcher);
 }
 
 TEST_F(LauncherRun, ACloseRequestWhileWatchingEndsTheLauncherWithZeroAndLeavesTheFiles) {
@@ -491,7 +525,7 @@ TEST_F(LauncherRun, AHelperRunningFromTheTreeUnderAnotherNameKeepsTheTreeUntilIt
     ExpectCleanUpAtTheNextPeriod(launcher);
 }
 
-TEST_F(LauncherRun, AHelperStartedFromTheTreeDuringTheLastWaitKeepsTheTreeButNotTheArchive) {
+TEST_F(LauncherRun, AHelperStartedFromTheTreeDuringTheLastWaitKeepsEverythingUntilItEnds) {
     // Held where the watch has decided to clean up, before its one-second wait: the helper starts then.
     test::TracedProgram& launcher = StartLauncher(kRunsNoMore);
     ASSERT_TRUE(WaitForRuns(1));
@@ -502,11 +536,14 @@ TEST_F(LauncherRun, AHelperStartedFromTheTreeDuringTheLastWaitKeepsTheTreeButNot
     ASSERT_NE(helper.id, 0u) << "the helper did not start";
     launcher.Release();
 
-    EXPECT_EQ(ExitCodeOf(launcher), 0u);
-    EXPECT_FALSE(test::Exists(Archive()));
-    EXPECT_TRUE(test::Exists(Tree() + "\\Reporter.exe")) << "the tree went under the running helper";
-    EXPECT_GE(launcher.WaitForLine("Reporter.exe still runs from the tree", 0), 0) << "the trace does not say why";
+    ASSERT_GE(launcher.WaitForLine("Reporter.exe still runs from the tree: nothing is removed", kHangGuard), 0)
+        << "the trace does not say why";
+    ASSERT_GE(launcher.WaitForLine("clean-up: back to watching", kHangGuard), 0);
+    EXPECT_TRUE(test::Exists(Archive()));
+    EXPECT_TRUE(TreeWhole()) << "the tree lost files under the running helper";
     EXPECT_FALSE(test::ProcessGone(helper.id, 0)) << "the launcher ended the helper";
+    EndApplication(helper);
+    ExpectCleanUpAtTheNextPeriod(launcher);
 }
 
 TEST_F(LauncherRun, AProcessListThatCannotBeTakenCountsAsStillRunningAndRemovesNothing) {
@@ -523,6 +560,217 @@ TEST_F(LauncherRun, AProcessListThatCannotBeTakenCountsAsStillRunningAndRemovesN
     EXPECT_TRUE(test::Exists(Archive()));
     EXPECT_TRUE(test::Exists(Application()));
     CloseAndExpectFilesKept(launcher);
+}
+
+// --- One run at a time per install folder -------------------------------------------------------------
+// Two launchers never install into, or clean up, the same tree at once: each holds the install lock from
+// before its archive is written to the return of its start, and again for its clean-up, which looks at
+// the processes once more under it. The real launchers here run with Wine's token, which reads elevated:
+// a second one finding the application running starts nothing it did not write, and watches.
+
+// The case an impatient double-click makes: the second waits for the first's install and start (or the
+// first for the second's, whichever took the lock first), and the application starts from a whole tree.
+TEST_F(LauncherRun, TwoLaunchersStartedAThirdOfASecondApartStartTheApplicationFromAWholeTreeAndBothEndWithZero) {
+    test::TracedProgram& first = StartLauncher();
+    Sleep(300);
+    test::TracedProgram& second = StartLauncher();
+    ASSERT_TRUE(WaitForRuns(1)) << "no application started";
+    for (test::TracedProgram* launcher : {&first, &second})
+        ASSERT_GE(launcher->WaitForLine(kWatchPeriod, kHangGuard), 0) << "a launcher never watched";
+    const std::vector<AppStart> runs = ReadStarts();
+    ASSERT_EQ(runs.size(), 1u) << "an elevated run started a program it did not write";
+    EXPECT_EQ(runs[0].files, kPayloadFileCount) << "the application started from a partial tree";
+    EXPECT_TRUE(first.WaitForLine(kWaitsForTheLock, 0) >= 0 || second.WaitForLine(kWaitsForTheLock, 0) >= 0)
+        << "neither launcher waited for the other";
+    EXPECT_TRUE(TreeWhole());
+
+    EndApplication(runs[0]);
+    EXPECT_EQ(ExitCodeOf(first), 0u);
+    EXPECT_EQ(ExitCodeOf(second), 0u);
+    EXPECT_TRUE(Gone()) << "the archive or the tree stayed";
+}
+
+// Started again while the first run removes its tree: the second waits for the clean-up to end, then
+// installs a whole tree of its own, which nothing removes while its application runs.
+TEST_F(LauncherRun, ASecondLauncherStartedDuringTheFirstsCleanUpStartsFromAWholeTreeThatStaysWhileItRuns) {
+    test::TracedProgram& first = StartPausingAt("clean-up-locked");
+    ASSERT_TRUE(WaitForRuns(1));
+    const AppStart firstRun = ReadStarts()[0];
+    EndApplication(firstRun);
+    // The first holds the lock now, about to look at the processes once more and remove the tree.
+    ASSERT_GE(first.WaitForLine(kCleanUpLocked, kHangGuard), 0) << "the clean-up never took the lock";
+    test::TracedProgram& second = StartLauncher();
+    ASSERT_GE(second.WaitForLine(kWaitsForTheLock, kHangGuard), 0) << "the second did not wait for the clean-up";
+    Go();
+    EXPECT_EQ(ExitCodeOf(first), 0u);
+
+    ASSERT_TRUE(WaitForRuns(2)) << "the second launcher started no application";
+    const AppStart* secondRun = nullptr;
+    for (const AppStart& run : ReadStarts())
+        if (run.id != firstRun.id)
+            secondRun = &run;
+    ASSERT_NE(secondRun, nullptr);
+    const AppStart started = *secondRun;
+    EXPECT_EQ(started.files, kPayloadFileCount) << "the second application started from a partial tree";
+    const std::size_t watching = second.Lines().size();
+    for (int period = 0; period < 2; ++period) {
+        ASSERT_GE(second.WaitForLine(kStillRuns, kHangGuard, watching + period), 0);
+        EXPECT_TRUE(TreeWhole()) << "files went while the second application ran";
+    }
+    EndApplication(started);
+    EXPECT_EQ(ExitCodeOf(second), 0u);
+    EXPECT_TRUE(Gone());
+}
+
+// Started again right after the application ended, before the first run's clean-up takes the lock: the
+// second takes it first and finds nothing running. An elevated run makes its tree new, and the first run
+// holds the emptied folder until its clean-up: the second lets the lock go and waits for that clean-up
+// (where the platform lets a held folder go, it installs at once, and the first's clean-up, finding the
+// second's application running under the lock, watches again). Either way the second application
+// starts from a whole tree, nothing of it goes while it runs, and both end with 0.
+TEST_F(LauncherRun, ALauncherStartedJustBeforeTheFirstsCleanUpStartsFromAWholeTreeAndBothEndWithZero) {
+    test::TracedProgram& first = StartPausingAt("clean-up-decided");
+    ASSERT_TRUE(WaitForRuns(1));
+    const AppStart firstRun = ReadStarts()[0];
+    EndApplication(firstRun);
+    ASSERT_GE(first.WaitForLine(kRunsNoMore, kHangGuard), 0) << "the watch never noticed that the application ended";
+    test::TracedProgram& second = StartLauncher();
+    WatchUntil([&] { return second.WaitForLine("held open", 0) >= 0 || ReadStarts().size() >= 2; }, kHangGuard);
+    std::printf("the second %s\n", second.WaitForLine("held open", 0) >= 0
+                                       ? "waited for the first run's hold of the emptied tree"
+                                       : "installed while the first run held its tree");
+    Go();
+
+    ASSERT_TRUE(WaitForRuns(2)) << "the second launcher started no application";
+    AppStart started;
+    for (const AppStart& run : ReadStarts())
+        if (run.id != firstRun.id)
+            started = run;
+    EXPECT_EQ(started.files, kPayloadFileCount) << "the second application started from a partial tree";
+    const std::size_t watching = second.Lines().size();
+    for (int period = 0; period < 2; ++period) {
+        ASSERT_GE(second.WaitForLine(kStillRuns, kHangGuard, watching + period), 0);
+        EXPECT_TRUE(TreeWhole()) << "files went while the second application ran";
+    }
+    EndApplication(started);
+    EXPECT_EQ(ExitCodeOf(first), 0u);
+    EXPECT_EQ(ExitCodeOf(second), 0u);
+    EXPECT_TRUE(Gone());
+}
+
+// The same with unelevated runs (a seam), where a tree emptied but held by the first run is extracted
+// into at once: the first run's clean-up, under the lock, sees the second application and watches again.
+TEST_F(LauncherRun, AnUnelevatedLauncherStartedBeforeTheFirstsCleanUpKeepsItsTreeAndTheFirstWatchesAgain) {
+    test::TracedProgram& first = StartPausingAt("clean-up-decided", "--token unelevated");
+    ASSERT_TRUE(WaitForRuns(1));
+    const AppStart firstRun = ReadStarts()[0];
+    EndApplication(firstRun);
+    ASSERT_GE(first.WaitForLine(kRunsNoMore, kHangGuard), 0);
+    test::TracedProgram& second = StartWithSeams("--token unelevated");
+    ASSERT_TRUE(WaitForRuns(2)) << "the second launcher started no application";
+    AppStart started;
+    for (const AppStart& run : ReadStarts())
+        if (run.id != firstRun.id)
+            started = run;
+    EXPECT_EQ(started.files, kPayloadFileCount) << "the second application started from a partial tree";
+    Go();
+
+    ASSERT_GE(first.WaitForLine("clean-up: back to watching", kHangGuard), 0)
+        << "the first run's clean-up did not see the second application";
+    EXPECT_TRUE(TreeWhole()) << "the first run's clean-up removed files of the second's tree";
+    EXPECT_FALSE(first.Wait(0));
+    EndApplication(started);
+    EXPECT_EQ(ExitCodeOf(first), 0u);
+    EXPECT_EQ(ExitCodeOf(second), 0u);
+    EXPECT_TRUE(Gone());
+}
+
+// A run waiting for the lock still handles its messages: a close request ends it with 0, and it has
+// written nothing; the run that holds the lock goes on as if alone.
+TEST_F(LauncherRun, ACloseRequestWhileWaitingForTheInstallFolderEndsTheRunWithZero) {
+    // The first stops inside its three-second wait, the lock held, until the test lets it go on.
+    test::TracedProgram& first =
+        StartWithSeams("--wait-for " + Quoted(GoFile()) + " --during-wait " + Quoted("cmd.exe /c exit 0"));
+    ASSERT_GE(first.WaitForLine("Extract into", kHangGuard), 0) << "the first never extracted its archive";
+    test::TracedProgram& second = StartLauncher();
+    ASSERT_GE(second.WaitForLine(kWaitsForTheLock, kHangGuard), 0) << "the second did not wait";
+    std::vector<HWND> windows = test::WindowsOf(second.id(), "WTWindow");
+    ASSERT_EQ(windows.size(), 1u);
+    PostMessageA(windows[0], WM_CLOSE, 0, 0);
+    EXPECT_EQ(ExitCodeOf(second), 0u);
+    EXPECT_GE(second.WaitForLine("the window was closed while waiting: nothing is installed or started", 0), 0);
+    Go();
+    ASSERT_TRUE(WaitForRuns(1));
+    EXPECT_EQ(ReadStarts()[0].files, kPayloadFileCount);
+    EndApplication(ReadStarts()[0]);
+    EXPECT_EQ(ExitCodeOf(first), 0u);
+    EXPECT_TRUE(Gone());
+}
+
+// Velkar\ lies in Kestrelworks, which carries no label: the High label of an elevated tree guards what
+// lies inside the folder, not its name. By Microsoft's rules a rename is an open of the folder for DELETE
+// (MoveFileEx; SetFileInformationByHandle with FileRenameInfo needs a handle with DELETE access), and the
+// access check grants DELETE to a caller that holds FILE_DELETE_CHILD on the parent folder even where
+// the object's own list grants no DELETE ("File Security and Access Rights"; MS-FSA 2.1.5.1.2.1);
+// mandatory integrity control weighs no-write-up against the object opened, and a folder the user owns
+// and made without a label gives them that right. So a medium-integrity program of the user may rename
+// a High-labelled Velkar\ away and put a folder of its own in its place, unless the rename's open fails
+// its sharing check: DELETE takes part in sharing (CreateFile: a later open that asks for delete access
+// fails unless every open handle shares delete), and the launcher holds Velkar\ with list-directory
+// access, which takes part in sharing too, without FILE_SHARE_DELETE, from its creation to the end of the
+// clean-up. Tried while the application runs and while the clean-up holds the lock; where Wine lets the
+// rename through (it keeps no sharing for some folder opens), the folder is put back and it says so.
+TEST_F(LauncherRun, TheTreeCannotBeRenamedAwayWhileTheApplicationRunsNorDuringTheCleanUp) {
+    test::TracedProgram& launcher = StartLauncher(kCleanUpLocked);
+    ASSERT_TRUE(WaitForRuns(1));
+    const AppStart run = ReadStarts()[0];
+    ASSERT_GE(launcher.WaitForLine(kStillRuns, kHangGuard), 0);
+    const std::string moved = kestrelworks_ + "\\Moved";
+    auto expectRenameRefused = [&](const char* when) {
+        if (MoveFileA(Tree().c_str(), moved.c_str())) {
+            EXPECT_TRUE(MoveFileA(moved.c_str(), Tree().c_str()));
+            std::printf("Wine let another process rename the held tree %s: not shown here\n", when);
+            return;
+        }
+        const DWORD error = GetLastError();
+        EXPECT_TRUE(error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED) << when << ": " << error;
+    };
+    expectRenameRefused("while the application runs");
+    EndApplication(run);
+    ASSERT_TRUE(launcher.WaitUntilHeld(kHangGuard)) << "the clean-up never took the lock";
+    expectRenameRefused("during the clean-up");
+    launcher.Release();
+    EXPECT_EQ(ExitCodeOf(launcher), 0u);
+    EXPECT_TRUE(Gone());
+    EXPECT_FALSE(test::Exists(moved));
+}
+
+// --- An install that failed starts nothing ---------------------------------------------------------------
+// The payloads carry one fault each, in an entry after Velkar.exe (which is written and checked): the
+// tree would be partial. Nothing starts, what the run wrote goes, the exit code says so, and the trace
+// names the entry and the error.
+
+TEST_F(LauncherRun, AWrongCrc32StartsNothingLeavesNothingAndEndsWithTheInstallFailureCode) {
+    test::TracedProgram& launcher = StartCommand(Quoted(test::ProgramBeside("launcher_bad_crc.exe")));
+    EXPECT_EQ(ExitCodeOf(launcher), kInstallFailed);
+    EXPECT_TRUE(ReadStarts().empty()) << "the application started from a partial tree";
+    EXPECT_TRUE(Gone()) << "what the failed install wrote stayed";
+    EXPECT_TRUE(test::IsFolder(kestrelworks_));
+    // ERROR_CRC.
+    EXPECT_GE(launcher.WaitForLine("install failed: entry \"Velkar/Resources/readme.txt\" (error 23)", 0), 0);
+    EXPECT_GE(launcher.WaitForLine("install failed: archive removed, tree removed", 0), 0);
+    EXPECT_EQ(launcher.WaitForLine("command", 0), -1) << "a start was tried";
+}
+
+TEST_F(LauncherRun, ARefusedNameStartsNothingLeavesNothingAndEndsWithTheInstallFailureCode) {
+    test::TracedProgram& launcher = StartCommand(Quoted(test::ProgramBeside("launcher_bad_name.exe")));
+    EXPECT_EQ(ExitCodeOf(launcher), kInstallFailed);
+    EXPECT_TRUE(ReadStarts().empty()) << "the application started from a partial tree";
+    EXPECT_TRUE(Gone()) << "what the failed install wrote stayed";
+    EXPECT_FALSE(test::Exists(kestrelworks_ + "\\evil.in")) << "the refused name was written outside the tree";
+    // ERROR_INVALID_NAME.
+    EXPECT_GE(launcher.WaitForLine("install failed: entry \"Velkar/../evil.in\" (error 123)", 0), 0);
+    EXPECT_GE(launcher.WaitForLine("install failed: archive removed, tree removed", 0), 0);
 }
 
 // What another program of the user can plant in the install folder before a run: the run must
@@ -583,10 +831,12 @@ TEST_F(PlantedInstallFolder, AFolderLinkAtTheApplicationsFolderIsNeitherWrittenT
     PlantFolderLink(outside.path(), Tree());
 
     test::TracedProgram& launcher = StartLauncher();
-    // With nothing started there is no Velkar.exe to watch: the first period cleans up and ends.
-    EXPECT_EQ(ExitCodeOf(launcher, kHangGuard), 0u);
+    // The tree cannot be made new where a link stands (Wine cannot remove a folder link; Windows removes
+    // it as a link): the install fails, and nothing starts.
+    EXPECT_EQ(ExitCodeOf(launcher, kHangGuard), kInstallFailed);
     EXPECT_TRUE(ReadStarts().empty()) << "a program behind the link was started";
-    EXPECT_GE(launcher.WaitForLine("not started", 0), 0) << "the trace does not say why nothing started";
+    EXPECT_GE(launcher.WaitForLine("nothing is installed or started", 0), 0)
+        << "the trace does not say why nothing started";
     EXPECT_EQ(Read(outside / "readme.txt"), "theirs");
     std::string after;
     EXPECT_TRUE(test::ReadWholeFile(outside / "Velkar.exe", after));
@@ -603,7 +853,7 @@ TEST_F(PlantedInstallFolder, AFolderLinkAtTheInstallFolderIsNeitherWrittenIntoNo
     PlantFolderLink(outside.path(), kestrelworks_);
 
     test::TracedProgram& launcher = StartLauncher();
-    EXPECT_EQ(ExitCodeOf(launcher, kHangGuard), 0u);
+    EXPECT_EQ(ExitCodeOf(launcher, kHangGuard), kInstallFailed);
     EXPECT_TRUE(ReadStarts().empty());
     EXPECT_GE(launcher.WaitForLine("a link stands at its name", 0), 0) << "the trace does not say why";
     EXPECT_EQ(Read(outside / "Velkar\\keep.txt"), "keep");
@@ -661,7 +911,7 @@ TEST_F(StartsWhatItWrote, AReadOnlyArchiveAtItsNameIsReplaced) {
 }
 
 // An archive another program holds open cannot be replaced: nothing is extracted from that name and
-// nothing of it starts; the first period, finding no Velkar.exe, ends the run.
+// nothing of it starts; the install has failed.
 TEST_F(StartsWhatItWrote, AnArchiveHeldOpenByAnotherProgramIsNeitherExtractedNorStarted) {
     ASSERT_TRUE(CreateDirectoryA(kestrelworks_.c_str(), nullptr));
     ASSERT_TRUE(test::WriteWholeFile(Archive(), ForeignArchive()));
@@ -670,7 +920,7 @@ TEST_F(StartsWhatItWrote, AnArchiveHeldOpenByAnotherProgramIsNeitherExtractedNor
     ASSERT_TRUE(holder);
 
     test::TracedProgram& launcher = StartLauncher();
-    EXPECT_EQ(ExitCodeOf(launcher), 0u);
+    EXPECT_EQ(ExitCodeOf(launcher), kInstallFailed);
     EXPECT_GE(launcher.WaitForLine("Extract not called", 0), 0);
     EXPECT_TRUE(ReadStarts().empty()) << "a program of the planted archive started";
     EXPECT_FALSE(test::Exists(Tree() + "\\planted.txt"));
@@ -698,15 +948,17 @@ TEST_F(StartsWhatItWrote, TheProgramCannotBeReplacedDuringTheWait) {
 }
 
 // Between the close of Velkar.exe's writing handle and its check another program puts its own program
-// there: the check sees another file, nothing is kept and nothing starts.
+// there: the check sees another file, the install fails, nothing starts and the swapped-in file goes
+// with the tree.
 TEST_F(StartsWhatItWrote, AProgramSwappedRightAfterItsWritingIsNotStarted) {
     test::TracedProgram& launcher =
         StartWithSeams("--report " + Quoted(report_) + " --after-write " +
                        Quoted("cmd.exe /c copy /y " + Quoted(Attacker()) + " " + Quoted(Application())));
-    EXPECT_EQ(ExitCodeOf(launcher), 0u);
+    EXPECT_EQ(ExitCodeOf(launcher), kInstallFailed);
     EXPECT_NE(Report().find("after-write=0"), std::string::npos) << "the swap did not happen: " << Report();
     EXPECT_TRUE(ReadStarts().empty());
-    EXPECT_GE(launcher.WaitForLine("not started", 0), 0);
+    EXPECT_GE(launcher.WaitForLine("install failed: entry \"Velkar/Velkar.exe\"", 0), 0);
+    EXPECT_TRUE(Gone());
     EXPECT_EQ(launcher.WaitForLine("command started", 0), -1) << "the swapped program was started";
 }
 
@@ -782,6 +1034,29 @@ TEST_F(StartsWhatItWrote, AnElevatedRunMakesItsTreeWithAHighNoWriteUpLabel) {
     // the High integrity level's SID: what "S:(ML;OICI;NW;;;HI)" says.
     EXPECT_NE(Report().find("label=11,3,1,S-1-16-12288"), std::string::npos) << Report();
     EXPECT_FALSE(test::Exists(Tree() + "\\planted.dll")) << "the elevated tree kept a planted file";
+    EndApplication(ReadStarts()[0]);
+    EXPECT_EQ(ExitCodeOf(launcher), 0u);
+    EXPECT_TRUE(Gone());
+}
+
+// The application-data folder comes from the user's own settings: an elevated run installs only on a
+// volume that keeps access lists, as FAT and exFAT do not (their flags lack FILE_PERSISTENT_ACLS, 0x8;
+// FAT32 reports case-preserved names and Unicode on disk, 0x6). Wine makes no such volume, so a seam
+// stands in for the flags GetVolumeInformationByHandleW gives for the held install folder.
+TEST_F(StartsWhatItWrote, AnElevatedRunOnAVolumeWithoutAccessListsInstallsAndStartsNothing) {
+    test::TracedProgram& launcher = StartWithSeams("--token elevated --volume-flags 6");
+    EXPECT_EQ(ExitCodeOf(launcher), kInstallFailed);
+    EXPECT_TRUE(ReadStarts().empty());
+    EXPECT_GE(launcher.WaitForLine("keeps no access lists (flags 0x6): nothing is installed or started", 0), 0);
+    EXPECT_EQ(launcher.WaitForLine("zip written", 0), -1) << "the archive was written";
+    EXPECT_TRUE(Gone());
+}
+
+// The check is the elevated run's: an unelevated one on such a volume installs and starts as ever.
+TEST_F(StartsWhatItWrote, AnUnelevatedRunOnAVolumeWithoutAccessListsInstallsAsEver) {
+    test::TracedProgram& launcher = StartWithSeams("--token unelevated --volume-flags 6");
+    ASSERT_TRUE(WaitForRuns(1));
+    EXPECT_EQ(ReadStarts()[0].files, kPayloadFileCount);
     EndApplication(ReadStarts()[0]);
     EXPECT_EQ(ExitCodeOf(launcher), 0u);
     EXPECT_TRUE(Gone());

@@ -14,6 +14,12 @@
 //                                is done ("during-wait=<exit code>")
 //   --snapshot-fails             every process list the watch asks for cannot be taken
 //   --watch-period MS            the watch looks every MS milliseconds instead of every second
+//   --pause-at STEP --until PATH at the clean-up's step STEP ("clean-up-decided", "clean-up-locked") the
+//                                launcher stops, handling nothing, until PATH exists (at most two minutes):
+//                                a stop that, unlike one at a trace line, never leaves the debug-output
+//                                buffer's mutex taken, so other traced programs go on writing
+//   --volume-flags HEX           the install folder's volume reports these flags (FILE_PERSISTENT_ACLS is
+//                                0x8: without it the volume keeps no access lists, as FAT and exFAT)
 #include <windows.h>
 #include <sddl.h>
 
@@ -111,21 +117,36 @@ void AtStep(DiskStep step, HANDLE, const wchar_t* name) {
         Report("after-write=" + std::to_string(RunToEnd(afterWrite)));
 }
 
-// A thread timer: its messages are dispatched wherever the launcher pumps, and the first pump after
-// InstallDir is set is the three-second wait's.
+// A thread timer, set as the three-second wait begins: its messages are dispatched there.
 void CALLBACK DuringWait(HWND, UINT, UINT_PTR timer, DWORD) {
-    if (duringWaitRan || InstallDir.absent())
+    if (duringWaitRan)
         return;
     duringWaitRan = true;
     KillTimer(nullptr, timer);
     Report("during-wait=" + std::to_string(RunToEnd(duringWait)));
 }
 
-void StartRoutine() {
-    launcherStartRoutine();
+void StartWaitBegins() {
     if (!duringWait.empty())
         SetTimer(nullptr, 0, 100, DuringWait);
 }
+
+std::string pauseAt, pauseUntil;
+void CleanUpStep(const char* step) {
+    if (pauseAt != step)
+        return;
+    Report(std::string("paused-at=") + step);
+    for (int tries = 0; tries < 2400 && GetFileAttributesA(pauseUntil.c_str()) == INVALID_FILE_ATTRIBUTES; ++tries)
+        Sleep(50);
+}
+
+DWORD volumeFlags = 0;
+bool VolumeFlags(DWORD& flags) {
+    flags = volumeFlags;
+    return true;
+}
+
+void StartRoutine() { launcherStartRoutine(); }
 
 }  // namespace
 
@@ -155,11 +176,23 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
             ++i;
         } else if (option == "--snapshot-fails") {
             seams.listProcesses = SnapshotFails;
+        } else if (option == "--pause-at") {
+            pauseAt = value;
+            seams.cleanUpStep = CleanUpStep;
+            ++i;
+        } else if (option == "--until") {
+            pauseUntil = value;
+            ++i;
+        } else if (option == "--volume-flags") {
+            volumeFlags = std::strtoul(value.c_str(), nullptr, 16);
+            seams.volumeFlags = VolumeFlags;
+            ++i;
         } else if (option == "--watch-period") {
             seams.watchPeriodMilliseconds = std::atoi(value.c_str());
             ++i;
         }
     }
+    seams.startWaitBegins = StartWaitBegins;
     SetLauncherSeams(seams);
     if (!afterWrite.empty())
         SetDiskSeam(AtStep);

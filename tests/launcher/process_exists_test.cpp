@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "launcher/launcher_program.h"
+#include "launcher/watch.h"
 #include "tests/support/test_support.h"
 
 namespace {

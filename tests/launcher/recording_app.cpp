@@ -1,8 +1,9 @@
 // recording_app.exe: the application the end-to-end tests pack as "Velkar\Velkar.exe". It records how
-// it was started in the record folder C:\kestrel-e2e (outside every install tree) and stays until the
-// test tells it to end: the named event "KestrelE2EEnd-<process id>" ends this copy, "KestrelE2EEndAll"
-// ends every copy. "live.txt" in the record folder gives its life in milliseconds (0: end at once);
-// without it a copy ends by itself after a minute, so that none outlives its test.
+// it was started, and how many files its folder held then (subfolders included), in the record folder
+// C:\kestrel-e2e (outside every install tree) and stays until the test tells it to end: the named
+// event "KestrelE2EEnd-<process id>" ends this copy, "KestrelE2EEndAll" ends every copy. "live.txt" in
+// the record folder gives its life in milliseconds (0: end at once); without it a copy ends by itself
+// after a minute, so that none outlives its test.
 #include <windows.h>
 
 #include <cstdio>
@@ -20,6 +21,23 @@ unsigned long long Now() {
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
     return (static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+}
+
+// The files below `folder`, subfolders included: what of the tree stood when the application started.
+int CountFiles(const std::string& folder) {
+    int count = 0;
+    WIN32_FIND_DATAA entry;
+    HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &entry);
+    if (search == INVALID_HANDLE_VALUE)
+        return 0;
+    do {
+        const std::string name = entry.cFileName;
+        if (name == "." || name == "..")
+            continue;
+        count += (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? CountFiles(folder + "\\" + name) : 1;
+    } while (FindNextFileA(search, &entry));
+    FindClose(search);
+    return count;
 }
 
 DWORD Life() {
@@ -43,9 +61,11 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
         CreateEventA(nullptr, TRUE, FALSE, ("KestrelE2EEnd-" + std::to_string(id)).c_str()),
         CreateEventA(nullptr, TRUE, FALSE, "KestrelE2EEndAll"),
     };
+    std::string programFolder = program;
+    programFolder.erase(programFolder.find_last_of('\\'));
     records::Write(std::string(kRecordFolder) + "run-" + std::to_string(id) + ".txt",
                    std::string("command=") + GetCommandLineA() + "\nfolder=" + folder + "\nprogram=" + program +
-                       "\nstart=" + startText + "\n");
+                       "\nstart=" + startText + "\nfiles=" + std::to_string(CountFiles(programFolder)) + "\n");
     // Waiting with a message queue makes the program idle for the starter's input-idle wait, as a
     // real application with a window would be.
     const DWORD end = GetTickCount() + Life();

@@ -33,10 +33,11 @@ void Look(const char* when) {
     CloseHandle(file);
 }
 
-// A thread timer: its messages are dispatched wherever the launcher pumps. InstallDir is set by the
-// created handler after its call, and the first pump after that is the three-second wait's.
+// A thread timer: its messages are dispatched wherever the launcher pumps. The install folder is looked
+// up by the created handler after its call, and the first pump after that is the lock's or the
+// three-second wait's.
 void CALLBACK LookWhileInstalling(HWND, UINT, UINT_PTR timer, DWORD) {
-    if (createdLooked || InstallDir.absent())
+    if (createdLooked || !InstallFolderLookedUp())
         return;
     createdLooked = true;
     KillTimer(nullptr, timer);
@@ -50,7 +51,7 @@ void StartRoutine() {
 
 void Cleanup() {
     Look("watch");
-    ReleaseInstallDir();
+    ReleaseRun();
 }
 
 }  // namespace

@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # A full disk while the launcher writes its archive and while it extracts it: a small tmpfs mapped as
 # drive R: of the test prefix holds the application-data folder. First too small for the archive,
-# then big enough for the archive but not the tree, then with room: every run must end with 0 and
-# leave nothing that stops the next one, and the last must install, launch and clean up.
-#   full_disk_test.sh WINE_RUN PREFIX DRIVER ARCHIVE
+# then big enough for the archive but not the tree, then with room: the first two installs fail, so
+# each must start nothing, end with the install-failure code and leave nothing that stops the next
+# run; the last must install, launch, clean up and end with 0.
+#   full_disk_test.sh WINE_RUN PREFIX DRIVER ARCHIVE [win32|win64]
+# The prefix's kind is the fifth argument (win64: a 64-bit prefix, the launcher under WoW64).
 # Exits 77 (skipped) when no file system can be mounted here.
 set -euo pipefail
-wine_run="$1" prefix="$2" driver="$3" archive_bytes=$(stat -c %s "$4")
+wine_run="$1" prefix="$2" driver="$3" archive_bytes=$(stat -c %s "$4") arch="${5:-win32}"
 test_user="${KESTREL_TEST_USER:-kestrel}"
 disk="$(dirname "$driver")/../tests/reliability/full-disk"
 drive="$prefix/dosdevices/r:"
@@ -29,7 +31,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-"$wine_run" --prefix="$prefix" --warm || true
+"$wine_run" --prefix="$prefix" --arch="$arch" --warm || true
 ln -sfn "$(cd "$disk" && pwd)" "$drive"
 
 run_case() {  # SIZE_BYTES MODE WHAT
@@ -37,7 +39,7 @@ run_case() {  # SIZE_BYTES MODE WHAT
     install -d -o "$test_user" "$disk/AppData"
     chown "$test_user" "$disk"
     echo "== $3 ($1 bytes of room, archive $archive_bytes bytes)"
-    "$wine_run" --prefix="$prefix" "$driver" "$2" 'R:\AppData'
+    "$wine_run" --prefix="$prefix" --arch="$arch" "$driver" "$2" 'R:\AppData'
     echo "left on the disk:"; (cd "$disk" && find . | sort)
 }
 
@@ -45,4 +47,4 @@ run_case() {  # SIZE_BYTES MODE WHAT
 run_case $((archive_bytes / 2)) full "no room for the archive"
 run_case $((archive_bytes * 3 / 2)) full "room for the archive but not the tree"
 run_case $((archive_bytes * 4)) room "room for both"
-echo "full-disk faults: 2 injected, 2 survived (exit 0, nothing left behind), then a complete run"
+echo "full-disk faults: 2 injected, 2 survived (nothing started, exit 1603, nothing left behind), then a complete run"

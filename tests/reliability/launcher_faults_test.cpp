@@ -17,8 +17,12 @@ namespace {
 using rel::InstallPaths;
 
 using rel::kHangGuard;
-// The launcher's trace line that ends its clean-up.
+// The launcher's trace line that ends its clean-up, and the one that ends the removal after an install
+// that failed.
 constexpr char kCleanUpEnds[] = "clean-up: archive";
+constexpr char kFailedInstallRemoved[] = "install failed: archive";
+// What a run whose install failed ends with (ERROR_INSTALL_FAILURE): nothing was started.
+constexpr DWORD kInstallFailed = 1603;
 
 using test::RunUnix;
 using test::UnixPath;
@@ -60,9 +64,10 @@ protected:
         return test::WaitUntil([&] { return rel::RecordedStarts().size() >= count; }, kHangGuard);
     }
 
-    // The trace line that ends the clean-up, which says what it left; "" when there was none.
-    std::string CleanUpOutcome() const {
-        const int at = traced_.WaitForLine(kCleanUpEnds, 0);
+    // The trace line that ends the clean-up (or the removal after a failed install), which says what it
+    // left; "" when there was none.
+    std::string CleanUpOutcome(const char* line = kCleanUpEnds) const {
+        const int at = traced_.WaitForLine(line, 0);
         return at < 0 ? "" : traced_.Lines()[at];
     }
 
@@ -84,16 +89,18 @@ protected:
     bool dialogSeen_ = false;
 };
 
-TEST_F(LauncherFaults, AnArchiveHeldWithoutSharingAtTheStartStaysAsItWasAndTheLauncherEndsWithZero) {
+TEST_F(LauncherFaults, AnArchiveHeldWithoutSharingAtTheStartStaysAsItWasAndTheInstallFails) {
     ASSERT_TRUE(CreateDirectoryA(paths_.kestrelworks.c_str(), nullptr));
     ASSERT_TRUE(test::WriteWholeFile(paths_.Archive(), "an earlier archive"));
     FileHandle held = HoldWithoutSharing(paths_.Archive());
     ASSERT_TRUE(held);
     StartLauncher();
-    // The retries are bounded: the launcher gives up on the archive and ends by itself while it is
-    // still held (a launcher that retried for ever would meet the hang guard instead).
-    EXPECT_EQ(ExitCode(), 0u);
-    EXPECT_NE(CleanUpOutcome().find("archive NOT removed"), std::string::npos) << CleanUpOutcome();
+    // The archive cannot be written, so nothing is installed. The retries of its removal are bounded:
+    // the launcher gives up on the archive and ends by itself while it is still held (a launcher that
+    // retried for ever would meet the hang guard instead).
+    EXPECT_EQ(ExitCode(), kInstallFailed);
+    EXPECT_NE(CleanUpOutcome(kFailedInstallRemoved).find("archive NOT removed"), std::string::npos)
+        << CleanUpOutcome(kFailedInstallRemoved);
     held.reset();
     EXPECT_FALSE(dialogSeen_);
     EXPECT_TRUE(rel::RecordedStarts().empty()) << "no tree was extracted, so nothing can have started";
@@ -153,7 +160,7 @@ TEST_F(LauncherFaults, AFileInThePlaceOfTheInstallFolderIsLeftAloneWithNoDialog)
     ASSERT_TRUE(test::WriteWholeFile(here.kestrelworks, "not a folder"));
     ASSERT_TRUE(test::WriteWholeFile(appData / "neighbour.txt", "untouched"));
     StartLauncher();
-    EXPECT_EQ(ExitCode(), 0u);
+    EXPECT_EQ(ExitCode(), kInstallFailed);
     EXPECT_FALSE(dialogSeen_);
     EXPECT_TRUE(rel::RecordedStarts().empty());
     EXPECT_EQ(Listing(appData.path()), (std::set<std::string>{".", "..", "Kestrelworks", "neighbour.txt"}));
@@ -190,7 +197,7 @@ TEST_F(LauncherFaults, AnApplicationDataFolderThatCannotBeWrittenIsLeftAloneWith
     {
         test::AppDataRedirection redirection(appData.path());
         StartLauncher();
-        EXPECT_EQ(ExitCode(), 0u);
+        EXPECT_EQ(ExitCode(), kInstallFailed);
     }
     EXPECT_FALSE(dialogSeen_);
     EXPECT_TRUE(rel::RecordedStarts().empty());
