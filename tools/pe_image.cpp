@@ -8,18 +8,6 @@
 namespace peimage {
 namespace {
 
-std::uint16_t Get16(const Bytes& b, std::uint64_t at) { return std::uint16_t(b[at] | b[at + 1] << 8); }
-std::uint32_t Get32(const Bytes& b, std::uint64_t at) {
-    return std::uint32_t(Get16(b, at)) | std::uint32_t(Get16(b, at + 2)) << 16;
-}
-void Put16(Bytes& b, std::uint64_t at, std::uint32_t v) {
-    b[at] = std::uint8_t(v);
-    b[at + 1] = std::uint8_t(v >> 8);
-}
-void Put32(Bytes& b, std::uint64_t at, std::uint32_t v) {
-    Put16(b, at, v & 0xFFFF);
-    Put16(b, at + 2, v >> 16);
-}
 bool Fits(const Bytes& b, std::uint64_t at, std::uint64_t size) { return at <= b.size() && size <= b.size() - at; }
 bool PowerOfTwo(std::uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
 std::uint64_t AlignUp(std::uint64_t v, std::uint32_t alignment) { return (v + alignment - 1) / alignment * alignment; }

@@ -15,6 +15,20 @@ namespace peimage {
 
 using Bytes = std::vector<std::uint8_t>;
 
+// Little-endian fields of the image, read and written in place; the caller has checked the bounds.
+inline std::uint16_t Get16(const Bytes& b, std::uint64_t at) { return std::uint16_t(b[at] | b[at + 1] << 8); }
+inline std::uint32_t Get32(const Bytes& b, std::uint64_t at) {
+    return std::uint32_t(Get16(b, at)) | std::uint32_t(Get16(b, at + 2)) << 16;
+}
+inline void Put16(Bytes& b, std::uint64_t at, std::uint32_t v) {
+    b[at] = std::uint8_t(v);
+    b[at + 1] = std::uint8_t(v >> 8);
+}
+inline void Put32(Bytes& b, std::uint64_t at, std::uint32_t v) {
+    Put16(b, at, v & 0xFFFF);
+    Put16(b, at + 2, v >> 16);
+}
+
 // Data directory indices used here.
 inline constexpr int kResourceDirectory = 2;
 inline constexpr int kCertificateDirectory = 4;

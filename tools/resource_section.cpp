@@ -7,16 +7,12 @@
 namespace resources {
 namespace {
 
+using peimage::Get16;
+using peimage::Get32;
+using peimage::Put16;
+using peimage::Put32;
 using peimage::ResourceId;
 
-void Put16(Bytes& b, std::size_t at, std::uint32_t v) {
-    b[at] = std::uint8_t(v);
-    b[at + 1] = std::uint8_t(v >> 8);
-}
-void Put32(Bytes& b, std::size_t at, std::uint32_t v) {
-    Put16(b, at, v & 0xFFFF);
-    Put16(b, at + 2, v >> 16);
-}
 void Append16(Bytes& b, std::uint32_t v) {
     b.push_back(std::uint8_t(v));
     b.push_back(std::uint8_t(v >> 8));
@@ -26,10 +22,6 @@ void Append32(Bytes& b, std::uint32_t v) {
     Append16(b, v >> 16);
 }
 void PadTo(Bytes& b, std::size_t alignment) { b.resize((b.size() + alignment - 1) / alignment * alignment); }
-std::uint16_t Get16(const Bytes& b, std::size_t at) { return std::uint16_t(b[at] | b[at + 1] << 8); }
-std::uint32_t Get32(const Bytes& b, std::size_t at) {
-    return std::uint32_t(Get16(b, at)) | std::uint32_t(Get16(b, at + 2)) << 16;
-}
 
 bool Refuse(std::string& reason, std::string text) {
     reason = std::move(text);

@@ -16,21 +16,13 @@
 namespace {
 
 using peimage::Bytes;
+using peimage::Get16;
+using peimage::Get32;
 using peimage::Image;
+using peimage::Put16;
+using peimage::Put32;
 using peimage::Resource;
 using peimage::ResourceId;
-
-void Put16(Bytes& b, std::size_t at, std::uint32_t v) {
-    b[at] = std::uint8_t(v);
-    b[at + 1] = std::uint8_t(v >> 8);
-}
-void Put32(Bytes& b, std::size_t at, std::uint32_t v) {
-    Put16(b, at, v & 0xFFFF);
-    Put16(b, at + 2, v >> 16);
-}
-std::uint32_t Get32(const Bytes& b, std::size_t at) {
-    return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | std::uint32_t(b[at + 3]) << 24;
-}
 
 // Offsets of the test image: the PE header at 0x40, the optional header after it, three sections.
 constexpr std::size_t kPe = 0x40, kOpt = kPe + 24, kDirs = kOpt + 96, kSections = kOpt + 224;
