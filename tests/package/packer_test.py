@@ -247,7 +247,7 @@ class ReadAsTheLauncherReads(Work):
         data_crc[at:at + 4] = struct.pack("<I", crc ^ 1)
         archive, readme = "(the archive)", "Velkar/readme.txt"
         cases = {
-            # The archive: offset readers saw a harmless directory, the launcher installed .config.
+            # A decoy directory: readers that trust the offsets saw a harmless one, the launcher installed .config.
             "decoy directory": (h.decoy(), archive, "the launcher would read the directory from"),
             # A self-extractor's layout, offsets counted from the file's start: the launcher takes none.
             "bytes in front, offsets moved": (stub + local + b"".join(h.moved(r, len(stub)) for r in records) +
