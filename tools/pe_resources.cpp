@@ -76,15 +76,22 @@ std::string Utf8(const std::u16string& text) {
     return out;
 }
 
-int List(const std::string& path) {
+// Reads the image at `path` and its resources; false when it cannot, the refusal already said.
+bool LoadImage(const std::string& path, peimage::Image& image, std::vector<peimage::Resource>& list) {
     Bytes file;
-    if (!ReadFile(path, file))
-        return Refused(path, "cannot be read");
+    std::string reason = "cannot be read";
+    if (ReadFile(path, file) && peimage::ReadImage(std::move(file), image, reason) &&
+        peimage::ReadResources(image, list, reason))
+        return true;
+    Refused(path, reason);
+    return false;
+}
+
+int List(const std::string& path) {
     peimage::Image image;
     std::vector<peimage::Resource> list;
-    std::string reason;
-    if (!peimage::ReadImage(std::move(file), image, reason) || !peimage::ReadResources(image, list, reason))
-        return Refused(path, reason);
+    if (!LoadImage(path, image, list))
+        return 1;
     for (const peimage::Resource& r : list) {
         auto id = [](const peimage::ResourceId& i) { return i.named ? Utf8(i.name) : std::to_string(i.id); };
         std::printf("%s %s %u %zu\n", id(r.type).c_str(), id(r.name).c_str(), unsigned(r.language), r.data.size());
@@ -152,14 +159,11 @@ int main(int argc, char** argv) {
         if ((name == u"FileVersion" || name == u"ProductVersion") && text.empty())
             text = dots;
 
-    Bytes file;
-    if (!ReadFile(in, file))
-        return Refused(in, "cannot be read");
     peimage::Image image;
     std::vector<peimage::Resource> list;
+    if (!LoadImage(in, image, list))
+        return 1;
     std::string reason;
-    if (!peimage::ReadImage(std::move(file), image, reason) || !peimage::ReadResources(image, list, reason))
-        return Refused(in, reason);
     // New resources take the language the build gives them: that of the version block it wrote, if any.
     std::uint16_t language = 0x0409;  // the resource compiler's default, LANG_ENGLISH/US
     for (const peimage::Resource& r : list)
