@@ -1,16 +1,60 @@
 #!/usr/bin/env bash
 # Installs everything the build and the tests need on Debian 12, as root. Safe to run again:
 # each step checks whether its work is already done.
+#   setup.sh              the build and the tests: the toolchain, Wine, qemu where needed, the test user
+#   setup.sh --packaging  what building the prebuilt launcher and the packers needs, and signing: the
+#                         cross compiler, CMake, Ninja, zlib, minizip's sources, osslsigncode, openssl.
+#                         No Wine, no qemu, no clang-format, no locales, no user. Without root it
+#                         installs nothing: it says what is missing and the one command that installs it.
 set -euo pipefail
 
 cache="${KESTREL_CACHE:-/var/cache/kestrel}"
 test_user="${KESTREL_TEST_USER:-kestrel}"
+packaging=
+case "${1:-}" in
+    --packaging) packaging=1 ;;
+    "") ;;
+    *) echo "setup.sh: unknown option '$1' (setup.sh [--packaging])" >&2; exit 2 ;;
+esac
+
+# The packages of each use. wine64 makes the 64-bit test prefix, in which the 32-bit programs run under
+# WoW64 as on 64-bit Windows; python3-pefile: the tests read the packer's rewritten launcher back with a
+# reader that is not ours. dpkg-dev unpacks minizip's source package; zlib1g-dev links the static packer;
+# python3 draws the launcher's own icon at its build.
+packaging_packages=(g++ g++-mingw-w64-i686 libz-mingw-w64-dev cmake ninja-build dpkg-dev zlib1g-dev python3
+                    osslsigncode openssl)
+if [ -n "$packaging" ]; then
+    packages=("${packaging_packages[@]}")
+else
+    packages=("${packaging_packages[@]}" mingw-w64-tools wine wine32:i386 wine32-preloader:i386 wine64
+              locales procps qemu-user-static clang-format-14 python3-pefile)
+fi
+# KESTREL_SETUP_EXTRA_PACKAGES adds packages to the list: the set-up's own test names one that does not
+# exist, so that the install step runs, against a stand-in for apt-get (KESTREL_APT_GET).
+read -r -a extra_packages <<<"${KESTREL_SETUP_EXTRA_PACKAGES:-}"
+packages+=("${extra_packages[@]}")
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+minizip="$cache/minizip"
 
 need_root() {
-    if [ "$(id -u)" -ne 0 ]; then
-        echo "setup.sh: run as root (it installs packages and creates the test user)" >&2
+    [ "$(id -u)" -eq 0 ] && return 0
+    if [ -n "$packaging" ]; then
+        # Packaging needs no root once its packages are there: say what is missing and how to get it.
+        if [ "${#missing[@]}" -eq 0 ] && [ -f "$minizip/unzip.c" ]; then
+            echo "setup.sh: the packaging toolchain is ready (nothing to install)"
+            exit 0
+        fi
+        [ "${#missing[@]}" -eq 0 ] ||
+            echo "setup.sh: missing packages: ${missing[*]}; install them with: sudo apt-get install ${missing[*]}" >&2
+        [ -f "$minizip/unzip.c" ] ||
+            echo "setup.sh: minizip's sources are not in $minizip; run 'sudo bash scripts/setup.sh --packaging' once" >&2
         exit 1
     fi
+    echo "setup.sh: run as root (it installs packages and creates the test user)" >&2
+    exit 1
 }
 need_root
 
@@ -27,24 +71,11 @@ SRC
     fresh_lists=1
 fi
 
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
+# Wine's 32-bit packages are i386 ones; packaging needs none.
+if [ -z "$packaging" ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
     dpkg --add-architecture i386
     fresh_lists=1
 fi
-
-# wine64 makes the 64-bit test prefix, in which the 32-bit programs run under WoW64 as on 64-bit Windows.
-# python3-pefile: the tests read the packer's rewritten launcher back with a reader that is not ours.
-packages=(g++ g++-mingw-w64-i686 mingw-w64-tools libz-mingw-w64-dev wine wine32:i386 wine32-preloader:i386 wine64
-          cmake ninja-build dpkg-dev python3 locales procps zlib1g-dev qemu-user-static
-          osslsigncode openssl clang-format-14 python3-pefile)
-# KESTREL_SETUP_EXTRA_PACKAGES adds packages to the list: the set-up's own test names one that does not
-# exist, so that the install step runs, against a stand-in for apt-get (KESTREL_APT_GET).
-read -r -a extra_packages <<<"${KESTREL_SETUP_EXTRA_PACKAGES:-}"
-packages+=("${extra_packages[@]}")
-missing=()
-for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
 
 # apt's own output goes to a log; the console gets one line a step, and on a failure the step, the log
 # and what to try. KESTREL_APT_GET stands in for apt-get in the set-up's own tests.
@@ -77,7 +108,7 @@ update_lists() {
     done
 }
 if [ "${#missing[@]}" -gt 0 ] || [ -n "${fresh_lists:-}" ]; then
-    echo "setup.sh: installing the toolchain: a first run takes minutes (${#missing[@]} packages; log: $log)"
+    echo "setup.sh: installing the ${packaging:+packaging }toolchain: a first run takes minutes (${#missing[@]} packages; log: $log)"
     update_lists
 fi
 install_missing() {
@@ -92,6 +123,25 @@ if [ "${#missing[@]}" -gt 0 ] && ! install_missing; then
     [ -n "${lists_incomplete:-}" ] && install_missing -t bookworm ||
         setup_failed "installing ${missing[*]}" \
             "the package mirror may be mid-sync or out of reach: run the same command again later"
+fi
+
+# minizip comes as sources from Debian's zlib source package; only contrib/minizip is kept.
+if [ ! -f "$minizip/unzip.c" ]; then
+    echo "setup.sh: fetching minizip's sources (Debian's zlib source package)"
+    work=$(mktemp -d)
+    (cd "$work" && "$apt_get" source -q --download-only zlib >>"$log" 2>&1 &&
+        dpkg-source -x --no-check zlib_*.dsc src >>"$log" 2>&1) ||
+        { rm -rf "$work"; setup_failed "fetching the zlib source package" \
+            "the package mirror may be mid-sync or out of reach: run the same command again later"; }
+    mkdir -p "$cache"
+    rm -rf "$minizip"
+    cp -r "$work/src/contrib/minizip" "$minizip"
+    rm -rf "$work"
+fi
+
+if [ -n "$packaging" ]; then
+    echo "setup.sh: the packaging toolchain and minizip ($minizip) are ready"
+    exit 0
 fi
 
 # 32-bit Wine is a 32-bit Linux program. Some kernels (virtual machines that run 64-bit user code only)
@@ -123,21 +173,6 @@ for loc in zh_CN en_US ja_JP; do
     fi
 done
 [ "$locales_made" -eq 0 ] || locale-gen >/dev/null
-
-# minizip comes as sources from Debian's zlib source package; only contrib/minizip is kept.
-minizip="$cache/minizip"
-if [ ! -f "$minizip/unzip.c" ]; then
-    echo "setup.sh: fetching minizip's sources (Debian's zlib source package)"
-    work=$(mktemp -d)
-    (cd "$work" && "$apt_get" source -q --download-only zlib >>"$log" 2>&1 &&
-        dpkg-source -x --no-check zlib_*.dsc src >>"$log" 2>&1) ||
-        { rm -rf "$work"; setup_failed "fetching the zlib source package" \
-            "the package mirror may be mid-sync or out of reach: run the same command again later"; }
-    mkdir -p "$cache"
-    rm -rf "$minizip"
-    cp -r "$work/src/contrib/minizip" "$minizip"
-    rm -rf "$work"
-fi
 
 # The Wine tests run as an unprivileged user: as root, Wine lets a read-only file be overwritten.
 if ! id "$test_user" >/dev/null 2>&1; then
