@@ -112,5 +112,31 @@ class SetUpFailure(unittest.TestCase):
         self.assertFalse(os.path.exists(out))
 
 
+    def test_packaging_alone_needs_no_root_once_installed_and_says_what_is_missing(self):
+        # As another user the packaging set-up installs nothing and asks apt nothing: with all there it
+        # says so and succeeds; with a package missing it names it and the one command that installs it.
+        user = os.environ.get("KESTREL_TEST_USER", "kestrel")
+        as_user = ["runuser", "-u", user, "--", "env", "KESTREL_APT_GET=" + self.env["KESTREL_APT_GET"],
+                   "STAND_IN_CALLS=" + self.calls, "bash", os.path.join(REPO, "scripts", "setup.sh"), "--packaging"]
+        ready = subprocess.run(as_user, capture_output=True, text=True, timeout=120)
+        self.assertEqual(ready.returncode, 0, ready.stdout + ready.stderr)
+        self.assertIn("setup.sh: the packaging toolchain is ready (nothing to install)", ready.stdout)
+        missing = subprocess.run(as_user[:5] + ["KESTREL_SETUP_EXTRA_PACKAGES=kestrel-no-such-package"] + as_user[5:],
+                                 capture_output=True, text=True, timeout=120)
+        self.assertEqual(missing.returncode, 1, missing.stdout + missing.stderr)
+        self.assertIn("setup.sh: missing packages: kestrel-no-such-package; install them with: "
+                      "sudo apt-get install kestrel-no-such-package", missing.stderr)
+        self.assertFalse(os.path.exists(self.calls), "apt-get was called without root")
+        # As root it installs what is missing of what packaging needs.
+        run = self.run_script("setup.sh", "--packaging")
+        self.assertEqual(run.returncode, 1, run.stdout + run.stderr)
+        self.assertIn("setup.sh: installing the packaging toolchain", run.stdout)
+        install = [c for c in self.called() if c.startswith("install")][0].split()
+        self.assertIn("kestrel-no-such-package", install)
+        wrong = self.run_script("setup.sh", "--tests")
+        self.assertEqual(wrong.returncode, 2, wrong.stdout + wrong.stderr)
+        self.assertIn("setup.sh: unknown option '--tests'", wrong.stderr)
+
+
 if __name__ == "__main__":
     unittest.main(verbosity=2)
