@@ -28,11 +28,6 @@ constexpr std::size_t kEndSize = 22;
 constexpr std::size_t kZip64LocatorSize = 20;
 constexpr char kArchive[] = "(the archive)";
 
-std::uint32_t Read16(const std::string& b, std::size_t at) {
-    return static_cast<unsigned char>(b[at]) | (static_cast<unsigned char>(b[at + 1]) << 8);
-}
-std::uint32_t Read32(const std::string& b, std::size_t at) { return Read16(b, at) | (Read16(b, at + 2) << 16); }
-
 // A field as minizip reads it: its end-of-file code equals its success code, so a byte past the end of
 // the file reads as the byte before it in the same field (0 for the field's first byte).
 std::uint64_t MinizipField(const std::string& b, std::uint64_t at, int width) {

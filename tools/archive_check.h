@@ -6,12 +6,19 @@
 // that disagrees with its central one, data that does not give its recorded size and CRC-32. Native
 // code for the build machine (zlib).
 #pragma once
+#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "tools/payload_rules.h"
 
 namespace archivecheck {
+
+// Little-endian fields of an archive held as bytes; the caller has checked the bounds.
+inline std::uint32_t Read16(const std::string& b, std::size_t at) {
+    return static_cast<unsigned char>(b[at]) | (static_cast<unsigned char>(b[at + 1]) << 8);
+}
+inline std::uint32_t Read32(const std::string& b, std::size_t at) { return Read16(b, at) | (Read16(b, at + 2) << 16); }
 
 enum class Listing {
     kUnreadable,  // not an archive the checks can say anything of; `error` says why

@@ -14,12 +14,12 @@
 
 #include <zlib.h>
 
+#include "tools/archive_check.h"
+
 namespace {
 
-std::uint32_t Get16(const std::string& b, std::size_t at) {
-    return std::uint8_t(b[at]) | std::uint32_t(std::uint8_t(b[at + 1])) << 8;
-}
-std::uint32_t Get32(const std::string& b, std::size_t at) { return Get16(b, at) | Get16(b, at + 2) << 16; }
+using archivecheck::Read16;
+using archivecheck::Read32;
 
 bool Fail(const char* what) {
     std::fprintf(stderr, "pack-baseline: %s\n", what);
@@ -28,21 +28,21 @@ bool Fail(const char* what) {
 
 // Inflates (or takes, for a stored entry) each entry's data and compares its CRC-32 with the directory's.
 bool CheckEntries(const std::string& zip) {
-    if (zip.size() < 22 || Get32(zip, zip.size() - 22) != 0x06054b50)
+    if (zip.size() < 22 || Read32(zip, zip.size() - 22) != 0x06054b50)
         return Fail("no end record where the packer writes it (no comment)");
-    const std::size_t count = Get16(zip, zip.size() - 12);
-    std::size_t at = Get32(zip, zip.size() - 6);
+    const std::size_t count = Read16(zip, zip.size() - 12);
+    std::size_t at = Read32(zip, zip.size() - 6);
     std::string out;
     for (std::size_t i = 0; i < count; ++i) {
-        if (at + 46 > zip.size() || Get32(zip, at) != 0x02014b50)
+        if (at + 46 > zip.size() || Read32(zip, at) != 0x02014b50)
             return Fail("a damaged central directory");
-        const std::uint32_t method = Get16(zip, at + 10), crc = Get32(zip, at + 16);
-        const std::uint32_t packed = Get32(zip, at + 20), size = Get32(zip, at + 24);
-        const std::size_t local = Get32(zip, at + 42);
-        at += 46 + Get16(zip, at + 28) + Get16(zip, at + 30) + Get16(zip, at + 32);
+        const std::uint32_t method = Read16(zip, at + 10), crc = Read32(zip, at + 16);
+        const std::uint32_t packed = Read32(zip, at + 20), size = Read32(zip, at + 24);
+        const std::size_t local = Read32(zip, at + 42);
+        at += 46 + Read16(zip, at + 28) + Read16(zip, at + 30) + Read16(zip, at + 32);
         if (local + 30 > zip.size())
             return Fail("a local header outside the archive");
-        const std::size_t data = local + 30 + Get16(zip, local + 26) + Get16(zip, local + 28);
+        const std::size_t data = local + 30 + Read16(zip, local + 26) + Read16(zip, local + 28);
         if (data + packed > zip.size())
             return Fail("an entry's data outside the archive");
         const auto* in = reinterpret_cast<const Bytef*>(zip.data() + data);
