@@ -17,36 +17,25 @@
 // group in byte order of the names, except that Velkar/Velkar.exe always comes right after Velkar/. So the
 // same tree always gives the same archive. --time gives every entry that time (reproducible builds);
 // without it the files' own modification times are used.
-#include <dirent.h>
-#include <fcntl.h>
-#include <strings.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <sstream>
 
+#include "tools/app_tree.h"
 #include "tools/archive_check.h"
+#include "tools/host_files.h"
 #include "tools/payload_rules.h"
 #include "tools/zip_writer.h"
 
-namespace fs = std::filesystem;
 using payloadrules::Item;
 using payloadrules::Refusal;
 using zipwriter::Entry;
 
 namespace {
-
-constexpr char kMainFile[] = "Velkar.exe";
 
 std::string Grouped(std::uint64_t n) {
     std::string digits = std::to_string(n);
@@ -54,273 +43,6 @@ std::string Grouped(std::uint64_t n) {
         digits.insert(i - 3, ",");
     return digits;
 }
-
-bool ReadFile(const fs::path& path, std::string& data) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream bytes;
-    bytes << in.rdbuf();  // an empty file fails the copy into `bytes`, so only `in` tells
-    if (!in)
-        return false;
-    data = bytes.str();
-    return true;
-}
-
-// A descriptor closed when it goes.
-struct Descriptor {
-    int fd = -1;
-    explicit Descriptor(int d) : fd(d) {}
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    ~Descriptor() {
-        if (fd >= 0)
-            close(fd);
-    }
-};
-
-// Reads a regular file's `size` bytes through its descriptor. A file that grows or shrinks meanwhile
-// is reported: what was measured would not be what is packed.
-bool ReadDescriptor(int fd, std::uint64_t size, std::string& data, bool& changed) {
-    data.resize(size);
-    std::size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t got = read(fd, data.data() + done, data.size() - done);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0)
-            return false;
-        if (got == 0)
-            break;
-        done += static_cast<std::size_t>(got);
-    }
-    char more = 0;
-    ssize_t extra = 0;
-    while ((extra = read(fd, &more, 1)) < 0 && errno == EINTR) {
-    }
-    changed = done != data.size() || extra > 0;
-    return extra >= 0;
-}
-
-const char* KindOf(mode_t mode) {
-    return S_ISLNK(mode)    ? "a symbolic link (the payload holds files and folders only)"
-           : S_ISSOCK(mode) ? "a socket (the payload holds files and folders only)"
-           : S_ISFIFO(mode) ? "a named pipe (the payload holds files and folders only)"
-                            : "a device (the payload holds files and folders only)";
-}
-
-struct Packer {
-    bool fixedTime = false;
-    std::int64_t time = 0;
-    bool checked = false;  // --app: names become code page 936 bytes, links are refused, not followed
-    bool progress = false;
-    std::vector<Entry> entries;
-    std::vector<Item> items;  // what the checks see, one per entry
-    std::vector<Refusal> refusals;
-    std::uint64_t bytesRead = 0;
-    std::time_t lastShown = std::time(nullptr);
-    bool readingShown = false;
-
-    void SetTimes(Entry& e, const struct stat& info) const {
-        // One time for all three: the access time changes whenever a file is read, so it would make
-        // every build different.
-        zipwriter::SetEntryTime(e, fixedTime ? time : static_cast<std::int64_t>(info.st_mtime));
-    }
-
-    // Adds the entry of `name` (as on disk, UTF-8 when well formed) and what the checks need to know of it.
-    void Add(Entry e, std::uint64_t size) {
-        Item item;
-        item.name = e.name;
-        item.folder = e.folder;
-        item.size = size;
-        if (checked) {
-            item.utf8 = payloadrules::IsUtf8(e.name);
-            const std::optional<std::string> ansi = payloadrules::Utf8ToAnsi(e.name);
-            item.spellable = ansi.has_value();
-            item.ansi = ansi.value_or("");
-            e.name = item.ansi;
-        } else {
-            item.ansi = e.name;
-        }
-        items.push_back(std::move(item));
-        entries.push_back(std::move(e));
-    }
-
-    // The test seam of a swap: PACK_PAYLOAD_TEST_SEAM, where set, is a shell command run after a folder
-    // has been listed and its names sorted, before any of them is opened, with PACK_PAYLOAD_FOLDER set
-    // to the folder's payload name. A test swaps a file for a link there, which is exactly the moment
-    // a walk that checks names by path and reads them later would be fooled.
-    static void Seam(const std::string& prefix) {
-        const char* command = std::getenv("PACK_PAYLOAD_TEST_SEAM");
-        if (!command)
-            return;
-        setenv("PACK_PAYLOAD_FOLDER", prefix.c_str(), 1);
-        if (std::system(command) != 0)
-            std::cerr << "pack-payload: the test seam's command failed\n";
-    }
-
-    // At most a line a second while the tree is read; the end only after such a line.
-    void ShowReading(bool last) {
-        const std::time_t now = std::time(nullptr);
-        if (!progress || (now == lastShown && !(last && readingShown)))
-            return;
-        lastShown = now;
-        readingShown = true;
-        std::cerr << "  reading:     " << Grouped(entries.size()) << " entries, " << Grouped(bytesRead >> 20)
-                  << " MiB\n";
-    }
-
-    // Opens `name` in the folder held by `folder`: a checked walk never follows a link (O_NOFOLLOW: a
-    // link fails with ELOOP), and never blocks on a pipe. What the descriptor's fstat says is the
-    // entry's kind; the file's bytes are read through that same descriptor, so a name swapped after
-    // the folder was listed can only be refused, never read through.
-    int OpenIn(int folder, const std::string& name, int extra) const {
-        return openat(folder, name.c_str(),
-                      O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | extra | (checked ? O_NOFOLLOW : 0));
-    }
-
-    // Adds a folder's entries, the folder held by `folder`; `disk` is its path for messages.
-    bool AddFolder(int folder, const std::string& disk, const std::string& prefix) {
-        std::vector<std::string> files, folders;
-        {
-            const int listing = dup(folder);
-            DIR* dir = listing >= 0 ? fdopendir(listing) : nullptr;
-            if (!dir) {
-                if (listing >= 0)
-                    close(listing);
-                std::cerr << "pack-payload: cannot list " << disk << ": " << std::strerror(errno) << "\n";
-                return false;
-            }
-            errno = 0;
-            while (const dirent* d = readdir(dir)) {
-                const std::string name = d->d_name;
-                if (name == "." || name == "..")
-                    continue;
-                // The kind as the name shows it now, for the order only (files first, then folders)
-                // and so that a device or a pipe is never opened: what is packed is decided below, by
-                // the descriptor.
-                struct stat info {};
-                if (fstatat(folder, name.c_str(), &info, checked ? AT_SYMLINK_NOFOLLOW : 0) != 0) {
-                    if (!checked)
-                        continue;  // a link that leads nowhere holds nothing to pack
-                    std::cerr << "pack-payload: cannot read " << disk << "/" << name << ": " << std::strerror(errno)
-                              << "\n";
-                    closedir(dir);
-                    return false;
-                }
-                if (S_ISDIR(info.st_mode))
-                    folders.push_back(name);
-                else if (S_ISREG(info.st_mode))
-                    files.push_back(name);
-                else if (checked)
-                    refusals.push_back({prefix + name, KindOf(info.st_mode)});
-            }
-            const int error = errno;
-            closedir(dir);
-            if (error) {
-                std::cerr << "pack-payload: cannot list " << disk << ": " << std::strerror(error) << "\n";
-                return false;
-            }
-        }
-        std::sort(files.begin(), files.end());
-        std::sort(folders.begin(), folders.end());
-        // The main executable right after its folder, whatever the other names sort as.
-        if (prefix == payloadrules::kTopFolder) {
-            const auto main = std::find_if(files.begin(), files.end(), [](const std::string& name) {
-                return strcasecmp(name.c_str(), kMainFile) == 0;
-            });
-            if (main != files.end())
-                std::rotate(files.begin(), main, main + 1);
-        }
-        Seam(prefix);
-
-        for (const std::string& name : files) {
-            const Descriptor file(OpenIn(folder, name, 0));
-            struct stat info {};
-            if (file.fd < 0 && errno == ELOOP && checked) {
-                refusals.push_back({prefix + name, KindOf(S_IFLNK)});
-                continue;
-            }
-            if (file.fd < 0 || fstat(file.fd, &info) != 0) {
-                std::cerr << "pack-payload: cannot read " << disk << "/" << name << ": " << std::strerror(errno)
-                          << "\n";
-                return false;
-            }
-            if (!S_ISREG(info.st_mode)) {
-                if (checked)
-                    refusals.push_back(
-                        {prefix + name, S_ISDIR(info.st_mode)
-                                            ? "changed from a file to a folder while it was packed: pack again"
-                                            : KindOf(info.st_mode)});
-                continue;
-            }
-            Entry e;
-            e.name = prefix + name;
-            SetTimes(e, info);
-            const auto size = static_cast<std::uint64_t>(info.st_size);
-            // A file the payload cannot hold is refused by its size, not read.
-            if (size <= payloadrules::kMaxFileSize) {
-                bool changed = false;
-                if (!ReadDescriptor(file.fd, size, e.data, changed)) {
-                    std::cerr << "pack-payload: cannot read " << disk << "/" << name << ": " << std::strerror(errno)
-                              << "\n";
-                    return false;
-                }
-                if (changed && checked)
-                    refusals.push_back(
-                        {prefix + name, "changed while it was read: pack again once nothing writes to it"});
-                bytesRead += e.data.size();
-            }
-            Add(std::move(e), size);
-            ShowReading(false);
-        }
-        for (const std::string& name : folders) {
-            const Descriptor child(OpenIn(folder, name, O_DIRECTORY));
-            struct stat info {};
-            if (child.fd < 0 && (errno == ELOOP || errno == ENOTDIR) && checked) {
-                // O_NOFOLLOW | O_DIRECTORY on a link gives ELOOP or ENOTDIR; a file there gives ENOTDIR.
-                struct stat now {};
-                const bool link = fstatat(folder, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(now.st_mode);
-                refusals.push_back({prefix + name, link
-                                                       ? KindOf(S_IFLNK)
-                                                       : "changed from a folder to something else while it was packed: "
-                                                         "pack again"});
-                continue;
-            }
-            if (child.fd < 0 || fstat(child.fd, &info) != 0) {
-                std::cerr << "pack-payload: cannot read " << disk << "/" << name << ": " << std::strerror(errno)
-                          << "\n";
-                return false;
-            }
-            Entry e;
-            e.name = prefix + name + "/";
-            e.folder = true;
-            SetTimes(e, info);
-            Add(std::move(e), 0);
-            if (!AddFolder(child.fd, disk + "/" + name, prefix + name + "/"))
-                return false;
-        }
-        return true;
-    }
-
-    // Adds the tree of the folder at `path` (followed if it is a link: the caller named it).
-    bool AddTree(const std::string& path, const std::string& prefix, bool withTop) {
-        const Descriptor top(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        struct stat info {};
-        if (top.fd < 0 || fstat(top.fd, &info) != 0) {
-            std::cerr << "pack-payload: " << path << " is not a folder\n";
-            return false;
-        }
-        if (withTop) {
-            Entry e;
-            e.name = prefix;
-            e.folder = true;
-            SetTimes(e, info);
-            Add(std::move(e), 0);
-        }
-        const bool done = AddFolder(top.fd, path, prefix);
-        ShowReading(true);
-        return done;
-    }
-};
 
 // What a payload holds, for the summary and the listing.
 struct Summary {
@@ -444,39 +166,23 @@ int Refuse(const std::vector<Refusal>& refusals, bool fromDisk = false) {
     return 1;
 }
 
-bool WriteFile(const fs::path& out, const std::string& bytes) {
+bool WriteFile(const std::string& out, const std::string& bytes) {
     // Written beside the target and renamed, so that a failed run never leaves a half archive that
-    // looks up to date to the build. The temporary file is created new (O_EXCL, O_NOFOLLOW): whatever
-    // stands at its name, a link planted there or a file left by a run that was killed, is removed as
-    // a name first (unlink never follows a link, and a hard link loses only this name), never written
-    // through.
-    const std::string temporary = out.string() + ".part";
-    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-    int fd = open(temporary.c_str(), flags, 0666);
-    if (fd < 0 && errno == EEXIST && unlink(temporary.c_str()) == 0)
-        fd = open(temporary.c_str(), flags, 0666);
-    if (fd < 0) {
-        std::cerr << "pack-payload: cannot create " << temporary << ": " << std::strerror(errno) << "\n";
+    // looks up to date to the build. The temporary file is created new: whatever stands at its name, a
+    // link planted there or a file left by a run that was killed, is removed as a name first (removing
+    // never follows a link, and a hard link loses only this name), never written through.
+    const std::string temporary = out + ".part";
+    std::string error;
+    if (!hostfiles::WriteNew(temporary, bytes, error) &&
+        !(hostfiles::RemoveFile(temporary, error) && hostfiles::WriteNew(temporary, bytes, error))) {
+        std::cerr << "pack-payload: cannot write " << error << "\n";
         return false;
     }
-    bool written = true;
-    for (std::size_t done = 0; written && done < bytes.size();) {
-        const ssize_t put = write(fd, bytes.data() + done, bytes.size() - done);
-        if (put < 0 && errno == EINTR)
-            continue;
-        written = put > 0;
-        done += written ? static_cast<std::size_t>(put) : 0;
-    }
-    written = close(fd) == 0 && written;
-    if (!written) {
-        std::cerr << "pack-payload: cannot write " << temporary << ": " << std::strerror(errno) << "\n";
-        unlink(temporary.c_str());
-        return false;
-    }
-    // rename replaces whatever stands at `out` as a name, a link included.
-    if (rename(temporary.c_str(), out.c_str()) != 0) {
-        std::cerr << "pack-payload: cannot write " << out << ": " << std::strerror(errno) << "\n";
-        unlink(temporary.c_str());
+    // The rename replaces whatever stands at `out` as a name, a link included.
+    if (!hostfiles::Replace(temporary, out, error)) {
+        std::cerr << "pack-payload: cannot write " << error << "\n";
+        std::string ignored;
+        (void)hostfiles::RemoveFile(temporary, ignored);
         return false;
     }
     return true;
@@ -527,16 +233,15 @@ std::optional<Refusal> TooLarge(std::uint64_t archiveBytes) {
 // a line ("folder NAME/", "file SIZE NAME"), for the tests that compare the two readers; with `jsonPath`,
 // writes the listing there, only when the archive passes.
 int CheckArchive(const char* path, bool list, const char* jsonPath) {
-    std::string zip;
-    if (!ReadFile(path, zip)) {
-        std::cerr << "pack-payload: cannot read " << path << "\n";
+    std::string zip, error;
+    if (!hostfiles::ReadWhole(path, zip, error)) {
+        std::cerr << "pack-payload: cannot read " << error << "\n";
         return 1;
     }
     std::vector<Item> items;
     std::vector<Refusal> refusals;
     if (const auto large = TooLarge(zip.size()))
         refusals.push_back(*large);
-    std::string error;
     const archivecheck::Listing listing = archivecheck::ListArchive(zip, items, refusals, error);
     if (listing == archivecheck::Listing::kUnreadable) {
         std::cerr << "pack-payload: " << error << "\n";
@@ -563,84 +268,99 @@ int CheckArchive(const char* path, bool list, const char* jsonPath) {
     return 0;
 }
 
-int PackApplication(int argc, char** argv) {
+// Reads, checks and packs an application's folder as Velkar/: the archive's bytes, or false with the
+// refusals or the failure already said.
+bool PackFolder(const std::string& app, const apptree::Options& options, std::string& archive,
+                std::vector<Item>& items) {
+    if (options.progress)
+        std::cout << "Reading the tree of " << app << std::endl;
+    apptree::Tree tree;
+    if (!apptree::ReadTree(app, payloadrules::kTopFolder, true, options, tree))
+        return false;
+    for (Refusal& r : payloadrules::Check(tree.items, app))
+        tree.refusals.push_back(std::move(r));
+    if (!tree.refusals.empty()) {
+        (void)Refuse(tree.refusals, true);
+        return false;
+    }
+
+    std::uint64_t totalBytes = 0;
+    for (const Item& item : tree.items)
+        totalBytes += item.size;
+    if (options.progress)
+        std::cout << "Packing " << Grouped(tree.entries.size()) << " entries, " << Grouped(totalBytes) << " bytes"
+                  << std::endl;
+    archive = zipwriter::BuildArchive(
+        tree.entries, options.progress ? ProgressOptions(tree.entries.size(), totalBytes) : zipwriter::Options{});
+    if (archive.size() > payloadrules::kMaxFileSize) {
+        (void)Refuse({{"(the payload)", "the archive passes 4 GiB (the payload has no ZIP64)"}});
+        return false;
+    }
+    if (const auto large = TooLarge(archive.size())) {
+        (void)Refuse({*large});
+        return false;
+    }
+    items = std::move(tree.items);
+    return true;
+}
+
+int PackApplication(const std::vector<std::string>& args) {
     // --app APP_DIR OUT.zip [--time S] [--progress]
-    Packer packer;
-    packer.checked = true;
-    for (int i = 4; i < argc; ++i) {
-        const std::string option = argv[i];
-        if (option == "--time" && i + 1 < argc && ParseTime(argv[i + 1], packer.time)) {
-            packer.fixedTime = true;
+    apptree::Options options;
+    options.checked = true;
+    for (std::size_t i = 4; i < args.size(); ++i) {
+        if (args[i] == "--time" && i + 1 < args.size() && ParseTime(args[i + 1].c_str(), options.time)) {
+            options.fixedTime = true;
             ++i;
-        } else if (option == "--progress") {
-            packer.progress = true;
+        } else if (args[i] == "--progress") {
+            options.progress = true;
         } else {
             return Usage();
         }
     }
-    const std::string app = argv[2];
-    const fs::path out = argv[3];
-    if (packer.progress)
-        std::cout << "Reading the tree of " << app << std::endl;
-    if (!packer.AddTree(app, payloadrules::kTopFolder, true))
-        return 1;
-    for (Refusal& r : payloadrules::Check(packer.items, app))
-        packer.refusals.push_back(std::move(r));
-    if (!packer.refusals.empty())
-        return Refuse(packer.refusals, true);
-
-    std::uint64_t totalBytes = 0;
-    for (const Item& item : packer.items)
-        totalBytes += item.size;
-    if (packer.progress)
-        std::cout << "Packing " << Grouped(packer.entries.size()) << " entries, " << Grouped(totalBytes) << " bytes"
-                  << std::endl;
-    const std::string archive = zipwriter::BuildArchive(
-        packer.entries, packer.progress ? ProgressOptions(packer.entries.size(), totalBytes) : zipwriter::Options{});
-    if (archive.size() > payloadrules::kMaxFileSize)
-        return Refuse({{"(the payload)", "the archive passes 4 GiB (the payload has no ZIP64)"}});
-    if (const auto large = TooLarge(archive.size()))
-        return Refuse({*large});
-    if (!WriteFile(out, archive))
+    const std::string& app = args[2];
+    std::string archive;
+    std::vector<Item> items;
+    if (!PackFolder(app, options, archive, items) || !WriteFile(args[3], archive))
         return 1;
     std::cout << "Packed " << app << " as " << payloadrules::kTopFolder << "\n";
-    PrintSummary(packer.items, archive.size());
+    PrintSummary(items, archive.size());
     return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 2 && std::string(argv[1]) == "--limit") {
+    const std::vector<std::string> args = hostfiles::Arguments(argc, argv);
+    if (args.size() == 2 && args[1] == "--limit") {
         std::cout << payloadrules::kMaxPayloadBytes << "\n";
         return 0;
     }
-    if (argc >= 3 && std::string(argv[1]) == "--check") {
+    if (args.size() >= 3 && args[1] == "--check") {
         bool list = false;
         const char* jsonPath = nullptr;
-        for (int i = 3; i < argc; ++i) {
-            const std::string option = argv[i];
-            if (option == "--list")
+        for (std::size_t i = 3; i < args.size(); ++i) {
+            if (args[i] == "--list")
                 list = true;
-            else if (option == "--json" && i + 1 < argc)
-                jsonPath = argv[++i];
+            else if (args[i] == "--json" && i + 1 < args.size())
+                jsonPath = args[++i].c_str();
             else
                 return Usage();
         }
-        return CheckArchive(argv[2], list, jsonPath);
+        return CheckArchive(args[2].c_str(), list, jsonPath);
     }
-    if (argc >= 4 && std::string(argv[1]) == "--app")
-        return PackApplication(argc, argv);
-    if (argc != 3 && argc != 5)
+    if (args.size() >= 4 && args[1] == "--app")
+        return PackApplication(args);
+    if (args.size() != 3 && args.size() != 5)
         return Usage();
-    Packer packer;
-    if (argc == 5) {
-        if (std::string(argv[3]) != "--time" || !ParseTime(argv[4], packer.time))
+    apptree::Options options;
+    if (args.size() == 5) {
+        if (args[3] != "--time" || !ParseTime(args[4].c_str(), options.time))
             return Usage();
-        packer.fixedTime = true;
+        options.fixedTime = true;
     }
-    const fs::path out = argv[1];
-    if (!packer.AddTree(argv[2], "", false))
+    apptree::Tree tree;
+    if (!apptree::ReadTree(args[2], "", false, options, tree))
         return 1;
-    return WriteFile(out, zipwriter::BuildArchive(packer.entries)) ? 0 : 1;
+    return WriteFile(args[1], zipwriter::BuildArchive(tree.entries)) ? 0 : 1;
 }
