@@ -87,24 +87,27 @@ std::string HexBytes(View v) {
     return out;
 }
 
-// The value in the one-line form: RFC 2253's specials escaped with a backslash, control bytes as \XX.
+// The value in the one-line form: a value holding one of RFC 2253's specials is quoted whole (a quote
+// or backslash in it escaped with a backslash), control bytes are \XX.
 std::string OneLineValue(const std::string& v) {
-    std::string out;
-    for (std::size_t i = 0; i < v.size(); ++i) {
-        const unsigned char c = static_cast<unsigned char>(v[i]);
-        const bool edge = (i == 0 && (c == '#' || c == ' ')) || (i + 1 == v.size() && c == ' ');
+    bool quoted = !v.empty() && (v.front() == '#' || v.front() == ' ' || v.back() == ' ');
+    for (const char c : v)
+        quoted = quoted || c == ',' || c == '+' || c == '"' || c == '\\' || c == '<' || c == '>' || c == ';';
+    std::string out = quoted ? "\"" : "";
+    for (const char ch : v) {
+        const unsigned char c = static_cast<unsigned char>(ch);
         if (c < 0x20 || c == 0x7F) {
             char h[4];
             std::snprintf(h, sizeof h, "\\%02X", c);
             out += h;
-        } else if (edge || c == ',' || c == '+' || c == '"' || c == '\\' || c == '<' || c == '>' || c == ';') {
+        } else if (quoted && (c == '"' || c == '\\')) {
             out += '\\';
-            out += char(c);
+            out += ch;
         } else {
-            out += char(c);
+            out += ch;
         }
     }
-    return out;
+    return quoted ? out + "\"" : out;
 }
 
 // The value in the legacy form: bytes outside printable ASCII as \xXX.

@@ -770,14 +770,14 @@ SignatureResult Signatures(const peimage::Image& image, const Request& request, 
                     .Set("timestamp", s.problem.empty() ? Json::Text(timestamp) : Json{})
                     .Set("chain", Json::OptionalText(chain));
             const auto shown = [](const std::optional<std::string>& v) { return v.value_or("unknown"); };
-            const std::string said = state == "unverified" ? "present, signer not verified" : state;
-            result.lines = {"  signature:     " + said + " (the signed digest " +
-                                (matches ? "matches" : "differs from") + " the file's)",
-                            "  signer:        " + shown(signer ? std::optional(signer->subject.oneLine) : std::nullopt),
-                            "  fingerprint:   " + shown(fingerprint),
-                            "  signing time:  " + shown(signingTime),
-                            "  time stamp:    " + (s.problem.empty() ? timestamp : std::string("unknown")),
-                            "  chain:         " + shown(chain)};
+            // The first line says the state of all the signatures together, completed below.
+            result.lines = {
+                std::string(" (the signed digest ") + (matches ? "matches" : "differs from") + " the file's)",
+                "  signer:        " + shown(signer ? std::optional(signer->subject.oneLine) : std::nullopt),
+                "  fingerprint:   " + shown(fingerprint),
+                "  signing time:  " + shown(signingTime),
+                "  time stamp:    " + (s.problem.empty() ? timestamp : std::string("unknown")),
+                "  chain:         " + shown(chain)};
         } else {
             result.lines.push_back("  nested " + std::to_string(s.index) + ":      " +
                                    (state == "unverified" ? "signer not verified" : state) + ", by " +
@@ -791,6 +791,10 @@ SignatureResult Signatures(const peimage::Image& image, const Request& request, 
     const auto any = [&](const char* state) { return std::find(states.begin(), states.end(), state) != states.end(); };
     result.stateText = any("invalid") ? "invalid" : any("unverified") ? "unverified" : "valid";
     result.state.Set("state", Json::Text(result.stateText));
+    result.lines[0] =
+        "  signature:     " +
+        (result.stateText == "unverified" ? std::string("present, signer not verified") : result.stateText) +
+        result.lines[0];
     Json list = Json::List();
     list.items = std::move(entries);
     result.state.Set("signatures", std::move(list));
