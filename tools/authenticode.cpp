@@ -618,6 +618,16 @@ bool ChainsTo(const Signature& s, const std::vector<Certificate>& anchors, std::
     for (std::size_t depth = 0; depth <= s.certificates.size(); ++depth) {
         if (!valid(*current))
             return false;
+        // A self-signed certificate ends the chain: it is a root the user trusts, or the chain fails there
+        // (another root of the same name does not vouch for it).
+        const bool selfIssued = current->issuer.der == current->subject.der;
+        if (selfIssued) {
+            for (const Certificate& anchor : anchors)
+                if (anchor.der == current->der)
+                    return true;
+            error = depth == 0 ? "self-signed certificate" : "self-signed certificate in certificate chain";
+            return false;
+        }
         bool nameMatched = false;
         for (const Certificate& anchor : anchors) {
             if (anchor.der == current->der)
@@ -639,10 +649,7 @@ bool ChainsTo(const Signature& s, const std::vector<Certificate>& anchors, std::
             return false;
         }
         if (!issuer) {
-            if (current->issuer.der == current->subject.der)
-                error = depth == 0 ? "self-signed certificate" : "self-signed certificate in certificate chain";
-            else
-                error = "unable to get local issuer certificate";
+            error = "unable to get local issuer certificate";
             return false;
         }
         if (!SignedBy(*current, *issuer)) {
