@@ -373,10 +373,18 @@ struct ManifestReader {
             } else if (ref.size() > 1 && ref[0] == '#') {
                 const bool hex = ref[1] == 'x';
                 const std::string digits = ref.substr(hex ? 2 : 1);
-                if (digits.empty() ||
-                    digits.find_first_not_of(hex ? "0123456789abcdefABCDEF" : "0123456789") != std::string::npos)
+                unsigned long c = 0;
+                for (const char d : digits) {
+                    const int v = d >= '0' && d <= '9'          ? d - '0'
+                                  : hex && d >= 'a' && d <= 'f' ? d - 'a' + 10
+                                  : hex && d >= 'A' && d <= 'F' ? d - 'A' + 10
+                                                                : -1;
+                    if (v < 0 || c > 0x10FFFF)
+                        return Fail("a bad character reference");
+                    c = c * (hex ? 16 : 10) + unsigned(v);
+                }
+                if (digits.empty())
                     return Fail("a bad character reference");
-                const unsigned long c = std::stoul(digits, nullptr, hex ? 16 : 10);
                 if (c == 0 || c > 0x10FFFF)
                     return Fail("a bad character reference");
                 out += Utf8(c < 0x10000 ? std::u16string(1, char16_t(c))
