@@ -190,6 +190,15 @@ protected:
             const std::string said = Shell(command, status);
             ASSERT_EQ(status, 0) << command << "\n" << said;
         }
+        // A time-stamping authority of osslsigncode's own (no server), stamping at the present second.
+        const std::string tsa = (dir / "tsa").string();
+        const std::string said = Shell("openssl req -x509 -newkey rsa:2048 -nodes -keyout " + tsa + ".key -out " + tsa +
+                                           ".pem -days 30 -subj '/CN=Kestrelworks test TSA' -addext "
+                                           "'extendedKeyUsage=critical,timeStamping'",
+                                       status);
+        ASSERT_EQ(status, 0) << said;
+        Sign("unsigned.exe", "stamped.exe", "signer",
+             "-TSA-certs " + tsa + ".pem -TSA-key " + tsa + ".key -TSA-time " + std::to_string(std::time(nullptr)));
         Sign("unsigned.exe", "chained.exe", "chain");
         Sign("unsigned.exe", "leaf.exe", "leaf");
         signerFingerprint = Fingerprint("signer");
@@ -314,6 +323,16 @@ TEST_F(VerifyTest, WithoutARootOrAPinASignatureIsPresentButItsSignerUnverified) 
     EXPECT_EQ(o.code, 1);
     ASSERT_EQ(Failures(o).size(), 1u);
     EXPECT_EQ(Failures(o)[0].rfind("failed: its signer is not verified (--require-signature)", 0), 0u);
+}
+
+TEST_F(VerifyTest, ATimeStampIsSaidWithItsTime) {
+    const Outcome o = Check("stamped.exe", {Ca("signer")});
+    EXPECT_EQ(o.code, 0) << o.err;
+    const std::size_t at = o.out.find("  time stamp:    ");
+    ASSERT_NE(at, std::string::npos);
+    const std::string line = o.out.substr(at, o.out.find('\n', at) - at);
+    EXPECT_NE(line.find(" GMT"), std::string::npos) << line;
+    EXPECT_EQ(o.report.find("\"timestamp\": \"none\""), std::string::npos);
 }
 
 TEST_F(VerifyTest, AnotherSignerOfTheSameNameIsRefusedByTheRootAndByThePin) {
