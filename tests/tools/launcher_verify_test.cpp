@@ -16,6 +16,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <unistd.h>
@@ -444,6 +445,60 @@ TEST_F(VerifyTest, AnArchiveThatIsNotTheRecordedOneFails) {
     ASSERT_FALSE(failures.empty());
     EXPECT_EQ(failures[0].rfind("failed: the embedded archive's bytes differ from those the build recorded", 0), 0u)
         << o.err;
+}
+
+// Manifests as a table: its fault as the row's name, the one failing point expected ("" when it holds).
+TEST_F(VerifyTest, TheManifestMustBeWellFormedAndAskForNoElevation) {
+    const std::string v1 = "xmlns=\"urn:schemas-microsoft-com:asm.v1\"",
+                      v3 = "xmlns:v3=\"urn:schemas-microsoft-com:asm.v3\"";
+    const auto level = [&](const std::string& value) {
+        return "<assembly " + v1 + " " + v3 + "><assemblyIdentity name=\"A\"/><v3:trustInfo><v3:security>" +
+               "<v3:requestedPrivileges><v3:requestedExecutionLevel level=\"" + value +
+               "\"/></v3:requestedPrivileges></v3:security></v3:trustInfo></assembly>";
+    };
+    std::string nested = "<assembly " + v1 + ">";
+    for (int i = 0; i < 70; ++i)
+        nested += "<a>";
+    for (int i = 0; i < 70; ++i)
+        nested += "</a>";
+    nested += "</assembly>";
+    // clang-format off
+    const std::vector<std::tuple<const char*, std::string, std::string>> rows = {
+        {"asInvoker through a prefix", level("asInvoker"), ""},
+        {"asInvoker escaped", level("as&#x49;nvoker"), ""},
+        {"elevation", level("requireAdministrator"), "its manifest asks for requireAdministrator, not asInvoker"},
+        {"level in another namespace",
+         "<assembly " + v1 + "><trustInfo><requestedExecutionLevel level=\"asInvoker\"/></trustInfo></assembly>",
+         "its manifest asks for None, not asInvoker"},
+        {"a document type", "<!DOCTYPE a [<!ENTITY e \"x\">]>" + level("asInvoker"),
+         "its manifest declares a document type"},
+        {"an unknown entity", level("&e;"), "its manifest is not well-formed XML: an undefined entity &e; (at byte"},
+        {"unclosed", level("asInvoker").substr(0, 60), "its manifest is not well-formed XML: "},
+        {"crossed tags", "<assembly " + v1 + "><a><b></a></b></assembly>",
+         "its manifest is not well-formed XML: the end tag </a> closes no element of that name"},
+        {"two roots", level("asInvoker") + "<assembly/>", "its manifest is not well-formed XML: a second root element"},
+        {"nested too deep", nested, "its manifest is not well-formed XML: elements nested too deep"},
+    };
+    // clang-format on
+    const std::string zip = PayloadArchive();
+    for (const auto& [name, manifest, expected] : rows) {
+        launcherimage::Settings settings;
+        settings.icon = std::vector<resources::IconImage>{{16, 16, 0, 0, 1, 32, Bytes(40, 0x11)}};
+        settings.manifest = Text(manifest);
+        Bytes packed;
+        launcherimage::Place place;
+        std::string reason;
+        ASSERT_TRUE(
+            launcherimage::Pack(MakePrebuilt(), Bytes(zip.begin(), zip.end()), settings, packed, place, reason));
+        Spill(dir / "manifest.exe", std::string(packed.begin(), packed.end()));
+        const Outcome o = Check("manifest.exe");
+        if (expected.empty()) {
+            EXPECT_EQ(o.code, 0) << name << "\n" << o.err;
+            continue;
+        }
+        ASSERT_EQ(Failures(o).size(), 1u) << name << "\n" << o.err;
+        EXPECT_EQ(Failures(o)[0].rfind("failed: " + expected, 0), 0u) << name << "\n" << o.err;
+    }
 }
 
 TEST_F(VerifyTest, AFileThatIsNoLauncherIsNamedSo) {
