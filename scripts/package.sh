@@ -81,6 +81,7 @@ export KESTREL_PACKER_AS="$as"
 if [ -n "$help" ]; then
     "$packer" --help
     cat <<HELP
+
 package.sh, besides:
   KESTREL_PACKAGE_BUILD    where it builds the packer and the prebuilt launcher, once for each state of
                            their sources (default: build/package in this clone)

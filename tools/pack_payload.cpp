@@ -436,7 +436,7 @@ Environment:
                            input gives the same bytes on every system
 
 Exit codes:
-  0  OUT.exe written; with --verify: all holds
+  0  OUT.exe built; with --verify: all holds
   1  refused or failed: no OUT.exe and no report is left, not even one from an earlier run; with
      --verify: a point failed (each is named)
   2  a mistake on the command line (an empty value, a value of the wrong form, a file that is not there,
