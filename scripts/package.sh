@@ -56,7 +56,9 @@ sources_key() {
         -type f ! -name '*.pyc' -print0 | LC_ALL=C sort -z | xargs -0 sha256sum | sha256sum | cut -d' ' -f1)
 }
 key=$(sources_key)
-if [ ! -x "$packer" ] || [ ! -f "$prebuilt" ] || [ "$(cat "$build/sources.key" 2>/dev/null)" != "$key" ]; then
+# The help needs no build where a packer is there already, whatever sources it was built from.
+if { [ -z "$help" ] || [ ! -x "$packer" ]; } &&
+    { [ ! -x "$packer" ] || [ ! -f "$prebuilt" ] || [ "$(cat "$build/sources.key" 2>/dev/null)" != "$key" ]; }; then
     mkdir -p "$build"
     log="$build/package.log"
     : >"$log"
