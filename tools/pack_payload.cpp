@@ -45,16 +45,6 @@ using payloadrules::Item;
 using payloadrules::Refusal;
 using zipwriter::Entry;
 
-#if !KESTREL_HAVE_LAUNCHER_VERIFY
-// A checkout whose read-back has not landed yet: the packer packs, and says what it cannot do.
-namespace launcherverify {
-int Verify(const Request&) {
-    std::cerr << "pack-payload: this packer was built without --verify (tools/launcher_verify.cpp)\n";
-    return 1;
-}
-}  // namespace launcherverify
-#endif
-
 namespace {
 
 std::string Grouped(std::uint64_t n) {
