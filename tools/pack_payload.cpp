@@ -45,16 +45,6 @@ using payloadrules::Item;
 using payloadrules::Refusal;
 using zipwriter::Entry;
 
-#if !KESTREL_HAVE_LAUNCHER_VERIFY
-// A checkout whose read-back has not landed yet: the packer packs, and says what it cannot do.
-namespace launcherverify {
-int Verify(const Request&) {
-    std::cerr << "pack-payload: this packer was built without --verify (tools/launcher_verify.cpp)\n";
-    return 1;
-}
-}  // namespace launcherverify
-#endif
-
 namespace {
 
 std::string Grouped(std::uint64_t n) {
@@ -436,7 +426,7 @@ Environment:
                            input gives the same bytes on every system
 
 Exit codes:
-  0  OUT.exe written; with --verify: all holds
+  0  OUT.exe built; with --verify: all holds
   1  refused or failed: no OUT.exe and no report is left, not even one from an earlier run; with
      --verify: a point failed (each is named)
   2  a mistake on the command line (an empty value, a value of the wrong form, a file that is not there,
@@ -548,6 +538,13 @@ std::string FreshName(const std::string& path, const std::string& kind) {
     std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(random()));
     const std::string folder = FolderOf(path);
     return (folder == "." ? std::string() : folder + "/") + "." + kind + "-" + suffix + ".part";
+}
+
+// The bytes of a file read whole, copied in one move rather than element by element: the archive is
+// the bulk of what packing touches.
+peimage::Bytes AsBytes(const std::string& data) {
+    const auto* begin = reinterpret_cast<const std::uint8_t*>(data.data());
+    return peimage::Bytes(begin, begin + data.size());
 }
 
 // A JSON value for the report's inputs: null for an option left out.
@@ -796,12 +793,15 @@ int Packaging::Run() {
             return Usage(said);
         settings.texts.emplace_back(key, *value);
     }
+    // The prebuilt launcher is an input too, the one beside the packer included.
+    const std::string launcher =
+        l.launcher.empty() ? hostfiles::ProgramFolder() + "/launcher-prebuilt.exe" : l.launcher;
     const std::vector<std::pair<std::string, std::string>> inputs{{"the application's folder", app},
                                                                   {"the archive", l.zip},
                                                                   {"the icon", l.icon},
                                                                   {"the certificate", l.cert},
                                                                   {"the password file", l.passwordFile},
-                                                                  {"the launcher", l.launcher}};
+                                                                  {"the launcher", launcher}};
     if (!(said = CheckOutput(out, "OUT.exe", inputs)).empty())
         return Usage(said);
     report = l.report;
@@ -820,15 +820,18 @@ int Packaging::Run() {
     treeOptions.progress = true;
     const char* epoch = std::getenv("SOURCE_DATE_EPOCH");
     const std::string sourceDateEpoch = epoch ? epoch : "";
+    if (!sourceDateEpoch.empty()) {
+        if (sourceDateEpoch.find_first_not_of("0123456789") != std::string::npos ||
+            !ParseTime(sourceDateEpoch.c_str(), treeOptions.time)) {
+            std::cerr << name.prefix << ": SOURCE_DATE_EPOCH must be seconds since 1970, not '" << sourceDateEpoch
+                      << "'\n";
+            return 1;
+        }
+        treeOptions.fixedTime = true;
+    }
     // From here on a failed run leaves no OUT.exe and no report, not even ones from an earlier run that
     // could be shipped by mistake. (A mistyped command line above leaves everything as it was.)
     outputsAtStake = true;
-    if (!sourceDateEpoch.empty()) {
-        if (sourceDateEpoch.find_first_not_of("0123456789") != std::string::npos ||
-            !ParseTime(sourceDateEpoch.c_str(), treeOptions.time))
-            return Fail("SOURCE_DATE_EPOCH must be seconds since 1970, not '" + sourceDateEpoch + "'");
-        treeOptions.fixedTime = true;
-    }
 #ifdef _WIN32
     if (!l.cert.empty())
         return Fail("--sign is for Linux, where osslsigncode signs; on Windows, leave --sign out and sign " + out +
@@ -862,8 +865,6 @@ int Packaging::Run() {
         settings.icon = std::move(images);
         std::cout << packerchecks::DescribeIcon(l.icon, facts);
     }
-    const std::string launcher =
-        l.launcher.empty() ? hostfiles::ProgramFolder() + "/launcher-prebuilt.exe" : l.launcher;
     std::string prebuilt;
     if (!hostfiles::ReadWhole(launcher, prebuilt, said))
         return Fail(l.launcher.empty()
@@ -902,10 +903,9 @@ int Packaging::Run() {
     std::cout << "[2/4] Packing the launcher (version " << version << ")" << std::endl;
     peimage::Bytes packed;
     launcherimage::Place place;
-    if (!launcherimage::Pack(peimage::Bytes(prebuilt.begin(), prebuilt.end()),
-                             peimage::Bytes(archive.begin(), archive.end()), settings, packed, place, said))
+    if (!launcherimage::Pack(AsBytes(prebuilt), AsBytes(archive), settings, packed, place, said))
         return Fail(launcher + " cannot be packed: " + said);
-    std::string image(packed.begin(), packed.end());
+    std::string image(reinterpret_cast<const char*>(packed.data()), packed.size());
     packed.clear();
     StepDone("launcher");
 

@@ -23,6 +23,8 @@ PACKER, REPO, WORK = sys.argv[1:4]
 del sys.argv[1:4]
 
 FIXED_TIME = 1704067200  # 2024-01-01 00:00:00 UTC
+# Where package.sh builds its packer and prebuilt launcher, once: the first call builds the product.
+PACKAGE_BUILD = os.environ.get("KESTREL_PACKAGE_BUILD") or os.path.join(WORK, "package-build")
 
 
 def make_files(root, names, content=b"x"):
@@ -314,7 +316,7 @@ class PackageCommand(Work):
         out = os.path.join(self.dir, "launcher.exe")
         with open(out, "wb") as f:
             f.write(b"an earlier build")
-        env = dict(os.environ, KESTREL_PACKAGE_BUILD=os.path.join(WORK, "package-build"))
+        env = dict(os.environ, KESTREL_PACKAGE_BUILD=PACKAGE_BUILD)
         run = subprocess.run(["bash", os.path.join(REPO, "scripts/package.sh"), self.app, out], env=env,
                              capture_output=True, text=True)
         self.assertNotEqual(run.returncode, 0)
@@ -411,7 +413,7 @@ class HostileBuildMachine(Work):
 
 class PackageOptions(Work):
     def package(self, *args):
-        env = dict(os.environ, KESTREL_PACKAGE_BUILD=os.path.join(WORK, "package-build"))
+        env = dict(os.environ, KESTREL_PACKAGE_BUILD=PACKAGE_BUILD)
         return subprocess.run(["bash", os.path.join(REPO, "scripts/package.sh"), *args], env=env,
                               capture_output=True, text=True)
 
@@ -655,6 +657,32 @@ class PackerCommand(Work):
         self.assertEqual(run.returncode, 0, run.stderr)
         with zipfile.ZipFile(os.path.join(self.dir, "tree.zip")) as z:
             self.assertEqual(z.namelist(), ["Velkar.exe", "lib/", "lib/a.dll"])
+
+    def test_the_report_reads_the_exe_written_and_verify_refuses_it_changed(self):
+        report, ico = os.path.join(self.dir, "report.json"), os.path.join(self.dir, "app.ico")
+        with open(ico, "wb") as f:
+            f.write(icons.release_icon())
+        run = self.packer(self.app, self.exe, "--launcher", self.prebuilt, "--icon", ico, "--report", report,
+                          "--company", "Kestrel")
+        self.assertEqual(run.returncode, 0, run.stdout + run.stderr)
+        with open(report, encoding="utf-8") as f:
+            r = json.load(f)
+        exe = self.read(self.exe)
+        self.assertTrue(r["holds"], r["failures"])
+        # The exe read under its temporary name is reported under the name it was moved to.
+        self.assertEqual((r["exe"]["path"], r["exe"]["bytes"]), (self.exe, len(exe)))
+        self.assertEqual((r["inputs"]["company"], r["inputs"]["archive"], r["inputs"]["icon"]), ("Kestrel", None, ico))
+        self.assertEqual(r["inputs"]["folder"], os.path.abspath(self.app))
+        self.assertEqual(r["archive"]["bytes"], len(payload_section(exe)))
+        self.assertEqual([s["step"] for s in r["steps"]], ["checks", "payload", "launcher", "signing", "verify"])
+        self.assertEqual(self.packer("--verify", self.exe).returncode, 0)
+        changed = bytearray(exe)
+        changed[exe.index(payload_section(exe)) + 40] ^= 1
+        with open(self.exe, "wb") as f:
+            f.write(changed)
+        run = self.packer("--verify", self.exe)
+        self.assertEqual(run.returncode, 1, run.stdout)
+        self.assertIn("failed: ", run.stderr)
 
     def test_a_signature_is_reproducible_and_leaves_no_unsigned_image_behind(self):
         key, cert, pfx = (os.path.join(self.dir, n) for n in ("key.pem", "cert.pem", "cert.pfx"))
