@@ -733,7 +733,8 @@ SignatureResult Signatures(const peimage::Image& image, const Request& request, 
             if (!authenticode::SignatureHolds(s, error)) {
                 if (rooted)
                     chain = "failed: " + error;
-                own.push_back(what + " does not verify: " + error);
+                own.push_back(what + " does not verify" + (rooted ? " against " + caNames : std::string()) + ": " +
+                              error);
             } else if (rooted) {
                 std::string failures;
                 for (std::size_t i = 0; i < roots.size(); ++i) {

@@ -400,6 +400,30 @@ TEST_F(VerifyTest, ABytechangedAfterSigningFailsTheDigest) {
     EXPECT_NE(o.out.find("(the signed digest differs from the file's)"), std::string::npos);
 }
 
+TEST_F(VerifyTest, ASignatureThatDoesNotHoldUnderItsKeyFailsWithAndWithoutARoot) {
+    const std::string file = Modified("signed.exe", "forged.exe", [](std::string& d) {
+        peimage::Image image;
+        std::string reason;
+        der::View pkcs7;
+        std::vector<authenticode::Signature> signatures;
+        ASSERT_TRUE(peimage::ReadImage(Bytes(d.begin(), d.end()), image, reason) &&
+                    authenticode::SignedData(image, pkcs7, reason) &&
+                    authenticode::ReadSignatures(pkcs7, signatures, reason))
+            << reason;
+        const Bytes& rsa = signatures[0].encryptedDigest;
+        const std::size_t at = d.find(std::string(rsa.begin(), rsa.end()));
+        ASSERT_NE(at, std::string::npos);
+        d[at + rsa.size() / 2] ^= 0x40;
+    });
+    const std::string said = ": its signer's signature does not hold under the signer's key";
+    Outcome o = Check(file, {Ca("signer")});
+    EXPECT_EQ(Failures(o),
+              std::vector<std::string>{"failed: the signature does not verify against " + Ca("signer") + said});
+    o = Check(file, {}, {signerFingerprint});
+    EXPECT_EQ(Failures(o), std::vector<std::string>{"failed: the signature does not verify" + said});
+    EXPECT_EQ(Check(file).code, 1);
+}
+
 TEST_F(VerifyTest, NothingMayFollowTheLastSectionOrTheCertificateTable) {
     std::string file = Modified("unsigned.exe", "trailing.exe", [](std::string& d) { d += std::string(100, 'x'); });
     const std::size_t size = Slurp(dir / "unsigned.exe").size();
