@@ -272,7 +272,6 @@ class Verify(unittest.TestCase):
         self.assertIn("failed: it is not signed (--require-signature)", run.stderr)
 
     def test_a_file_that_is_no_launcher_is_named_so(self):
-        # The first clone's payload as release_test.sh kept it: a ZIP file, no program.
         run = self.verify(os.path.join(WORK, "elsewhere.zip"))
         self.assertEqual(run.returncode, 1)
         self.assertIn("not a Windows program", run.stderr)
