@@ -2,6 +2,7 @@
 // Text crosses between UTF-8 and UTF-16 here, at the edge, and nowhere else: the arguments come from the
 // UTF-16 command line, so a name the ANSI code page cannot spell still reaches the packer whole.
 #include <windows.h>
+#include <sddl.h>
 #include <shellapi.h>
 
 #include <cstring>
@@ -334,14 +335,16 @@ bool ReadWhole(const std::string& path, std::string& data, std::string& error) {
     return ReadToEnd(file.get(), static_cast<std::uint64_t>(size.QuadPart), data, error);
 }
 
-bool WriteNew(const std::string& path, const std::string& data, std::string& error) {
+namespace {
+
+bool WriteNewWith(const std::string& path, const std::string& data, SECURITY_ATTRIBUTES* security, std::string& error) {
     std::wstring wide;
     if (!SystemPath(path, wide, error))
         return false;
     // CREATE_NEW fails on anything at the name, a link included, so nothing is written through one.
     // DELETE: a file that cannot be finished is removed through its own handle, not by its name.
     FileHandle file{
-        CreateFileW(wide.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr)};
+        CreateFileW(wide.c_str(), GENERIC_WRITE | DELETE, 0, security, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr)};
     if (!file) {
         error = ErrorText(GetLastError());
         return false;
@@ -367,6 +370,27 @@ bool WriteNew(const std::string& path, const std::string& data, std::string& err
         return false;
     }
     return true;
+}
+
+}  // namespace
+
+bool WriteNew(const std::string& path, const std::string& data, std::string& error) {
+    return WriteNewWith(path, data, nullptr, error);
+}
+
+bool WriteNewPrivate(const std::string& path, const std::string& data, std::string& error) {
+    // A protected list with one entry, full access for the file's owner: nothing inherited from the
+    // folder lets anyone else read it.
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;FA;;;OW)", SDDL_REVISION_1, &descriptor,
+                                                              nullptr)) {
+        error = ErrorText(GetLastError());
+        return false;
+    }
+    SECURITY_ATTRIBUTES security{sizeof security, descriptor, FALSE};
+    const bool written = WriteNewWith(path, data, &security, error);
+    LocalFree(descriptor);
+    return written;
 }
 
 bool Replace(const std::string& from, const std::string& to, std::string& error) {
