@@ -6,7 +6,9 @@
 #include <shellapi.h>
 
 #include <cstring>
+#include <iostream>
 #include <new>
+#include <streambuf>
 #include <utility>
 
 #include "base/owners.h"
@@ -30,6 +32,74 @@ struct ArgumentArray {
 };
 
 bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+// A console shows text in its own code page (936 on a Chinese Windows), so the packer's UTF-8 lines,
+// written to it as bytes, would come out garbled. Where standard output or error is a console, its
+// stream writes through WriteConsoleW instead; a pipe or a file gets the bytes, as on Linux.
+class ConsoleBuffer : public std::streambuf {
+public:
+    explicit ConsoleBuffer(HANDLE console) : console_(console) {}
+
+protected:
+    int_type overflow(int_type c) override {
+        if (c != traits_type::eof()) {
+            pending_ += traits_type::to_char_type(c);
+            if (c == '\n')
+                Write();
+        }
+        return traits_type::not_eof(c);
+    }
+    std::streamsize xsputn(const char* text, std::streamsize count) override {
+        pending_.append(text, static_cast<std::size_t>(count));
+        if (pending_.size() >= 4096 || std::memchr(text, '\n', static_cast<std::size_t>(count)))
+            Write();
+        return count;
+    }
+    int sync() override {
+        Write();
+        return 0;
+    }
+
+private:
+    // Writes what is pending up to its last whole character: a character cut between two writes waits
+    // for its other bytes.
+    void Write() {
+        std::size_t end = pending_.size();
+        for (std::size_t back = 1; back <= 3 && back <= pending_.size(); ++back) {
+            const unsigned char c = static_cast<unsigned char>(pending_[pending_.size() - back]);
+            if ((c & 0xC0) == 0x80)
+                continue;
+            const std::size_t length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+            if (length > back)
+                end = pending_.size() - back;
+            break;
+        }
+        if (end == 0)
+            return;
+        std::wstring wide;
+        if (!widenames::WideFromUtf8(pending_.substr(0, end), wide)) {
+            // Bytes that are no UTF-8 (a Linux name in an archive's listing): each shown as itself.
+            for (std::size_t i = 0; i < end; ++i)
+                wide += static_cast<wchar_t>(static_cast<unsigned char>(pending_[i]));
+        }
+        DWORD written = 0;
+        (void)WriteConsoleW(console_, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
+        pending_.erase(0, end);
+    }
+    HANDLE console_;
+    std::string pending_;
+};
+
+// Puts a ConsoleBuffer under `stream` when `which` standard handle is a console. The buffer is never
+// freed: the streams are flushed at the very end of the program, after static objects are gone.
+void ShowOnConsole(std::ostream& stream, DWORD which) {
+    const HANDLE handle = GetStdHandle(which);
+    DWORD mode = 0;
+    if (handle && handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode)) {
+        stream.flush();
+        stream.rdbuf(new ConsoleBuffer(handle));
+    }
+}
 
 std::string PlainError(const char* what) { return what; }
 
@@ -243,6 +313,8 @@ std::string ErrorText(DWORD code) {
 }
 
 std::vector<std::string> Arguments(int argc, char** argv) {
+    ShowOnConsole(std::cout, STD_OUTPUT_HANDLE);
+    ShowOnConsole(std::cerr, STD_ERROR_HANDLE);
     std::vector<std::string> arguments;
     ArgumentArray wide;
     int count = 0;
