@@ -45,24 +45,13 @@ using payloadrules::Item;
 using payloadrules::Refusal;
 using zipwriter::Entry;
 
-#if !KESTREL_HAVE_LAUNCHER_IMAGE || !KESTREL_HAVE_LAUNCHER_VERIFY
-// A checkout whose image writer or read-back has not landed yet: the packer builds and checks, and says
-// what it cannot do.
-namespace launcherimage {
-#if !KESTREL_HAVE_LAUNCHER_IMAGE
-bool Pack(const Bytes&, const Bytes&, const Settings&, Bytes&, Place&, std::string& reason) {
-    reason = "this packer was built without the launcher's image writer (tools/launcher_image.cpp)";
-    return false;
-}
-#endif
-}  // namespace launcherimage
-namespace launcherverify {
 #if !KESTREL_HAVE_LAUNCHER_VERIFY
+// A checkout whose read-back has not landed yet: the packer packs, and says what it cannot do.
+namespace launcherverify {
 int Verify(const Request&) {
     std::cerr << "pack-payload: this packer was built without --verify (tools/launcher_verify.cpp)\n";
     return 1;
 }
-#endif
 }  // namespace launcherverify
 #endif
 
