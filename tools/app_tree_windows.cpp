@@ -16,6 +16,10 @@
 //   measured, and a size that differs from what was read is refused (ReadThrough).
 // - A folder renamed or removed while its children are read: it is held open from its listing to the
 //   end of its subtree, so its children are always its own.
+// Not every reparse point is a link: a OneDrive file or folder, a deduplicated or compressed (WOF)
+// file carries one too, and its bytes are only right when read through its file system filter. Those
+// are opened once more without FILE_OPEN_REPARSE_POINT and read only when that open is the same file
+// (IsLinkReparse, OpenChecked).
 #include <windows.h>
 #include <winternl.h>
 
@@ -29,6 +33,7 @@
 
 #include "base/owners.h"
 #include "tools/app_tree.h"
+#include "tools/app_tree_windows.h"
 #include "tools/wide_names.h"
 #include "tools/windows_paths.h"
 
@@ -41,6 +46,7 @@ using zipwriter::Entry;
 
 constexpr char kMainFile[] = "Velkar.exe";
 constexpr char kLink[] = "a symbolic link (the payload holds files and folders only)";
+constexpr char kChanged[] = "changed while it was read: pack again once nothing writes to it";
 constexpr NTSTATUS kStatusFileIsADirectory = static_cast<NTSTATUS>(0xC00000BAL);
 constexpr NTSTATUS kStatusNotADirectory = static_cast<NTSTATUS>(0xC0000103L);
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
@@ -81,6 +87,7 @@ struct Listed {
     std::wstring wide;
     std::string name;  // UTF-8 (a lone surrogate as its three bytes: no UTF-8, as the checks see it)
     DWORD attributes = 0;
+    DWORD tag = 0;  // the reparse tag, where the attributes mark a reparse point
 };
 
 // Every entry of the folder open through `folder` but "." and "..", in the file system's order.
@@ -109,18 +116,20 @@ bool ListFolder(HANDLE folder, std::vector<Listed>& listed, DWORD& error) {
         first = false;
         const auto* at = reinterpret_cast<const unsigned char*>(buffer.data());
         for (;;) {
-            DWORD next = 0, attributes = 0, nameBytes = 0;
+            DWORD next = 0, attributes = 0, nameBytes = 0, tag = 0;
             const wchar_t* name = nullptr;
             if (full) {
                 const auto* record = reinterpret_cast<const FILE_FULL_DIR_INFO*>(at);
                 next = record->NextEntryOffset;
                 attributes = record->FileAttributes;
+                tag = record->EaSize;  // a reparse point's tag stands where the EA size would
                 nameBytes = record->FileNameLength;
                 name = record->FileName;
             } else {
                 const auto* record = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(at);
                 next = record->NextEntryOffset;
                 attributes = record->FileAttributes;
+                tag = record->EaSize;
                 nameBytes = record->FileNameLength;
                 name = record->FileName;
             }
@@ -130,6 +139,7 @@ bool ListFolder(HANDLE folder, std::vector<Listed>& listed, DWORD& error) {
                 entry.name = widenames::Utf8FromWide(wide);
                 entry.wide = std::move(wide);
                 entry.attributes = attributes;
+                entry.tag = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ? tag : 0;
                 listed.push_back(std::move(entry));
             }
             if (next == 0)
@@ -160,6 +170,46 @@ NTSTATUS OpenChild(HANDLE parent, const std::wstring& name, ACCESS_MASK access, 
     if (result >= 0)
         child.reset(handle);
     return result;
+}
+
+bool SameFile(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
+    return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+           a.nFileIndexLow == b.nFileIndexLow;
+}
+
+enum class Opened { kOpen, kLink, kChanged, kFailed };
+
+// Opens `name` as OpenChild does and tells what it is by the handle: a link (kLink), the file or folder
+// itself with its facts (kOpen), something else by now (kChanged), or an open that failed (kFailed, with
+// `status`). A reparse point that is no link is opened again through its filter, the same file or none.
+Opened OpenChecked(HANDLE parent, const std::wstring& name, ACCESS_MASK access, ULONG options, bool checked,
+                   FileHandle& child, BY_HANDLE_FILE_INFORMATION& facts, NTSTATUS& status) {
+    status = OpenChild(parent, name, access, options, checked, child);
+    if (status < 0)
+        return Opened::kFailed;
+    if (!GetFileInformationByHandle(child.get(), &facts)) {
+        status = static_cast<NTSTATUS>(0xC0000001L);  // STATUS_UNSUCCESSFUL; GetLastError says why
+        return Opened::kFailed;
+    }
+    if (!checked || !(facts.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return Opened::kOpen;
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    if (!GetFileInformationByHandleEx(child.get(), FileAttributeTagInfo, &tag, sizeof tag)) {
+        status = static_cast<NTSTATUS>(0xC0000001L);
+        return Opened::kFailed;
+    }
+    if (IsLinkReparse(tag.FileAttributes, tag.ReparseTag))
+        return Opened::kLink;
+    FileHandle through;
+    BY_HANDLE_FILE_INFORMATION throughFacts{};
+    status = OpenChild(parent, name, access, options, false, through);
+    if (status < 0)
+        return Opened::kFailed;
+    if (!GetFileInformationByHandle(through.get(), &throughFacts) || !SameFile(facts, throughFacts))
+        return Opened::kChanged;
+    child = std::move(through);
+    facts = throughFacts;
+    return Opened::kOpen;
 }
 
 // Reads a file's `size` bytes through its handle. A file that grows or shrinks meanwhile is reported:
@@ -197,6 +247,11 @@ bool ReadThrough(HANDLE file, std::uint64_t size, std::string& data, bool& chang
     }
     changed = done != data.size() || extra > 0;
     return true;
+}
+
+// The Win32 error of a failed open: the NT status's, or the last error where a Win32 call failed.
+DWORD Reason(NTSTATUS status) {
+    return status == static_cast<NTSTATUS>(0xC0000001L) ? GetLastError() : RtlNtStatusToDosError(status);
 }
 
 struct Reader {
@@ -259,7 +314,7 @@ struct Reader {
         // packed is decided below, by the handle.
         std::vector<Listed> files, folders;
         for (Listed& entry : listed) {
-            if (options.checked && (entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+            if (options.checked && IsLinkReparse(entry.attributes, entry.tag))
                 tree.refusals.push_back({prefix + entry.name, kLink});
             else if (entry.attributes & FILE_ATTRIBUTE_DIRECTORY)
                 folders.push_back(std::move(entry));
@@ -280,23 +335,27 @@ struct Reader {
 
         for (const Listed& listedFile : files) {
             FileHandle file;
-            const NTSTATUS opened = OpenChild(folder, listedFile.wide, kFileAccess,
-                                              FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY, options.checked, file);
-            if (opened == kStatusFileIsADirectory) {
+            BY_HANDLE_FILE_INFORMATION facts{};
+            NTSTATUS status = 0;
+            const Opened opened =
+                OpenChecked(folder, listedFile.wide, kFileAccess, FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY,
+                            options.checked, file, facts, status);
+            if (opened == Opened::kFailed && status == kStatusFileIsADirectory) {
                 if (options.checked)
                     tree.refusals.push_back(
                         {prefix + listedFile.name, "changed from a file to a folder while it was packed: pack again"});
                 continue;
             }
-            BY_HANDLE_FILE_INFORMATION facts{};
-            if (opened < 0 && !options.checked && (listedFile.attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+            if (opened == Opened::kFailed && !options.checked && (listedFile.attributes & FILE_ATTRIBUTE_REPARSE_POINT))
                 continue;  // a link that leads nowhere holds nothing to pack
-            if (opened < 0)
-                return CannotRead(disk, listedFile.name, RtlNtStatusToDosError(opened));
-            if (!GetFileInformationByHandle(file.get(), &facts))
-                return CannotRead(disk, listedFile.name, GetLastError());
-            if (options.checked && (facts.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+            if (opened == Opened::kFailed)
+                return CannotRead(disk, listedFile.name, Reason(status));
+            if (opened == Opened::kLink) {
                 tree.refusals.push_back({prefix + listedFile.name, kLink});
+                continue;
+            }
+            if (opened == Opened::kChanged) {
+                tree.refusals.push_back({prefix + listedFile.name, kChanged});
                 continue;
             }
             Entry e;
@@ -309,8 +368,7 @@ struct Reader {
                 if (!ReadThrough(file.get(), size, e.data, changed, error))
                     return CannotRead(disk, listedFile.name, error);
                 if (changed && options.checked)
-                    tree.refusals.push_back(
-                        {prefix + listedFile.name, "changed while it was read: pack again once nothing writes to it"});
+                    tree.refusals.push_back({prefix + listedFile.name, kChanged});
                 tree.bytesRead += e.data.size();
             }
             Add(std::move(e), size);
@@ -318,24 +376,24 @@ struct Reader {
         }
         for (const Listed& listedFolder : folders) {
             FileHandle child;
-            const NTSTATUS opened =
-                OpenChild(folder, listedFolder.wide, kFolderAccess, FILE_DIRECTORY_FILE, options.checked, child);
-            if (opened == kStatusNotADirectory) {
+            BY_HANDLE_FILE_INFORMATION facts{};
+            NTSTATUS status = 0;
+            const Opened opened = OpenChecked(folder, listedFolder.wide, kFolderAccess, FILE_DIRECTORY_FILE,
+                                              options.checked, child, facts, status);
+            if ((opened == Opened::kFailed && status == kStatusNotADirectory) || opened == Opened::kChanged) {
                 if (options.checked)
                     tree.refusals.push_back({prefix + listedFolder.name,
                                              "changed from a folder to something else while it was packed: "
                                              "pack again"});
                 continue;
             }
-            BY_HANDLE_FILE_INFORMATION facts{};
-            if (opened < 0 && !options.checked && (listedFolder.attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+            if (opened == Opened::kFailed && !options.checked &&
+                (listedFolder.attributes & FILE_ATTRIBUTE_REPARSE_POINT))
                 continue;
-            if (opened < 0)
-                return CannotRead(disk, listedFolder.name, RtlNtStatusToDosError(opened));
-            if (!GetFileInformationByHandle(child.get(), &facts))
-                return CannotRead(disk, listedFolder.name, GetLastError());
+            if (opened == Opened::kFailed)
+                return CannotRead(disk, listedFolder.name, Reason(status));
             // A junction or a link to a folder swapped in after the listing: opened as itself, it says so.
-            if (options.checked && (facts.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+            if (opened == Opened::kLink) {
                 tree.refusals.push_back({prefix + listedFolder.name, kLink});
                 continue;
             }
@@ -352,6 +410,14 @@ struct Reader {
 };
 
 }  // namespace
+
+bool IsLinkReparse(DWORD attributes, DWORD tag) {
+    if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return false;
+    // A name surrogate (symbolic link, junction, mount point, a WSL link) names another file; an app
+    // execution alias starts another program. Wine lists a Unix link to a folder with no tag at all.
+    return tag == 0 || IsReparseTagNameSurrogate(tag) || tag == kAppExecutionAlias;
+}
 
 bool ReadTree(const std::string& path, const std::string& prefix, bool withTop, const Options& options, Tree& tree) {
     std::wstring wide;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tests/support/test_support.h"
+#include "tools/app_tree_windows.h"
 #include "tools/host_files.h"
 #include "tools/payload_rules.h"
 #include "tools/wide_names.h"
@@ -158,6 +159,22 @@ TEST_F(HostFilesTest, EveryOperationTakesAPathLongerThanMaxPath) {
         EXPECT_TRUE(RemoveDirectoryW(wide.c_str())) << GetLastError();
         wide.resize(wide.rfind(L'\\'));
     }
+}
+
+// Wine makes none of these but the tagless link; the tags are Microsoft's documented ones (winnt.h's
+// IO_REPARSE_TAG_*), and whether a tag is a name surrogate is its bit 29, as IsReparseTagNameSurrogate says.
+TEST(IsLinkReparse, RefusesLinksAndReadsThroughOtherReparsePoints) {
+    constexpr DWORD kReparse = FILE_ATTRIBUTE_REPARSE_POINT;
+    EXPECT_TRUE(apptree::IsLinkReparse(kReparse | FILE_ATTRIBUTE_DIRECTORY, 0));  // Wine's Unix link to a folder
+    EXPECT_TRUE(apptree::IsLinkReparse(kReparse, 0xA000000CUL));                  // a symbolic link
+    EXPECT_TRUE(apptree::IsLinkReparse(kReparse | FILE_ATTRIBUTE_DIRECTORY, 0xA0000003UL));   // a junction
+    EXPECT_TRUE(apptree::IsLinkReparse(kReparse, 0xA000001DUL));                              // a WSL symbolic link
+    EXPECT_TRUE(apptree::IsLinkReparse(kReparse, apptree::kAppExecutionAlias));               // python.exe of the Store
+    EXPECT_FALSE(apptree::IsLinkReparse(kReparse | FILE_ATTRIBUTE_DIRECTORY, 0x9000001AUL));  // a OneDrive folder
+    EXPECT_FALSE(apptree::IsLinkReparse(kReparse, 0x9000601AUL));                             // a OneDrive file
+    EXPECT_FALSE(apptree::IsLinkReparse(kReparse, 0x80000013UL));                             // a deduplicated file
+    EXPECT_FALSE(apptree::IsLinkReparse(kReparse, 0x80000017UL));                             // a WOF-compressed file
+    EXPECT_FALSE(apptree::IsLinkReparse(FILE_ATTRIBUTE_ARCHIVE, 0xA000000CUL));               // no reparse point at all
 }
 
 TEST(ProgramFolder, IsTheFolderOfTheRunningProgram) {
