@@ -56,19 +56,39 @@ std::optional<std::string> Narrowed(UINT to, const std::wstring& wide) {
     return out;
 }
 
+// Windows spells the private-use characters U+E000 to U+E765 in 936's user-defined rows, which glibc's
+// table leaves out; compared over every character, that is the one difference of the two tables. They
+// count as unspellable here too, so that both packers refuse the same names (and no name depends on a
+// font's own glyph for a private character).
+bool HasPrivateUse(const std::wstring& wide) {
+    return std::any_of(wide.begin(), wide.end(), [](wchar_t c) { return c >= 0xE000 && c <= 0xF8FF; });
+}
+
 std::optional<std::string> Utf8ToCodePage936(const std::string& utf8) {
     const std::optional<std::wstring> wide = Widened(CP_UTF8, utf8);
-    return wide ? Narrowed(936, *wide) : std::nullopt;
+    return wide && !HasPrivateUse(*wide) ? Narrowed(936, *wide) : std::nullopt;
 }
 
 std::optional<std::string> CodePage936ToUtf8(const std::string& ansi) {
     const std::optional<std::wstring> wide = Widened(936, ansi);
-    return wide ? Narrowed(CP_UTF8, *wide) : std::nullopt;
+    return wide && !HasPrivateUse(*wide) ? Narrowed(CP_UTF8, *wide) : std::nullopt;
 }
 
 // The capital of one Unicode character, by the invariant locale (the user's own would make the
-// Turkish dotless and dotted i depend on the machine); the character itself where it has none.
+// Turkish dotless and dotted i depend on the machine); the character itself where it has none. Compared
+// over every character with the C library's table that the Linux build uses, the invariant locale
+// leaves out these 27 capitals of letters that are no lower case of them (the micro sign, the dotless
+// i, the long s, the final sigma, the Greek symbol forms, the old Cyrillic letters...): they are added,
+// so that both builds find the same names alike.
 std::uint32_t Capital(std::uint32_t code) {
+    static const std::map<std::uint32_t, std::uint32_t> kAlsoCapitals = {
+        {0xB5, 0x39C},    {0x131, 0x49},    {0x17F, 0x53},   {0x1C5, 0x1C4},  {0x1C8, 0x1C7},  {0x1CB, 0x1CA},
+        {0x1F2, 0x1F1},   {0x345, 0x399},   {0x3C2, 0x3A3},  {0x3D0, 0x392},  {0x3D1, 0x398},  {0x3D5, 0x3A6},
+        {0x3D6, 0x3A0},   {0x3F0, 0x39A},   {0x3F1, 0x3A1},  {0x3F5, 0x395},  {0x1C80, 0x412}, {0x1C81, 0x414},
+        {0x1C82, 0x41E},  {0x1C83, 0x421},  {0x1C84, 0x422}, {0x1C85, 0x422}, {0x1C86, 0x42A}, {0x1C87, 0x462},
+        {0x1C88, 0xA64A}, {0x1E9B, 0x1E60}, {0x1FBE, 0x399}};
+    if (const auto also = kAlsoCapitals.find(code); also != kAlsoCapitals.end())
+        return also->second;
     wchar_t units[2];
     int count = 1;
     if (code >= 0x10000) {

@@ -46,6 +46,18 @@ TEST(WideNames, JoinsAPairAndRefusesThePairSpelledAsTwoHalves) {
     EXPECT_FALSE(widenames::WideFromUtf8("\xE4\xB8", back));  // a character cut short
 }
 
+// Measured over every character and every double-byte sequence, Windows' (Wine's) code page 936 and the
+// Linux build's glibc table differ only in the private-use characters, which Windows spells in 936's
+// user-defined rows: refused on both, so that both packers refuse the same names.
+TEST(CodePage936, RefusesPrivateUseCharactersAsTheLinuxBuildDoes) {
+    EXPECT_FALSE(payloadrules::Utf8ToAnsi("\xEE\x80\x80").has_value());  // U+E000, Windows' 0xAAA1
+    EXPECT_FALSE(payloadrules::AnsiToUtf8("\xAA\xA1").has_value());
+    EXPECT_FALSE(payloadrules::AnsiToUtf8("\xA1\x40").has_value());                // U+E4C6 on Windows
+    EXPECT_EQ(payloadrules::Utf8ToAnsi("\xE6\xAA\x80").value_or(""), "\xCC\xB4");  // 檀
+    EXPECT_EQ(payloadrules::AnsiToUtf8("\xCC\xB4").value_or(""), "\xE6\xAA\x80");
+    EXPECT_EQ(payloadrules::Utf8ToAnsi("\xE2\x82\xAC").value_or(""), "\x80");  // the euro sign, one byte
+}
+
 // The arguments a started program reads are the ones given, whatever the quoting they need; the program
 // echoes each as hexadecimal.
 TEST(RunProgramCapture, HandsEveryArgumentOverWhole) {
