@@ -106,7 +106,8 @@ bool ListFolder(HANDLE folder, std::vector<Listed>& listed, DWORD& error) {
             const DWORD code = GetLastError();
             if (code == ERROR_NO_MORE_FILES)
                 return true;
-            if (first && !full && code == ERROR_INVALID_PARAMETER) {
+            if (first && !full &&
+                (code == ERROR_INVALID_PARAMETER || code == ERROR_INVALID_FUNCTION || code == ERROR_NOT_SUPPORTED)) {
                 full = true;
                 continue;
             }
@@ -161,7 +162,9 @@ NTSTATUS OpenChild(HANDLE parent, const std::wstring& name, ACCESS_MASK access, 
     objectName.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
     objectName.MaximumLength = objectName.Length;
     OBJECT_ATTRIBUTES object;
-    InitializeObjectAttributes(&object, &objectName, OBJ_CASE_INSENSITIVE, parent, nullptr);
+    // The name exactly as listed: in a case-sensitive folder "a.txt" and "A.txt" are two files, and each
+    // must be read as itself (elsewhere the system compares without regard to case anyway).
+    InitializeObjectAttributes(&object, &objectName, 0, parent, nullptr);
     IO_STATUS_BLOCK status{};
     HANDLE handle = INVALID_HANDLE_VALUE;
     const NTSTATUS result =
