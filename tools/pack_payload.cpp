@@ -993,10 +993,12 @@ int Packaging::Run() {
                 "report is kept");
         if (!hostfiles::Replace(reportPart, report, said))
             return Fail("cannot write " + said);
+        std::erase(parts, reportPart);
     }
     if (!hostfiles::Replace(part, out, said))
         return Fail("cannot write " + said);
-    parts.clear();
+    std::erase(parts, part);
+    CleanUp(true);  // the unsigned image signing started from
     std::cout << "Built " << out << "\n"
               << "  size:          " << Grouped(image.size()) << " bytes\n"
               << "  SHA-256:       " << sha256::HexHash(image.data(), image.size()) << "\n"

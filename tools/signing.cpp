@@ -79,6 +79,14 @@ std::string Field(const std::string& pemFile, const std::string& option) {
 
 bool ReadCertificate(const std::string& cert, const std::string& passwordFile, const std::string& scratch,
                      Certificate& c, std::string& reason) {
+#ifdef _WIN32
+    // Windows signs with signtool, which the packer names instead (SigntoolCommand).
+    (void)passwordFile;
+    (void)scratch;
+    c = {};
+    reason = "on Windows, signtool signs " + cert + "'s signatures, not the packer";
+    return false;
+#else
     c = {};
     c.path = cert;
     std::string error;
@@ -159,6 +167,7 @@ bool ReadCertificate(const std::string& cert, const std::string& passwordFile, c
         return false;
     }
     return true;
+#endif
 }
 
 bool Sign(const Certificate& c, const std::string& in, const std::string& out, const std::string& timestampUrl,
