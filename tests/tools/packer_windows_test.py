@@ -5,8 +5,8 @@
 # launcher, SOURCE_DATE_EPOCH, icon (four sizes, a 256-pixel PNG among them), version and texts; the
 # packed launchers must be equal byte for byte, and --help must say the same on both. The folder and the
 # output have Chinese names, which the Windows packer takes from its UTF-16 command line; its files lie
-# where the test user who runs Wine can reach them. A build without the prebuilt launcher compares
-# --help alone, and says so.
+# where the test user who runs Wine can reach them. A build without the prebuilt launcher packs the
+# packer tests' stand-in for it (tests/package/tiny_prebuilt.py), and says so.
 import os
 import shutil
 import subprocess
@@ -15,6 +15,7 @@ import sys
 linux_packer, windows_packer, prebuilt, repo, prefix = sys.argv[1:6]
 sys.path.insert(0, os.path.join(repo, "tests", "package"))
 import icons  # noqa: E402  (the packager tests' icon maker)
+import tiny_prebuilt  # noqa: E402  (their stand-in for the prebuilt launcher)
 
 failures = []
 
@@ -46,9 +47,13 @@ write(os.path.join(app, "资源", "深", "data.bin"), os.urandom(50000))
 launcher = os.path.join(shared, "launcher-prebuilt.exe")
 if prebuilt != "none":
     shutil.copy(prebuilt, launcher)
+else:
+    print("note: this build has no prebuilt launcher: the packers pack the packer tests' stand-in for it")
+    write(launcher, tiny_prebuilt.image())
 images = [(16, 32, icons.bitmap(16)), (32, 32, icons.bitmap(32)), (48, 8, icons.bitmap(48, 8)), (256, 32, icons.png(256))]
 icon = os.path.join(shared, "app.ico")
 write(icon, icons.icon(images))
+os.makedirs(os.path.join(shared, "输出"))
 subprocess.run(["chmod", "-R", "a+rwX", shared], check=True)
 
 texts = ["--version", "2.3.4.5", "--product-version", "2.3.4-beta", "--company", "Kestrelworks",
@@ -71,8 +76,8 @@ def said(result):
 
 def both(what, inputs):
     # inputs: the packer's leading arguments as Linux paths; the Windows packer gets them on drive Z:.
-    linux_out = os.path.join(shared, "出 linux.exe")
-    windows_out = os.path.join(shared, "出 windows.exe")
+    linux_out = os.path.join(shared, "输出", "出 linux.exe")
+    windows_out = os.path.join(shared, "输出", "出 windows.exe")
     common = ["--launcher", launcher, "--icon", icon]
     result = linux(*inputs, linux_out, *common, *texts)
     check(result.returncode == 0, "the Linux packer packs %s (%s)" % (what, said(result)))
@@ -87,15 +92,12 @@ def both(what, inputs):
             os.remove(path)
 
 
-if prebuilt == "none":
-    print("note: this build has no prebuilt launcher: the packed launchers are not compared")
-else:
-    both("the application folder", [app])
-    archive = os.path.join(shared, "app.zip")
-    result = linux("--app", app, archive, "--time", "1700000000")
-    check(result.returncode == 0, "the Linux packer makes the archive (%s)" % said(result))
-    subprocess.run(["chmod", "a+rw", archive], check=True)
-    both("the archive", ["--zip", archive])
+both("the application folder", [app])
+archive = os.path.join(shared, "app.zip")
+result = linux("--app", app, archive, "--time", "1700000000")
+check(result.returncode == 0, "the Linux packer makes the archive (%s)" % said(result))
+subprocess.run(["chmod", "a+rw", archive], check=True)
+both("the archive", ["--zip", archive])
 
 # --help: the same text (a Windows console program ends its lines with CR LF).
 linux_help = linux("--help")
