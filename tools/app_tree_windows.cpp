@@ -47,6 +47,7 @@ using zipwriter::Entry;
 constexpr char kMainFile[] = "Velkar.exe";
 constexpr char kLink[] = "a symbolic link (the payload holds files and folders only)";
 constexpr char kChanged[] = "changed while it was read: pack again once nothing writes to it";
+constexpr char kSwapped[] = "changed while it was packed (another file or a link stands at its name now): pack again";
 constexpr NTSTATUS kStatusFileIsADirectory = static_cast<NTSTATUS>(0xC00000BAL);
 constexpr NTSTATUS kStatusNotADirectory = static_cast<NTSTATUS>(0xC0000103L);
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
@@ -87,7 +88,8 @@ struct Listed {
     std::wstring wide;
     std::string name;  // UTF-8 (a lone surrogate as its three bytes: no UTF-8, as the checks see it)
     DWORD attributes = 0;
-    DWORD tag = 0;  // the reparse tag, where the attributes mark a reparse point
+    DWORD tag = 0;             // the reparse tag, where the attributes mark a reparse point
+    std::uint64_t fileId = 0;  // the file system's id of the entry, 0 where the listing gives none
 };
 
 // Every entry of the folder open through `folder` but "." and "..", in the file system's order.
@@ -118,6 +120,7 @@ bool ListFolder(HANDLE folder, std::vector<Listed>& listed, DWORD& error) {
         const auto* at = reinterpret_cast<const unsigned char*>(buffer.data());
         for (;;) {
             DWORD next = 0, attributes = 0, nameBytes = 0, tag = 0;
+            std::uint64_t fileId = 0;
             const wchar_t* name = nullptr;
             if (full) {
                 const auto* record = reinterpret_cast<const FILE_FULL_DIR_INFO*>(at);
@@ -133,6 +136,7 @@ bool ListFolder(HANDLE folder, std::vector<Listed>& listed, DWORD& error) {
                 tag = record->EaSize;
                 nameBytes = record->FileNameLength;
                 name = record->FileName;
+                fileId = static_cast<std::uint64_t>(record->FileId.QuadPart);
             }
             std::wstring wide(name, nameBytes / sizeof(wchar_t));
             if (wide != L"." && wide != L"..") {
@@ -141,6 +145,7 @@ bool ListFolder(HANDLE folder, std::vector<Listed>& listed, DWORD& error) {
                 entry.wide = std::move(wide);
                 entry.attributes = attributes;
                 entry.tag = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ? tag : 0;
+                entry.fileId = fileId;
                 listed.push_back(std::move(entry));
             }
             if (next == 0)
@@ -173,6 +178,16 @@ NTSTATUS OpenChild(HANDLE parent, const std::wstring& name, ACCESS_MASK access, 
     if (result >= 0)
         child.reset(handle);
     return result;
+}
+
+bool IdKnown(std::uint64_t id) { return id != 0 && id != ~std::uint64_t{0}; }
+
+// Whether the handle is open on another file than the one the listing showed at its name: the name was
+// swapped in between. Wine opens a link to a folder as its target whatever the flags, and shows a link
+// to a file as that file, so there the ids are what tells.
+bool OtherThanListed(const BY_HANDLE_FILE_INFORMATION& facts, std::uint64_t listedId) {
+    const std::uint64_t id = (static_cast<std::uint64_t>(facts.nFileIndexHigh) << 32) | facts.nFileIndexLow;
+    return IdKnown(listedId) && IdKnown(id) && id != listedId;
 }
 
 bool SameFile(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
@@ -289,6 +304,35 @@ struct Reader {
         tree.entries.push_back(std::move(e));
     }
 
+    // The test seam of a swap, as the Linux reader has it: PACK_PAYLOAD_TEST_SEAM, where set, is a command
+    // line (a program and its arguments, no shell) started and waited for after a folder has been listed
+    // and its names sorted, before any of them is opened, with PACK_PAYLOAD_FOLDER set to the folder's
+    // payload name. A test swaps a file or a folder for a link there.
+    static void Seam(const std::string& prefix) {
+        wchar_t probe[1];
+        const DWORD size = GetEnvironmentVariableW(L"PACK_PAYLOAD_TEST_SEAM", probe, 1);
+        if (size == 0)
+            return;
+        std::wstring line(size, L'\0');
+        line.resize(GetEnvironmentVariableW(L"PACK_PAYLOAD_TEST_SEAM", line.data(), size));
+        std::wstring folder;
+        if (!widenames::WideFromUtf8(prefix, folder) ||
+            !SetEnvironmentVariableW(L"PACK_PAYLOAD_FOLDER", folder.c_str()))
+            return;
+        STARTUPINFOW start{};
+        start.cb = sizeof start;
+        PROCESS_INFORMATION started{};
+        DWORD code = 1;
+        if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &start, &started)) {
+            const KernelHandle process{started.hProcess};
+            const KernelHandle thread{started.hThread};
+            WaitForSingleObject(process.get(), INFINITE);
+            GetExitCodeProcess(process.get(), &code);
+        }
+        if (code != 0)
+            std::cerr << "pack-payload: the test seam's command failed\n";
+    }
+
     // At most a line a second while the tree is read; the end only after such a line.
     void ShowReading(bool last) {
         const std::time_t now = std::time(nullptr);
@@ -335,6 +379,7 @@ struct Reader {
             if (main != files.end())
                 std::rotate(files.begin(), main, main + 1);
         }
+        Seam(prefix);
 
         for (const Listed& listedFile : files) {
             FileHandle file;
@@ -357,8 +402,8 @@ struct Reader {
                 tree.refusals.push_back({prefix + listedFile.name, kLink});
                 continue;
             }
-            if (opened == Opened::kChanged) {
-                tree.refusals.push_back({prefix + listedFile.name, kChanged});
+            if (opened == Opened::kChanged || (options.checked && OtherThanListed(facts, listedFile.fileId))) {
+                tree.refusals.push_back({prefix + listedFile.name, kSwapped});
                 continue;
             }
             Entry e;
@@ -383,7 +428,8 @@ struct Reader {
             NTSTATUS status = 0;
             const Opened opened = OpenChecked(folder, listedFolder.wide, kFolderAccess, FILE_DIRECTORY_FILE,
                                               options.checked, child, facts, status);
-            if ((opened == Opened::kFailed && status == kStatusNotADirectory) || opened == Opened::kChanged) {
+            if ((opened == Opened::kFailed && status == kStatusNotADirectory) || opened == Opened::kChanged ||
+                (opened == Opened::kOpen && options.checked && OtherThanListed(facts, listedFolder.fileId))) {
                 if (options.checked)
                     tree.refusals.push_back({prefix + listedFolder.name,
                                              "changed from a folder to something else while it was packed: "

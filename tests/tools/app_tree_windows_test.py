@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 # The packer's Windows reader of an application's folder against the Linux packer, on the same trees:
-#   app_tree_windows_test.py PACK_PAYLOAD TOOLS_APP_TREE_PACK.exe REPO WINEPREFIX
+#   app_tree_windows_test.py PACK_PAYLOAD TOOLS_APP_TREE_PACK.exe REPO WINEPREFIX TOOLS_SWAP_FOR_LINK.exe
 # A tree the launcher can install (nested folders, names in Chinese, an empty file, an empty folder)
 # gives the same archive byte for byte, with one time for every entry and with the files' own times;
 # a tree with a name code page 936 cannot spell and a link to a folder gives the same refusals.
@@ -11,7 +11,7 @@ import shutil
 import subprocess
 import sys
 
-pack_payload, windows_tool, repo, prefix = sys.argv[1:5]
+pack_payload, windows_tool, repo, prefix, swapper = sys.argv[1:6]
 failures = []
 
 
@@ -111,6 +111,30 @@ for line in out.splitlines():
 print("Linux:\n  " + "\n  ".join(linux_refusals) + "\nWindows:\n  " + "\n  ".join(windows_refusals))
 check(len(linux_refusals) == 2, "the Linux packer refuses the link and the name, no more")
 check(windows_refusals == linux_refusals, "the Windows reader's refusals are the Linux packer's")
+
+# A file and a folder swapped for links after their folder was listed, before they are opened (the
+# packer's test seam): refused, never read through. Under Wine the opens go through to the links'
+# targets whatever the flags, so what refuses them there is the file id, which is no longer the listed
+# one; on Windows the open lands on the link itself and its attributes say so.
+swapped = os.path.join(shared, "swapped")
+secret = os.path.join(shared, "secret")
+write(os.path.join(swapped, "Velkar.exe"), b"MZ")
+write(os.path.join(swapped, "data.txt"), b"data")
+write(os.path.join(swapped, "sub", "inner.txt"), b"inner")
+write(os.path.join(secret, "key.txt"), b"the secret")
+subprocess.run(["chmod", "-R", "a+rwX", shared], check=True)
+seam = " ".join([windows(swapper), "Velkar/", windows(os.path.join(swapped, "data.txt")),
+                 windows(os.path.join(secret, "key.txt")), windows(os.path.join(swapped, "sub")), windows(secret)])
+ran = subprocess.run([os.path.join(repo, "scripts", "wine-run"), "--prefix=" + prefix, windows_tool,
+                      windows(swapped), windows(os.path.join(shared, "swapped.zip"))],
+                     capture_output=True, timeout=500, env=dict(os.environ, PACK_PAYLOAD_TEST_SEAM=seam))
+out = ran.stdout.decode("utf-8", errors="replace")
+check(os.path.islink(os.path.join(swapped, "data.txt")) and os.path.islink(os.path.join(swapped, "sub")),
+      "the seam swapped the file and the folder for links")
+refused = sorted(line.split("\t")[1] for line in out.splitlines() if line.startswith("refused\t"))
+check(ran.returncode == 1 and refused == ["Velkar/data.txt", "Velkar/sub"],
+      "the swapped file and folder are refused (%d: %s%s)" % (ran.returncode, out[-300:], ran.stderr.decode()[-300:]))
+check(not os.path.exists(os.path.join(shared, "swapped.zip")), "nothing is written")
 
 print("%d checks failed" % len(failures) if failures else "app tree on Windows: every check holds")
 sys.exit(1 if failures else 0)
