@@ -56,7 +56,9 @@ sources_key() {
         -type f ! -name '*.pyc' -print0 | LC_ALL=C sort -z | xargs -0 sha256sum | sha256sum | cut -d' ' -f1)
 }
 key=$(sources_key)
-if [ ! -x "$packer" ] || [ ! -f "$prebuilt" ] || [ "$(cat "$build/sources.key" 2>/dev/null)" != "$key" ]; then
+# The help needs no build where a packer is there already, whatever sources it was built from.
+if { [ -z "$help" ] || [ ! -x "$packer" ]; } &&
+    { [ ! -x "$packer" ] || [ ! -f "$prebuilt" ] || [ "$(cat "$build/sources.key" 2>/dev/null)" != "$key" ]; }; then
     mkdir -p "$build"
     log="$build/package.log"
     : >"$log"
@@ -81,6 +83,7 @@ export KESTREL_PACKER_AS="$as"
 if [ -n "$help" ]; then
     "$packer" --help
     cat <<HELP
+
 package.sh, besides:
   KESTREL_PACKAGE_BUILD    where it builds the packer and the prebuilt launcher, once for each state of
                            their sources (default: build/package in this clone)

@@ -436,7 +436,7 @@ Environment:
                            input gives the same bytes on every system
 
 Exit codes:
-  0  OUT.exe written; with --verify: all holds
+  0  OUT.exe built; with --verify: all holds
   1  refused or failed: no OUT.exe and no report is left, not even one from an earlier run; with
      --verify: a point failed (each is named)
   2  a mistake on the command line (an empty value, a value of the wrong form, a file that is not there,
@@ -568,6 +568,13 @@ std::string FreshName(const std::string& path, const std::string& kind) {
     std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(random()));
     const std::string folder = FolderOf(path);
     return (folder == "." ? std::string() : folder + "/") + "." + kind + "-" + suffix + ".part";
+}
+
+// The bytes of a file read whole, copied in one move rather than element by element: the archive is
+// the bulk of what packing touches.
+peimage::Bytes AsBytes(const std::string& data) {
+    const auto* begin = reinterpret_cast<const std::uint8_t*>(data.data());
+    return peimage::Bytes(begin, begin + data.size());
 }
 
 // A JSON value for the report's inputs: null for an option left out.
@@ -923,10 +930,9 @@ int Packaging::Run() {
     std::cout << "[2/4] Packing the launcher (version " << version << ")" << std::endl;
     peimage::Bytes packed;
     launcherimage::Place place;
-    if (!launcherimage::Pack(peimage::Bytes(prebuilt.begin(), prebuilt.end()),
-                             peimage::Bytes(archive.begin(), archive.end()), settings, packed, place, said))
+    if (!launcherimage::Pack(AsBytes(prebuilt), AsBytes(archive), settings, packed, place, said))
         return Fail(launcher + " cannot be packed: " + said);
-    std::string image(packed.begin(), packed.end());
+    std::string image(reinterpret_cast<const char*>(packed.data()), packed.size());
     packed.clear();
     StepDone("launcher");
 
