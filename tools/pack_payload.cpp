@@ -45,16 +45,6 @@ using payloadrules::Item;
 using payloadrules::Refusal;
 using zipwriter::Entry;
 
-#if !KESTREL_HAVE_LAUNCHER_VERIFY
-// A checkout whose read-back has not landed yet: the packer packs, and says what it cannot do.
-namespace launcherverify {
-int Verify(const Request&) {
-    std::cerr << "pack-payload: this packer was built without --verify (tools/launcher_verify.cpp)\n";
-    return 1;
-}
-}  // namespace launcherverify
-#endif
-
 namespace {
 
 std::string Grouped(std::uint64_t n) {
@@ -824,12 +814,15 @@ int Packaging::Run() {
             return Usage(said);
         settings.texts.emplace_back(key, *value);
     }
+    // The prebuilt launcher is an input too, the one beside the packer included.
+    const std::string launcher =
+        l.launcher.empty() ? hostfiles::ProgramFolder() + "/launcher-prebuilt.exe" : l.launcher;
     const std::vector<std::pair<std::string, std::string>> inputs{{"the application's folder", app},
                                                                   {"the archive", l.zip},
                                                                   {"the icon", l.icon},
                                                                   {"the certificate", l.cert},
                                                                   {"the password file", l.passwordFile},
-                                                                  {"the launcher", l.launcher}};
+                                                                  {"the launcher", launcher}};
     if (!(said = CheckOutput(out, "OUT.exe", inputs)).empty())
         return Usage(said);
     report = l.report;
@@ -848,15 +841,18 @@ int Packaging::Run() {
     treeOptions.progress = true;
     const char* epoch = std::getenv("SOURCE_DATE_EPOCH");
     const std::string sourceDateEpoch = epoch ? epoch : "";
+    if (!sourceDateEpoch.empty()) {
+        if (sourceDateEpoch.find_first_not_of("0123456789") != std::string::npos ||
+            !ParseTime(sourceDateEpoch.c_str(), treeOptions.time)) {
+            std::cerr << name.prefix << ": SOURCE_DATE_EPOCH must be seconds since 1970, not '" << sourceDateEpoch
+                      << "'\n";
+            return 1;
+        }
+        treeOptions.fixedTime = true;
+    }
     // From here on a failed run leaves no OUT.exe and no report, not even ones from an earlier run that
     // could be shipped by mistake. (A mistyped command line above leaves everything as it was.)
     outputsAtStake = true;
-    if (!sourceDateEpoch.empty()) {
-        if (sourceDateEpoch.find_first_not_of("0123456789") != std::string::npos ||
-            !ParseTime(sourceDateEpoch.c_str(), treeOptions.time))
-            return Fail("SOURCE_DATE_EPOCH must be seconds since 1970, not '" + sourceDateEpoch + "'");
-        treeOptions.fixedTime = true;
-    }
 #ifdef _WIN32
     if (!l.cert.empty())
         return Fail("--sign is for Linux, where osslsigncode signs; on Windows, leave --sign out and sign " + out +
@@ -890,8 +886,6 @@ int Packaging::Run() {
         settings.icon = std::move(images);
         std::cout << packerchecks::DescribeIcon(l.icon, facts);
     }
-    const std::string launcher =
-        l.launcher.empty() ? hostfiles::ProgramFolder() + "/launcher-prebuilt.exe" : l.launcher;
     std::string prebuilt;
     if (!hostfiles::ReadWhole(launcher, prebuilt, said))
         return Fail(l.launcher.empty()

@@ -656,6 +656,32 @@ class PackerCommand(Work):
         with zipfile.ZipFile(os.path.join(self.dir, "tree.zip")) as z:
             self.assertEqual(z.namelist(), ["Velkar.exe", "lib/", "lib/a.dll"])
 
+    def test_the_report_reads_the_exe_written_and_verify_refuses_it_changed(self):
+        report, ico = os.path.join(self.dir, "report.json"), os.path.join(self.dir, "app.ico")
+        with open(ico, "wb") as f:
+            f.write(icons.release_icon())
+        run = self.packer(self.app, self.exe, "--launcher", self.prebuilt, "--icon", ico, "--report", report,
+                          "--company", "Kestrel")
+        self.assertEqual(run.returncode, 0, run.stdout + run.stderr)
+        with open(report, encoding="utf-8") as f:
+            r = json.load(f)
+        exe = self.read(self.exe)
+        self.assertTrue(r["holds"], r["failures"])
+        # The exe read under its temporary name is reported under the name it was moved to.
+        self.assertEqual((r["exe"]["path"], r["exe"]["bytes"]), (self.exe, len(exe)))
+        self.assertEqual((r["inputs"]["company"], r["inputs"]["archive"], r["inputs"]["icon"]), ("Kestrel", None, ico))
+        self.assertEqual(r["inputs"]["folder"], os.path.abspath(self.app))
+        self.assertEqual(r["archive"]["bytes"], len(payload_section(exe)))
+        self.assertEqual([s["step"] for s in r["steps"]], ["checks", "payload", "launcher", "signing", "verify"])
+        self.assertEqual(self.packer("--verify", self.exe).returncode, 0)
+        changed = bytearray(exe)
+        changed[exe.index(payload_section(exe)) + 40] ^= 1
+        with open(self.exe, "wb") as f:
+            f.write(changed)
+        run = self.packer("--verify", self.exe)
+        self.assertEqual(run.returncode, 1, run.stdout)
+        self.assertIn("failed: ", run.stderr)
+
     def test_a_signature_is_reproducible_and_leaves_no_unsigned_image_behind(self):
         key, cert, pfx = (os.path.join(self.dir, n) for n in ("key.pem", "cert.pem", "cert.pfx"))
         subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,

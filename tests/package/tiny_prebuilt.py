@@ -1,6 +1,6 @@
 """A stand-in for the prebuilt launcher, for the packer's command-line tests: a PE32 GUI image with a
-code section, a resource section holding a version block (the language the packer keeps) and an empty
-archive section last, as the build leaves the real one. It runs nothing; the packer only rewrites it.
+code section, a resource section holding a version block (the language the packer keeps) and the
+manifest, and an empty archive section last, as the build leaves the real one. It runs nothing; the packer only rewrites it.
     python3 tiny_prebuilt.py OUT.exe
 """
 import struct
@@ -9,16 +9,38 @@ import sys
 FILE_ALIGN, SECTION_ALIGN = 0x200, 0x1000
 
 
+MANIFEST = (b'<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\n'
+            b'<assembly xmlns="urn:schemas-microsoft-com:asm.v1" manifestVersion="1.0">'
+            b'<assemblyIdentity type="win32" name="Kestrelworks.Launcher" version="1.0.0.0"/>'
+            b'<trustInfo xmlns="urn:schemas-microsoft-com:asm.v3"><security><requestedPrivileges>'
+            b'<requestedExecutionLevel level="asInvoker" uiAccess="false"/>'
+            b'</requestedPrivileges></security></trustInfo></assembly>\n')
+
+
 def resource_section(rva):
-    """A resource tree of one RT_VERSION, name 1, language 0x0804, with 4 bytes of data."""
-    def table(ids):
-        return struct.pack("<IIHHHH", 0, 0, 0, 0, 0, len(ids))
-    root = table([16]) + struct.pack("<II", 16, 0x80000000 | 24)
-    names = table([1]) + struct.pack("<II", 1, 0x80000000 | 48)
-    langs = table([0x804]) + struct.pack("<II", 0x804, 72)
-    data_entry = struct.pack("<IIII", rva + 88, 4, 0, 0)
-    body = root + names + langs + data_entry
-    return body + b"\0" * (88 - len(body)) + b"\0\0\0\0"
+    """A resource tree of RT_VERSION 1 (4 bytes) and RT_MANIFEST 1, each in language 0x0804: the root's
+    table, each type's table, each name's table, the data entries, then the data."""
+    resources = [(16, b"\0\0\0\0"), (24, MANIFEST)]
+    count = len(resources)
+
+    def table(entries):
+        return struct.pack("<IIHHHH", 0, 0, 0, 0, 0, len(entries)) + b"".join(
+            struct.pack("<II", ident, target) for ident, target in entries)
+    root_size = 16 + 8 * count
+    types_at = root_size
+    names_at = types_at + 24 * count
+    entries_at = names_at + 24 * count
+    data_at = entries_at + 16 * count
+    out = table([(t, 0x80000000 | (types_at + 24 * i)) for i, (t, _) in enumerate(resources)])
+    out += b"".join(table([(1, 0x80000000 | (names_at + 24 * i))]) for i in range(count))
+    out += b"".join(table([(0x804, entries_at + 16 * i)]) for i in range(count))
+    at, blobs = data_at, b""
+    for _, data in resources:
+        out += struct.pack("<IIII", rva + at, len(data), 0, 0)
+        padded = data + b"\0" * (-len(data) % 8)
+        blobs += padded
+        at += len(padded)
+    return out + blobs
 
 
 def image():
