@@ -3,7 +3,8 @@
 #   packer_windows_test.py LINUX_PACKER WINDOWS_PACKER.exe PREBUILT_LAUNCHER.exe|none REPO WINEPREFIX
 # Both pack the same application folder, and then the same archive (--zip), with the same prebuilt
 # launcher, SOURCE_DATE_EPOCH, icon (four sizes, a 256-pixel PNG among them), version and texts; the
-# packed launchers must be equal byte for byte, and --help must say the same on both. The folder and the
+# packed launchers must be equal byte for byte, --verify must answer the same for them, and --help must
+# say the same on both. The folder and the
 # output have Chinese names, which the Windows packer takes from its UTF-16 command line; its files lie
 # where the test user who runs Wine can reach them. A build without the prebuilt launcher packs the
 # packer tests' stand-in for it (tests/package/tiny_prebuilt.py), and says so.
@@ -87,6 +88,17 @@ def both(what, inputs):
     same = (os.path.exists(linux_out) and os.path.exists(windows_out) and
             open(linux_out, "rb").read() == open(windows_out, "rb").read())
     check(same, "the two packed launchers of %s are the same, byte for byte" % what)
+    # --verify reads each back with the same answers, its own path aside.
+    linux_verify = linux("--verify", linux_out)
+    windows_verify = on_windows("--verify", windows(windows_out))
+
+    def answer(result, path):
+        return (result.returncode, result.stdout.decode().replace("\r\n", "\n").replace(path, "OUT.exe"),
+                result.stderr.decode().replace("\r\n", "\n").replace(path, "OUT.exe"))
+    linux_answer = answer(linux_verify, linux_out)
+    check(linux_answer[0] == 0, "--verify holds for the Linux packer's launcher of %s (%s)" % (what, said(linux_verify)))
+    check(answer(windows_verify, windows(windows_out)) == linux_answer,
+          "--verify under Wine answers as on Linux for %s (%s)" % (what, said(windows_verify)))
     for path in (linux_out, windows_out):
         if os.path.exists(path):
             os.remove(path)
