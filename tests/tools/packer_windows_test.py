@@ -66,13 +66,24 @@ def linux(*args):
     return subprocess.run([linux_packer, *args], capture_output=True, env=env)
 
 
+def linux_merged(*args):
+    # Standard error into standard output, as scripts/wine-run gives a Windows program's (std::cerr is
+    # tied to std::cout, so the two interleave alike).
+    return subprocess.run([linux_packer, *args], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=env)
+
+
 def on_windows(*args):
     return subprocess.run([os.path.join(repo, "scripts", "wine-run"), "--prefix=" + prefix, windows_packer,
                            *args], capture_output=True, env=env, timeout=500)
 
 
+def text(result):
+    # What a program wrote, a Windows program's CR LF read as LF.
+    return (result.stdout + (result.stderr or b"")).decode().replace("\r\n", "\n")
+
+
 def said(result):
-    return (result.stdout + result.stderr).decode(errors="replace").strip()[-400:]
+    return (result.stdout + (result.stderr or b"")).decode(errors="replace").strip()[-400:]
 
 
 def both(what, inputs):
@@ -89,12 +100,11 @@ def both(what, inputs):
             open(linux_out, "rb").read() == open(windows_out, "rb").read())
     check(same, "the two packed launchers of %s are the same, byte for byte" % what)
     # --verify reads each back with the same answers, its own path aside.
-    linux_verify = linux("--verify", linux_out)
+    linux_verify = linux_merged("--verify", linux_out)
     windows_verify = on_windows("--verify", windows(windows_out))
 
     def answer(result, path):
-        return (result.returncode, result.stdout.decode().replace("\r\n", "\n").replace(path, "OUT.exe"),
-                result.stderr.decode().replace("\r\n", "\n").replace(path, "OUT.exe"))
+        return result.returncode, text(result).replace(path, "OUT.exe")
     linux_answer = answer(linux_verify, linux_out)
     check(linux_answer[0] == 0, "--verify holds for the Linux packer's launcher of %s (%s)" % (what, said(linux_verify)))
     check(answer(windows_verify, windows(windows_out)) == linux_answer,
@@ -110,6 +120,53 @@ result = linux("--app", app, archive, "--time", "1700000000")
 check(result.returncode == 0, "the Linux packer makes the archive (%s)" % said(result))
 subprocess.run(["chmod", "a+rw", archive], check=True)
 both("the archive", ["--zip", archive])
+
+# A launcher signed on Linux (osslsigncode) is read back alike on both, the signature's RSA and the
+# chain checked by the packer's own code, built once for 64 bits and once for 32: as signed, with the
+# signer pinned by another fingerprint, and with one byte of its code changed.
+key, cert, pfx = (os.path.join(shared, name) for name in ("key.pem", "cert.pem", "cert.pfx"))
+password = os.path.join(shared, "password.txt")
+write(password, b"secret\n")
+subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-keyout", key, "-out", cert, "-days", "3650",
+                "-nodes", "-subj", "/CN=Kestrelworks Test Signer"], check=True, capture_output=True)
+subprocess.run(["openssl", "pkcs12", "-export", "-inkey", key, "-in", cert, "-out", pfx, "-passout", "pass:secret"],
+               check=True, capture_output=True)
+fingerprint = subprocess.run(["openssl", "x509", "-noout", "-fingerprint", "-sha256", "-in", cert], check=True,
+                             capture_output=True, text=True).stdout.strip().split("=")[1]
+signed = os.path.join(shared, "输出", "signed.exe")
+result = linux(app, signed, "--launcher", launcher, "--icon", icon, "--sign", pfx, "--password-file", password, *texts)
+check(result.returncode == 0, "the Linux packer packs and signs (%s)" % said(result))
+tampered = os.path.join(shared, "输出", "tampered.exe")
+data = bytearray(open(signed, "rb").read())
+data[0x400] ^= 1  # the first byte of the first section
+write(tampered, bytes(data))
+subprocess.run(["chmod", "-R", "a+rwX", shared], check=True)
+for exe, pins, holds, what in ((signed, ["--signer", fingerprint], True, "signed, the signer pinned"),
+                               (signed, ["--signer", "00" * 32], False, "pinned to another signer"),
+                               (tampered, [], False, "changed after signing")):
+    options = ["--ca", cert, "--require-signature", *pins]
+    on_linux = linux_merged("--verify", exe, *options)
+    under_wine = on_windows("--verify", windows(exe), *[windows(o) if o.startswith("/") else o for o in options])
+    replaced = [(exe, "OUT.exe"), (cert, "ROOT.pem")]
+
+    def answer(result, spelled):
+        said_here = text(result)
+        for path, name in replaced:
+            said_here = said_here.replace(spelled(path), name)
+        return result.returncode, said_here
+    check((on_linux.returncode == 0) == holds, "--verify of the launcher %s: %s on Linux (%s)"
+          % (what, "holds" if holds else "fails", said(on_linux)))
+    check(answer(under_wine, windows) == answer(on_linux, lambda path: path),
+          "--verify of the launcher %s answers alike under Wine (%s)" % (what, said(under_wine)))
+
+# Signing is osslsigncode's, on Linux: the Windows packer refuses --sign, writes nothing, and says the
+# signtool command instead, a path with a blank in quotes.
+refused_out = os.path.join(shared, "输出", "not signed.exe")
+result = on_windows(windows(app), windows(refused_out), "--launcher", windows(launcher), "--sign", windows(pfx),
+                    "--password-file", windows(password))
+command = "signtool sign /fd SHA256 /f %s /p PASSWORD \"%s\"" % (windows(pfx), windows(refused_out))
+check(result.returncode == 1 and command in text(result) and not os.path.exists(refused_out),
+      "the Windows packer refuses --sign with the signtool command and writes nothing (%s)" % said(result))
 
 # --help: the same text (a Windows console program ends its lines with CR LF).
 linux_help = linux("--help")
