@@ -101,52 +101,51 @@ void ShowOnConsole(std::ostream& stream, DWORD which) {
     }
 }
 
-std::string PlainError(const char* what) { return what; }
-
 // Reads what is left of the file open through `file` into `data`, `expected` bytes being its size when
 // opened (a hint: a file that grows meanwhile is read to its end).
 bool ReadToEnd(HANDLE file, std::uint64_t expected, std::string& data, std::string& error) {
     // A 32-bit program cannot hold a file above about 2 GB in one piece; the archive limit is far below.
     if (expected > 0x7FFFFFFFull) {
-        error = PlainError("the file is too large for this program to hold in memory");
+        error = "the file is too large for this program to hold in memory";
         return false;
     }
     std::string bytes;
+    std::size_t done = 0;
+    // Memory runs out as a failure of this read, not as an end of the program.
     try {
         bytes.resize(static_cast<std::size_t>(expected));
-    } catch (const std::bad_alloc&) {
-        error = PlainError("not enough memory to hold the file");
-        return false;
-    }
-    std::size_t done = 0;
-    for (;;) {
-        if (done == bytes.size()) {
-            // One byte more than the size said: the file grew, so read on; else it ended there.
-            char more = 0;
+        for (;;) {
+            if (done == bytes.size()) {
+                // One byte more than the size said: the file grew, so read on; else it ended there.
+                char more = 0;
+                DWORD got = 0;
+                if (!ReadFile(file, &more, 1, &got, nullptr)) {
+                    error = ErrorText(GetLastError());
+                    return false;
+                }
+                if (got == 0)
+                    break;
+                bytes += more;
+                bytes.resize(bytes.size() + 65536);
+                ++done;
+                continue;
+            }
+            const std::size_t want = bytes.size() - done;
+            const DWORD chunk = want > (1u << 24) ? (1u << 24) : static_cast<DWORD>(want);
             DWORD got = 0;
-            if (!ReadFile(file, &more, 1, &got, nullptr)) {
+            if (!ReadFile(file, bytes.data() + done, chunk, &got, nullptr)) {
                 error = ErrorText(GetLastError());
                 return false;
             }
-            if (got == 0)
+            if (got == 0) {
+                bytes.resize(done);  // the file shrank meanwhile
                 break;
-            bytes += more;
-            bytes.resize(bytes.size() + 65536);
-            ++done;
-            continue;
+            }
+            done += got;
         }
-        const std::size_t want = bytes.size() - done;
-        const DWORD chunk = want > (1u << 24) ? (1u << 24) : static_cast<DWORD>(want);
-        DWORD got = 0;
-        if (!ReadFile(file, bytes.data() + done, chunk, &got, nullptr)) {
-            error = ErrorText(GetLastError());
-            return false;
-        }
-        if (got == 0) {
-            bytes.resize(done);  // the file shrank meanwhile
-            break;
-        }
-        done += got;
+    } catch (const std::bad_alloc&) {
+        error = "not enough memory to hold the file";
+        return false;
     }
     bytes.resize(done);
     data = std::move(bytes);
@@ -260,7 +259,7 @@ int Run(const std::vector<std::string>& command, KernelHandle output, HANDLE err
 bool SystemPath(const std::string& path, std::wstring& wide, std::string& error) {
     std::wstring given;
     if (path.empty() || !widenames::WideFromUtf8(path, given) || given.find(L'\0') != std::wstring::npos) {
-        error = PlainError("not a path");
+        error = "not a path";
         return false;
     }
     for (wchar_t& c : given)
