@@ -363,6 +363,8 @@ struct Reader {
         for (Listed& entry : listed) {
             if (options.checked && IsLinkReparse(entry.attributes, entry.tag))
                 tree.refusals.push_back({prefix + entry.name, kLink});
+            else if (const char* special = options.checked ? SpecialFileKind(entry.attributes, entry.tag) : nullptr)
+                tree.refusals.push_back({prefix + entry.name, special});
             else if (entry.attributes & FILE_ATTRIBUTE_DIRECTORY)
                 folders.push_back(std::move(entry));
             else
@@ -466,6 +468,23 @@ bool IsLinkReparse(DWORD attributes, DWORD tag) {
     // A name surrogate (symbolic link, junction, mount point, a WSL link) names another file; an app
     // execution alias starts another program. Wine lists a Unix link to a folder with no tag at all.
     return tag == 0 || IsReparseTagNameSurrogate(tag) || tag == kAppExecutionAlias;
+}
+
+const char* SpecialFileKind(DWORD attributes, DWORD tag) {
+    if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return nullptr;
+    // The special files of the Linux subsystem (WSL) carry these tags: the Linux reader's words for them.
+    switch (tag) {
+    case 0x80000023UL:  // IO_REPARSE_TAG_AF_UNIX
+        return "a socket (the payload holds files and folders only)";
+    case 0x80000024UL:  // IO_REPARSE_TAG_LX_FIFO
+        return "a named pipe (the payload holds files and folders only)";
+    case 0x80000025UL:  // IO_REPARSE_TAG_LX_CHR
+    case 0x80000026UL:  // IO_REPARSE_TAG_LX_BLK
+        return "a device (the payload holds files and folders only)";
+    default:
+        return nullptr;
+    }
 }
 
 bool ReadTree(const std::string& path, const std::string& prefix, bool withTop, const Options& options, Tree& tree) {

@@ -13,4 +13,8 @@ inline constexpr DWORD kAppExecutionAlias = 0x8000001BUL;
 // the file itself, read through its file system filter.
 bool IsLinkReparse(DWORD attributes, DWORD tag);
 
+// The refusal of a special file of the Linux subsystem (a socket, a named pipe, a device), in the words
+// the Linux reader uses for the same file; null for anything else.
+const char* SpecialFileKind(DWORD attributes, DWORD tag);
+
 }  // namespace apptree

@@ -189,6 +189,18 @@ TEST(IsLinkReparse, RefusesLinksAndReadsThroughOtherReparsePoints) {
     EXPECT_FALSE(apptree::IsLinkReparse(FILE_ATTRIBUTE_ARCHIVE, 0xA000000CUL));               // no reparse point at all
 }
 
+TEST(SpecialFileKind, NamesTheLinuxSubsystemsSpecialFilesAsTheLinuxReaderDoes) {
+    constexpr DWORD kReparse = FILE_ATTRIBUTE_REPARSE_POINT;
+    EXPECT_STREQ(apptree::SpecialFileKind(kReparse, 0x80000024UL),
+                 "a named pipe (the payload holds files and folders only)");
+    EXPECT_STREQ(apptree::SpecialFileKind(kReparse, 0x80000023UL),
+                 "a socket (the payload holds files and folders only)");
+    EXPECT_STREQ(apptree::SpecialFileKind(kReparse, 0x80000025UL),
+                 "a device (the payload holds files and folders only)");
+    EXPECT_EQ(apptree::SpecialFileKind(kReparse, 0x9000601AUL), nullptr);  // a OneDrive file is a file
+    EXPECT_EQ(apptree::SpecialFileKind(FILE_ATTRIBUTE_ARCHIVE, 0x80000024UL), nullptr);
+}
+
 TEST(ProgramFolder, IsTheFolderOfTheRunningProgram) {
     std::string folder = test::ProgramFolder();  // with its trailing backslash
     folder.pop_back();
