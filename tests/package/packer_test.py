@@ -23,6 +23,8 @@ PACKER, REPO, WORK = sys.argv[1:4]
 del sys.argv[1:4]
 
 FIXED_TIME = 1704067200  # 2024-01-01 00:00:00 UTC
+# Where package.sh builds its packer and prebuilt launcher, once: the first call builds the product.
+PACKAGE_BUILD = os.environ.get("KESTREL_PACKAGE_BUILD") or os.path.join(WORK, "package-build")
 
 
 def make_files(root, names, content=b"x"):
@@ -314,7 +316,7 @@ class PackageCommand(Work):
         out = os.path.join(self.dir, "launcher.exe")
         with open(out, "wb") as f:
             f.write(b"an earlier build")
-        env = dict(os.environ, KESTREL_PACKAGE_BUILD=os.path.join(WORK, "package-build"))
+        env = dict(os.environ, KESTREL_PACKAGE_BUILD=PACKAGE_BUILD)
         run = subprocess.run(["bash", os.path.join(REPO, "scripts/package.sh"), self.app, out], env=env,
                              capture_output=True, text=True)
         self.assertNotEqual(run.returncode, 0)
@@ -411,7 +413,7 @@ class HostileBuildMachine(Work):
 
 class PackageOptions(Work):
     def package(self, *args):
-        env = dict(os.environ, KESTREL_PACKAGE_BUILD=os.path.join(WORK, "package-build"))
+        env = dict(os.environ, KESTREL_PACKAGE_BUILD=PACKAGE_BUILD)
         return subprocess.run(["bash", os.path.join(REPO, "scripts/package.sh"), *args], env=env,
                               capture_output=True, text=True)
 
