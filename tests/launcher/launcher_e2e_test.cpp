@@ -773,6 +773,22 @@ TEST_F(LauncherRun, ARefusedNameStartsNothingLeavesNothingAndEndsWithTheInstallF
     EXPECT_GE(launcher.WaitForLine("install failed: archive removed, tree removed", 0), 0);
 }
 
+// The prebuilt launcher, never packed, carries no archive: the fatal report, nothing written or started.
+TEST_F(LauncherRun, ThePrebuiltLauncherWithoutAnArchiveEndsWithTheFatalReportAndWritesNothing) {
+    test::TracedProgram& launcher = StartCommand(Quoted(test::ProgramBeside("launcher-prebuilt.exe")));
+    HWND box = nullptr;
+    WatchUntil([&] { return (box = test::WindowOf(launcher.id(), nullptr, "错误")) != nullptr; }, kHangGuard);
+    ASSERT_NE(box, nullptr) << "no box captioned 错误";
+    char text[512] = "";
+    WatchUntil([&] { return GetWindowTextA(GetDlgItem(box, 0xFFFF), text, sizeof text) > 0; }, kHangGuard);
+    EXPECT_EQ(std::string(text), "运行时出错!\r\n\r\n错误信息：程序中没有可安装的应用程序压缩包!\r\n\r\n0, 0\r\n");
+    PostMessageA(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(box, IDOK)));
+    EXPECT_EQ(ExitCodeOf(launcher), 0xFFFFFFFFu);  // -1
+    EXPECT_FALSE(test::Exists(Archive()));
+    EXPECT_FALSE(test::Exists(Tree()));
+    EXPECT_TRUE(ReadStarts().empty());
+}
+
 // What another program of the user can plant in the install folder before a run: the run must
 // neither write, start nor delete anything outside it through what was planted.
 class PlantedInstallFolder : public LauncherRun {

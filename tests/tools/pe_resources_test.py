@@ -1,14 +1,17 @@
-"""pe-resources on the real launcher.exe, read back by an independent reader (pefile, from Debian):
-    pe_resources_test.py PE_RESOURCES LAUNCHER REPO BUILD_ICON WORK PREFIX PE_RESOURCES_EXE
+"""pe-resources on the real prebuilt launcher, read back by an independent reader (pefile, from Debian):
+    pe_resources_test.py PE_RESOURCES PREBUILT REPO BUILD_ICON WORK PREFIX PE_RESOURCES_EXE ARCHIVE
 - with the inputs the build gives the resource compiler (its icon, version and manifest), every resource
-  comes out byte for byte as the resource compiler wrote it;
-- with an icon of 16, 32, 48 and a 256-pixel PNG, a version and texts of its own and another manifest,
-  pefile reads those back, the other resources unchanged, the checksum right;
-- images it cannot rewrite are refused with one line and exit 1, a bad option with exit 2;
-- the rewritten launcher (its resource section grown, the relocations moved) does its job under Wine;
-- the same program built for Windows, run under Wine, writes the same bytes.
+  comes out byte for byte as the resource compiler wrote it, and so does packing with the defaults;
+- packed with ARCHIVE, an icon of 16, 32, 48 and a 256-pixel PNG, a version and texts of its own and
+  another manifest, pefile reads those back, the archive last where its record says, the checksum right;
+- images it cannot rewrite are refused with one line and exit 1 (a packed launcher among them), a bad
+  option with exit 2;
+- the packed launcher (its resource section grown, the relocations moved) does its job under Wine;
+- the same program built for Windows, run under Wine, packs the same bytes.
 """
+import hashlib
 import os
+import re
 import shutil
 import struct
 import subprocess
@@ -16,7 +19,7 @@ import sys
 
 import pefile
 
-tool, launcher, repo, build_icon, work, prefix, windows_tool = sys.argv[1:8]
+tool, launcher, repo, build_icon, work, prefix, windows_tool, archive = sys.argv[1:9]
 sys.path.insert(0, os.path.join(repo, "tests", "package"))
 import icons  # noqa: E402  (the packager tests' icon maker)
 
@@ -62,6 +65,15 @@ if os.path.exists(build_icon):
     check(rewritten.keys() == original.keys(), "the same resources, in the same languages")
     for key in original:
         check(rewritten.get(key) == original[key], "resource %s: the resource compiler's bytes" % (key,))
+    defaults = os.path.join(work, "defaults.exe")
+    result = run("pack", launcher, archive, defaults)
+    check(result.returncode == 0, "packed with the defaults (%s)" % result.stderr.strip())
+    packed, _ = resources(defaults)
+    record_key = (pefile.RESOURCE_TYPE["RT_RCDATA"], "KESTREL_PAYLOAD", 1033)
+    check(packed.keys() == original.keys() | {record_key}, "packing adds the archive's record alone")
+    for key in original:
+        check(packed.get(key) == original[key], "packed with the defaults, resource %s: the resource compiler's "
+              "bytes" % (key,))
 else:
     print("note: no %s (the build was given an icon of its own): the comparison with the build's is left out" % build_icon)
 
@@ -75,10 +87,10 @@ manifest_bytes = open(manifest, "rb").read().replace(b"<description>", b"<!-- re
 with open(own_manifest, "wb") as f:
     f.write(manifest_bytes)
 out = os.path.join(work, "launcher.exe")
-result = run(launcher, out, "--icon", icon_path, "--version", "2.3.4.5", "--manifest", own_manifest,
+result = run("pack", launcher, archive, out, "--icon", icon_path, "--version", "2.3.4.5", "--manifest", own_manifest,
              "--text", "CompanyName=Kestrelworks", "--text", "LegalCopyright=© 2026 Kestrelworks",
              "--text", "ProductVersion=2.3-beta")
-check(result.returncode == 0, "an icon, a version, texts and a manifest are written (%s)" % result.stderr.strip())
+check(result.returncode == 0, "packed with an icon, a version, texts and a manifest (%s)" % result.stderr.strip())
 written, pe = resources(out)
 
 group = written.get((pefile.RESOURCE_TYPE["RT_GROUP_ICON"], "DEFAULT_ICON", 1033))
@@ -114,14 +126,22 @@ check(texts == {"FileDescription": "檀溪舟楫", "FileVersion": "2.3.4.5", "Pr
                 "LegalCopyright": "© 2026 Kestrelworks"}, "the version texts (%r)" % texts)
 check(translations == [{b"Translation": "0x0804 0x03a8"}], "the translation 0x0804, code page 936 (%r)" % translations)
 check(written.get((pefile.RESOURCE_TYPE["RT_MANIFEST"], 1, 1033)) == manifest_bytes, "the manifest's bytes")
-payload_key = (pefile.RESOURCE_TYPE["RT_RCDATA"], "KESTREL_PAYLOAD", 1033)
-check(payload_key not in original or written.get(payload_key) == original[payload_key], "the other resources stay")
 check(pe.OPTIONAL_HEADER.CheckSum == pe.generate_checksum() != 0, "the checksum is pefile's generate_checksum()")
 check(len(pe.DIRECTORY_ENTRY_BASERELOC) == len(original_pe.DIRECTORY_ENTRY_BASERELOC), "the relocations read back")
-rsrc, reloc = pe.sections[-2], pe.sections[-1]
-check(reloc.VirtualAddress > original_pe.sections[-1].VirtualAddress, "the section grew and .reloc moved after it")
-check(pe.OPTIONAL_HEADER.SizeOfImage == reloc.VirtualAddress + (reloc.Misc_VirtualSize + 0xFFF) // 0x1000 * 0x1000,
+rsrc, reloc, payload = pe.sections[-3], pe.sections[-2], pe.sections[-1]
+check([s.Name.rstrip(b"\0") for s in pe.sections[-3:]] == [b".rsrc", b".reloc", b".payload"],
+      "the archive's section .payload last, after .rsrc and .reloc")
+check(reloc.VirtualAddress > original_pe.sections[-2].VirtualAddress, "the section grew and .reloc moved after it")
+check(pe.OPTIONAL_HEADER.SizeOfImage ==
+      payload.VirtualAddress + (payload.Misc_VirtualSize + 0xFFF) // 0x1000 * 0x1000,
       "the image size follows the last section")
+zip_bytes = open(archive, "rb").read()
+check(payload.Characteristics == 0x40000040 and payload.get_data()[:8 + len(zip_bytes)] ==
+      struct.pack("<II", 1, len(zip_bytes)) + zip_bytes, "the section holds the array's header and the archive")
+record = written.get((pefile.RESOURCE_TYPE["RT_RCDATA"], "KESTREL_PAYLOAD", 1033), b"")
+check(record == b"bytes=%d\nsha256=%s\naddress=0x%08X\n" %
+      (len(zip_bytes), hashlib.sha256(zip_bytes).hexdigest().encode(), payload.VirtualAddress + 8),
+      "the record gives the archive's size, SHA-256 and address (%r)" % record)
 
 # Images it cannot rewrite, and mistakes on the command line.
 image = bytearray(open(launcher, "rb").read())
@@ -132,7 +152,8 @@ struct.pack_into("<II", signed, directories + 4 * 8, len(image) - 8, 8)  # a cer
 plus = bytearray(image)
 struct.pack_into("<H", plus, pe_at + 24, 0x20B)
 cases = [("signed", signed, "certificate table"), ("pe32plus", plus, "PE32+"),
-         ("truncated", image[: len(image) // 2], "outside the file"), ("overlay", image + b"x" * 100, "follow the last")]
+         ("truncated", image[: len(image) // 2], "outside the file"), ("overlay", image + b"x" * 100, "follow the last"),
+         ("packed", open(out, "rb").read(), "a packed launcher")]
 for name, data, words in cases:
     path = os.path.join(work, name + ".exe")
     with open(path, "wb") as f:
@@ -141,9 +162,18 @@ for name, data, words in cases:
     lines = result.stderr.strip().splitlines()
     check(result.returncode == 1 and len(lines) == 1 and words in lines[0] and
           not os.path.exists(os.path.join(work, name + "-out.exe")), "%s: refused (%s)" % (name, result.stderr.strip()))
+signed_path = os.path.join(work, "signed.exe")
+result = run("pack", signed_path, archive, os.path.join(work, "signed-packed.exe"))
+check(result.returncode == 1 and "signed" in result.stderr and
+      not os.path.exists(os.path.join(work, "signed-packed.exe")), "pack refuses a signed image (%s)" %
+      result.stderr.strip())
 for args in (["--version", "1.2.3"], ["--version", "1.2.3.65536"], ["--text", "=x"], ["--bogus", "1"], ["--icon"]):
-    result = run(launcher, os.path.join(work, "bad.exe"), *args)
-    check(result.returncode == 2, "%s: exit 2 (%s)" % (" ".join(args), result.stderr.strip().splitlines()[0]))
+    for command in ([launcher, os.path.join(work, "bad.exe")], ["pack", launcher, archive, os.path.join(work, "bad.exe")]):
+        result = run(*command, *args)
+        check(result.returncode == 2, "%s: exit 2 (%s)" % (" ".join(command[:1] + args),
+                                                           result.stderr.strip().splitlines()[0]))
+result = run("pack", launcher, archive)
+check(result.returncode == 2, "pack without an output: exit 2")
 
 # The rewritten launcher installs, starts and removes the demo application under Wine, and ends with 0.
 runner = prefix + "-pe-resources/launcher.exe"
@@ -156,7 +186,7 @@ ran = subprocess.run([os.path.join(repo, "scripts", "wine-run"), "--prefix=" + p
 trace = [line for line in ran.stdout.decode(errors="replace").splitlines() +
          ran.stderr.decode(errors="replace").splitlines() if "Kestrelworks launcher: " in line]
 print("\n".join(trace))
-check(ran.returncode == 0, "the rewritten launcher ended with 0 (%d)" % ran.returncode)
+check(ran.returncode == 0, "the packed launcher ended with 0 (%d)" % ran.returncode)
 for step in ("started", "clean-up: archive removed, tree removed"):
     check(any(step in line for line in trace), "its trace shows '%s'" % step)
 
@@ -165,7 +195,7 @@ for step in ("started", "clean-up: archive removed, tree removed"):
 shared = prefix + "-pe-resources/windows"
 shutil.rmtree(shared, ignore_errors=True)
 os.makedirs(shared)
-for path in (launcher, icon_path, own_manifest):
+for path in (launcher, icon_path, own_manifest, archive):
     shutil.copy(path, shared)
 subprocess.run(["chmod", "-R", "a+rwX", shared], check=True)
 def windows(name):
@@ -173,13 +203,15 @@ def windows(name):
 options = ["--icon", "app.ico", "--version", "2.3.4.5", "--manifest", "app.manifest", "--text", "CompanyName=Kestrelworks"]
 on_windows = [windows(value) if value.startswith("app.") else value for value in options]
 linux_out = os.path.join(work, "linux.exe")
-result = run(os.path.join(shared, os.path.basename(launcher)), linux_out,
+result = run("pack", os.path.join(shared, os.path.basename(launcher)), os.path.join(shared, os.path.basename(archive)),
+             linux_out,
              *[os.path.join(shared, value) if value.startswith("app.") else value for value in options])
-check(result.returncode == 0, "the Linux build writes (%s)" % result.stderr.strip())
-ran = subprocess.run([os.path.join(repo, "scripts", "wine-run"), "--prefix=" + prefix, windows_tool,
-                      windows(os.path.basename(launcher)), windows("windows.exe"), *on_windows],
+check(result.returncode == 0, "the Linux build packs (%s)" % result.stderr.strip())
+ran = subprocess.run([os.path.join(repo, "scripts", "wine-run"), "--prefix=" + prefix, windows_tool, "pack",
+                      windows(os.path.basename(launcher)), windows(os.path.basename(archive)), windows("windows.exe"),
+                      *on_windows],
                      capture_output=True, timeout=500)
-check(ran.returncode == 0, "the Windows build writes under Wine (%s)" % ran.stderr.decode(errors="replace").strip()[-300:])
+check(ran.returncode == 0, "the Windows build packs under Wine (%s)" % ran.stderr.decode(errors="replace").strip()[-300:])
 windows_out = os.path.join(shared, "windows.exe")
 check(os.path.exists(windows_out) and open(windows_out, "rb").read() == open(linux_out, "rb").read(),
       "the Windows build's launcher is the Linux build's, byte for byte")
