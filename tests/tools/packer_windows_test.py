@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 # The packer built for Windows against the one built for Linux: the same inputs give the same bytes.
-#   packer_windows_test.py LINUX_PACKER WINDOWS_PACKER.exe PREBUILT_LAUNCHER.exe|none REPO WINEPREFIX
+#   packer_windows_test.py LINUX_PACKER WINDOWS_PACKER.exe PREBUILT_LAUNCHER.exe|none REPO WINEPREFIX [win64]
 # Both pack the same application folder, and then the same archive (--zip), with the same prebuilt
 # launcher, SOURCE_DATE_EPOCH, icon (four sizes, a 256-pixel PNG among them), version and texts; the
 # packed launchers must be equal byte for byte, --verify must answer the same for them, and --help must
@@ -14,6 +14,7 @@ import subprocess
 import sys
 
 linux_packer, windows_packer, prebuilt, repo, prefix = sys.argv[1:6]
+arch = sys.argv[6] if len(sys.argv) > 6 else "win32"  # win64: the 64-bit prefix, the packer under WoW64
 sys.path.insert(0, os.path.join(repo, "tests", "package"))
 import icons  # noqa: E402  (the packager tests' icon maker)
 import tiny_prebuilt  # noqa: E402  (their stand-in for the prebuilt launcher)
@@ -73,8 +74,8 @@ def linux_merged(*args):
 
 
 def on_windows(*args):
-    return subprocess.run([os.path.join(repo, "scripts", "wine-run"), "--prefix=" + prefix, windows_packer,
-                           *args], capture_output=True, env=env, timeout=500)
+    return subprocess.run([os.path.join(repo, "scripts", "wine-run"), "--prefix=" + prefix, "--arch=" + arch,
+                           windows_packer, *args], capture_output=True, env=env, timeout=500)
 
 
 def text(result):
