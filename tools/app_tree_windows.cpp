@@ -3,12 +3,14 @@
 // same names and times, the same refusals.
 //
 // Another program may change the tree while it is read. What defends against each change:
-// - A folder swapped for a link after its parent was listed: every child is opened relative to the
-//   held parent (NtCreateFile with the parent as root directory) with FILE_OPEN_REPARSE_POINT, so the
-//   open lands on the link itself, and the handle's own attributes refuse it (OpenChild, Refused).
-// - A link already there when the folder is listed: refused by the listing's attributes too. Wine
-//   shows a Unix link to a folder as a reparse point in listings, yet opens its target even with
-//   FILE_OPEN_REPARSE_POINT; the listing is what tells it there.
+// - A file or folder swapped for a link after its parent was listed: every child is opened relative to
+//   the held parent (NtCreateFile with the parent as root directory) with FILE_OPEN_REPARSE_POINT, so
+//   the open lands on the link itself, and the handle's own attributes refuse it (OpenChild,
+//   OpenChecked). The handle must also be on the file the listing showed at that name, by its id
+//   (OtherThanListed): Wine opens a link to a folder as its target even with FILE_OPEN_REPARSE_POINT
+//   and shows a link to a file as that file, and only the id tells there.
+// - A link already there when the folder is listed: refused by the listing's attributes too, which is
+//   where Wine shows a Unix link to a folder as a reparse point.
 // - A file changed for a folder, or a folder for a file, between the listing and the open: the open
 //   asks for the kind the listing showed (FILE_NON_DIRECTORY_FILE, FILE_DIRECTORY_FILE) and its
 //   refusal is reported as the change it is.
