@@ -87,24 +87,27 @@ std::string HexBytes(View v) {
     return out;
 }
 
-// The value in the one-line form: RFC 2253's specials escaped with a backslash, control bytes as \XX.
+// The value in the one-line form: a value holding one of RFC 2253's specials is quoted whole (a quote
+// or backslash in it escaped with a backslash), control bytes are \XX.
 std::string OneLineValue(const std::string& v) {
-    std::string out;
-    for (std::size_t i = 0; i < v.size(); ++i) {
-        const unsigned char c = static_cast<unsigned char>(v[i]);
-        const bool edge = (i == 0 && (c == '#' || c == ' ')) || (i + 1 == v.size() && c == ' ');
+    bool quoted = !v.empty() && (v.front() == '#' || v.front() == ' ' || v.back() == ' ');
+    for (const char c : v)
+        quoted = quoted || c == ',' || c == '+' || c == '"' || c == '\\' || c == '<' || c == '>' || c == ';';
+    std::string out = quoted ? "\"" : "";
+    for (const char ch : v) {
+        const unsigned char c = static_cast<unsigned char>(ch);
         if (c < 0x20 || c == 0x7F) {
             char h[4];
             std::snprintf(h, sizeof h, "\\%02X", c);
             out += h;
-        } else if (edge || c == ',' || c == '+' || c == '"' || c == '\\' || c == '<' || c == '>' || c == ';') {
+        } else if (quoted && (c == '"' || c == '\\')) {
             out += '\\';
-            out += char(c);
+            out += ch;
         } else {
-            out += char(c);
+            out += ch;
         }
     }
-    return out;
+    return quoted ? out + "\"" : out;
 }
 
 // The value in the legacy form: bytes outside printable ASCII as \xXX.
@@ -615,6 +618,16 @@ bool ChainsTo(const Signature& s, const std::vector<Certificate>& anchors, std::
     for (std::size_t depth = 0; depth <= s.certificates.size(); ++depth) {
         if (!valid(*current))
             return false;
+        // A self-signed certificate ends the chain: it is a root the user trusts, or the chain fails there
+        // (another root of the same name does not vouch for it).
+        const bool selfIssued = current->issuer.der == current->subject.der;
+        if (selfIssued) {
+            for (const Certificate& anchor : anchors)
+                if (anchor.der == current->der)
+                    return true;
+            error = depth == 0 ? "self-signed certificate" : "self-signed certificate in certificate chain";
+            return false;
+        }
         bool nameMatched = false;
         for (const Certificate& anchor : anchors) {
             if (anchor.der == current->der)
@@ -636,10 +649,7 @@ bool ChainsTo(const Signature& s, const std::vector<Certificate>& anchors, std::
             return false;
         }
         if (!issuer) {
-            if (current->issuer.der == current->subject.der)
-                error = depth == 0 ? "self-signed certificate" : "self-signed certificate in certificate chain";
-            else
-                error = "unable to get local issuer certificate";
+            error = "unable to get local issuer certificate";
             return false;
         }
         if (!SignedBy(*current, *issuer)) {

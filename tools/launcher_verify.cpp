@@ -175,18 +175,28 @@ std::string Utf8(const std::u16string& s) {
     return out;
 }
 
-// An entry's name as the terminal can show it: control bytes as \xNN (as the packer's refusals show it).
+// An entry's name as the terminal can show it, as the packer's refusals show it: control bytes, and bytes
+// that are no part of a UTF-8 character, as \xNN.
 std::string Shown(const std::string& name) {
     std::string out;
-    for (const char ch : name) {
-        const unsigned char c = static_cast<unsigned char>(ch);
-        if (c < 0x20 || c == 0x7F) {
+    for (std::size_t i = 0; i < name.size();) {
+        const unsigned char c = static_cast<unsigned char>(name[i]);
+        std::size_t length = c < 0x80                 ? 1
+                             : c >= 0xC2 && c <= 0xDF ? 2
+                             : c >= 0xE0 && c <= 0xEF ? 3
+                             : c >= 0xF0 && c <= 0xF4 ? 4
+                                                      : 0;
+        if (length > 1 && !(i + length <= name.size() && payloadrules::IsUtf8(name.substr(i, length))))
+            length = 0;
+        if (length == 0 || c < 0x20 || c == 0x7F) {
             char hex[8];
             std::snprintf(hex, sizeof hex, "\\x%02X", c);
             out += hex;
-        } else {
-            out += ch;
+            ++i;
+            continue;
         }
+        out.append(name, i, length);
+        i += length;
     }
     return out;
 }
@@ -373,10 +383,18 @@ struct ManifestReader {
             } else if (ref.size() > 1 && ref[0] == '#') {
                 const bool hex = ref[1] == 'x';
                 const std::string digits = ref.substr(hex ? 2 : 1);
-                if (digits.empty() ||
-                    digits.find_first_not_of(hex ? "0123456789abcdefABCDEF" : "0123456789") != std::string::npos)
+                unsigned long c = 0;
+                for (const char d : digits) {
+                    const int v = d >= '0' && d <= '9'          ? d - '0'
+                                  : hex && d >= 'a' && d <= 'f' ? d - 'a' + 10
+                                  : hex && d >= 'A' && d <= 'F' ? d - 'A' + 10
+                                                                : -1;
+                    if (v < 0 || c > 0x10FFFF)
+                        return Fail("a bad character reference");
+                    c = c * (hex ? 16 : 10) + unsigned(v);
+                }
+                if (digits.empty())
                     return Fail("a bad character reference");
-                const unsigned long c = std::stoul(digits, nullptr, hex ? 16 : 10);
                 if (c == 0 || c > 0x10FFFF)
                     return Fail("a bad character reference");
                 out += Utf8(c < 0x10000 ? std::u16string(1, char16_t(c))
@@ -715,7 +733,8 @@ SignatureResult Signatures(const peimage::Image& image, const Request& request, 
             if (!authenticode::SignatureHolds(s, error)) {
                 if (rooted)
                     chain = "failed: " + error;
-                own.push_back(what + " does not verify: " + error);
+                own.push_back(what + " does not verify" + (rooted ? " against " + caNames : std::string()) + ": " +
+                              error);
             } else if (rooted) {
                 std::string failures;
                 for (std::size_t i = 0; i < roots.size(); ++i) {
@@ -770,14 +789,14 @@ SignatureResult Signatures(const peimage::Image& image, const Request& request, 
                     .Set("timestamp", s.problem.empty() ? Json::Text(timestamp) : Json{})
                     .Set("chain", Json::OptionalText(chain));
             const auto shown = [](const std::optional<std::string>& v) { return v.value_or("unknown"); };
-            const std::string said = state == "unverified" ? "present, signer not verified" : state;
-            result.lines = {"  signature:     " + said + " (the signed digest " +
-                                (matches ? "matches" : "differs from") + " the file's)",
-                            "  signer:        " + shown(signer ? std::optional(signer->subject.oneLine) : std::nullopt),
-                            "  fingerprint:   " + shown(fingerprint),
-                            "  signing time:  " + shown(signingTime),
-                            "  time stamp:    " + (s.problem.empty() ? timestamp : std::string("unknown")),
-                            "  chain:         " + shown(chain)};
+            // The first line says the state of all the signatures together, completed below.
+            result.lines = {
+                std::string(" (the signed digest ") + (matches ? "matches" : "differs from") + " the file's)",
+                "  signer:        " + shown(signer ? std::optional(signer->subject.oneLine) : std::nullopt),
+                "  fingerprint:   " + shown(fingerprint),
+                "  signing time:  " + shown(signingTime),
+                "  time stamp:    " + (s.problem.empty() ? timestamp : std::string("unknown")),
+                "  chain:         " + shown(chain)};
         } else {
             result.lines.push_back("  nested " + std::to_string(s.index) + ":      " +
                                    (state == "unverified" ? "signer not verified" : state) + ", by " +
@@ -791,6 +810,10 @@ SignatureResult Signatures(const peimage::Image& image, const Request& request, 
     const auto any = [&](const char* state) { return std::find(states.begin(), states.end(), state) != states.end(); };
     result.stateText = any("invalid") ? "invalid" : any("unverified") ? "unverified" : "valid";
     result.state.Set("state", Json::Text(result.stateText));
+    result.lines[0] =
+        "  signature:     " +
+        (result.stateText == "unverified" ? std::string("present, signer not verified") : result.stateText) +
+        result.lines[0];
     Json list = Json::List();
     list.items = std::move(entries);
     result.state.Set("signatures", std::move(list));

@@ -84,7 +84,7 @@ struct Montgomery {
 bool PublicOperation(const std::vector<std::uint8_t>& modulus, const std::vector<std::uint8_t>& exponent,
                      const std::vector<std::uint8_t>& signature, std::vector<std::uint8_t>& out) {
     if (modulus.empty() || modulus[0] == 0 || !(modulus.back() & 1) || modulus.size() * 8 > kMaxModulusBits ||
-        exponent.empty() || exponent.size() > modulus.size() || signature.size() > modulus.size())
+        exponent.empty() || exponent.size() > kMaxExponentBytes || signature.size() > modulus.size())
         return false;
     const std::size_t k = (modulus.size() + 3) / 4;
     const Montgomery m(FromBytes(modulus, k));

@@ -11,6 +11,9 @@ namespace rsa {
 
 // The largest modulus checked, in bits: bigger keys are refused rather than computed with.
 inline constexpr std::size_t kMaxModulusBits = 8192;
+// The largest public exponent, in bytes: 32 bits, as Windows' own RSA keys allow, so that a hostile key
+// cannot make one check take minutes.
+inline constexpr std::size_t kMaxExponentBytes = 4;
 
 // True when `signature` is the PKCS#1 v1.5 signature of `digest` (a DigestInfo naming `hash`) under the
 // public key (`modulus`, `exponent`, big-endian magnitudes).
@@ -19,7 +22,7 @@ inline constexpr std::size_t kMaxModulusBits = 8192;
                           const std::vector<std::uint8_t>& digest);
 
 // signature^exponent mod modulus, big-endian, as long as the modulus; false for an even or oversized
-// modulus or a signature not below it.
+// modulus, an exponent over 32 bits, or a signature not below it.
 [[nodiscard]] bool PublicOperation(const std::vector<std::uint8_t>& modulus, const std::vector<std::uint8_t>& exponent,
                                    const std::vector<std::uint8_t>& signature, std::vector<std::uint8_t>& out);
 

@@ -272,7 +272,7 @@ class Verify(unittest.TestCase):
         self.assertIn("failed: it is not signed (--require-signature)", run.stderr)
 
     def test_a_file_that_is_no_launcher_is_named_so(self):
-        run = self.verify(os.path.join(BUILD, "payload.zip"))
+        run = self.verify(os.path.join(WORK, "elsewhere.zip"))
         self.assertEqual(run.returncode, 1)
         self.assertIn("not a Windows program", run.stderr)
 
