@@ -74,8 +74,7 @@ function(kestrel_add_payload_library name)
     add_dependencies(${name} ${name}_object)
 endfunction()
 
-# The launcher's link options, the same for the prebuilt launcher and for every test program that links
-# the launcher's objects.
+# The launcher's link options (launcher/: launcher-prebuilt, from which every launcher is packed).
 function(kestrel_launcher_link_options name)
     # ASLR (with the relocations it needs) and DEP, whatever the linker's defaults.
     target_link_options(${name} PRIVATE -Wl,--dynamicbase,--nxcompat,--enable-reloc-section)
