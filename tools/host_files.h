@@ -9,7 +9,8 @@
 
 namespace hostfiles {
 
-// The program's arguments as UTF-8 (on Windows from the UTF-16 command line, whatever the code page).
+// The program's arguments as UTF-8 (on Windows from the UTF-16 command line, whatever the code page; there
+// a console that standard output or error goes to is also made to show the program's UTF-8 as text).
 std::vector<std::string> Arguments(int argc, char** argv);
 
 // The folder of the running program's own file (the prebuilt launcher is looked for there).

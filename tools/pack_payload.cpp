@@ -453,11 +453,31 @@ struct Place {
     friend bool operator==(const Place&, const Place&) = default;
 };
 
+// The packer's UTF-8 text as a path and back. On Windows std::filesystem reads a plain narrow string
+// byte by byte as Latin-1 and writes one as UTF-8, so "中" would come back as six bytes: the text goes
+// in as UTF-8 explicitly there.
+std::filesystem::path PathOf(const std::string& utf8) {
+#ifdef _WIN32
+    return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+#else
+    return std::filesystem::path(utf8);
+#endif
+}
+
+std::string TextOf(const std::filesystem::path& path) {
+#ifdef _WIN32
+    const std::u8string utf8 = path.u8string();
+    return std::string(utf8.begin(), utf8.end());
+#else
+    return path.string();
+#endif
+}
+
 // The path with every link resolved, as far as the components exist; the rest is joined as spelt.
-std::filesystem::path Resolved(const std::filesystem::path& path) {
+std::filesystem::path Resolved(const std::string& text) {
     namespace fs = std::filesystem;
     std::error_code error;
-    fs::path pending = fs::absolute(path, error).lexically_normal();
+    fs::path pending = fs::absolute(PathOf(text), error).lexically_normal();
     fs::path at = pending.root_path();
     std::vector<fs::path> rest(std::next(pending.begin()), pending.end());
     for (int links = 0; !rest.empty();) {
@@ -491,12 +511,12 @@ Place PlaceOf(const std::string& path) {
     Place place;
     hostfiles::Kind kind{};
     std::string error;
-    if (hostfiles::Look(resolved.string(), kind, place.identity, error) && kind != hostfiles::Kind::Missing) {
+    if (hostfiles::Look(TextOf(resolved), kind, place.identity, error) && kind != hostfiles::Kind::Missing) {
         place.known = true;
         return place;
     }
-    place.name = resolved.filename().string();
-    place.known = hostfiles::Look(resolved.parent_path().string(), kind, place.identity, error) &&
+    place.name = TextOf(resolved.filename());
+    place.known = hostfiles::Look(TextOf(resolved.parent_path()), kind, place.identity, error) &&
                   kind != hostfiles::Kind::Missing;
     return place;
 }
@@ -509,7 +529,7 @@ bool InsideFolder(const std::string& path, const std::string& folder) {
     if (!hostfiles::Look(folder, kind, top, error) || kind != hostfiles::Kind::Folder)
         return false;
     for (std::filesystem::path at = Resolved(path);; at = at.parent_path()) {
-        if (hostfiles::Look(at.string(), kind, here, error) && kind != hostfiles::Kind::Missing && here == top)
+        if (hostfiles::Look(TextOf(at), kind, here, error) && kind != hostfiles::Kind::Missing && here == top)
             return true;
         if (at == at.parent_path())
             return false;
@@ -524,7 +544,7 @@ hostfiles::Kind KindOf(const std::string& path) {
 }
 
 std::string FolderOf(const std::string& path) {
-    const std::string folder = std::filesystem::path(path).parent_path().string();
+    const std::string folder = TextOf(PathOf(path).parent_path());
     return folder.empty() ? "." : folder;
 }
 
@@ -588,7 +608,8 @@ struct Packaging {
             if (output.empty())
                 continue;
             std::error_code ignored;
-            if (std::filesystem::symlink_status(output, ignored).type() == std::filesystem::file_type::not_found)
+            if (std::filesystem::symlink_status(PathOf(output), ignored).type() ==
+                std::filesystem::file_type::not_found)
                 continue;
             if (hostfiles::RemoveFile(output, error))
                 std::cerr << name.prefix << ": removed the earlier " << output << " (a failed run leaves none)\n";
@@ -848,7 +869,7 @@ int Packaging::Run() {
     } forgotten{certificate};
     if (!l.cert.empty()) {
         std::error_code ignored;
-        const std::string scratch = FreshName((std::filesystem::temp_directory_path(ignored) / "x").string(), "pack");
+        const std::string scratch = FreshName(TextOf(std::filesystem::temp_directory_path(ignored) / "x"), "pack");
         if (!signing::ReadCertificate(l.cert, l.passwordFile, scratch, certificate, said))
             return Fail(said);
     }
@@ -954,7 +975,7 @@ int Packaging::Run() {
         std::error_code ignored;
         request.inputs = {
             {"folder",
-             JsonInput(app.empty() ? "" : std::filesystem::absolute(app, ignored).lexically_normal().string())},
+             JsonInput(app.empty() ? "" : TextOf(std::filesystem::absolute(PathOf(app), ignored).lexically_normal()))},
             {"archive", JsonInput(l.zip)},
             {"version", JsonInput(version)},
             {"icon", JsonInput(l.icon)},

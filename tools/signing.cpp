@@ -219,14 +219,24 @@ void Forget(Certificate& c) {
     c.passwordFile.clear();
 }
 
+namespace {
+
+// One argument of the command as the user pastes it: in double quotes when it holds a blank (a
+// Windows path such as C:\Users\Jo Smith\... does; none can hold a quote), so that it stays one.
+std::string Argument(const std::string& text) {
+    return text.empty() || text.find_first_of(" \t") != std::string::npos ? "\"" + text + "\"" : text;
+}
+
+}  // namespace
+
 std::string SigntoolCommand(const std::string& cert, bool withPassword, const std::string& timestampUrl,
                             const std::string& out) {
-    std::string command = "signtool sign /fd SHA256 /f " + cert;
+    std::string command = "signtool sign /fd SHA256 /f " + Argument(cert);
     if (withPassword)
         command += " /p PASSWORD";
     if (!timestampUrl.empty())
-        command += " /tr " + timestampUrl + " /td SHA256";
-    return command + " " + out;
+        command += " /tr " + Argument(timestampUrl) + " /td SHA256";
+    return command + " " + Argument(out);
 }
 
 }  // namespace signing
