@@ -9,7 +9,8 @@
 
 namespace hostfiles {
 
-// The program's arguments as UTF-8 (on Windows from the UTF-16 command line, whatever the code page).
+// The program's arguments as UTF-8 (on Windows from the UTF-16 command line, whatever the code page; there
+// a console that standard output or error goes to is also made to show the program's UTF-8 as text).
 std::vector<std::string> Arguments(int argc, char** argv);
 
 // The folder of the running program's own file (the prebuilt launcher is looked for there).
@@ -31,6 +32,10 @@ enum class Kind { Missing, File, Folder, Other };
 
 // Writes `data` as a new file `path` (refusing one that exists), flushed to disk.
 [[nodiscard]] bool WriteNew(const std::string& path, const std::string& data, std::string& error);
+
+// The same, readable by its owner alone: the certificate's password handed to openssl and osslsigncode.
+// Linux only (signing on Windows is signtool's).
+[[nodiscard]] bool WriteNewPrivate(const std::string& path, const std::string& data, std::string& error);
 
 // Renames `from` to `to`, replacing a file there, in one step.
 [[nodiscard]] bool Replace(const std::string& from, const std::string& to, std::string& error);

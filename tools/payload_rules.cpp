@@ -1,9 +1,13 @@
 // tools/payload_rules.cpp: the install checks of a payload, on the build machine.
 #include "tools/payload_rules.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <iconv.h>
 #include <locale.h>
 #include <wctype.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -15,6 +19,96 @@
 namespace payloadrules {
 namespace {
 
+#ifdef _WIN32
+// Windows' own tables for the packer built for Windows: code page 936 without best-fit stand-ins (a
+// character 936 cannot spell is no spelling, not a look-alike), and the invariant locale's capitals.
+
+// `in` from `from` to UTF-16; nothing when a byte sequence is invalid there.
+std::optional<std::wstring> Widened(UINT from, const std::string& in) {
+    if (in.empty())
+        return std::wstring();
+    const int size = static_cast<int>(in.size());
+    const int length = MultiByteToWideChar(from, MB_ERR_INVALID_CHARS, in.data(), size, nullptr, 0);
+    if (length <= 0)
+        return std::nullopt;
+    std::wstring wide(static_cast<std::size_t>(length), L'\0');
+    if (MultiByteToWideChar(from, MB_ERR_INVALID_CHARS, in.data(), size, wide.data(), length) != length)
+        return std::nullopt;
+    return wide;
+}
+
+// UTF-16 to `to`; nothing when a character has no spelling there.
+std::optional<std::string> Narrowed(UINT to, const std::wstring& wide) {
+    if (wide.empty())
+        return std::string();
+    const int size = static_cast<int>(wide.size());
+    // UTF-8 takes neither flag nor default-character report; 936 takes both.
+    const DWORD flags = to == CP_UTF8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
+    BOOL usedDefault = FALSE;
+    BOOL* reportDefault = to == CP_UTF8 ? nullptr : &usedDefault;
+    const int length = WideCharToMultiByte(to, flags, wide.data(), size, nullptr, 0, nullptr, reportDefault);
+    if (length <= 0 || usedDefault)
+        return std::nullopt;
+    std::string out(static_cast<std::size_t>(length), '\0');
+    if (WideCharToMultiByte(to, flags, wide.data(), size, out.data(), length, nullptr, reportDefault) != length ||
+        usedDefault)
+        return std::nullopt;
+    return out;
+}
+
+// Windows spells the private-use characters U+E000 to U+E765 in 936's user-defined rows, which glibc's
+// table leaves out; compared over every character, that is the one difference of the two tables. They
+// count as unspellable here too, so that both packers refuse the same names (and no name depends on a
+// font's own glyph for a private character).
+bool HasPrivateUse(const std::wstring& wide) {
+    return std::any_of(wide.begin(), wide.end(), [](wchar_t c) { return c >= 0xE000 && c <= 0xF8FF; });
+}
+
+std::optional<std::string> Utf8ToCodePage936(const std::string& utf8) {
+    const std::optional<std::wstring> wide = Widened(CP_UTF8, utf8);
+    return wide && !HasPrivateUse(*wide) ? Narrowed(936, *wide) : std::nullopt;
+}
+
+std::optional<std::string> CodePage936ToUtf8(const std::string& ansi) {
+    const std::optional<std::wstring> wide = Widened(936, ansi);
+    return wide && !HasPrivateUse(*wide) ? Narrowed(CP_UTF8, *wide) : std::nullopt;
+}
+
+// The capital of one Unicode character, by the invariant locale (the user's own would make the
+// Turkish dotless and dotted i depend on the machine); the character itself where it has none. Compared
+// over every character with the C library's table that the Linux build uses, the invariant locale
+// leaves out these 27 capitals of letters that are no lower case of them (the micro sign, the dotless
+// i, the long s, the final sigma, the Greek symbol forms, the old Cyrillic letters...): they are added,
+// so that both builds find the same names alike.
+std::uint32_t Capital(std::uint32_t code) {
+    static const std::map<std::uint32_t, std::uint32_t> kAlsoCapitals = {
+        {0xB5, 0x39C},    {0x131, 0x49},    {0x17F, 0x53},   {0x1C5, 0x1C4},  {0x1C8, 0x1C7},  {0x1CB, 0x1CA},
+        {0x1F2, 0x1F1},   {0x345, 0x399},   {0x3C2, 0x3A3},  {0x3D0, 0x392},  {0x3D1, 0x398},  {0x3D5, 0x3A6},
+        {0x3D6, 0x3A0},   {0x3F0, 0x39A},   {0x3F1, 0x3A1},  {0x3F5, 0x395},  {0x1C80, 0x412}, {0x1C81, 0x414},
+        {0x1C82, 0x41E},  {0x1C83, 0x421},  {0x1C84, 0x422}, {0x1C85, 0x422}, {0x1C86, 0x42A}, {0x1C87, 0x462},
+        {0x1C88, 0xA64A}, {0x1E9B, 0x1E60}, {0x1FBE, 0x399}};
+    if (const auto also = kAlsoCapitals.find(code); also != kAlsoCapitals.end())
+        return also->second;
+    wchar_t units[2];
+    int count = 1;
+    if (code >= 0x10000) {
+        units[0] = static_cast<wchar_t>(0xD800 + ((code - 0x10000) >> 10));
+        units[1] = static_cast<wchar_t>(0xDC00 + ((code - 0x10000) & 0x3FF));
+        count = 2;
+    } else {
+        units[0] = static_cast<wchar_t>(code);
+    }
+    wchar_t upper[4] = {};
+    const int length =
+        LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, units, count, upper, 4, nullptr, nullptr, 0);
+    if (length == 1)
+        return static_cast<std::uint16_t>(upper[0]);
+    if (length == 2 && upper[0] >= 0xD800 && upper[0] <= 0xDBFF)
+        return 0x10000 + ((static_cast<std::uint32_t>(upper[0]) - 0xD800) << 10) +
+               (static_cast<std::uint32_t>(upper[1]) - 0xDC00);
+    return code;
+}
+#else
 // Windows' code page 936 as glibc's iconv names it.
 constexpr char kAnsiCodePage[] = "CP936";
 
@@ -36,6 +130,18 @@ std::optional<std::string> Convert(const char* to, const char* from, const std::
     out.resize(out.size() - outLeft);
     return out;
 }
+
+std::optional<std::string> Utf8ToCodePage936(const std::string& utf8) { return Convert(kAnsiCodePage, "UTF-8", utf8); }
+
+std::optional<std::string> CodePage936ToUtf8(const std::string& ansi) { return Convert("UTF-8", kAnsiCodePage, ansi); }
+
+// The capital of one Unicode character, by the C library's Unicode case table; the character itself
+// where it has none.
+std::uint32_t Capital(std::uint32_t code) {
+    static locale_t unicode = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
+    return unicode ? static_cast<std::uint32_t>(towupper_l(static_cast<wint_t>(code), unicode)) : code;
+}
+#endif
 
 bool IsLeadByte(unsigned char c) { return c >= 0x81 && c <= 0xFE; }
 
@@ -60,12 +166,11 @@ bool SameAsciiLetters(const std::string& a, const std::string& b) {
 // Windows compares names without regard to case: the name in capitals, character by character, with
 // the C library's Unicode case table (Latin, Greek, Cyrillic and full-width letters alike).
 std::string Folded(const std::string& utf8) {
-    static locale_t unicode = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
     std::string out;
     for (std::size_t i = 0; i < utf8.size();) {
         const unsigned char lead = static_cast<unsigned char>(utf8[i]);
         const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-        if (lead < 0x80 || !unicode || i + length > utf8.size()) {
+        if (lead < 0x80 || i + length > utf8.size()) {
             out += Upper(utf8[i]);
             ++i;
             continue;
@@ -73,7 +178,7 @@ std::string Folded(const std::string& utf8) {
         std::uint32_t code = lead & (0x7F >> length);
         for (std::size_t k = 1; k < length; ++k)
             code = (code << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
-        const auto upper = static_cast<std::uint32_t>(towupper_l(static_cast<wint_t>(code), unicode));
+        const std::uint32_t upper = Capital(code);
         // Written back in UTF-8 (the capital may take another number of bytes than the letter).
         if (upper < 0x80) {  // a letter whose capital is ASCII (the dotless i gives I)
             out += static_cast<char>(upper);
@@ -140,9 +245,9 @@ std::string Decimal(std::size_t n) {
 
 }  // namespace
 
-std::optional<std::string> Utf8ToAnsi(const std::string& utf8) { return Convert(kAnsiCodePage, "UTF-8", utf8); }
+std::optional<std::string> Utf8ToAnsi(const std::string& utf8) { return Utf8ToCodePage936(utf8); }
 
-std::optional<std::string> AnsiToUtf8(const std::string& ansi) { return Convert("UTF-8", kAnsiCodePage, ansi); }
+std::optional<std::string> AnsiToUtf8(const std::string& ansi) { return CodePage936ToUtf8(ansi); }
 
 std::string InstallPath(const std::string& ansiName) {
     std::string path = kLongestInstallRoot;

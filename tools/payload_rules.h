@@ -4,7 +4,7 @@
 // that differ only in case, a name shaped like a short (8.3) name beside a long one, an entry below a
 // file, files of 4 GiB or more, more entries than an archive without ZIP64 holds, entries outside the
 // application's folder and a missing main executable. Also the code-page conversions the packer needs.
-// Native code for the build machine (iconv, towupper).
+// Built for the build machine (iconv, towupper) and for Windows (its own code page 936 and case tables).
 #pragma once
 #include <cstdint>
 #include <optional>

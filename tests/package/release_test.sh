@@ -65,9 +65,10 @@ if [ "$mode" = build ]; then
         { cat "$work/verify.log"; fail "osslsigncode does not accept the signature"; }
     grep -E "Signature verification|Subject|Signing time" "$work/verify.log"
 
-    # An archive made elsewhere (--zip), here the first clone's own payload: the same checks, and signed
-    # and versioned the same way it gives the same exe.
-    cp "$work/build-first/payload.zip" "$work/elsewhere.zip"
+    # An archive made elsewhere (--zip), here the first clone's packer's archive of the same folder: the
+    # same checks, and signed and versioned the same way it gives the same exe.
+    "$work/build-first/product/tools/native/pack-payload" --app "$app" "$work/elsewhere.zip" \
+        --time "$SOURCE_DATE_EPOCH" >/dev/null || fail "pack-payload --app failed"
     KESTREL_PACKAGE_BUILD="$work/build-first" bash "$repo/scripts/package.sh" --zip "$work/elsewhere.zip" \
         "$work/third.exe" --sign "$work/cert.pfx" --password-file "$work/password" --version 2.3.4.5 \
         --icon "$work/app.ico" >"$work/third.log" 2>&1 ||
@@ -77,41 +78,31 @@ if [ "$mode" = build ]; then
     grep -q "the launcher can install it" "$work/third.log" || fail "package.sh --zip printed no check summary"
     cmp -s "$work/first.exe" "$work/third.exe" || fail "--zip with the same archive built another exe"
 
-    # The CMake build of an archive made elsewhere (-DPAYLOAD_ZIP): a refused archive stops the build and
-    # leaves no launcher.exe of the archive before it.
-    built="$work/build-first/launcher/bin/launcher.exe"
-    [ -f "$built" ] || fail "no launcher.exe in the first clone's build"
+    # Archives the launcher would install otherwise than they look: a refused entry, a decoy central
+    # directory (a reader that goes by the end record's offset sees harmless entries, the launcher's
+    # reader the real directory with Velkar/.config), a doubled separator, a local header that names its
+    # entry otherwise. Each is refused, and leaves no exe, not even the one an earlier run made.
     python3 -c 'import sys, zipfile
 with zipfile.ZipFile(sys.argv[1], "w") as z:
     z.writestr("Velkar/Velkar.exe", b"MZ")
-    z.writestr("Velkar/.hidden", b"x")' "$work/build-first/payload.zip"
-    if cmake --build "$work/build-first/launcher" --target launcher >"$work/refused.log" 2>&1; then
-        fail "the build accepted a refused archive"
-    fi
-    grep -q "refused: Velkar/.hidden" "$work/refused.log" || { cat "$work/refused.log"; fail "no refusal in the build's output"; }
-    [ ! -e "$built" ] || fail "a refused archive left the earlier launcher.exe"
-    echo "-DPAYLOAD_ZIP with a refused archive: the build stops, launcher.exe removed"
-    # A decoy central directory: a reader that goes by the end record's offset sees harmless entries, the
-    # launcher's reader (minizip) the real directory with Velkar/.config.
-    python3 "$repo/tests/package/hostile_zips.py" decoy "$work/build-first/payload.zip"
-    if cmake --build "$work/build-first/launcher" --target launcher >"$work/decoy.log" 2>&1; then
-        fail "the build accepted an archive with a decoy central directory"
-    fi
-    grep -q "refused: (the archive): the end record gives the central directory at offset" "$work/decoy.log" ||
-        { cat "$work/decoy.log"; fail "no refusal of the decoy directory in the build's output"; }
-    [ ! -e "$built" ] || fail "a refused archive left a launcher.exe"
-    echo "-DPAYLOAD_ZIP with a decoy central directory: the build stops"
-    # Names the launcher would install elsewhere than the directory says: "Velkar//lib.dll" over
-    # "Velkar/lib.dll", and a local header that names its entry otherwise.
-    for made in "doubled:refused: Velkar//lib.dll: the launcher refuses it: the name holds two separators" \
+    z.writestr("Velkar/.hidden", b"x")' "$work/refused.zip"
+    for made in "refused:refused: Velkar/.hidden" \
+        "decoy:refused: (the archive): the end record gives the central directory at offset" \
+        "doubled:refused: Velkar//lib.dll: the launcher refuses it: the name holds two separators" \
         'renamed:refused: Velkar/readme.txt: its local header at offset [0-9]* names it "Velkar/README.exe"'; do
-        python3 "$repo/tests/package/hostile_zips.py" "${made%%:*}" "$work/build-first/payload.zip"
-        if cmake --build "$work/build-first/launcher" --target launcher >"$work/${made%%:*}.log" 2>&1; then
-            fail "the build accepted the ${made%%:*} archive"
+        kind=${made%%:*}
+        if [ "$kind" != refused ]; then
+            cp "$work/elsewhere.zip" "$work/$kind.zip"
+            python3 "$repo/tests/package/hostile_zips.py" "$kind" "$work/$kind.zip"
         fi
-        grep -q "${made#*:}" "$work/${made%%:*}.log" || { cat "$work/${made%%:*}.log"; fail "no refusal of the ${made%%:*} archive"; }
-        [ ! -e "$built" ] || fail "a refused archive left a launcher.exe"
-        echo "-DPAYLOAD_ZIP with the ${made%%:*} archive: the build stops"
+        cp "$work/first.exe" "$work/hostile.exe"
+        if KESTREL_PACKAGE_BUILD="$work/build-first" bash "$repo/scripts/package.sh" --zip "$work/$kind.zip" \
+            "$work/hostile.exe" >"$work/$kind.log" 2>&1; then
+            fail "package.sh accepted the $kind archive"
+        fi
+        grep -q "${made#*:}" "$work/$kind.log" || { cat "$work/$kind.log"; fail "no refusal of the $kind archive"; }
+        [ ! -e "$work/hostile.exe" ] || fail "the $kind archive left a launcher.exe"
+        echo "package.sh --zip with the $kind archive: refused, no exe left"
     done
 
     # The version block: the fixed part's file and product versions, and the texts beside the names.

@@ -310,9 +310,9 @@ class Verify(unittest.TestCase):
         # The build pins the certificate it signed with.
         self.assertEqual(report["signature"]["state"], "valid")
         self.assertEqual(report["signature"]["signer_sha256"], fingerprint(os.path.join(WORK, "cert.pem")))
-        self.assertEqual((report["archive"]["section"], report["archive"]["address"] > 0), (".rdata", True))
+        self.assertEqual((report["archive"]["section"], report["archive"]["address"] > 0), (".payload", True))
         self.assertEqual([s["step"] for s in report["steps"]],
-                         ["set-up", "packer", "payload", "launcher", "signing", "verify"])
+                         ["checks", "payload", "launcher", "signing", "verify"])
         self.assertTrue(all(s["seconds"] >= 0 for s in report["steps"]))
 
 
