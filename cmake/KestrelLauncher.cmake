@@ -1,7 +1,7 @@
 # The helpers that make a launcher executable, in the order they are used: stage an application tree
-# and pack it into a payload archive, embed the archive in a payload library, link a launcher around
-# that library. launcher.exe, the demo payload, and the variants the tests and the benchmark build all
-# go through them. Included from the top CMakeLists.txt, so that they are there for every folder.
+# and pack it into a payload archive, then pack the archive into the prebuilt launcher (or, for a test
+# program, embed it in a payload library). launcher.exe, the demo payload, and the variants the tests
+# and the benchmark build all go through them. Included from the top CMakeLists.txt, so that they are there for every folder.
 
 # Stages an application tree and packs it into the payload archive ZIP, made by the target <name>:
 #   kestrel_stage_payload(<name> ZIP <zip> [TREE <folder>] [APP <program target>] [TIME <unix seconds>]
@@ -36,9 +36,12 @@ function(kestrel_stage_payload name)
     add_custom_target(${name} DEPENDS ${P_ZIP})
 endfunction()
 
-# A static library that holds the constant PayloadArchive (payload/embedded_payload.h) made from the ZIP
-# file `path`, taken in as it is by the assembler's .incbin: no generated source of the archive's bytes.
-# The object is rebuilt whenever the ZIP changes. DEPENDS names targets that produce the ZIP.
+# A library that puts the ZIP file `path` into the section .payload of the program that links it, as a
+# byte array (payload/embedded_payload.h), taken in as it is by the assembler's .incbin: no generated
+# source of the archive's bytes. For test programs that carry an archive without being a packed launcher;
+# the launchers themselves are packed from the prebuilt one (kestrel_add_launcher). The object goes on the
+# link line itself, not into a static library: nothing refers to it by name, and a library's member that
+# nothing refers to is left out of the link. DEPENDS names targets that produce the ZIP.
 #   kestrel_add_payload_library(<name> ZIP <path> [DEPENDS <target>...])
 # The ZIP's path is kept as the target property KESTREL_PAYLOAD_ZIP for tests that compare against it.
 function(kestrel_add_payload_library name)
@@ -60,48 +63,27 @@ function(kestrel_add_payload_library name)
         DEPENDS ${source} ${PAYLOAD_ZIP_FILE}
         COMMENT "Embedding ${PAYLOAD_ZIP_FILE}"
         VERBATIM)
-    add_library(${name} STATIC ${object})
-    set_target_properties(${name} PROPERTIES LINKER_LANGUAGE C)
-    target_link_libraries(${name} PUBLIC base)
-    set_target_properties(${name} PROPERTIES KESTREL_PAYLOAD_ZIP ${PAYLOAD_ZIP_FILE})
+    add_custom_target(${name}_object DEPENDS ${object})
     if(P_DEPENDS)
-        add_dependencies(${name} ${P_DEPENDS})
+        add_dependencies(${name}_object ${P_DEPENDS})
     endif()
+    add_library(${name} INTERFACE)
+    target_link_libraries(${name} INTERFACE ${object} base)
+    # A program linking it is linked again when the archive changes.
+    set_target_properties(${name} PROPERTIES INTERFACE_LINK_DEPENDS ${object} KESTREL_PAYLOAD_ZIP ${PAYLOAD_ZIP_FILE})
+    add_dependencies(${name} ${name}_object)
 endfunction()
 
-# A launcher executable with the payload library `payload`: launcher.exe itself, and the variants
-# the end-to-end tests and the benchmark build with payloads of their own. Same objects and link
-# options, so a variant is the real program carrying another archive: the objects of launcher_main and
-# the library launcher_program, both defined in launcher/.
-#   kestrel_add_launcher(<name> PAYLOAD <payload library>)
-function(kestrel_add_launcher name)
-    cmake_parse_arguments(L "" "PAYLOAD" "" ${ARGN})
-    # The record of the embedded archive (its size and SHA-256) beside the other resources, by which
-    # package.sh --verify finds the archive again in the built program.
-    get_target_property(zip ${L_PAYLOAD} KESTREL_PAYLOAD_ZIP)
-    set(record ${CMAKE_CURRENT_BINARY_DIR}/${name}-payload-record.rc)
-    set(script ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/payload_record.cmake)
-    add_custom_command(OUTPUT ${record}
-        COMMAND ${CMAKE_COMMAND} -DZIP=${zip} -DRECORD=${record} -P ${script}
-        DEPENDS ${zip} ${script}
-        VERBATIM)
-    add_executable(${name} WIN32 $<TARGET_OBJECTS:launcher_main> ${record})
-    target_link_libraries(${name} PRIVATE launcher_program ${L_PAYLOAD})
+# The launcher's link options, the same for the prebuilt launcher and for every test program that links
+# the launcher's objects.
+function(kestrel_launcher_link_options name)
     # ASLR (with the relocations it needs) and DEP, whatever the linker's defaults.
     target_link_options(${name} PRIVATE -Wl,--dynamicbase,--nxcompat,--enable-reloc-section)
     # Sections on page boundaries in the file, so that the loader can map the payload's tens of
     # megabytes straight from the file instead of reading them into fresh memory at every start.
     # No symbols or debugging sections: the shipped program has no use for them.
     target_link_options(${name} PRIVATE -Wl,--file-alignment,4096 -s)
-    # The record's address of the archive: where the link put PayloadArchive, as the linker's map says,
-    # written into the room the record keeps for it once the program is linked (before any signing).
-    set(map ${CMAKE_CURRENT_BINARY_DIR}/${name}.map)
-    target_link_options(${name} PRIVATE -Wl,-Map,${map})
-    add_custom_command(TARGET ${name} POST_BUILD
-        COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tools/package_tool.py record-place
-                $<TARGET_FILE:${name}> ${map}
-        VERBATIM)
-    # No link time stamp in the header: the same sources and payload give the same bytes.
+    # No link time stamp in the header: the same sources give the same bytes.
     target_link_options(${name} PRIVATE -Wl,--no-insert-timestamp)
     # Large-address-aware: on 64-bit Windows a 32-bit program so gets 4 GB of address space, room for
     # the payload twice (the image and the copy written out); see the README's size limit.
@@ -110,4 +92,27 @@ function(kestrel_add_launcher name)
     # would claim Windows NT 4, where the loader would fail on a missing import instead.
     target_link_options(${name} PRIVATE -Wl,--major-os-version,6,--minor-os-version,0
                                         -Wl,--major-subsystem-version,6,--minor-subsystem-version,0)
+endfunction()
+
+# A launcher executable: the prebuilt launcher (launcher/, target launcher-prebuilt) packed with the
+# archive ZIP by the packer's own image writer (pe-resources pack, tools/launcher_image.h), no link of its
+# own: launcher.exe itself, and the variants the end-to-end tests and the benchmark make with archives of
+# their own, each the real program carrying another archive. PACK_OPTIONS go to pe-resources pack
+# (--icon FILE, --version A.B.C.D, --text NAME=VALUE, --manifest FILE); DEPENDS names the targets that
+# make the ZIP or the files the options name. Written to the programs' folder as <name>.exe.
+#   kestrel_add_launcher(<name> ZIP <zip> [DEPENDS <target or file>...] [PACK_OPTIONS <option>...])
+function(kestrel_add_launcher name)
+    cmake_parse_arguments(L "" "ZIP" "DEPENDS;PACK_OPTIONS" ${ARGN})
+    if(NOT L_ZIP)
+        message(FATAL_ERROR "kestrel_add_launcher(${name}): ZIP <path> is required")
+    endif()
+    set(out ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/${name}${CMAKE_EXECUTABLE_SUFFIX})
+    add_custom_command(OUTPUT ${out}
+        COMMAND $<TARGET_FILE:pe-resources> pack $<TARGET_FILE:launcher-prebuilt> ${L_ZIP} ${out} ${L_PACK_OPTIONS}
+        DEPENDS ${L_ZIP} launcher-prebuilt $<TARGET_FILE:launcher-prebuilt> $<TARGET_FILE:pe-resources> packer_native
+                ${L_DEPENDS}
+        COMMENT "Packing ${name}${CMAKE_EXECUTABLE_SUFFIX} from the prebuilt launcher and ${L_ZIP}"
+        VERBATIM)
+    add_custom_target(${name} ALL DEPENDS ${out})
+    set_target_properties(${name} PROPERTIES KESTREL_LAUNCHER_FILE ${out})
 endfunction()

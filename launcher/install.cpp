@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "base/fatal.h"
 #include "base/owners.h"
 #include "host/window_host.h"
 #include "launcher/launcher_program.h"
@@ -140,7 +141,7 @@ bool WriteAndExtract(Run& run, PSECURITY_DESCRIPTOR label) {
     // link planted there loses only this name and its other file is never written into. The file is
     // extracted through the handle that wrote it, which shares it for reading only: what is extracted
     // is what was written, never what the name shows by then.
-    ByteArray archive = ToByteArray(Value::OfBytes(&PayloadArchive));
+    ByteArray archive = ToByteArray(Value::OfBytes(EmbeddedArchive()));  // Install has checked it is there
     ChildHandle written = WriteBytesToChild(run.root, names.archive.c_str(), {archive.image()});
     const DWORD writeError = GetLastError();
     Trace("archive %s%s %s", run.installDir.c_str(), kArchiveName, Outcome(bool(written), "written", "not written"));
@@ -229,6 +230,11 @@ bool VolumeFitsTheRun(const Run& run) {
 }
 
 InstallResult Install(Run& run) {
+    // A launcher without an archive (the prebuilt one, never packed, or one whose archive section is
+    // damaged) is a fault of the program itself, reported as the frame's faults are, before anything on
+    // disk is touched.
+    if (EmbeddedArchive() == nullptr)
+        ReportRuntimeError(kNoErrorCode, "程序中没有可安装的应用程序压缩包!", 0, 0);
     const DWORD began = GetTickCount();
     bool saidHeld = false;
     for (;;) {

@@ -11,22 +11,19 @@
     package_tool.py verify LAUNCHER.exe --packer PACK_PAYLOAD [--ca ROOT.pem] [--signer SHA256]
                            [--require-signature] [--report FILE.json] [--as PATH] [--input KEY=VALUE]... [--step NAME=SECONDS]...
         Reads a built launcher without running it: the program's kind, the version block, the icon, the
-        manifest, the embedded archive (where the program's code reads it, compared with the record the
-        build leaves beside it, then checked by pack-payload --check), that nothing but the signature follows
+        manifest, the embedded archive (where the program reads it, the byte array that begins its last
+        section .payload, compared with the record packing leaves beside it, then checked by pack-payload
+        --check), that nothing but the signature follows
         the last section, and every Authenticode signature (osslsigncode). Prints what it found and each
         failing point; exit 0 when all holds, 1 otherwise. --report writes the same as one JSON document,
         with the inputs and the steps' times package.sh passes (fields: README, "Package your application").
         --as names the exe in what is printed and reported: package.sh checks the exe under a temporary
         name before it moves it into place.
-    package_tool.py record-place LAUNCHER.exe LINKER.map
-        Writes into the launcher's payload record the address where the link put the archive (the build's
-        step after the link, cmake/KestrelLauncher.cmake).
 """
 import hashlib
 import json
 import os
 import re
-import shutil
 import struct
 import subprocess
 import sys
@@ -39,11 +36,10 @@ REPORT_FORMAT = 2
 EXPLORER_SIZES = (16, 32, 48)
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
 # What the build puts in every launcher it makes: the version block's original file name, and a record
-# of the embedded archive's size and SHA-256 (cmake/payload_record.cmake), under this resource name.
+# of the embedded archive's size, SHA-256 and address (tools/launcher_image.cpp), under this resource name.
 ORIGINAL_FILENAME = "launcher.exe"
 PAYLOAD_RECORD = "KESTREL_PAYLOAD"
 RT_ICON, RT_GROUP_ICON, RT_RCDATA, RT_VERSION, RT_MANIFEST = 3, 14, 10, 16, 24
-IMAGE_REL_BASED_HIGHLOW = 3
 IMAGE_SCN_CNT_INITIALIZED_DATA, IMAGE_SCN_MEM_EXECUTE, IMAGE_SCN_MEM_WRITE = 0x40, 0x20000000, 0x80000000
 
 
@@ -225,13 +221,14 @@ class Program:
         self.image_base = struct.unpack_from("<I", data, optional + 28)[0]
         directories = struct.unpack_from("<I", data, optional + 92)[0]
         self.directories = [struct.unpack_from("<II", data, optional + 96 + 8 * i) for i in range(min(directories, 16))]
-        self.sections = []
+        self.sections, self.virtual_sizes = [], []
         for i in range(sections):
             at = optional + optional_size + 40 * i
             name, virtual_size, address, raw_size, raw_offset = struct.unpack_from("<8sIIII", data, at)
             characteristics = struct.unpack_from("<I", data, at + 36)[0]
             self.sections.append((name.rstrip(b"\0").decode("latin-1"), address, max(virtual_size, raw_size),
                                   raw_offset, raw_size, characteristics))
+            self.virtual_sizes.append(virtual_size)
 
     def directory(self, index):
         return self.directories[index] if index < len(self.directories) else (0, 0)
@@ -250,27 +247,6 @@ class Program:
             raise Refused("a resource lies outside the program's sections")
         _, start, _, raw_offset, _, _ = section
         return self.data[raw_offset + address - start:raw_offset + address - start + size]
-
-    def code_references(self):
-        """The addresses (relative to the image) that the program's code holds as absolute 32-bit words:
-        every such word has a base relocation (IMAGE_REL_BASED_HIGHLOW), as the program is built to be
-        moved (ASLR), so the relocations list them all."""
-        address, size = self.directory(5)
-        if not size:
-            raise Refused("it has no base relocations (a launcher this packager makes has them)")
-        table = self.at_address(address, size)
-        targets, at = set(), 0
-        while at + 8 <= len(table):
-            page, block = struct.unpack_from("<II", table, at)
-            if block < 8 or at + block > len(table):
-                raise Refused("its base relocations are damaged")
-            for (entry,) in struct.iter_unpack("<H", table[at + 8:at + block - (block % 2)]):
-                site = page + (entry & 0xFFF)
-                section = self.section_at(site, 4) if entry >> 12 == IMAGE_REL_BASED_HIGHLOW else None
-                if section is not None and section[5] & IMAGE_SCN_MEM_EXECUTE:
-                    targets.add(struct.unpack_from("<I", self.at_address(site, 4))[0] - self.image_base)
-            at += block
-        return targets
 
     def raw_end(self):
         """The file offset where the last section's raw data ends."""
@@ -337,10 +313,6 @@ def version_block(data):
     return dotted(file_ms, file_ls), dotted(product_ms, product_ls), strings
 
 
-# The record's room for the archive's address, as cmake/payload_record.cmake leaves it before the link.
-UNRECORDED_ADDRESS = b"address=unrecorded\n"
-
-
 def read_record(record):
     """(bytes, SHA-256, address or None) of the embedded archive as the build recorded them; a launcher
     built before the record held an address has none."""
@@ -348,63 +320,38 @@ def read_record(record):
     if not match:
         raise Refused("its payload record is unreadable")
     if match.group(4) == b"unrecorded":
-        raise Refused("its payload record holds no address: the build's last step (record-place) did not run")
+        raise Refused("its payload record holds no address")
     return int(match.group(1)), match.group(2).decode(), int(match.group(4), 16) if match.group(4) else None
 
 
-def record_place(exe, linker_map):
-    """Writes into the record's room in EXE the address (relative to the image) of the archive's first
-    byte, where the linker's map says it put PayloadArchive, behind the array's 8-byte header."""
-    symbols = {}
-    with open(linker_map) as f:
-        for line in f:
-            fields = line.split()
-            # ld writes the C name of a symbol, without its leading underscore.
-            if len(fields) >= 2 and fields[1].strip("_") in ("PayloadArchive", "image_base") and \
-                    re.fullmatch(r"0x[0-9a-fA-F]+", fields[0]):
-                symbols.setdefault(fields[1].strip("_"), int(fields[0], 16))
-    if len(symbols) != 2:
-        print("package_tool.py: %s names no PayloadArchive or no __image_base__" % linker_map, file=sys.stderr)
-        return 1
-    with open(exe, "rb") as f:
-        data = f.read()
-    if data.count(UNRECORDED_ADDRESS) != 1:
-        print("package_tool.py: %s holds no room for the archive's address, or more than one" % exe, file=sys.stderr)
-        return 1
-    address = b"address=0x%08X\n" % (symbols["PayloadArchive"] - symbols["image_base"] + 8)
-    part = exe + ".part"
-    with open(part, "wb") as f:
-        f.write(data.replace(UNRECORDED_ADDRESS, address))
-    shutil.copymode(exe, part)
-    os.replace(part, exe)
-    return 0
+# The launcher's section that carries the archive (payload/embedded_payload.h, tools/launcher_image.h).
+PAYLOAD_SECTION = ".payload"
 
 
 def find_archive(program):
     """(the report's place of the archive, its bytes): the archive where the launcher reads it. The
-    launcher hands the address of the constant PayloadArchive to ToByteArray, which copies the length its
-    8-byte array header gives (dimension count 1, length) from behind it; so the place is the one byte
-    array with a ZIP's first local header that an address in the code leads to, and it must lie in
-    read-only data, whole within its section's bytes in the file. Bytes anywhere else in the file (after
-    the last section, say) are never read."""
-    places = []
-    for target in sorted(program.code_references()):
-        header = program.at_address(target, 12) if program.section_at(target, 12) else b""
-        if header[:4] == b"\1\0\0\0" and header[8:] == b"PK\x03\x04":
-            places.append(target)
-    if len(places) != 1:
-        raise Refused("the program's code leads to %s" % ("no embedded archive" if not places else
-                                                           "%d embedded archives" % len(places)))
-    (target,) = places
-    size = struct.unpack_from("<I", program.at_address(target + 4, 4))[0]
-    section = program.section_at(target, 8 + size)
-    name, start, _, raw_offset, _, characteristics = program.section_at(target, 12)
-    if section is None or characteristics & (IMAGE_SCN_MEM_EXECUTE | IMAGE_SCN_MEM_WRITE) or \
-            not characteristics & IMAGE_SCN_CNT_INITIALIZED_DATA:
+    launcher finds its section .payload by name in its own section table and hands the byte array at the
+    section's start (dimension count 1, length) to ToByteArray, which copies the length it gives from
+    behind the 8-byte header; so the place is there, and the section must be the image's last, read-only
+    initialised data, the header and its length within the section's bytes in the file and in memory.
+    Bytes anywhere else in the file (after the last section, say) are never read."""
+    sections = [s for s in program.sections if s[0] == PAYLOAD_SECTION]
+    if not sections:
+        raise Refused("the program has no %s section: no embedded archive" % PAYLOAD_SECTION)
+    index = program.sections.index(sections[0])
+    name, start, _, raw_offset, raw_size, characteristics = sections[0]
+    if index != len(program.sections) - 1:
+        raise Refused("the program's %s section is not its last" % PAYLOAD_SECTION)
+    virtual_size = program.virtual_sizes[index] or raw_size
+    room = min(virtual_size, raw_size, max(0, len(program.data) - raw_offset))
+    size = struct.unpack_from("<I", program.data, raw_offset + 4)[0] if room >= 8 else 0
+    dimensions = struct.unpack_from("<I", program.data, raw_offset)[0] if room >= 8 else 0
+    if characteristics & (IMAGE_SCN_MEM_EXECUTE | IMAGE_SCN_MEM_WRITE) or \
+            not characteristics & IMAGE_SCN_CNT_INITIALIZED_DATA or dimensions != 1 or not 0 < size <= room - 8:
         raise Refused("the archive the program reads (%d bytes at address 0x%X) does not lie whole in read-only "
-                      "data, in the file's bytes of one section" % (size, target + 8))
-    offset = raw_offset + target + 8 - start
-    place = {"section": name, "address": target + 8, "offset": offset}
+                      "data, in the file's bytes of its section %s" % (size, start + 8, PAYLOAD_SECTION))
+    offset = raw_offset + 8
+    place = {"section": name, "address": start + 8, "offset": offset}
     return place, program.data[offset:offset + size]
 
 
@@ -801,8 +748,6 @@ def main(arguments):
         return check_text(arguments[1], arguments[2])
     if arguments and arguments[0] == "verify":
         return verify(arguments[1:])
-    if len(arguments) == 3 and arguments[0] == "record-place":
-        return record_place(arguments[1], arguments[2])
     return usage()
 
 

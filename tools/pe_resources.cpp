@@ -3,16 +3,23 @@
 // tools/resource_section.h).
 //   pe-resources IN.exe OUT.exe [--icon FILE.ico] [--version A.B.C.D] [--text NAME=VALUE]... [--manifest FILE]
 //   pe-resources --list IN.exe
+//   pe-resources pack PREBUILT.exe ARCHIVE.zip OUT.exe [--icon FILE.ico] [--version A.B.C.D]
+//                [--text NAME=VALUE]... [--manifest FILE]
 // --version or --text rewrites the version block with the launcher's texts (launcher/launcher.rc), the
 // version given (default 1.0.0.0) and the texts given (UTF-8; a new name is added after the others). What
 // is not named stays as it is. Exit 0 done, 1 refused (one line: the file and the reason), 2 a mistake
 // on the command line.
+// pack makes a packed launcher from the prebuilt one and the archive (tools/launcher_image.h): the version
+// block is made new from the version and texts given over the launcher's defaults; an icon or manifest
+// not given stays the prebuilt launcher's.
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 
+#include "tools/launcher_image.h"
 #include "tools/pe_image.h"
 #include "tools/resource_section.h"
 
@@ -31,7 +38,9 @@ int Usage(const char* why) {
                  "pe-resources: %s\n"
                  "usage: pe-resources IN.exe OUT.exe [--icon FILE.ico] [--version A.B.C.D] "
                  "[--text NAME=VALUE]... [--manifest FILE]\n"
-                 "       pe-resources --list IN.exe\n",
+                 "       pe-resources --list IN.exe\n"
+                 "       pe-resources pack PREBUILT.exe ARCHIVE.zip OUT.exe [--icon FILE.ico] [--version A.B.C.D] "
+                 "[--text NAME=VALUE]... [--manifest FILE]\n",
                  why);
     return 2;
 }
@@ -76,6 +85,23 @@ std::string Utf8(const std::u16string& text) {
     return out;
 }
 
+// Written beside the output and moved into place whole, so that a failed write leaves no half launcher;
+// with the permissions of the launcher it was made from, so that a program stays one the system runs.
+bool WriteWhole(const std::string& out, const Bytes& bytes, const std::string& from) {
+    const std::string part = out + ".part";
+    std::ofstream output(part, std::ios::binary | std::ios::trunc);
+    output.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    output.close();
+    std::error_code ignored;  // a file system without permissions keeps its own
+    std::filesystem::permissions(part, std::filesystem::status(from, ignored).permissions(), ignored);
+    // Windows' rename does not replace an existing file: the earlier output goes first there.
+    const bool moved = output && (std::rename(part.c_str(), out.c_str()) == 0 ||
+                                  (std::remove(out.c_str()) == 0 && std::rename(part.c_str(), out.c_str()) == 0));
+    if (!moved)
+        std::remove(part.c_str());
+    return moved;
+}
+
 // Reads the image at `path` and its resources; false when it cannot, the refusal already said.
 bool LoadImage(const std::string& path, peimage::Image& image, std::vector<peimage::Resource>& list) {
     Bytes file;
@@ -101,12 +127,71 @@ int List(const std::string& path) {
     return 0;
 }
 
+int Pack(const std::vector<std::string>& args) {
+    if (args.size() < 4 || args[1].starts_with("--") || args[2].starts_with("--") || args[3].starts_with("--"))
+        return Usage("pack names the prebuilt launcher, the archive and the output first");
+    const std::string prebuiltPath = args[1], archivePath = args[2], out = args[3];
+    launcherimage::Settings settings;
+    std::string iconPath, manifestPath;
+    for (std::size_t i = 4; i < args.size(); ++i) {
+        const std::string& option = args[i];
+        if (i + 1 >= args.size())
+            return Usage((option + " needs a value").c_str());
+        const std::string& value = args[++i];
+        if (option == "--icon") {
+            iconPath = value;
+        } else if (option == "--manifest") {
+            manifestPath = value;
+        } else if (option == "--version") {
+            if (!ParseVersion(value, settings.version))
+                return Usage("--version takes four numbers of 0 to 65535, A.B.C.D");
+        } else if (option == "--text") {
+            const std::size_t equals = value.find('=');
+            if (equals == std::string::npos || equals == 0)
+                return Usage("--text takes NAME=VALUE in UTF-8");
+            settings.texts.emplace_back(value.substr(0, equals), value.substr(equals + 1));
+        } else {
+            return Usage(("unknown option " + option).c_str());
+        }
+    }
+    Bytes prebuilt, archive;
+    std::string reason;
+    if (!ReadFile(prebuiltPath, prebuilt))
+        return Refused(prebuiltPath, "cannot be read");
+    if (!ReadFile(archivePath, archive))
+        return Refused(archivePath, "cannot be read");
+    if (!iconPath.empty()) {
+        Bytes ico;
+        std::vector<resources::IconImage> images;
+        if (!ReadFile(iconPath, ico))
+            return Refused(iconPath, "cannot be read");
+        if (!resources::ReadIconFile(ico, images, reason))
+            return Refused(iconPath, reason);
+        settings.icon = std::move(images);
+    }
+    if (!manifestPath.empty()) {
+        Bytes manifest;
+        if (!ReadFile(manifestPath, manifest))
+            return Refused(manifestPath, "cannot be read");
+        settings.manifest = std::move(manifest);
+    }
+    Bytes packed;
+    launcherimage::Place place;
+    if (!launcherimage::Pack(prebuilt, archive, settings, packed, place, reason))
+        return Refused(prebuiltPath, reason);
+    if (!WriteWhole(out, packed, prebuiltPath))
+        return Refused(out, "could not be written");
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     if (args.size() == 2 && args[0] == "--list")
         return List(args[1]);
+    if (!args.empty() && args[0] == "pack")
+        return Pack(args);
     if (args.size() < 2 || args[0].starts_with("--") || args[1].starts_with("--"))
         return Usage("name the input and the output launcher first");
     const std::string in = args[0], out = args[1];
@@ -164,6 +249,13 @@ int main(int argc, char** argv) {
     if (!LoadImage(in, image, list))
         return 1;
     std::string reason;
+    // Rewriting the resources of a packed launcher would move its archive section, and its record would
+    // then name an address where the archive no longer lies: a packed launcher is packed anew instead.
+    launcherimage::Place packed;
+    if (launcherimage::FindArchive(image, packed, reason))
+        return Refused(in,
+                       "a packed launcher (it carries an archive): its resources are written by packing the "
+                       "prebuilt launcher again (pe-resources pack)");
     // New resources take the language the build gives them: that of the version block it wrote, if any.
     std::uint16_t language = 0x0409;  // the resource compiler's default, LANG_ENGLISH/US
     for (const peimage::Resource& r : list)
@@ -195,17 +287,7 @@ int main(int argc, char** argv) {
     if (!peimage::ResourceSectionAddress(image, rva, reason) || !resources::BuildSection(list, rva, section, reason) ||
         !peimage::ReplaceResourceSection(image, section, reason))
         return Refused(in, reason);
-    // Written beside the output and moved into place whole, so that a failed write leaves no half launcher.
-    const std::string part = out + ".part";
-    std::ofstream output(part, std::ios::binary | std::ios::trunc);
-    output.write(reinterpret_cast<const char*>(image.file.data()), std::streamsize(image.file.size()));
-    output.close();
-    // Windows' rename does not replace an existing file: the earlier output goes first there.
-    const bool moved = output && (std::rename(part.c_str(), out.c_str()) == 0 ||
-                                  (std::remove(out.c_str()) == 0 && std::rename(part.c_str(), out.c_str()) == 0));
-    if (!moved) {
-        std::remove(part.c_str());
+    if (!WriteWhole(out, image.file, in))
         return Refused(out, "could not be written");
-    }
     return 0;
 }

@@ -118,6 +118,17 @@ TEST(Release, IgnoresNullAndConstants) {
     Release(block);
 }
 
+// Writable data lies between the read-only sections (.data and .bss between .rdata and the resources):
+// it is never constant, so a release there would not be silently skipped.
+int writableData = 1;
+int zeroedData;
+
+TEST(Release, CountsNoWritableSectionAsConstant) {
+    EXPECT_FALSE(InConstantRange(&writableData));
+    EXPECT_FALSE(InConstantRange(&zeroedData));
+    EXPECT_TRUE(InConstantRange(kConstant));
+}
+
 TEST(ByteArray, AllocatesHeaderAndLengthInOneBlock) {
     ByteArray array = ByteArray::Allocate(5);
     EXPECT_EQ(array.image()->dimensions, 1);
