@@ -70,9 +70,13 @@ if { [ -z "$help" ] || [ ! -x "$packer" ]; } &&
             exit 1
         fi
     }
+    # What packaging needs and nothing of the tests; without root it only says what is missing. Its own
+    # lines are shown: they say what failed and what to try.
+    if ! bash "$repo/scripts/setup.sh" --packaging; then
+        echo "package.sh: the set-up failed (its lines above say why); nothing was built" >&2
+        exit 1
+    fi
     echo "Building the packer and the prebuilt launcher in $product (once; later packages reuse them)"
-    # What packaging needs and nothing of the tests; without root it only says what is missing.
-    quietly bash "$repo/scripts/setup.sh" --packaging
     rm -f "$build/sources.key"
     quietly cmake -S "$repo" --preset windows-i686 -B "$product" -DKESTREL_TESTS=OFF
     quietly cmake --build "$product" --target launcher-prebuilt packer_native
