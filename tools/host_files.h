@@ -5,6 +5,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace hostfiles {
@@ -31,11 +32,11 @@ enum class Kind { Missing, File, Folder, Other };
 [[nodiscard]] bool ReadWhole(const std::string& path, std::string& data, std::string& error);
 
 // Writes `data` as a new file `path` (refusing one that exists), flushed to disk.
-[[nodiscard]] bool WriteNew(const std::string& path, const std::string& data, std::string& error);
+[[nodiscard]] bool WriteNew(const std::string& path, std::string_view data, std::string& error);
 
 // The same, readable by its owner alone: the certificate's password handed to openssl and osslsigncode.
 // Linux only (signing on Windows is signtool's).
-[[nodiscard]] bool WriteNewPrivate(const std::string& path, const std::string& data, std::string& error);
+[[nodiscard]] bool WriteNewPrivate(const std::string& path, std::string_view data, std::string& error);
 
 // Renames `from` to `to`, replacing a file there, in one step.
 [[nodiscard]] bool Replace(const std::string& from, const std::string& to, std::string& error);

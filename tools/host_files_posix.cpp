@@ -21,7 +21,7 @@ namespace {
 
 std::string Reason(const std::string& path, int error) { return path + ": " + std::strerror(error); }
 
-bool WriteAll(int fd, const std::string& data) {
+bool WriteAll(int fd, std::string_view data) {
     for (std::size_t done = 0; done < data.size();) {
         const ssize_t put = write(fd, data.data() + done, data.size() - done);
         if (put < 0 && errno == EINTR)
@@ -33,7 +33,7 @@ bool WriteAll(int fd, const std::string& data) {
     return true;
 }
 
-bool WriteCreated(const std::string& path, const std::string& data, mode_t mode, std::string& error) {
+bool WriteCreated(const std::string& path, std::string_view data, mode_t mode, std::string& error) {
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
     if (fd < 0) {
         error = Reason(path, errno);
@@ -109,31 +109,35 @@ bool ReadWhole(const std::string& path, std::string& data, std::string& error) {
         close(fd);
         return false;
     }
-    data.clear();
-    data.reserve(static_cast<std::size_t>(info.st_size));
-    char buffer[1 << 16];
+    // Read straight into the string, sized as the file is, with room to see the end of one that grew.
+    std::size_t done = 0;
+    data.resize(static_cast<std::size_t>(info.st_size) + 1);
     for (;;) {
-        const ssize_t got = read(fd, buffer, sizeof buffer);
+        if (done == data.size())
+            data.resize(data.size() * 2);
+        const ssize_t got = read(fd, data.data() + done, data.size() - done);
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0) {
             error = Reason(path, errno);
             close(fd);
+            data.clear();
             return false;
         }
         if (got == 0)
             break;
-        data.append(buffer, static_cast<std::size_t>(got));
+        done += static_cast<std::size_t>(got);
     }
     close(fd);
+    data.resize(done);
     return true;
 }
 
-bool WriteNew(const std::string& path, const std::string& data, std::string& error) {
+bool WriteNew(const std::string& path, std::string_view data, std::string& error) {
     return WriteCreated(path, data, 0666, error);
 }
 
-bool WriteNewPrivate(const std::string& path, const std::string& data, std::string& error) {
+bool WriteNewPrivate(const std::string& path, std::string_view data, std::string& error) {
     return WriteCreated(path, data, 0600, error);
 }
 

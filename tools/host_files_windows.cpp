@@ -408,7 +408,7 @@ bool ReadWhole(const std::string& path, std::string& data, std::string& error) {
 
 namespace {
 
-bool WriteNewWith(const std::string& path, const std::string& data, SECURITY_ATTRIBUTES* security, std::string& error) {
+bool WriteNewWith(const std::string& path, std::string_view data, SECURITY_ATTRIBUTES* security, std::string& error) {
     std::wstring wide;
     if (!SystemPath(path, wide, error))
         return false;
@@ -445,11 +445,11 @@ bool WriteNewWith(const std::string& path, const std::string& data, SECURITY_ATT
 
 }  // namespace
 
-bool WriteNew(const std::string& path, const std::string& data, std::string& error) {
+bool WriteNew(const std::string& path, std::string_view data, std::string& error) {
     return WriteNewWith(path, data, nullptr, error);
 }
 
-bool WriteNewPrivate(const std::string& path, const std::string& data, std::string& error) {
+bool WriteNewPrivate(const std::string& path, std::string_view data, std::string& error) {
     // A protected list with one entry, full access for the file's owner: nothing inherited from the
     // folder lets anyone else read it.
     PSECURITY_DESCRIPTOR descriptor = nullptr;

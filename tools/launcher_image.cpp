@@ -203,8 +203,8 @@ bool FindArchive(const Image& image, Place& place, std::string& reason) {
     return true;
 }
 
-bool Pack(const Bytes& prebuilt, const Bytes& archive, const Settings& settings, Bytes& out, Place& place,
-          std::string& reason) {
+bool Pack(const Bytes& prebuilt, std::span<const std::uint8_t> archive, const Settings& settings, Bytes& out,
+          Place& place, std::string& reason) {
     if (archive.empty())
         return Refuse(reason, "the archive is empty");
     Image image, bare;
@@ -252,7 +252,9 @@ bool Pack(const Bytes& prebuilt, const Bytes& archive, const Settings& settings,
     if (AddressEnd(packed) != sectionAddress || packed.file.size() != sized.file.size())
         return Refuse(reason, "the resource section changed its size with the archive's address");
 
+    // The image is made in one buffer of its final size: the archive is copied once, into its place.
     Bytes file = std::move(packed.file);
+    file.reserve(rawOffset + rawSize);
     file.resize(rawOffset);
     const std::uint64_t h = header;
     if (std::any_of(file.begin() + std::ptrdiff_t(h), file.begin() + std::ptrdiff_t(h + kSectionHeaderSize),
@@ -279,7 +281,7 @@ bool Pack(const Bytes& prebuilt, const Bytes& archive, const Settings& settings,
     // Read back as the verifier and the launcher read it, so that what is written is what they find.
     Image result;
     Place found;
-    if (!peimage::ReadImage(file, result, reason) || !FindArchive(result, found, reason)) {
+    if (!peimage::ReadImage(std::move(file), result, reason) || !FindArchive(result, found, reason)) {
         reason = "the packed image does not read back: " + reason;
         return false;
     }

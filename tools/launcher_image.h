@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -46,8 +47,8 @@ struct Place {
 // last, the record with the archive's size, SHA-256 and address, the PE checksum. False with `reason`
 // for an image it cannot pack (not a launcher, signed, bytes after the last section, no room for the
 // section's header), `out` then untouched.
-[[nodiscard]] bool Pack(const Bytes& prebuilt, const Bytes& archive, const Settings& settings, Bytes& out, Place& place,
-                        std::string& reason);
+[[nodiscard]] bool Pack(const Bytes& prebuilt, std::span<const std::uint8_t> archive, const Settings& settings,
+                        Bytes& out, Place& place, std::string& reason);
 
 // The archive section of a packed image, as the launcher finds it: false with `reason` when there is
 // none, or it is not whole read-only data within the file, or its header's length does not fit.

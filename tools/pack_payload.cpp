@@ -28,6 +28,8 @@
 #include <iostream>
 #include <random>
 #include <sstream>
+#include <span>
+#include <string_view>
 #include <tuple>
 
 #include "tools/app_tree.h"
@@ -924,10 +926,13 @@ int Packaging::Run() {
     std::cout << "[2/4] Packing the launcher (version " << version << ")" << std::endl;
     peimage::Bytes packed;
     launcherimage::Place place;
-    if (!launcherimage::Pack(AsBytes(prebuilt), AsBytes(archive), settings, packed, place, said))
+    const std::span<const std::uint8_t> archiveBytes(reinterpret_cast<const std::uint8_t*>(archive.data()),
+                                                     archive.size());
+    if (!launcherimage::Pack(AsBytes(prebuilt), archiveBytes, settings, packed, place, said))
         return Fail(launcher + " cannot be packed: " + said);
-    std::string image(reinterpret_cast<const char*>(packed.data()), packed.size());
-    packed.clear();
+    // The bytes written and hashed below: the packed image itself, or the signed one read back.
+    std::string signedImage;
+    std::string_view image(reinterpret_cast<const char*>(packed.data()), packed.size());
     StepDone("launcher");
 
     // Each output is written under a fresh name beside it, created new, and moved into place only once
@@ -944,8 +949,9 @@ int Packaging::Run() {
             std::cerr << name.prefix << ": " << said << "\n";
             return Fail("nothing was built");
         }
-        if (!hostfiles::ReadWhole(part, image, said))
+        if (!hostfiles::ReadWhole(part, signedImage, said))
             return Fail("cannot read " + said);
+        image = signedImage;
         if (l.timestampUrl.empty())
             std::cerr << name.prefix << ": warning: the signature has no time stamp: Windows holds it valid only "
                       << "until the certificate expires (" << certificate.notAfter

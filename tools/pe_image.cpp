@@ -266,18 +266,28 @@ bool ReadResources(const Image& image, std::vector<Resource>& resources, std::st
 }
 
 std::uint32_t Checksum(const Bytes& file, std::uint32_t checksumOffset) {
+    // The 16-bit little-endian words are summed with their carries folded back in. Summed whole and
+    // folded once at the end, the result is the same as folding after each word: zero for a sum of zero,
+    // else the value from 1 to 0xFFFF that the sum leaves modulo 0xFFFF. Words clear of the checksum
+    // field are read directly; the few that touch it (or the odd last byte) byte by byte.
     auto byteAt = [&](std::uint64_t i) -> std::uint32_t {
         if (i >= file.size() || (i >= checksumOffset && i < std::uint64_t(checksumOffset) + 4))
             return 0;
         return file[i];
     };
-    std::uint64_t sum = 0;
-    for (std::uint64_t i = 0; i < file.size(); i += 2) {
-        sum += byteAt(i) | byteAt(i + 1) << 8;
-        sum = (sum & 0xFFFF) + (sum >> 16);
-    }
-    sum = (sum & 0xFFFF) + (sum >> 16);
-    return std::uint32_t(sum + file.size());
+    const std::uint8_t* b = file.data();
+    const std::uint64_t size = file.size(), fieldEnd = std::uint64_t(checksumOffset) + 4;
+    std::uint64_t total = 0, i = 0;
+    for (; i + 1 < size && i + 1 < checksumOffset; i += 2)
+        total += b[i] | std::uint32_t(b[i + 1]) << 8;
+    for (; i < size && i < fieldEnd; i += 2)
+        total += byteAt(i) | byteAt(i + 1) << 8;
+    for (; i + 1 < size; i += 2)
+        total += b[i] | std::uint32_t(b[i + 1]) << 8;
+    if (i < size)
+        total += byteAt(i);
+    const std::uint64_t sum = total == 0 ? 0 : (total - 1) % 0xFFFF + 1;
+    return std::uint32_t(sum + size);
 }
 
 bool ResourceSectionAddress(const Image& image, std::uint32_t& rva, std::string& reason) {

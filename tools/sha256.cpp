@@ -1,9 +1,15 @@
 // SHA-256 as FIPS 180-4 defines it: 64-byte blocks, big-endian words, the message padded with 0x80,
-// zeros and its length in bits.
+// zeros and its length in bits. The blocks go through the processor's SHA extensions where it has them.
 #include "tools/sha256.h"
 
 #include <algorithm>
 #include <cstring>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
+#include <immintrin.h>
+#define KESTREL_SHA_EXTENSIONS 1
+#endif
 
 namespace sha256 {
 namespace {
@@ -20,32 +26,106 @@ constexpr std::uint32_t kRound[64] = {
 
 std::uint32_t Rotate(std::uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
 
+void PortableBlocks(std::uint32_t* state, const std::uint8_t* block, std::size_t count) {
+    for (; count > 0; --count, block += 64) {
+        std::uint32_t w[64];
+        for (int i = 0; i < 16; ++i)
+            w[i] = std::uint32_t(block[4 * i]) << 24 | std::uint32_t(block[4 * i + 1]) << 16 |
+                   std::uint32_t(block[4 * i + 2]) << 8 | std::uint32_t(block[4 * i + 3]);
+        for (int i = 16; i < 64; ++i) {
+            const std::uint32_t s0 = Rotate(w[i - 15], 7) ^ Rotate(w[i - 15], 18) ^ (w[i - 15] >> 3);
+            const std::uint32_t s1 = Rotate(w[i - 2], 17) ^ Rotate(w[i - 2], 19) ^ (w[i - 2] >> 10);
+            w[i] = w[i - 16] + s0 + w[i - 7] + s1;
+        }
+        std::uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
+        std::uint32_t e = state[4], f = state[5], g = state[6], h = state[7];
+        for (int i = 0; i < 64; ++i) {
+            const std::uint32_t t1 =
+                h + (Rotate(e, 6) ^ Rotate(e, 11) ^ Rotate(e, 25)) + ((e & f) ^ (~e & g)) + kRound[i] + w[i];
+            const std::uint32_t t2 = (Rotate(a, 2) ^ Rotate(a, 13) ^ Rotate(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
+            h = g, g = f, f = e, e = d + t1, d = c, c = b, b = a, a = t1 + t2;
+        }
+        state[0] += a, state[1] += b, state[2] += c, state[3] += d;
+        state[4] += e, state[5] += f, state[6] += g, state[7] += h;
+    }
+}
+
+#ifdef KESTREL_SHA_EXTENSIONS
+// The same blocks through SHA256RNDS2 (two rounds each), SHA256MSG1 and SHA256MSG2 (the message schedule).
+// The instructions keep the state as two halves, ABEF and CDGH, highest lane first. Built for these
+// instructions alone, so the rest of the program runs on any x86; called only after CPUID says they are
+// there. On 32-bit Windows the stack may be aligned to 4 bytes only: the function realigns its own.
+#ifdef __i386__
+__attribute__((force_align_arg_pointer))
+#endif
+__attribute__((target("sha,sse4.1,ssse3"))) void
+ExtensionBlocks(std::uint32_t* state, const std::uint8_t* block, std::size_t count) {
+    const __m128i bigEndian = _mm_set_epi64x(0x0c0d0e0f08090a0bll, 0x0405060700010203ll);
+    const __m128i abcd = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(state)), 0xB1);
+    const __m128i hgfe = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(state + 4)), 0x1B);
+    __m128i abef = _mm_alignr_epi8(abcd, hgfe, 8);
+    __m128i cdgh = _mm_blend_epi16(hgfe, abcd, 0xF0);
+    for (; count > 0; --count, block += 64) {
+        const __m128i savedAbef = abef, savedCdgh = cdgh;
+        __m128i w[4];  // the last sixteen words of the schedule, four to a register, word t in w[(t / 4) % 4]
+        for (int group = 0; group < 16; ++group) {
+            __m128i& words = w[group & 3];
+            if (group < 4) {
+                words = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(block) + group), bigEndian);
+            } else {
+                // W[t] = s1(W[t-2]) + W[t-7] + s0(W[t-15]) + W[t-16], for t = 4 * group .. 4 * group + 3.
+                __m128i next = _mm_sha256msg1_epu32(words, w[(group + 1) & 3]);
+                next = _mm_add_epi32(next, _mm_alignr_epi8(w[(group + 3) & 3], w[(group + 2) & 3], 4));
+                words = _mm_sha256msg2_epu32(next, w[(group + 3) & 3]);
+            }
+            __m128i message =
+                _mm_add_epi32(words, _mm_loadu_si128(reinterpret_cast<const __m128i*>(kRound + 4 * group)));
+            cdgh = _mm_sha256rnds2_epu32(cdgh, abef, message);
+            message = _mm_shuffle_epi32(message, 0x0E);
+            abef = _mm_sha256rnds2_epu32(abef, cdgh, message);
+        }
+        abef = _mm_add_epi32(abef, savedAbef);
+        cdgh = _mm_add_epi32(cdgh, savedCdgh);
+    }
+    const __m128i feba = _mm_shuffle_epi32(abef, 0x1B);
+    const __m128i dchg = _mm_shuffle_epi32(cdgh, 0xB1);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(state), _mm_blend_epi16(feba, dchg, 0xF0));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(state + 4), _mm_alignr_epi8(dchg, feba, 8));
+}
+
+// CPUID: leaf 7's EBX bit 29 for the SHA extensions, leaf 1's ECX bits 9 (SSSE3) and 19 (SSE4.1) for the
+// shuffles and blends around them.
+bool ProcessorHasShaExtensions() {
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    if (!__get_cpuid(1, &a, &b, &c, &d) || !(c & (1u << 9)) || !(c & (1u << 19)))
+        return false;
+    if (__get_cpuid_max(0, nullptr) < 7)
+        return false;
+    __cpuid_count(7, 0, a, b, c, d);
+    return (b & (1u << 29)) != 0;
+}
+#else
+bool ProcessorHasShaExtensions() { return false; }
+#endif
+
+const bool kHasShaExtensions = ProcessorHasShaExtensions();
+bool forcePortable = false;
+
 }  // namespace
+
+bool UsesShaExtensions() { return kHasShaExtensions; }
+void ForcePortable(bool portable) { forcePortable = portable; }
 
 Hasher::Hasher()
     : state_{0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19},
       pending_{} {}
 
-void Hasher::Block(const std::uint8_t* block) {
-    std::uint32_t w[64];
-    for (int i = 0; i < 16; ++i)
-        w[i] = std::uint32_t(block[4 * i]) << 24 | std::uint32_t(block[4 * i + 1]) << 16 |
-               std::uint32_t(block[4 * i + 2]) << 8 | std::uint32_t(block[4 * i + 3]);
-    for (int i = 16; i < 64; ++i) {
-        const std::uint32_t s0 = Rotate(w[i - 15], 7) ^ Rotate(w[i - 15], 18) ^ (w[i - 15] >> 3);
-        const std::uint32_t s1 = Rotate(w[i - 2], 17) ^ Rotate(w[i - 2], 19) ^ (w[i - 2] >> 10);
-        w[i] = w[i - 16] + s0 + w[i - 7] + s1;
-    }
-    std::uint32_t a = state_[0], b = state_[1], c = state_[2], d = state_[3];
-    std::uint32_t e = state_[4], f = state_[5], g = state_[6], h = state_[7];
-    for (int i = 0; i < 64; ++i) {
-        const std::uint32_t t1 =
-            h + (Rotate(e, 6) ^ Rotate(e, 11) ^ Rotate(e, 25)) + ((e & f) ^ (~e & g)) + kRound[i] + w[i];
-        const std::uint32_t t2 = (Rotate(a, 2) ^ Rotate(a, 13) ^ Rotate(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
-        h = g, g = f, f = e, e = d + t1, d = c, c = b, b = a, a = t1 + t2;
-    }
-    state_[0] += a, state_[1] += b, state_[2] += c, state_[3] += d;
-    state_[4] += e, state_[5] += f, state_[6] += g, state_[7] += h;
+void Hasher::Blocks(const std::uint8_t* blocks, std::size_t count) {
+#ifdef KESTREL_SHA_EXTENSIONS
+    if (kHasShaExtensions && !forcePortable)
+        return ExtensionBlocks(state_.data(), blocks, count);
+#endif
+    PortableBlocks(state_.data(), blocks, count);
 }
 
 void Hasher::Update(const void* data, std::size_t size) {
@@ -57,11 +137,11 @@ void Hasher::Update(const void* data, std::size_t size) {
         pendingSize_ += take, in += take, size -= take;
         if (pendingSize_ < pending_.size())
             return;
-        Block(pending_.data());
+        Blocks(pending_.data(), 1);
         pendingSize_ = 0;
     }
-    for (; size >= 64; in += 64, size -= 64)
-        Block(in);
+    Blocks(in, size / 64);
+    in += size / 64 * 64, size %= 64;
     if (size > 0)
         std::memcpy(pending_.data(), in, size);
     pendingSize_ = size;
