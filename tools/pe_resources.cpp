@@ -138,6 +138,20 @@ int Pack(const std::vector<std::string>& args) {
     launcherimage::Settings settings;
     std::string iconPath, manifestPath;
     std::string setting, iconSetting;  // the setting the next --icon or --text came from; the icon's
+    // A refusal removes the launcher an earlier pack wrote to `out`, so that a build stopped by a bad
+    // input leaves no launcher with the earlier inputs to be taken for the new one; never an input.
+    const auto removeEarlier = [&] {
+        std::error_code ignored;
+        bool input = false;
+        for (const std::string& path : {prebuiltPath, archivePath, iconPath, manifestPath})
+            input = input || (!path.empty() && std::filesystem::equivalent(path, out, ignored));
+        if (!input)
+            std::filesystem::remove(out, ignored);
+    };
+    const auto refuse = [&](const std::string& file, const std::string& reason) {
+        removeEarlier();
+        return Refused(file, reason);
+    };
     for (std::size_t i = 4; i < args.size(); ++i) {
         const std::string& option = args[i];
         if (i + 1 >= args.size())
@@ -166,6 +180,7 @@ int Pack(const std::vector<std::string>& args) {
             std::string reason;
             // The refusal names the setting itself, as the packer's name its options.
             if (!setting.empty() && !packerchecks::CheckVersionText(setting, value.substr(equals + 1), reason)) {
+                removeEarlier();
                 std::fprintf(stderr, "pe-resources: %s\n", reason.c_str());
                 return 1;
             }
@@ -180,33 +195,33 @@ int Pack(const std::vector<std::string>& args) {
     Bytes prebuilt, archive;
     std::string reason;
     if (!ReadFile(prebuiltPath, prebuilt))
-        return Refused(prebuiltPath, "cannot be read");
+        return refuse(prebuiltPath, "cannot be read");
     if (!ReadFile(archivePath, archive))
-        return Refused(archivePath, "cannot be read");
+        return refuse(archivePath, "cannot be read");
     if (!iconPath.empty()) {
         Bytes ico;
         std::vector<resources::IconImage> images;
         if (!ReadFile(iconPath, ico))
-            return Refused(iconSetting.empty() ? iconPath : iconSetting + " " + iconPath, "cannot be read");
+            return refuse(iconSetting.empty() ? iconPath : iconSetting + " " + iconPath, "cannot be read");
         std::vector<packerchecks::IconFacts> facts;
         if (!iconSetting.empty() && !packerchecks::CheckIcon(std::string(ico.begin(), ico.end()), facts, reason))
-            return Refused(iconSetting + " " + iconPath, reason);
+            return refuse(iconSetting + " " + iconPath, reason);
         if (!resources::ReadIconFile(ico, images, reason))
-            return Refused(iconPath, reason);
+            return refuse(iconPath, reason);
         settings.icon = std::move(images);
     }
     if (!manifestPath.empty()) {
         Bytes manifest;
         if (!ReadFile(manifestPath, manifest))
-            return Refused(manifestPath, "cannot be read");
+            return refuse(manifestPath, "cannot be read");
         settings.manifest = std::move(manifest);
     }
     Bytes packed;
     launcherimage::Place place;
     if (!launcherimage::Pack(prebuilt, archive, settings, packed, place, reason))
-        return Refused(prebuiltPath, reason);
+        return refuse(prebuiltPath, reason);
     if (!WriteWhole(out, packed, prebuiltPath))
-        return Refused(out, "could not be written");
+        return refuse(out, "could not be written");
     return 0;
 }
 

@@ -181,8 +181,9 @@ for args in (["--setting", "LAUNCHER_COMPANY"], ["--setting", "LAUNCHER_COMPANY"
           "pack %s: exit 2 (%s)" % (" ".join(args), result.stderr.strip()))
 
 # The build's settings (launcher/CMakeLists.txt): an icon or a text that the packer would refuse stops the
-# pack step with one line naming the setting, and nothing is written; without --setting, pack takes the
-# text as it is (a name of its own, a character code page 936 lacks).
+# pack step with one line naming the setting, and the launcher an earlier pack left there is removed, so
+# that no launcher with the earlier inputs stays to be taken for the new one; without --setting, pack takes
+# the text as it is (a name of its own, a character code page 936 lacks).
 bad_icon = os.path.join(work, "bad.ico")
 with open(bad_icon, "wb") as f:
     f.write(icons.icon([(16, 32, icons.bitmap(16))]) + b"\0\0\0\0")
@@ -197,6 +198,8 @@ for args, said in (
          "reads these texts in that code page; write (C) instead"),
         (["--setting", "LAUNCHER_COMPANY", "--text", "CompanyName= Kestrelworks"],
          "pe-resources: LAUNCHER_COMPANY begins or ends with a space")):
+    with open(bad_out, "w") as f:
+        f.write("from an earlier run")
     result = run("pack", launcher, archive, bad_out, "--icon", icon_path, *args)
     check(result.returncode == 1 and result.stderr.strip() == said and not os.path.exists(bad_out),
           "pack %s: refused naming the setting (%s)" % (args[1], result.stderr.strip()))
