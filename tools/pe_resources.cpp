@@ -4,14 +4,17 @@
 //   pe-resources IN.exe OUT.exe [--icon FILE.ico] [--version A.B.C.D] [--text NAME=VALUE]... [--manifest FILE]
 //   pe-resources --list IN.exe
 //   pe-resources pack PREBUILT.exe ARCHIVE.zip OUT.exe [--icon FILE.ico] [--version A.B.C.D]
-//                [--text NAME=VALUE]... [--manifest FILE]
+//                [--text NAME=VALUE]... [--manifest FILE] [--setting NAME]...
 // --version or --text rewrites the version block with the launcher's texts (launcher/launcher.rc), the
 // version given (default 1.0.0.0) and the texts given (UTF-8; a new name is added after the others). What
 // is not named stays as it is. Exit 0 done, 1 refused (one line: the file and the reason), 2 a mistake
 // on the command line.
 // pack makes a packed launcher from the prebuilt one and the archive (tools/launcher_image.h): the version
 // block is made new from the version and texts given over the launcher's defaults; an icon or manifest
-// not given stays the prebuilt launcher's.
+// not given stays the prebuilt launcher's. --setting NAME says that the --icon or --text after it is the
+// build setting NAME's (LAUNCHER_ICON_FILE, LAUNCHER_COMPANY, ...): that input is checked first as the
+// packer checks its own (tools/packer_checks.h), and a refusal names the setting, so that a bad icon or
+// text stops the build with a line saying which setting to change, and nothing is written.
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -20,6 +23,7 @@
 #include <iterator>
 
 #include "tools/launcher_image.h"
+#include "tools/packer_checks.h"
 #include "tools/pe_image.h"
 #include "tools/resource_section.h"
 
@@ -40,7 +44,7 @@ int Usage(const char* why) {
                  "[--text NAME=VALUE]... [--manifest FILE]\n"
                  "       pe-resources --list IN.exe\n"
                  "       pe-resources pack PREBUILT.exe ARCHIVE.zip OUT.exe [--icon FILE.ico] [--version A.B.C.D] "
-                 "[--text NAME=VALUE]... [--manifest FILE]\n",
+                 "[--text NAME=VALUE]... [--manifest FILE] [--setting NAME]...\n",
                  why);
     return 2;
 }
@@ -133,13 +137,37 @@ int Pack(const std::vector<std::string>& args) {
     const std::string prebuiltPath = args[1], archivePath = args[2], out = args[3];
     launcherimage::Settings settings;
     std::string iconPath, manifestPath;
+    std::string setting, iconSetting;  // the setting the next --icon or --text came from; the icon's
+    // A refusal removes the launcher an earlier pack wrote to `out`, so that a build stopped by a bad
+    // input leaves no launcher with the earlier inputs to be taken for the new one; never an input.
+    const auto removeEarlier = [&] {
+        std::error_code ignored;
+        bool input = false;
+        for (const std::string& path : {prebuiltPath, archivePath, iconPath, manifestPath})
+            input = input || (!path.empty() && std::filesystem::equivalent(path, out, ignored));
+        if (!input)
+            std::filesystem::remove(out, ignored);
+    };
+    const auto refuse = [&](const std::string& file, const std::string& reason) {
+        removeEarlier();
+        return Refused(file, reason);
+    };
     for (std::size_t i = 4; i < args.size(); ++i) {
         const std::string& option = args[i];
         if (i + 1 >= args.size())
             return Usage((option + " needs a value").c_str());
         const std::string& value = args[++i];
+        if (option == "--setting") {
+            if (value.empty() || value.starts_with("--"))
+                return Usage("--setting takes the name of the build setting the next --icon or --text came from");
+            setting = value;
+            continue;
+        }
+        if (!setting.empty() && option != "--icon" && option != "--text")
+            return Usage("--setting goes just before the --icon or --text it names");
         if (option == "--icon") {
             iconPath = value;
+            iconSetting = setting;
         } else if (option == "--manifest") {
             manifestPath = value;
         } else if (option == "--version") {
@@ -149,38 +177,51 @@ int Pack(const std::vector<std::string>& args) {
             const std::size_t equals = value.find('=');
             if (equals == std::string::npos || equals == 0)
                 return Usage("--text takes NAME=VALUE in UTF-8");
+            std::string reason;
+            // The refusal names the setting itself, as the packer's name its options.
+            if (!setting.empty() && !packerchecks::CheckVersionText(setting, value.substr(equals + 1), reason)) {
+                removeEarlier();
+                std::fprintf(stderr, "pe-resources: %s\n", reason.c_str());
+                return 1;
+            }
             settings.texts.emplace_back(value.substr(0, equals), value.substr(equals + 1));
         } else {
             return Usage(("unknown option " + option).c_str());
         }
+        setting.clear();
     }
+    if (!setting.empty())
+        return Usage("--setting goes just before the --icon or --text it names");
     Bytes prebuilt, archive;
     std::string reason;
     if (!ReadFile(prebuiltPath, prebuilt))
-        return Refused(prebuiltPath, "cannot be read");
+        return refuse(prebuiltPath, "cannot be read");
     if (!ReadFile(archivePath, archive))
-        return Refused(archivePath, "cannot be read");
+        return refuse(archivePath, "cannot be read");
     if (!iconPath.empty()) {
         Bytes ico;
         std::vector<resources::IconImage> images;
         if (!ReadFile(iconPath, ico))
-            return Refused(iconPath, "cannot be read");
+            return refuse(iconSetting.empty() ? iconPath : iconSetting + " " + iconPath, "cannot be read");
+        std::vector<packerchecks::IconFacts> facts;
+        if (!iconSetting.empty() && !packerchecks::CheckIcon(std::string(ico.begin(), ico.end()), facts, reason))
+            return refuse(iconSetting + " " + iconPath, reason);
         if (!resources::ReadIconFile(ico, images, reason))
-            return Refused(iconPath, reason);
+            return refuse(iconPath, reason);
         settings.icon = std::move(images);
     }
     if (!manifestPath.empty()) {
         Bytes manifest;
         if (!ReadFile(manifestPath, manifest))
-            return Refused(manifestPath, "cannot be read");
+            return refuse(manifestPath, "cannot be read");
         settings.manifest = std::move(manifest);
     }
     Bytes packed;
     launcherimage::Place place;
     if (!launcherimage::Pack(prebuilt, archive, settings, packed, place, reason))
-        return Refused(prebuiltPath, reason);
+        return refuse(prebuiltPath, reason);
     if (!WriteWhole(out, packed, prebuiltPath))
-        return Refused(out, "could not be written");
+        return refuse(out, "could not be written");
     return 0;
 }
 

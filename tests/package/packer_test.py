@@ -524,17 +524,25 @@ class Icons(PackageOptions):
                 self.assertNotIn("[1/4]", run.stdout)
 
     def test_a_whole_icon_passes_and_the_sizes_explorer_shows_most_that_it_lacks_are_said(self):
+        make_files(self.app, ["Velkar.exe"])
         path = os.path.join(self.dir, "app.ico")
-        for images, note in (([(16, 32, icons.bitmap(16)), (256, 32, icons.png(256))], "no 32 x 32 or 48 x 48 image"),
-                             ([(16, 32, icons.bitmap(16)), (32, 4, icons.bitmap(32, 4)), (48, 32, icons.png(48))], None)):
-            with open(path, "wb") as f:
-                f.write(icons.icon(images))
-            run = subprocess.run([sys.executable, os.path.join(REPO, "tools/package_tool.py"), "icon", path],
-                                 capture_output=True, text=True)
-            self.assertEqual(run.returncode, 0, run.stderr)
-            self.assertEqual("note:" in run.stdout, note is not None, run.stdout)
-            if note:
-                self.assertIn(note, run.stdout)
+        prebuilt = os.path.join(self.dir, "prebuilt.exe")
+        with open(prebuilt, "wb") as f:
+            f.write(tiny_prebuilt.image())
+        for images, said in (
+                ([(16, 32, icons.bitmap(16)), (256, 32, icons.png(256))],
+                 "Icon %s: 2 images (16 x 16 32-bit, 256 x 256 PNG)\n"
+                 "  note: no 32 x 32 or 48 x 48 image: Explorer scales another one for those sizes\n"),
+                ([(16, 32, icons.bitmap(16)), (32, 4, icons.bitmap(32, 4)), (48, 32, icons.png(48))],
+                 "Icon %s: 3 images (16 x 16 32-bit, 32 x 32 4-bit, 48 x 48 PNG)\n")):
+            with self.subTest(images=len(images)):
+                with open(path, "wb") as f:
+                    f.write(icons.icon(images))
+                run = subprocess.run([PACKER, self.app, os.path.join(self.dir, "out.exe"), "--launcher", prebuilt,
+                                      "--icon", path], capture_output=True, text=True)
+                self.assertEqual(run.returncode, 0, run.stderr)
+                lines = [line + "\n" for line in run.stdout.splitlines() if line.startswith(("Icon ", "  note:"))]
+                self.assertEqual("".join(lines), said % path, run.stdout)
 
     def test_verify_takes_its_own_options_only(self):
         run = self.package("--verify", "x.exe", "--sign", "c.pfx")

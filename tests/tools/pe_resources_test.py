@@ -174,6 +174,38 @@ for args in (["--version", "1.2.3"], ["--version", "1.2.3.65536"], ["--text", "=
                                                            result.stderr.strip().splitlines()[0]))
 result = run("pack", launcher, archive)
 check(result.returncode == 2, "pack without an output: exit 2")
+for args in (["--setting", "LAUNCHER_COMPANY"], ["--setting", "LAUNCHER_COMPANY", "--version", "1.2.3.4"],
+             ["--setting", "--icon", "x.ico"]):
+    result = run("pack", launcher, archive, os.path.join(work, "bad.exe"), *args)
+    check(result.returncode == 2 and not os.path.exists(os.path.join(work, "bad.exe")),
+          "pack %s: exit 2 (%s)" % (" ".join(args), result.stderr.strip()))
+
+# The build's settings (launcher/CMakeLists.txt): an icon or a text that the packer would refuse stops the
+# pack step with one line naming the setting, and the launcher an earlier pack left there is removed, so
+# that no launcher with the earlier inputs stays to be taken for the new one; without --setting, pack takes
+# the text as it is (a name of its own, a character code page 936 lacks).
+bad_icon = os.path.join(work, "bad.ico")
+with open(bad_icon, "wb") as f:
+    f.write(icons.icon([(16, 32, icons.bitmap(16))]) + b"\0\0\0\0")
+bad_out = os.path.join(work, "bad.exe")
+for args, said in (
+        (["--setting", "LAUNCHER_ICON_FILE", "--icon", bad_icon],
+         "pe-resources: LAUNCHER_ICON_FILE %s: 4 bytes after the last image belong to no image" % bad_icon),
+        (["--setting", "LAUNCHER_ICON_FILE", "--icon", os.path.join(work, "missing.ico")],
+         "pe-resources: LAUNCHER_ICON_FILE %s: cannot be read" % os.path.join(work, "missing.ico")),
+        (["--setting", "LAUNCHER_COPYRIGHT", "--text", "LegalCopyright=\u00a9 2026 Kestrelworks"],
+         "pe-resources: LAUNCHER_COPYRIGHT holds '\u00a9' (U+00A9), which code page 936 cannot spell: Windows "
+         "reads these texts in that code page; write (C) instead"),
+        (["--setting", "LAUNCHER_COMPANY", "--text", "CompanyName= Kestrelworks"],
+         "pe-resources: LAUNCHER_COMPANY begins or ends with a space")):
+    with open(bad_out, "w") as f:
+        f.write("from an earlier run")
+    result = run("pack", launcher, archive, bad_out, "--icon", icon_path, *args)
+    check(result.returncode == 1 and result.stderr.strip() == said and not os.path.exists(bad_out),
+          "pack %s: refused naming the setting (%s)" % (args[1], result.stderr.strip()))
+result = run("pack", launcher, archive, bad_out, "--setting", "LAUNCHER_COMPANY", "--text", "CompanyName=Kestrelworks",
+             "--text", "LegalCopyright=\u00a9 2026")
+check(result.returncode == 0 and os.path.exists(bad_out), "pack with a good setting (%s)" % result.stderr.strip())
 
 # The rewritten launcher installs, starts and removes the demo application under Wine, and ends with 0.
 runner = prefix + "-pe-resources/launcher.exe"
