@@ -209,20 +209,21 @@ bool FindProgram(const std::wstring& name, std::wstring& program) {
     }
 }
 
-// Starts `command` with the given standard output and errors (none: the packer's own console) and waits
-// for its end: its exit code, or -1 when it cannot start. `output` is closed once the child has its
-// copy, or when it cannot start: a copy of ours would keep a pipe from ending.
-int Run(const std::vector<std::string>& command, KernelHandle output, HANDLE errors) {
+// Starts `command` with the given standard output and errors (none: the packer's own console): the
+// process, or none when it cannot start. `output` is closed once the child has its copy, or when it
+// cannot start: a copy of ours would keep a pipe from ending. The caller reads a pipe on its own thread
+// before waiting: a second thread that drained it crashed the program now and then under WoW64.
+KernelHandle Start(const std::vector<std::string>& command, KernelHandle output, HANDLE errors) {
     if (command.empty())
-        return -1;
+        return {};
     std::wstring program, line;
     for (std::size_t i = 0; i < command.size(); ++i) {
         std::wstring argument;
         if (!widenames::WideFromUtf8(command[i], argument))
-            return -1;
+            return {};
         if (i == 0) {
             if (!FindProgram(argument, program))
-                return -1;
+                return {};
             // The program's own name is read up to the next quote, without escapes; a file name
             // cannot hold a quote.
             line += L'"' + program + L'"';
@@ -243,10 +244,14 @@ int Run(const std::vector<std::string>& command, KernelHandle output, HANDLE err
     // The handles inherited are the standard ones: the packer makes no other handle inheritable, and it
     // starts one program at a time from one thread.
     if (!CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &start, &started))
-        return -1;
-    const KernelHandle process{started.hProcess};
-    const KernelHandle thread{started.hThread};
+        return {};
+    CloseHandle(started.hThread);
     output.reset();
+    return KernelHandle{started.hProcess};
+}
+
+// Waits for a started program's end: its exit code, or -1 when it cannot be told.
+int Wait(const KernelHandle& process) {
     WaitForSingleObject(process.get(), INFINITE);
     DWORD code = 0;
     if (!GetExitCodeProcess(process.get(), &code))
@@ -490,7 +495,10 @@ bool RemoveFile(const std::string& path, std::string& error) {
     return false;
 }
 
-int RunProgram(const std::vector<std::string>& command) { return Run(command, KernelHandle{}, nullptr); }
+int RunProgram(const std::vector<std::string>& command) {
+    const KernelHandle process = Start(command, KernelHandle{}, nullptr);
+    return process ? Wait(process) : -1;
+}
 
 int RunProgramCapture(const std::vector<std::string>& command, std::string& output, bool withErrors) {
     output.clear();
@@ -503,27 +511,17 @@ int RunProgramCapture(const std::vector<std::string>& command, std::string& outp
     // Our end stays ours: a child holding it would keep the pipe open after the writer ended.
     if (!SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0))
         return -1;
-    // The child is waited for inside Run, and a child writing more than the pipe holds would wait for
-    // us meanwhile: a second thread drains the pipe until the last writer's end.
-    struct Drain {
-        HANDLE pipe;
-        std::string bytes;
-        static DWORD WINAPI Main(void* self) {
-            auto* drain = static_cast<Drain*>(self);
-            char buffer[65536];
-            DWORD got = 0;
-            while (ReadFile(drain->pipe, buffer, sizeof buffer, &got, nullptr) && got > 0)
-                drain->bytes.append(buffer, got);
-            return 0;
-        }
-    } drain{readEnd, {}};
-    const KernelHandle drainer{CreateThread(nullptr, 0, &Drain::Main, &drain, 0, nullptr)};
-    if (!drainer)
+    // Read until the last writer's end, then waited for: a child writing more than the pipe holds waits
+    // for this reading, so the wait comes after it. Start closes our write end once the child has its copy.
+    const KernelHandle process =
+        Start(command, std::move(writing), withErrors ? writeEnd : GetStdHandle(STD_ERROR_HANDLE));
+    if (!process)
         return -1;
-    const int code = Run(command, std::move(writing), withErrors ? writeEnd : GetStdHandle(STD_ERROR_HANDLE));
-    WaitForSingleObject(drainer.get(), INFINITE);
-    output = std::move(drain.bytes);
-    return code;
+    std::string buffer(65536, '\0');
+    DWORD got = 0;
+    while (ReadFile(reading.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr) && got > 0)
+        output.append(buffer.data(), got);
+    return Wait(process);
 }
 
 }  // namespace hostfiles
