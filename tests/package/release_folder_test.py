@@ -144,7 +144,8 @@ with open(os.path.join(work, "changed.exe"), "wb") as f:
     f.write(changed)
 result = subprocess.run([packer, "--verify", os.path.join(work, "changed.exe")], env=bare, capture_output=True,
                         text=True)
-check(result.returncode == 1 and "failed: " in result.stdout, "--verify fails for a package changed afterwards")
+check(result.returncode == 1 and "failed: the embedded archive's bytes differ" in result.stdout + result.stderr,
+      "--verify fails for a package changed afterwards, naming the archive")
 
 
 def windows(path):
