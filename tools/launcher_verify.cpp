@@ -175,32 +175,6 @@ std::string Utf8(const std::u16string& s) {
     return out;
 }
 
-// An entry's name as the terminal can show it, as the packer's refusals show it: control bytes, and bytes
-// that are no part of a UTF-8 character, as \xNN.
-std::string Shown(const std::string& name) {
-    std::string out;
-    for (std::size_t i = 0; i < name.size();) {
-        const unsigned char c = static_cast<unsigned char>(name[i]);
-        std::size_t length = c < 0x80                 ? 1
-                             : c >= 0xC2 && c <= 0xDF ? 2
-                             : c >= 0xE0 && c <= 0xEF ? 3
-                             : c >= 0xF0 && c <= 0xF4 ? 4
-                                                      : 0;
-        if (length > 1 && !(i + length <= name.size() && payloadrules::IsUtf8(name.substr(i, length))))
-            length = 0;
-        if (length == 0 || c < 0x20 || c == 0x7F) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02X", c);
-            out += hex;
-            ++i;
-            continue;
-        }
-        out.append(name, i, length);
-        i += length;
-    }
-    return out;
-}
-
 // A pinned fingerprint as the certificate's is written ("AB:CD:..."), from one given with or without
 // colons, in any case, with or without openssl's "sha256 Fingerprint=" before it; empty when it is none.
 std::string Pin(std::string text) {
@@ -845,7 +819,7 @@ void CheckArchive(const std::string& zip, Json& archive, std::vector<std::string
             refusals.push_back(std::move(r));
     if (!refusals.empty()) {
         for (const payloadrules::Refusal& r : refusals)
-            points.push_back("the embedded archive is refused: " + Shown(r.name) + ": " + r.rule);
+            points.push_back("the embedded archive is refused: " + payloadrules::ShownName(r.name) + ": " + r.rule);
         return;
     }
     std::size_t folders = 0;

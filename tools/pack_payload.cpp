@@ -129,42 +129,15 @@ std::string JsonListing(const std::vector<Item>& items, std::uint64_t archiveByt
     return out.str();
 }
 
-// A name as the terminal can show it: control bytes as \xNN.
-std::string Shown(const std::string& name) {
-    // Control bytes, and bytes that are no part of a UTF-8 character (a name on disk in another
-    // encoding), as \xNN.
-    std::string out;
-    for (std::size_t i = 0; i < name.size();) {
-        const unsigned char c = static_cast<unsigned char>(name[i]);
-        std::size_t length = c < 0x80                 ? 1
-                             : c >= 0xC2 && c <= 0xDF ? 2
-                             : c >= 0xE0 && c <= 0xEF ? 3
-                             : c >= 0xF0 && c <= 0xF4 ? 4
-                                                      : 0;
-        if (length > 1 && !(i + length <= name.size() && payloadrules::IsUtf8(name.substr(i, length))))
-            length = 0;
-        if (length == 0 || c < 0x20 || c == 0x7F) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02X", c);
-            out += hex;
-            ++i;
-            continue;
-        }
-        out.append(name, i, length);
-        i += length;
-    }
-    return out;
-}
-
 // A refusal as the packager finds the file: packing a folder, its path on disk relative to APP_DIR
 // beside the path it would install at; checking an archive, the entry's name.
 std::string Where(const std::string& name, bool fromDisk) {
     const std::string top = payloadrules::kTopFolder;
     if (!fromDisk || name.compare(0, top.size(), top) != 0 || name.size() == top.size())
-        return Shown(name);
+        return payloadrules::ShownName(name);
     std::string install = name;
     std::replace(install.begin(), install.end(), '/', '\\');
-    return Shown(name.substr(top.size())) + " (installs as " + Shown(install) + ")";
+    return payloadrules::ShownName(name.substr(top.size())) + " (installs as " + payloadrules::ShownName(install) + ")";
 }
 
 int Refuse(const std::vector<Refusal>& refusals, bool fromDisk = false) {

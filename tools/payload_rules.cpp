@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <map>
 #include <set>
 
@@ -452,6 +453,30 @@ std::vector<Refusal> Check(const std::vector<Item>& items, const std::string& ap
         refusals.push_back({kMainExecutable, why});
     }
     return refusals;
+}
+
+std::string ShownName(const std::string& name) {
+    std::string out;
+    for (std::size_t i = 0; i < name.size();) {
+        const unsigned char c = static_cast<unsigned char>(name[i]);
+        std::size_t length = c < 0x80                 ? 1
+                             : c >= 0xC2 && c <= 0xDF ? 2
+                             : c >= 0xE0 && c <= 0xEF ? 3
+                             : c >= 0xF0 && c <= 0xF4 ? 4
+                                                      : 0;
+        if (length > 1 && !(i + length <= name.size() && payloadrules::IsUtf8(name.substr(i, length))))
+            length = 0;
+        if (length == 0 || c < 0x20 || c == 0x7F) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            out += hex;
+            ++i;
+            continue;
+        }
+        out.append(name, i, length);
+        i += length;
+    }
+    return out;
 }
 
 }  // namespace payloadrules

@@ -60,6 +60,10 @@ std::string InstallPath(const std::string& ansiName);
 // True when `bytes` is well-formed UTF-8.
 bool IsUtf8(const std::string& bytes);
 
+// A name as a terminal can show it, in refusals and read-backs alike: control bytes, and bytes that are
+// no part of a UTF-8 character (a name on disk in another encoding), as \xNN.
+std::string ShownName(const std::string& name);
+
 // Every refusal of the payload's items, in their order; empty when the payload can be installed.
 // `items` holds every entry, the top folder included. `appDir` is the folder they were read from, for
 // the hints; empty for an archive made elsewhere.
